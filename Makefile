@@ -1,0 +1,21 @@
+# Two commands do everything: `make run` and `make test`.
+BUILD ?= build
+JOBS ?= $(shell nproc)
+
+.PHONY: deps build run test lab clean
+
+deps:
+	@bash scripts/install-deps.sh
+
+build: deps
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	$(BUILD)/bin/lanterra
+
+test: build
+	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,31 @@
+#include "MessageBoxChannel.h"
+
+#include "PelorinInterface.h"
+
+#include <cstdio>
+
+namespace Pelorin {
+
+namespace {
+thread_local MessageBoxChannel *t_channel = nullptr;
+}
+
+MessageBoxChannel *threadMessageBoxChannel()
+{
+    return t_channel;
+}
+
+void setThreadMessageBoxChannel(MessageBoxChannel *channel)
+{
+    t_channel = channel;
+}
+
+int ShowMessageBox(const QString &text, int style)
+{
+    if (t_channel)
+        return t_channel->show(text, style, QString::fromLatin1(kLibraryName));
+    std::fprintf(stderr, "%s: %s\n", kLibraryName, qPrintable(text));
+    return MsgBox::AnswerOK;
+}
+
+} // namespace Pelorin

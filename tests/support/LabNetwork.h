@@ -1,0 +1,66 @@
+// The private test network of the lab tests. Only usable inside the network
+// namespace that tests/lab/run-in-netns.sh makes: requireIsolated() refuses to
+// go on anywhere else. Silent hosts are nftables drop rules; devices are small
+// HTTP servers of ours bound to 127.0.0.x:80, each on its own thread.
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QString>
+
+#include <memory>
+
+namespace Lab {
+
+// True only when this process's network namespace has no interface but lo.
+bool isIsolated();
+// For QtTest initTestCase(): fails the test run unless isolated.
+#define LAB_REQUIRE_ISOLATED() \
+    do { if (!Lab::isIsolated()) QFAIL("not inside a private network namespace: run through run-in-netns.sh"); } while (0)
+
+// How a device answers an HTTP request.
+struct Behaviour {
+    enum Kind {
+        Page,        // 200 with body (for every path)
+        EmptyBody,   // 200 with an empty body
+        NoAnswer,    // accepts, reads, never answers
+        ErrorStatus, // status with body (e.g. 404 page)
+        IdPageOnly,  // body for /id.htm, 404 with empty body otherwise
+        Raw,         // writes rawResponse verbatim, then closes
+    };
+    Kind kind = Page;
+    QByteArray body;
+    int status = 200;
+    QByteArray contentType = "text/html";
+    QByteArray rawResponse;
+};
+
+class Device;
+
+class LabNetwork
+{
+public:
+    LabNetwork();
+    ~LabNetwork(); // stops devices and removes the nftables table
+
+    // Drops every packet to this 127.0.0.x address (it neither answers ping nor HTTP).
+    bool addSilentHost(const QString &address);
+    // Echo requests sent to address so far (counted in the output hook).
+    int echoRequestCount(const QString &address) const;
+
+    // Serves HTTP on address:80.
+    bool addDevice(const QString &address, const Behaviour &behaviour);
+    // Requests that the device at address has received.
+    int requestCount(const QString &address) const;
+    QList<QByteArray> requestPaths(const QString &address) const;
+
+    static QByteArray idPage(const QString &description); // a Quorvane identification page
+
+private:
+    bool nft(const QByteArray &script) const;
+    void ensureTable();
+    bool m_tableMade = false;
+    QHash<QString, std::shared_ptr<Device>> m_devices;
+};
+
+} // namespace Lab
