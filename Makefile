@@ -1,8 +1,12 @@
 # Two commands do everything: `make run` and `make test`.
+# More: `make test-asan` (the suite under AddressSanitizer and UBSan),
+# `make fuzz` (each fuzz target for FUZZ_SECONDS), `make bench` (the /24 scan).
 BUILD ?= build
 JOBS ?= $(shell nproc)
+FUZZ_SECONDS ?= 60
+CTEST_ENV := QT_QPA_PLATFORM=offscreen
 
-.PHONY: deps build run test lab clean
+.PHONY: deps build run test test-asan fuzz bench clean
 
 deps:
 	@bash scripts/install-deps.sh
@@ -15,7 +19,22 @@ run: build
 	$(BUILD)/bin/lanterra
 
 test: build
-	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD) && $(CTEST_ENV) ctest --output-on-failure -j $(JOBS)
+
+test-asan: deps
+	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DLANTERRA_SANITIZE=ON >/dev/null
+	@cmake --build build-asan -j $(JOBS)
+	cd build-asan && $(CTEST_ENV) \
+	  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --output-on-failure -j $(JOBS)
+
+fuzz: deps
+	bash scripts/fuzz.sh $(FUZZ_SECONDS)
+
+bench: build
+	tests/lab/run-in-netns.sh $(BUILD)/bin/scan24_bench
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build-asan build-fuzz
