@@ -1,0 +1,90 @@
+// The result list lstIPs as a flat, unsorted report list.
+#include "ResultList.h"
+
+#include <QHeaderView>
+#include <QMouseEvent>
+
+#include <cmath>
+
+ResultList::ResultList(QWidget *parent) : QTreeWidget(parent)
+{
+    setRootIsDecorated(false);
+    setItemsExpandable(false);
+    setSortingEnabled(false);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setUniformRowHeights(true);
+    setAllColumnsShowFocus(true);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    header()->setStretchLastSection(false);
+    header()->setSectionsMovable(false);
+}
+
+void ResultList::addColumn(const QString &key, const QString &header, int widthTwips, double twipsPerPixelX)
+{
+    const int column = m_definedColumns++;
+    if (columnCount() < column + 1)
+        setColumnCount(column + 1);
+    QTreeWidgetItem *head = headerItem();
+    head->setText(column, header);
+    head->setData(column, Qt::UserRole, key);
+    if (twipsPerPixelX > 0)
+        setColumnWidth(column, int(std::lround(widthTwips / twipsPerPixelX)));
+}
+
+QString ResultList::columnKey(int column) const
+{
+    return headerItem()->data(column, Qt::UserRole).toString();
+}
+
+void ResultList::Clear()
+{
+    clear();
+}
+
+int ResultList::Count() const
+{
+    return topLevelItemCount();
+}
+
+QTreeWidgetItem *ResultList::Add(const QString &text)
+{
+    auto *item = new QTreeWidgetItem(QStringList{text});
+    addTopLevelItem(item);
+    return item;
+}
+
+QTreeWidgetItem *ResultList::Item(int position) const
+{
+    return topLevelItem(position - 1);
+}
+
+void ResultList::SetSubItem(QTreeWidgetItem *item, int k, const QString &text)
+{
+    if (item && k >= 1)
+        item->setText(k, text);
+}
+
+QTreeWidgetItem *ResultList::FindItem(const QString &text) const
+{
+    const int count = topLevelItemCount();
+    for (int i = 0; i < count; ++i) {
+        QTreeWidgetItem *item = topLevelItem(i);
+        if (item->text(0) == text)
+            return item;
+    }
+    return nullptr;
+}
+
+QTreeWidgetItem *ResultList::SelectedItem() const
+{
+    const QList<QTreeWidgetItem *> selected = selectedItems();
+    return selected.isEmpty() ? nullptr : selected.first();
+}
+
+void ResultList::mouseDoubleClickEvent(QMouseEvent *event)
+{
+    QTreeWidget::mouseDoubleClickEvent(event);
+    if (event->button() == Qt::LeftButton)
+        emit DblClick();
+}

@@ -1,0 +1,39 @@
+// The result list lstIPs: a report-style list with the operations the window
+// relies on. Entries keep the order in which they were added and are
+// addressed by 1-based position; the list is never sorted.
+#pragma once
+
+#include <QTreeWidget>
+
+class ResultList : public QTreeWidget
+{
+    Q_OBJECT
+
+public:
+    explicit ResultList(QWidget *parent = nullptr);
+
+    // Columns: key, header, width in twips (converted with the given twips per pixel).
+    void addColumn(const QString &key, const QString &header, int widthTwips, double twipsPerPixelX);
+
+    void Clear();
+    int Count() const;
+    QTreeWidgetItem *Add(const QString &text);                 // appended at the end
+    QTreeWidgetItem *Item(int position) const;                 // 1-based; null when out of range
+    static void SetSubItem(QTreeWidgetItem *item, int k, const QString &text); // k = 1 or 2
+    QTreeWidgetItem *FindItem(const QString &text) const;      // whole text, from the top
+    QTreeWidgetItem *SelectedItem() const;
+
+    // The key given to addColumn for a column, empty when unknown.
+    QString columnKey(int column) const;
+
+signals:
+    // A double click with the left button anywhere in the list's viewport;
+    // the handler looks at SelectedItem() to see which entry, if any, it meant.
+    void DblClick();
+
+protected:
+    void mouseDoubleClickEvent(QMouseEvent *event) override;
+
+private:
+    int m_definedColumns = 0;
+};

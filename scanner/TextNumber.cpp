@@ -1,0 +1,247 @@
+// Numbers in the window's text boxes: reading the number a text begins with,
+// writing a number back as short text, and rounding to the integer types.
+#include "TextNumber.h"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <string>
+
+namespace TextNumber {
+
+namespace {
+
+bool isBlank(QChar c)
+{
+    return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r';
+}
+
+bool isDigit(QChar c)
+{
+    return c >= u'0' && c <= u'9';
+}
+
+// Walks a text while skipping blanks, so the readers below see only the
+// characters that count.
+class Cursor
+{
+public:
+    explicit Cursor(const QString &text) : m_text(text) { skip(); }
+    bool atEnd() const { return m_pos >= m_text.size(); }
+    QChar peek() const { return atEnd() ? QChar() : m_text.at(m_pos); }
+    void next()
+    {
+        ++m_pos;
+        skip();
+    }
+
+private:
+    void skip()
+    {
+        while (m_pos < m_text.size() && isBlank(m_text.at(m_pos)))
+            ++m_pos;
+    }
+    const QString &m_text;
+    qsizetype m_pos = 0;
+};
+
+// "&H1F" and "&O17": whole numbers in hexadecimal or octal. Up to 4 digits'
+// worth of bits reads as a 16-bit and up to 8 hex digits as a 32-bit two's
+// complement value (so &HFFFF is -1), the way BASIC reads them.
+double readRadix(Cursor &c, int radix)
+{
+    quint64 value = 0;
+    int digits = 0;
+    bool overflow = false;
+    for (;;) {
+        const QChar ch = c.peek().toUpper();
+        int d = -1;
+        if (isDigit(ch))
+            d = ch.unicode() - u'0';
+        else if (radix == 16 && ch >= u'A' && ch <= u'F')
+            d = ch.unicode() - u'A' + 10;
+        if (d < 0 || d >= radix)
+            break;
+        if (value > (std::numeric_limits<quint64>::max() - quint64(d)) / quint64(radix))
+            overflow = true;
+        else
+            value = value * quint64(radix) + quint64(d);
+        ++digits;
+        c.next();
+    }
+    if (overflow || value > 0xFFFFFFFFull)
+        return double(value);
+    if (value <= 0xFFFF && (radix == 16 ? digits <= 4 : digits <= 6))
+        return double(qint16(quint16(value)));
+    return double(qint32(quint32(value)));
+}
+
+} // namespace
+
+double Val(const QString &text)
+{
+    Cursor c(text);
+
+    if (c.peek() == u'&') {
+        c.next();
+        const QChar kind = c.peek().toUpper();
+        if (kind == u'H') {
+            c.next();
+            return readRadix(c, 16);
+        }
+        if (kind == u'O') {
+            c.next();
+            return readRadix(c, 8);
+        }
+        return 0.0;
+    }
+
+    // Mantissa digits are collected without leading zeros; only the first
+    // few hundred matter for a double, the rest only move the exponent.
+    constexpr int kMaxDigits = 800;
+    std::string digits;
+    long long pointShift = 0; // decimal exponent adjustment from the position of the point
+    bool negative = false;
+    bool anyDigit = false;
+
+    if (c.peek() == u'+' || c.peek() == u'-') {
+        negative = c.peek() == u'-';
+        c.next();
+    }
+    while (isDigit(c.peek())) {
+        anyDigit = true;
+        const char d = char(c.peek().unicode());
+        if (!(digits.empty() && d == '0')) {
+            if (int(digits.size()) < kMaxDigits)
+                digits.push_back(d);
+            else
+                ++pointShift;
+        }
+        c.next();
+    }
+    if (c.peek() == u'.') {
+        c.next();
+        while (isDigit(c.peek())) {
+            anyDigit = true;
+            const char d = char(c.peek().unicode());
+            if (digits.empty() && d == '0') {
+                --pointShift;
+            } else if (int(digits.size()) < kMaxDigits) {
+                digits.push_back(d);
+                --pointShift;
+            }
+            c.next();
+        }
+    }
+    if (!anyDigit)
+        return 0.0;
+
+    long long exponent = 0;
+    const QChar e = c.peek().toUpper();
+    if (e == u'E' || e == u'D') {
+        c.next();
+        bool expNegative = false;
+        if (c.peek() == u'+' || c.peek() == u'-') {
+            expNegative = c.peek() == u'-';
+            c.next();
+        }
+        while (isDigit(c.peek())) {
+            if (exponent < 1000000)
+                exponent = exponent * 10 + (c.peek().unicode() - u'0');
+            c.next();
+        }
+        if (expNegative)
+            exponent = -exponent;
+    }
+
+    if (digits.empty())
+        return negative ? -0.0 : 0.0;
+
+    const long long totalExponent = exponent + pointShift;
+    // Magnitude is digits.size() + totalExponent decimal places left of the point.
+    const long long magnitude = (long long)digits.size() + totalExponent;
+    double value;
+    if (magnitude > 400) {
+        value = std::numeric_limits<double>::max();
+    } else if (magnitude < -400) {
+        value = 0.0;
+    } else {
+        const std::string number = digits + "e" + std::to_string(totalExponent);
+        const auto result = std::from_chars(number.data(), number.data() + number.size(), value);
+        if (result.ec == std::errc::result_out_of_range)
+            value = magnitude > 0 ? std::numeric_limits<double>::max() : 0.0;
+        else if (result.ec != std::errc())
+            value = 0.0;
+    }
+    return negative ? -value : value;
+}
+
+QString Str(double value)
+{
+    if (std::isnan(value))
+        return QStringLiteral("NaN");
+    if (std::isinf(value))
+        return value > 0 ? QStringLiteral("Infinity") : QStringLiteral("-Infinity");
+    if (value == 0.0)
+        return QStringLiteral("0");
+
+    char buffer[400];
+    const double magnitude = std::fabs(value);
+    const bool fixed = magnitude >= 1e-5 && magnitude < 1e15;
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value,
+                                      fixed ? std::chars_format::fixed : std::chars_format::scientific);
+    QString text = QString::fromLatin1(buffer, result.ptr - buffer);
+    if (!fixed)
+        text = text.toUpper();
+    return text;
+}
+
+double RoundHalfEven(double value)
+{
+    if (!std::isfinite(value))
+        return value;
+    const double floor = std::floor(value);
+    const double diff = value - floor;
+    if (diff < 0.5)
+        return floor;
+    if (diff > 0.5)
+        return floor + 1.0;
+    return std::fmod(floor, 2.0) == 0.0 ? floor : floor + 1.0;
+}
+
+namespace {
+
+template <typename T>
+T toIntegral(double value, bool *ok)
+{
+    const double rounded = RoundHalfEven(value);
+    constexpr double lo = double(std::numeric_limits<T>::min());
+    constexpr double hi = double(std::numeric_limits<T>::max());
+    const bool inRange = rounded >= lo && rounded <= hi;
+    if (ok)
+        *ok = inRange;
+    if (inRange)
+        return T(rounded);
+    if (std::isnan(rounded))
+        return T(0);
+    return rounded < lo ? std::numeric_limits<T>::min() : std::numeric_limits<T>::max();
+}
+
+} // namespace
+
+qint32 ToLong(double value, bool *ok)
+{
+    return toIntegral<qint32>(value, ok);
+}
+
+quint8 ToByte(double value, bool *ok)
+{
+    return toIntegral<quint8>(value, ok);
+}
+
+qint16 ToInteger(double value, bool *ok)
+{
+    return toIntegral<qint16>(value, ok);
+}
+
+} // namespace TextNumber

@@ -1,0 +1,195 @@
+// Size limits of a top-level window, kept with Qt's minimum and maximum sizes.
+// A small hook object, a child of the window, holds the window's limits and
+// applies them again whenever the frame, the screen or the screen's size changes.
+#include "modResizeSubclass.h"
+
+#include "TextNumber.h"
+
+#include <QEvent>
+#include <QGuiApplication>
+#include <QPointer>
+#include <QScreen>
+#include <QWidget>
+#include <QWindow>
+
+#include <limits>
+
+namespace modResizeSubclass {
+
+namespace {
+
+constexpr qint32 kDefaultMinWidthTwips = 2000;
+constexpr qint32 kDefaultMinHeightTwips = 1000;
+constexpr int kFloorWidth = 150;
+constexpr int kFloorHeight = 100;
+// Used only when there is no screen at all.
+constexpr int kNoScreenPixels = 1 << 20;
+
+qint32 toPixels(double twips, double twipsPerPixel)
+{
+    return TextNumber::ToLong(twips / twipsPerPixel);
+}
+
+QSize screenPixels(const QWidget *w)
+{
+    QScreen *screen = w->screen();
+    if (!screen)
+        screen = QGuiApplication::primaryScreen();
+    return screen ? screen->geometry().size() : QSize(kNoScreenPixels, kNoScreenPixels);
+}
+
+class SizeLimitHook : public QObject
+{
+public:
+    SizeLimitHook(QWidget *window, const SubclassEntry &entry)
+        : QObject(window), m_window(window), m_entry(entry)
+    {
+        setObjectName(QStringLiteral("modResizeSubclass"));
+        window->installEventFilter(this);
+        watchWindow();
+        apply();
+    }
+
+    ~SizeLimitHook() override
+    {
+        if (m_window)
+            m_window->removeEventFilter(this);
+    }
+
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (watched == m_window) {
+            switch (event->type()) {
+            case QEvent::Show:
+            case QEvent::Move:
+            case QEvent::Resize:
+            case QEvent::WinIdChange:
+                watchWindow();
+                apply();
+                break;
+            default:
+                break;
+            }
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    // Follows the native window to another screen and the screen's size changes.
+    void watchWindow()
+    {
+        QWindow *handle = m_window->windowHandle();
+        if (handle == m_handle)
+            return;
+        if (m_handle)
+            disconnect(m_handle, nullptr, this, nullptr);
+        m_handle = handle;
+        if (m_handle) {
+            connect(m_handle, &QWindow::screenChanged, this, [this](QScreen *screen) {
+                watchScreen(screen);
+                apply();
+            });
+            watchScreen(m_handle->screen());
+        }
+    }
+
+    void watchScreen(QScreen *screen)
+    {
+        if (m_screen)
+            disconnect(m_screen, nullptr, this, nullptr);
+        m_screen = screen;
+        if (m_screen)
+            connect(m_screen, &QScreen::geometryChanged, this, [this] { apply(); });
+    }
+
+    // The limits are outer sizes; Qt's sizes are without the frame.
+    QSize frameExtra() const
+    {
+        if (!m_window->isVisible())
+            return QSize(0, 0);
+        const QSize extra = m_window->frameGeometry().size() - m_window->geometry().size();
+        return extra.expandedTo(QSize(0, 0));
+    }
+
+    void apply()
+    {
+        if (!m_window || m_applying)
+            return;
+        m_applying = true;
+        const TrackSizes track = trackSizes(m_entry, screenPixels(m_window));
+        const QSize extra = frameExtra();
+        const QSize minimum = (track.minTrack - extra).expandedTo(QSize(0, 0));
+        const QSize maximum = (track.maxTrack - extra).expandedTo(minimum).boundedTo(
+            QSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX));
+        if (m_window->minimumSize() != minimum)
+            m_window->setMinimumSize(minimum);
+        if (m_window->maximumSize() != maximum)
+            m_window->setMaximumSize(maximum);
+        m_applying = false;
+    }
+
+    QPointer<QWidget> m_window;
+    QPointer<QWindow> m_handle;
+    QPointer<QScreen> m_screen;
+    SubclassEntry m_entry;
+    bool m_applying = false;
+};
+
+SizeLimitHook *findHook(QWidget *w)
+{
+    for (QObject *child : w->children()) {
+        if (auto *hook = dynamic_cast<SizeLimitHook *>(child))
+            return hook;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+SubclassEntry computeLimits(qint32 lMinWidth, qint32 lMinHeight, qint32 lMaxWidth, qint32 lMaxHeight,
+                            double twipsPerPixelX, double twipsPerPixelY, QSize screenTwips)
+{
+    SubclassEntry entry;
+    entry.MinWidth = toPixels(lMinWidth ? lMinWidth : kDefaultMinWidthTwips, twipsPerPixelX);
+    entry.MinHeight = toPixels(lMinHeight ? lMinHeight : kDefaultMinHeightTwips, twipsPerPixelY);
+    entry.MaxWidth = toPixels(lMaxWidth ? lMaxWidth : screenTwips.width(), twipsPerPixelX);
+    entry.MaxHeight = toPixels(lMaxHeight ? lMaxHeight : screenTwips.height(), twipsPerPixelY);
+    return entry;
+}
+
+TrackSizes trackSizes(const SubclassEntry &entry, QSize screenPixels)
+{
+    TrackSizes sizes;
+    sizes.minTrack = QSize(entry.MinWidth < kFloorWidth ? kFloorWidth : entry.MinWidth,
+                           entry.MinHeight < kFloorHeight ? kFloorHeight : entry.MinHeight);
+    sizes.maxTrack = QSize(screenPixels.width() < entry.MaxWidth ? screenPixels.width() : entry.MaxWidth,
+                           screenPixels.height() < entry.MaxHeight ? screenPixels.height() : entry.MaxHeight);
+    return sizes;
+}
+
+void SubclassForm(QWidget *frm, bool bSubclass, qint32 lMinWidth, qint32 lMinHeight, qint32 lMaxWidth,
+                  qint32 lMaxHeight)
+{
+    if (!frm)
+        return;
+    SizeLimitHook *existing = findHook(frm);
+    if (!bSubclass) {
+        if (existing) {
+            delete existing;
+            frm->setMinimumSize(0, 0);
+            frm->setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+        }
+        return;
+    }
+    delete existing;
+    // The same factors the window lays itself out with.
+    const double tppX = frm->logicalDpiX() > 0 ? 1440.0 / frm->logicalDpiX() : kTwipsPerPixel;
+    const double tppY = frm->logicalDpiY() > 0 ? 1440.0 / frm->logicalDpiY() : kTwipsPerPixel;
+    const QSize screen = screenPixels(frm);
+    const QSize screenTwips(int(qMin<double>(screen.width() * tppX, std::numeric_limits<qint32>::max())),
+                            int(qMin<double>(screen.height() * tppY, std::numeric_limits<qint32>::max())));
+    const SubclassEntry entry = computeLimits(lMinWidth, lMinHeight, lMaxWidth, lMaxHeight, tppX, tppY, screenTwips);
+    new SizeLimitHook(frm, entry);
+}
+
+} // namespace modResizeSubclass

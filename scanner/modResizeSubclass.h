@@ -1,0 +1,44 @@
+// The main window's size limits: a fixed outer width and a height between the
+// designed minimum and the screen height. Qt's minimum and maximum sizes take
+// the place of the window-procedure hook; the limits and their defaults stay.
+#pragma once
+
+#include <QSize>
+#include <QtGlobal>
+
+class QWidget;
+
+namespace modResizeSubclass {
+
+// Twips per pixel when a window reports no logical density (96 dots per inch).
+// SubclassForm otherwise uses 1440 / the window's logical dots per inch, the
+// same factors the window lays itself out with.
+inline constexpr double kTwipsPerPixel = 15.0;
+
+// Limits in whole-window pixels.
+struct SubclassEntry {
+    qint32 MinWidth = 0;
+    qint32 MinHeight = 0;
+    qint32 MaxWidth = 0;
+    qint32 MaxHeight = 0;
+};
+
+// Twips to limits: 0 takes its default (2000 and 1000 twips for the minimums,
+// the screen size for the maximums); each quotient rounded half to even.
+SubclassEntry computeLimits(qint32 lMinWidth, qint32 lMinHeight, qint32 lMaxWidth, qint32 lMaxHeight,
+                            double twipsPerPixelX, double twipsPerPixelY, QSize screenTwips);
+
+// What the window may be, as asked at each size query: minimums raised to
+// 150 x 100, maximums cut to the screen (in pixels).
+struct TrackSizes {
+    QSize minTrack;
+    QSize maxTrack;
+};
+TrackSizes trackSizes(const SubclassEntry &entry, QSize screenPixels);
+
+// Installs (bSubclass true) or removes the limits on a top-level window. The
+// limits follow the window to another screen. Limits in twips, 0 = default.
+void SubclassForm(QWidget *frm, bool bSubclass, qint32 lMinWidth, qint32 lMinHeight, qint32 lMaxWidth,
+                  qint32 lMaxHeight);
+
+} // namespace modResizeSubclass

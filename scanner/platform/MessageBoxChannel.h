@@ -1,0 +1,21 @@
+// The scanner's modal message boxes. The window and the probe server's
+// reports both go through the installed channel; tests install one that
+// records the boxes and answers them.
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+class MessageBoxChannel
+{
+public:
+    virtual ~MessageBoxChannel() = default;
+    // style and answer use the values of Pelorin::MsgBox.
+    virtual int show(const QString &text, int style, const QString &title) = 0;
+
+    static MessageBoxChannel &current();
+    // Null restores the default (QMessageBox with the main window as parent).
+    static void install(MessageBoxChannel *channel);
+    static void setParentWindow(QWidget *window);
+};
