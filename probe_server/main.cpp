@@ -1,0 +1,35 @@
+// pelorin: the probe server. Started by Lanterra, which speaks the object
+// protocol over this process's stdin and stdout; ends when that pipe closes.
+#include "PelorinServer.h"
+
+#include <QCoreApplication>
+
+#include <csignal>
+#include <cstdio>
+#include <unistd.h>
+
+int main(int argc, char *argv[])
+{
+    // A closed stdout shows up as EPIPE on write, not as a signal.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    // The protocol gets a private copy of stdout; anything else printed to
+    // stdout lands on stderr and cannot corrupt the frames.
+    const int protocolOut = ::dup(STDOUT_FILENO);
+    if (protocolOut < 0 || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+        std::perror("pelorin: stdout");
+        return 1;
+    }
+
+    QCoreApplication app(argc, argv);
+    int exitCode = 0;
+    {
+        Pelorin::PelorinServer server(STDIN_FILENO, protocolOut);
+        QObject::connect(&server, &Pelorin::PelorinServer::finished, &app, &QCoreApplication::exit,
+                         Qt::QueuedConnection);
+        if (server.start())
+            exitCode = app.exec();
+    }
+    ::close(protocolOut);
+    return exitCode;
+}

@@ -1,0 +1,45 @@
+// Inner state of PelorinClient::Connection, shared with the probe object
+// proxies of the same library. Lives on the client's (GUI) thread.
+#pragma once
+
+#include "PelorinConnection.h"
+#include "WireProtocol.h"
+
+#include <QHash>
+#include <QSet>
+
+class QProcess;
+
+namespace PelorinClient {
+
+struct Connection::Private {
+    explicit Private(Connection *owner) : q(owner) {}
+
+    bool start(QString *error);
+    void send(const Pelorin::Wire::Message &m);
+    void readFrames();
+    void serverEnded(const QString &reason);
+    void discardProcess();
+    void deliverEvent(const Pelorin::Wire::Message &m, quint64 generation);
+    void deliverMessageBox(const Pelorin::Wire::Message &m, quint64 generation);
+    quint32 allocateObjectId();
+    bool isCurrent(quint64 gen) const { return alive && gen == generation; }
+
+    Connection *q;
+    QString serverPath;
+    QProcess *process = nullptr;
+    Pelorin::Wire::FrameReader reader;
+    quint64 generation = 0; // of the current or latest server
+    bool alive = false;     // the current server runs and has greeted us
+    bool greeted = false;
+    bool echoUsable = false;
+    QString echoReason;
+    QString greetingError;
+    QString endReason;
+    quint32 nextObjectId = 1;
+    QHash<quint32, clsMain *> objects; // proxies held in the current server
+    QSet<clsMain *> proxies;           // every proxy that refers to this connection
+    MessageBoxHandler messageBoxHandler;
+};
+
+} // namespace PelorinClient

@@ -1,0 +1,351 @@
+#include "PelorinConnection.h"
+
+#include "ConnectionPrivate.h"
+#include "PelorinInterface.h"
+#include "ProbeObject.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QPointer>
+#include <QProcess>
+
+namespace PelorinClient {
+
+using Pelorin::Wire::Message;
+using Pelorin::Wire::Type;
+using Pelorin::Wire::Value;
+
+namespace {
+
+constexpr int kStartTimeoutMs = 5000;
+constexpr int kExitTimeoutMs = 5000;
+
+QPointer<Connection> s_instance;
+
+void shutdownInstance()
+{
+    if (s_instance)
+        s_instance->shutdown();
+}
+
+template<typename... T>
+bool argsAre(const QList<Value> &args)
+{
+    if (args.size() != qsizetype(sizeof...(T)))
+        return false;
+    qsizetype k = 0;
+    return (std::holds_alternative<T>(args.at(k++)) && ...);
+}
+
+} // namespace
+
+Connection::Connection(QObject *parent) : QObject(parent), d(new Private(this))
+{
+    d->serverPath = QCoreApplication::applicationDirPath() + QStringLiteral("/pelorin");
+}
+
+Connection::~Connection()
+{
+    shutdown();
+    for (clsMain *proxy : std::as_const(d->proxies))
+        proxy->m_connection = nullptr;
+    delete d;
+}
+
+Connection &Connection::instance()
+{
+    if (!s_instance) {
+        s_instance = new Connection(QCoreApplication::instance());
+        static bool routineAdded = false;
+        if (!routineAdded && QCoreApplication::instance()) {
+            qAddPostRoutine(shutdownInstance);
+            routineAdded = true;
+        }
+    }
+    return *s_instance;
+}
+
+bool Connection::ensureStarted(QString *error)
+{
+    if (d->alive)
+        return true;
+    return d->start(error);
+}
+
+bool Connection::isRunning() const
+{
+    return d->alive;
+}
+
+bool Connection::echoUsable() const
+{
+    return d->echoUsable;
+}
+
+QString Connection::echoReason() const
+{
+    return d->echoReason;
+}
+
+void Connection::setServerPath(const QString &path)
+{
+    d->serverPath = path;
+}
+
+QString Connection::serverPath() const
+{
+    return d->serverPath;
+}
+
+void Connection::setMessageBoxHandler(MessageBoxHandler handler)
+{
+    d->messageBoxHandler = std::move(handler);
+}
+
+void Connection::shutdown()
+{
+    if (!d->process)
+        return;
+    QProcess *process = d->process;
+    process->disconnect(this);
+    d->alive = false;
+    d->objects.clear();
+    process->closeWriteChannel();
+    if (!process->waitForFinished(kExitTimeoutMs)) {
+        qWarning("pelorin did not end after its pipe closed; killing it");
+        process->kill();
+        process->waitForFinished(kExitTimeoutMs);
+    }
+    d->process = nullptr;
+    delete process;
+}
+
+void Connection::writeRaw(const QByteArray &bytes)
+{
+    if (d->process)
+        d->process->write(bytes);
+}
+
+qint64 Connection::serverPid() const
+{
+    return d->process ? d->process->processId() : 0;
+}
+
+bool Connection::Private::start(QString *error)
+{
+    discardProcess();
+    ++generation;
+    objects.clear();
+    reader = Pelorin::Wire::FrameReader();
+    greeted = false;
+    greetingError.clear();
+    endReason.clear();
+    echoUsable = false;
+    echoReason.clear();
+
+    process = new QProcess(q);
+    process->setProgram(serverPath);
+    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    const quint64 gen = generation;
+    QObject::connect(process, &QProcess::readyReadStandardOutput, q, [this, gen] {
+        if (gen == generation)
+            readFrames();
+    });
+    QObject::connect(process, &QProcess::finished, q, [this, gen](int code, QProcess::ExitStatus status) {
+        if (gen != generation)
+            return;
+        serverEnded(status == QProcess::CrashExit
+                        ? QStringLiteral("pelorin crashed")
+                        : QStringLiteral("pelorin exited with code %1").arg(code));
+    });
+    QObject::connect(process, &QProcess::errorOccurred, q, [this, gen](QProcess::ProcessError e) {
+        if (gen != generation || !process)
+            return;
+        if (e == QProcess::Crashed || e == QProcess::FailedToStart || e == QProcess::WriteError)
+            serverEnded(QStringLiteral("pelorin: %1").arg(process->errorString()));
+    });
+
+    auto fail = [&](const QString &why) {
+        if (error)
+            *error = why;
+        qWarning("%s", qPrintable(why));
+        discardProcess();
+        return false;
+    };
+
+    process->start(QIODevice::ReadWrite);
+    if (!process || !process->waitForStarted(kStartTimeoutMs))
+        return fail(QStringLiteral("The probe server %1 could not be started: %2")
+                        .arg(serverPath, process ? process->errorString() : endReason));
+    QDeadlineTimer deadline(kStartTimeoutMs);
+    while (process && !greeted && greetingError.isEmpty() && !deadline.hasExpired()) {
+        if (!process->waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime()))))
+            break;
+    }
+    if (!greetingError.isEmpty())
+        return fail(greetingError);
+    if (!process || !greeted)
+        return fail(process ? QStringLiteral("The probe server %1 did not greet within %2 ms")
+                                  .arg(serverPath)
+                                  .arg(kStartTimeoutMs)
+                            : QStringLiteral("The probe server %1 ended before its greeting: %2")
+                                  .arg(serverPath, endReason));
+    alive = true;
+    return true;
+}
+
+void Connection::Private::discardProcess()
+{
+    if (!process)
+        return;
+    QProcess *old = process;
+    process = nullptr;
+    old->disconnect(q);
+    if (old->state() != QProcess::NotRunning) {
+        old->kill();
+        old->waitForFinished(kExitTimeoutMs);
+    }
+    // May be inside one of the process's own signals.
+    old->deleteLater();
+}
+
+void Connection::Private::send(const Message &m)
+{
+    if (process && alive)
+        process->write(Pelorin::Wire::encode(m));
+}
+
+void Connection::Private::readFrames()
+{
+    reader.append(process->readAllStandardOutput());
+    const quint64 gen = generation;
+    while (auto item = reader.next()) {
+        if (!item->message) {
+            const QString text = QStringLiteral("unreadable frame from pelorin: %1").arg(item->error);
+            qWarning("%s", qPrintable(text));
+            QMetaObject::invokeMethod(q, [this, text] { emit q->protocolError(0, text); }, Qt::QueuedConnection);
+            continue;
+        }
+        const Message &m = *item->message;
+        switch (m.type) {
+        case Type::Greeting:
+            if (m.text.compare(QLatin1String(Pelorin::kLibraryId), Qt::CaseInsensitive) != 0
+                || m.major != Pelorin::kLibraryMajor) {
+                greetingError = QStringLiteral("The probe server offers type library %1 version %2.%3, "
+                                               "not %4 version %5.%6")
+                                    .arg(m.text)
+                                    .arg(m.major)
+                                    .arg(m.minor)
+                                    .arg(QLatin1String(Pelorin::kLibraryId))
+                                    .arg(Pelorin::kLibraryMajor)
+                                    .arg(Pelorin::kLibraryMinor);
+            } else {
+                greeted = true;
+                echoUsable = m.flag;
+                echoReason = m.text2;
+            }
+            break;
+        case Type::Event: {
+            // Queued one by one, so a handler that yields lets the next ones in.
+            const Message copy = m;
+            QMetaObject::invokeMethod(q, [this, copy, gen] { deliverEvent(copy, gen); }, Qt::QueuedConnection);
+            break;
+        }
+        case Type::MessageBox: {
+            const Message copy = m;
+            QMetaObject::invokeMethod(q, [this, copy, gen] { deliverMessageBox(copy, gen); },
+                                      Qt::QueuedConnection);
+            break;
+        }
+        case Type::ProtocolError: {
+            const quint32 id = m.objectId;
+            const QString text = m.text;
+            qWarning("pelorin reports a protocol error (object %u): %s", id, qPrintable(text));
+            QMetaObject::invokeMethod(q, [this, id, text] { emit q->protocolError(id, text); },
+                                      Qt::QueuedConnection);
+            break;
+        }
+        default:
+            qWarning("pelorin sent a %s frame, which only a client sends", Pelorin::Wire::typeName(m.type));
+            break;
+        }
+        if (!process)
+            break;
+    }
+}
+
+void Connection::Private::serverEnded(const QString &reason)
+{
+    const bool wasAlive = alive;
+    endReason = reason;
+    alive = false;
+    objects.clear();
+    discardProcess();
+    if (wasAlive) {
+        qWarning("%s", qPrintable(reason));
+        emit q->serverDied(reason);
+    }
+}
+
+void Connection::Private::deliverEvent(const Message &m, quint64 gen)
+{
+    if (!isCurrent(gen))
+        return;
+    clsMain *proxy = objects.value(m.objectId);
+    if (!proxy)
+        return; // released meanwhile: the server has been told
+    QPointer<clsMain> guard(proxy);
+    if (m.number == Pelorin::DispId::PingResponse && argsAre<QString, qint16>(m.args)) {
+        QString sIP = std::get<QString>(m.args.at(0));
+        qint16 iPingTime = std::get<qint16>(m.args.at(1));
+        emit proxy->PingResponse(sIP, iPingTime);
+    } else if (m.number == Pelorin::DispId::HTTPReqResponse && argsAre<QString, QString>(m.args)) {
+        QString sHost = std::get<QString>(m.args.at(0));
+        QString sRawData = std::get<QString>(m.args.at(1));
+        emit proxy->HTTPReqResponse(sHost, sRawData);
+    } else {
+        const QString text = QStringLiteral("pelorin raised unknown event %1 with %2 arguments")
+                                 .arg(m.number)
+                                 .arg(m.args.size());
+        qWarning("%s", qPrintable(text));
+        emit q->protocolError(m.objectId, text);
+    }
+    // A handler that destroyed its proxy has released the object; the
+    // server ends the raise on the Release alone.
+    if (guard && isCurrent(gen)) {
+        Message answer;
+        answer.type = Type::EventReturn;
+        answer.objectId = m.objectId;
+        answer.serial = m.serial;
+        send(answer);
+    }
+}
+
+void Connection::Private::deliverMessageBox(const Message &m, quint64 gen)
+{
+    if (!isCurrent(gen) || (m.objectId != 0 && !objects.contains(m.objectId)))
+        return;
+    int answer = Pelorin::MsgBox::AnswerOK;
+    if (messageBoxHandler) {
+        answer = messageBoxHandler(m.text, m.number, m.text2);
+    } else {
+        qWarning("%s: %s", qPrintable(m.text2), qPrintable(m.text));
+    }
+    if (isCurrent(gen) && (m.objectId == 0 || objects.contains(m.objectId))) {
+        Message reply;
+        reply.type = Type::MessageBoxAnswer;
+        reply.objectId = m.objectId;
+        reply.serial = m.serial;
+        reply.number = answer;
+        send(reply);
+    }
+}
+
+quint32 Connection::Private::allocateObjectId()
+{
+    while (nextObjectId == 0 || objects.contains(nextObjectId))
+        ++nextObjectId;
+    return nextObjectId++;
+}
+
+} // namespace PelorinClient

@@ -1,0 +1,64 @@
+// The scanner's link to its probe server: starts pelorin from the program's own
+// folder on first need, speaks the object protocol over the child's stdin and
+// stdout, and notices when the server dies. One server per client.
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <functional>
+
+namespace PelorinClient {
+
+class clsMain;
+
+class Connection : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit Connection(QObject *parent = nullptr);
+    ~Connection() override;
+
+    // The connection the scanner uses.
+    static Connection &instance();
+
+    // Starts the server if none runs and waits for its greeting (a few seconds
+    // at most). False, with the reason in error, when it can't be started.
+    bool ensureStarted(QString *error = nullptr);
+    bool isRunning() const;
+
+    // From the greeting: whether the server can send echo requests, and if
+    // not, why and how to grant it.
+    bool echoUsable() const;
+    QString echoReason() const;
+
+    // Default: the folder of the running program, file "pelorin".
+    void setServerPath(const QString &path);
+    QString serverPath() const;
+
+    // Shows a message box of the server's and returns the answer; the server's
+    // reporting thread waits until it returns. Unset: the text is logged and
+    // the answer is OK.
+    using MessageBoxHandler = std::function<int(const QString &text, int style, const QString &title)>;
+    void setMessageBoxHandler(MessageBoxHandler handler);
+
+    // Closes the pipe and waits for the server to exit; probe objects of the
+    // old server go dead. The next ensureStarted() starts a new server.
+    void shutdown();
+
+    // For tests: bytes written straight to the server's stdin.
+    void writeRaw(const QByteArray &bytes);
+    qint64 serverPid() const;
+
+signals:
+    void serverDied(const QString &reason);
+    void protocolError(quint32 objectId, const QString &text);
+
+private:
+    friend class clsMain;
+    struct Private;
+    Private *d;
+};
+
+} // namespace PelorinClient
