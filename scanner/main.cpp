@@ -1,0 +1,34 @@
+// modMain: the scanner's entry. Styled controls, the main window, then the
+// event loop until the window has closed.
+#include "MessageBoxChannel.h"
+#include "PelorinConnection.h"
+#include "XPStyle.h"
+#include "frmMain.h"
+
+#include <QApplication>
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Lanterra"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Lanterra"));
+
+    XPStyle::InitVisualStyles();
+
+    // The probe server's reports are shown as the window's own message boxes.
+    PelorinClient::Connection::instance().setMessageBoxHandler(
+        [](const QString &text, int style, const QString &title) {
+            return MessageBoxChannel::current().show(text, style, title);
+        });
+
+    int result = 0;
+    {
+        // Lives until the loop has ended, so it is never destroyed under its
+        // own handlers (a close during a scan returns through the Start click).
+        frmMain window;
+        window.show();
+        result = app.exec();
+    }
+    PelorinClient::Connection::instance().shutdown();
+    return result;
+}
