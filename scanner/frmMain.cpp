@@ -2,9 +2,10 @@
 // controller behind cmdScan and the handlers of the workers' answers.
 #include "frmMain.h"
 
+#include "Artwork.h"
 #include "BrowserOpener.h"
 #include "IdPage.h"
-#include "MessageBoxChannel.h"
+#include "MessageBoxes.h"
 #include "PelorinConnection.h"
 #include "PelorinInterface.h"
 #include "ProbeObject.h"
@@ -19,15 +20,11 @@
 #include <QFontMetrics>
 #include <QFrame>
 #include <QGroupBox>
-#include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPainter>
-#include <QPixmap>
 #include <QPointer>
 #include <QPushButton>
 #include <QResizeEvent>
-#include <QSvgRenderer>
 #include <QTreeWidgetItem>
 
 #include <algorithm>
@@ -44,7 +41,6 @@ const QString kStop = QStringLiteral("Stop");
 const QString kIdle = QStringLiteral("X");
 const QColor kBusyColour(192, 64, 0);
 const QColor kDoneColour(0, 128, 0);
-constexpr int kImagePixels = 48;
 
 // The designed face, or the closest installed one.
 QString fontFamily(const QStringList &candidates)
@@ -79,46 +75,18 @@ QFont fittingFont(const QString &family, double designedPoints, bool bold, const
     return font;
 }
 
-QPixmap renderIcon(const QString &resource, int pixels, qreal devicePixelRatio)
-{
-    QSvgRenderer renderer(resource);
-    if (!renderer.isValid())
-        return QPixmap();
-    QPixmap pixmap(QSize(pixels, pixels) * devicePixelRatio);
-    pixmap.setDevicePixelRatio(devicePixelRatio);
-    pixmap.fill(Qt::transparent);
-    QPainter painter(&pixmap);
-    renderer.render(&painter, QRectF(0, 0, pixels, pixels));
-    return pixmap;
-}
-
-QIcon iconFromSvg(const QString &resource)
-{
-    QIcon icon;
-    for (int pixels : {16, 32})
-        icon.addPixmap(renderIcon(resource, pixels, 1.0));
-    return icon;
-}
-
 int msgBox(const QString &text, int style)
 {
-    return MessageBoxChannel::current().show(text, style, QString::fromLatin1(frmMain::kAppTitle));
+    return MessageBoxes::current().show(text, style, QString::fromLatin1(frmMain::kAppTitle));
 }
 
 } // namespace
-
-// The artwork lives in a static library: its resources must be registered.
-static void initResources()
-{
-    Q_INIT_RESOURCE(resources);
-}
 
 frmMain::frmMain(QWidget *parent) : QWidget(parent)
 {
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QString::fromLatin1(kAppTitle));
-    initResources();
-    setWindowIcon(iconFromSvg(QStringLiteral(":/icons/lanterra.svg")));
+    setWindowIcon(Artwork::windowIcon());
 
     const int dpiX = logicalDpiX() > 0 ? logicalDpiX() : 96;
     const int dpiY = logicalDpiY() > 0 ? logicalDpiY() : 96;
@@ -132,7 +100,7 @@ frmMain::frmMain(QWidget *parent) : QWidget(parent)
     resize(toPixelsX(6330), toPixelsY(7605));
     layoutOnResize();
 
-    MessageBoxChannel::setParentWindow(this);
+    MessageBoxes::setParentWindow(this);
     connect(&PelorinClient::Connection::instance(), &PelorinClient::Connection::serverDied, this,
             &frmMain::onServerDied, Qt::QueuedConnection);
 
@@ -145,7 +113,7 @@ frmMain::~frmMain()
     const QList<int> indexes = ScanObjArr.keys();
     for (int index : indexes)
         delete ScanObjArr.take(index);
-    MessageBoxChannel::setParentWindow(nullptr);
+    MessageBoxes::setParentWindow(nullptr);
 }
 
 // ---------------------------------------------------------------------------
@@ -272,7 +240,7 @@ void frmMain::buildControls()
     imgScanning = new QLabel(picScanning);
     imgScanning->setObjectName(QStringLiteral("imgScanning"));
     imgScanning->setAlignment(Qt::AlignCenter);
-    imgScanning->setPixmap(renderIcon(QStringLiteral(":/icons/scanning.svg"), kImagePixels, devicePixelRatioF()));
+    imgScanning->setPixmap(Artwork::scanningPicture(toPixelsX(720)));
     place(imgScanning, 660, 60, 720, 720);
     lblScanning = label(picScanning, QStringLiteral("lblScanning"), QStringLiteral("Scanning, please wait..."));
     place(lblScanning, 240, 900, 1695, 195);

@@ -1,6 +1,6 @@
 // modMain: the scanner's entry. Styled controls, the main window, then the
 // event loop until the window has closed.
-#include "MessageBoxChannel.h"
+#include "MessageBoxes.h"
 #include "PelorinConnection.h"
 #include "XPStyle.h"
 #include "frmMain.h"
@@ -18,7 +18,7 @@ int main(int argc, char *argv[])
     // The probe server's reports are shown as the window's own message boxes.
     PelorinClient::Connection::instance().setMessageBoxHandler(
         [](const QString &text, int style, const QString &title) {
-            return MessageBoxChannel::current().show(text, style, title);
+            return MessageBoxes::current().show(text, style, title);
         });
 
     int result = 0;

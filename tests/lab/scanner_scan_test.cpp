@@ -4,7 +4,7 @@
 // The Start click runs the dispatch loop, so anything a test does
 // while a scan dispatches runs from a watcher timer nested inside that loop.
 // Two headers carry this name (the probe server has its own); this is the window's.
-#include "../../scanner/platform/MessageBoxChannel.h"
+#include "MessageBoxes.h"
 #include "LabNetwork.h"
 #include "PelorinConnection.h"
 #include "PelorinInterface.h"
@@ -37,7 +37,7 @@ QString host(int octet)
     return QStringLiteral("127.0.0.%1").arg(octet);
 }
 
-class RecordingChannel : public MessageBoxChannel
+class RecordingChannel : public MessageBoxes
 {
 public:
     int show(const QString &text, int style, const QString &) override
@@ -101,7 +101,7 @@ private:
 void ScanTest::initTestCase()
 {
     LAB_REQUIRE_ISOLATED();
-    MessageBoxChannel::install(&m_channel);
+    MessageBoxes::install(&m_channel);
 }
 
 void ScanTest::init()

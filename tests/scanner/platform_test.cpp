@@ -3,7 +3,7 @@
 #include "BrowserOpener.h"
 #include "PelorinInterface.h"
 // The probe server has a header of the same name, found first on the test's include path.
-#include "../../scanner/platform/MessageBoxChannel.h"
+#include "MessageBoxes.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -15,7 +15,7 @@ namespace M = Pelorin::MsgBox;
 
 namespace {
 
-struct RecordingChannel : MessageBoxChannel {
+struct RecordingChannel : MessageBoxes {
     int show(const QString &text, int style, const QString &title) override
     {
         shown.append({text, QString::number(style), title});
@@ -81,15 +81,15 @@ private slots:
     void installedChannelTakesTheBoxes()
     {
         RecordingChannel recorder;
-        MessageBoxChannel::install(&recorder);
-        const int answer = MessageBoxChannel::current().show(QStringLiteral("Sure?"), M::YesNo | M::Question,
+        MessageBoxes::install(&recorder);
+        const int answer = MessageBoxes::current().show(QStringLiteral("Sure?"), M::YesNo | M::Question,
                                                              QStringLiteral("Lanterra"));
-        MessageBoxChannel::install(nullptr);
+        MessageBoxes::install(nullptr);
 
         QCOMPARE(answer, M::AnswerYes);
         QCOMPARE(recorder.shown.size(), 1);
         QCOMPARE(recorder.shown[0], (QStringList{"Sure?", QString::number(M::YesNo | M::Question), "Lanterra"}));
-        QVERIFY(&MessageBoxChannel::current() != &recorder);
+        QVERIFY(&MessageBoxes::current() != &recorder);
     }
 
     void defaultChannelShowsAModalBox_data()
@@ -120,14 +120,14 @@ private slots:
 
         QWidget window;
         window.show();
-        MessageBoxChannel::setParentWindow(&window);
+        MessageBoxes::setParentWindow(&window);
         QMessageBox::Icon shownIcon = QMessageBox::NoIcon;
         QString shownText;
         QWidget *shownParent = nullptr;
         answerNextBox(QMessageBox::StandardButton(press), &shownIcon, &shownText, &shownParent);
-        const int got = MessageBoxChannel::current().show(QStringLiteral("Scan range is incorrect."), style,
+        const int got = MessageBoxes::current().show(QStringLiteral("Scan range is incorrect."), style,
                                                           QStringLiteral("Lanterra"));
-        MessageBoxChannel::setParentWindow(nullptr);
+        MessageBoxes::setParentWindow(nullptr);
 
         QCOMPARE(got, answer);
         QCOMPARE(int(shownIcon), icon);

@@ -2,7 +2,7 @@
 // checks that stop a Start before anything is sent, the request settings and
 // the double click. Nothing here lets a scan begin.
 // Two headers carry this name (the probe server has its own); this is the window's.
-#include "../../scanner/platform/MessageBoxChannel.h"
+#include "MessageBoxes.h"
 #include "PelorinConnection.h"
 #include "PelorinInterface.h"
 #include "ResultList.h"
@@ -34,7 +34,7 @@ struct Box {
     QString title;
 };
 
-class RecordingChannel : public MessageBoxChannel
+class RecordingChannel : public MessageBoxes
 {
 public:
     int show(const QString &text, int style, const QString &title) override
@@ -95,7 +95,7 @@ private:
 
 void WindowTest::initTestCase()
 {
-    MessageBoxChannel::install(&m_channel);
+    MessageBoxes::install(&m_channel);
     // No probe server for these tests: even a Start that got past every check
     // could not send anything.
     PelorinClient::Connection::instance().setServerPath(QCoreApplication::applicationDirPath()

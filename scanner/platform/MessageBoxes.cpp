@@ -1,5 +1,5 @@
 // The scanner's message boxes: QMessageBox by default, or a channel a test installs.
-#include "MessageBoxChannel.h"
+#include "MessageBoxes.h"
 
 #include "PelorinInterface.h"
 
@@ -16,13 +16,13 @@ QPointer<QWidget> &parentWindow()
     return window;
 }
 
-MessageBoxChannel *&installedChannel()
+MessageBoxes *&installedChannel()
 {
-    static MessageBoxChannel *channel = nullptr;
+    static MessageBoxes *channel = nullptr;
     return channel;
 }
 
-class WidgetMessageBoxChannel : public MessageBoxChannel
+class WidgetMessageBoxes : public MessageBoxes
 {
 public:
     int show(const QString &text, int style, const QString &title) override
@@ -52,19 +52,19 @@ public:
 
 } // namespace
 
-MessageBoxChannel &MessageBoxChannel::current()
+MessageBoxes &MessageBoxes::current()
 {
-    static WidgetMessageBoxChannel widgetChannel;
-    MessageBoxChannel *channel = installedChannel();
+    static WidgetMessageBoxes widgetChannel;
+    MessageBoxes *channel = installedChannel();
     return channel ? *channel : widgetChannel;
 }
 
-void MessageBoxChannel::install(MessageBoxChannel *channel)
+void MessageBoxes::install(MessageBoxes *channel)
 {
     installedChannel() = channel;
 }
 
-void MessageBoxChannel::setParentWindow(QWidget *window)
+void MessageBoxes::setParentWindow(QWidget *window)
 {
     parentWindow() = window;
 }

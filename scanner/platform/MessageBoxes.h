@@ -7,15 +7,15 @@
 
 class QWidget;
 
-class MessageBoxChannel
+class MessageBoxes
 {
 public:
-    virtual ~MessageBoxChannel() = default;
+    virtual ~MessageBoxes() = default;
     // style and answer use the values of Pelorin::MsgBox.
     virtual int show(const QString &text, int style, const QString &title) = 0;
 
-    static MessageBoxChannel &current();
+    static MessageBoxes &current();
     // Null restores the default (QMessageBox with the main window as parent).
-    static void install(MessageBoxChannel *channel);
+    static void install(MessageBoxes *channel);
     static void setParentWindow(QWidget *window);
 };
