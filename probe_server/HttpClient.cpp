@@ -14,6 +14,15 @@ namespace {
 // Keeps Qt from buffering far ahead of what has been read.
 constexpr qint64 kReadBufferBytes = 256 * 1024;
 
+// A transfer that broke off (connection closed or reset before the response
+// was complete, broken framing) brought no page. An HTTP error status did:
+// its body is text like any other.
+bool transferBrokeOff(QNetworkReply::NetworkError error)
+{
+    const int code = int(error);
+    return (code >= 1 && code < 200) || (code >= 300 && code < 400);
+}
+
 QString decodeBody(const QByteArray &body, const QByteArray &contentType)
 {
     QByteArray charset;
@@ -27,7 +36,9 @@ QString decodeBody(const QByteArray &body, const QByteArray &contentType)
         }
     }
     if (!charset.isEmpty()) {
-        QStringDecoder decoder(charset.constData());
+        // Stateless: a sequence cut off at the end of the body becomes a
+        // replacement character instead of vanishing.
+        QStringDecoder decoder(charset.constData(), QStringConverter::Flag::Stateless);
         if (decoder.isValid())
             return decoder.decode(body);
     }
@@ -129,6 +140,8 @@ void HttpClient::onFinished()
     const qint64 room = kMaxBodyBytes - m_body.size();
     if (room > 0)
         m_body += m_reply->read(room);
+    if (transferBrokeOff(m_reply->error()))
+        m_body.clear();
     finish();
 }
 

@@ -4,10 +4,16 @@
 #include <QHostAddress>
 #include <QMutex>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
+#include <QTimer>
+
+#include <algorithm>
+
+#include <sys/socket.h>
 
 namespace Lab {
 
@@ -30,6 +36,33 @@ bool isIsolated()
     }
     return interfaces == 1;
 }
+
+class DeviceServer;
+
+// One accepted connection of a device: reads the request head, answers it as
+// the behaviour says. A child of its socket, so it goes when the socket goes.
+class Connection : public QObject
+{
+public:
+    Connection(QTcpSocket *socket, DeviceServer &server);
+
+private:
+    void onReadyRead();
+    void respond(const QByteArray &path);
+    void writeResponse(int status, const QByteArray &body);
+    void writeBody(const QByteArray &bytes);
+    void streamMore();
+    void trickleOne();
+    void reset();
+
+    QTcpSocket *m_socket;
+    DeviceServer &m_server;
+    QByteArray m_buffer;
+    bool m_answered = false;
+    qint64 m_streamed = 0;
+    qint64 m_trickled = 0;
+    QTimer *m_trickle = nullptr;
+};
 
 // The server side of one device; lives on the device's thread.
 class DeviceServer : public QObject
@@ -60,65 +93,28 @@ public:
         QMutexLocker lock(&m_mutex);
         return m_paths;
     }
+    qint64 bytesSent() const { return m_bytesSent.loadRelaxed(); }
+    int openConnections() const { return m_open.loadRelaxed(); }
+
+    const QString &address() const { return m_address; }
+    const Behaviour &behaviour() const { return m_behaviour; }
+    void recordRequest(const QByteArray &path)
+    {
+        QMutexLocker lock(&m_mutex);
+        m_paths.append(path);
+    }
+    void countSent(qint64 bytes) { m_bytesSent.fetchAndAddRelaxed(bytes); }
 
 private:
     void accept()
     {
         while (QTcpSocket *socket = m_server->nextPendingConnection()) {
             socket->setParent(this);
-            auto *buffer = new QByteArray;
-            connect(socket, &QTcpSocket::readyRead, this, [this, socket, buffer] {
-                buffer->append(socket->readAll());
-                const qsizetype end = buffer->indexOf("\r\n\r\n");
-                if (end < 0)
-                    return;
-                const QList<QByteArray> requestLine = buffer->left(buffer->indexOf("\r\n")).split(' ');
-                buffer->clear();
-                const QByteArray path = requestLine.size() > 1 ? requestLine.at(1) : QByteArray();
-                {
-                    QMutexLocker lock(&m_mutex);
-                    m_paths.append(path);
-                }
-                respond(socket, path);
-            });
+            m_open.fetchAndAddRelaxed(1);
+            new Connection(socket, *this);
             connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-            connect(socket, &QObject::destroyed, this, [buffer] { delete buffer; });
+            connect(socket, &QObject::destroyed, this, [this] { m_open.fetchAndSubRelaxed(1); });
         }
-    }
-
-    void respond(QTcpSocket *socket, const QByteArray &path)
-    {
-        const Behaviour &b = m_behaviour;
-        switch (b.kind) {
-        case Behaviour::NoAnswer:
-            return;
-        case Behaviour::Raw:
-            socket->write(b.rawResponse);
-            socket->disconnectFromHost();
-            return;
-        case Behaviour::EmptyBody:
-            writeResponse(socket, 200, QByteArray());
-            return;
-        case Behaviour::IdPageOnly:
-            if (path == "/id.htm")
-                writeResponse(socket, 200, b.body);
-            else
-                writeResponse(socket, 404, QByteArray());
-            return;
-        case Behaviour::Page:
-        case Behaviour::ErrorStatus:
-            writeResponse(socket, b.status, b.body);
-            return;
-        }
-    }
-
-    void writeResponse(QTcpSocket *socket, int status, const QByteArray &body)
-    {
-        QByteArray head = "HTTP/1.1 " + QByteArray::number(status) + (status == 200 ? " OK" : " Error")
-            + "\r\nContent-Type: " + m_behaviour.contentType + "\r\nContent-Length: "
-            + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n";
-        socket->write(head + body);
-        socket->disconnectFromHost();
     }
 
     QString m_address;
@@ -126,7 +122,167 @@ private:
     QTcpServer *m_server = nullptr;
     mutable QMutex m_mutex;
     QList<QByteArray> m_paths;
+    QAtomicInteger<qint64> m_bytesSent = 0;
+    QAtomicInt m_open = 0;
 };
+
+namespace {
+// How much of a HugeBody is kept queued ahead of the client's reading.
+constexpr qint64 kStreamChunk = 64 * 1024;
+constexpr qint64 kStreamAhead = 4 * kStreamChunk;
+} // namespace
+
+Connection::Connection(QTcpSocket *socket, DeviceServer &server)
+    : QObject(socket), m_socket(socket), m_server(server)
+{
+    connect(socket, &QTcpSocket::readyRead, this, &Connection::onReadyRead);
+}
+
+void Connection::onReadyRead()
+{
+    m_buffer.append(m_socket->readAll());
+    if (m_answered) {
+        m_buffer.clear();
+        return;
+    }
+    const qsizetype end = m_buffer.indexOf("\r\n\r\n");
+    if (end < 0)
+        return;
+    const QList<QByteArray> requestLine = m_buffer.left(m_buffer.indexOf("\r\n")).split(' ');
+    m_buffer.clear();
+    const QByteArray path = requestLine.size() > 1 ? requestLine.at(1) : QByteArray();
+    m_server.recordRequest(path);
+    respond(path);
+}
+
+void Connection::writeBody(const QByteArray &bytes)
+{
+    m_socket->write(bytes);
+    m_server.countSent(bytes.size());
+}
+
+void Connection::respond(const QByteArray &path)
+{
+    const Behaviour &b = m_server.behaviour();
+    switch (b.kind) {
+    case Behaviour::NoAnswer:
+        return;
+    case Behaviour::Raw:
+        m_socket->write(b.rawResponse);
+        m_socket->disconnectFromHost();
+        return;
+    case Behaviour::EmptyBody:
+        writeResponse(200, QByteArray());
+        return;
+    case Behaviour::IdPageOnly:
+        if (path == "/id.htm")
+            writeResponse(200, b.body);
+        else
+            writeResponse(404, QByteArray());
+        return;
+    case Behaviour::Page:
+    case Behaviour::ErrorStatus:
+        writeResponse(b.status, b.body);
+        return;
+    case Behaviour::Garbage:
+        writeResponse(200, LabNetwork::garbage());
+        return;
+    case Behaviour::InvalidUtf8:
+        writeResponse(200, LabNetwork::invalidUtf8());
+        return;
+    case Behaviour::ScriptIdPage:
+        writeResponse(200, LabNetwork::idPage(LabNetwork::scriptDescription()));
+        return;
+    case Behaviour::HugeBody:
+        m_answered = true;
+        m_socket->write("HTTP/1.1 200 OK\r\nContent-Type: " + b.contentType + "\r\nContent-Length: "
+                        + QByteArray::number(b.streamBytes) + "\r\nConnection: close\r\n\r\n");
+        connect(m_socket, &QTcpSocket::bytesWritten, this, &Connection::streamMore);
+        streamMore();
+        return;
+    case Behaviour::Trickle:
+        m_answered = true;
+        m_socket->write("HTTP/1.1 200 OK\r\nContent-Type: " + b.contentType + "\r\nContent-Length: "
+                        + QByteArray::number(b.body.size()) + "\r\nConnection: close\r\n\r\n");
+        m_trickle = new QTimer(this);
+        connect(m_trickle, &QTimer::timeout, this, &Connection::trickleOne);
+        m_trickle->start(b.trickleMs);
+        return;
+    case Behaviour::BadChunked:
+        m_answered = true;
+        m_socket->write("HTTP/1.1 200 OK\r\nContent-Type: " + b.contentType
+                        + "\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n");
+        writeBody("5\r\nhello\r\n" + b.badChunkSize + "\r\nworld, after the bad size\r\n0\r\n\r\n");
+        m_socket->disconnectFromHost();
+        return;
+    case Behaviour::RedirectLoop: {
+        m_answered = true;
+        const QByteArray self = "http://" + m_server.address().toLatin1() + path;
+        m_socket->write("HTTP/1.1 302 Found\r\nLocation: " + self + "\r\nContent-Type: " + b.contentType
+                        + "\r\nContent-Length: " + QByteArray::number(b.body.size())
+                        + "\r\nConnection: close\r\n\r\n");
+        writeBody(b.body);
+        m_socket->disconnectFromHost();
+        return;
+    }
+    case Behaviour::ResetAfterHeaders:
+        m_answered = true;
+        m_socket->write("HTTP/1.1 200 OK\r\nContent-Type: " + b.contentType + "\r\nContent-Length: "
+                        + QByteArray::number(b.body.size() + 1000) + "\r\nConnection: close\r\n\r\n");
+        writeBody(b.body);
+        m_socket->flush();
+        // Let the client take in what was sent, so the reset comes after it.
+        QTimer::singleShot(30, this, &Connection::reset);
+        return;
+    }
+}
+
+void Connection::writeResponse(int status, const QByteArray &body)
+{
+    m_answered = true;
+    const QByteArray head = "HTTP/1.1 " + QByteArray::number(status) + (status == 200 ? " OK" : " Error")
+        + "\r\nContent-Type: " + m_server.behaviour().contentType + "\r\nContent-Length: "
+        + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n";
+    m_socket->write(head);
+    writeBody(body);
+    m_socket->disconnectFromHost();
+}
+
+void Connection::streamMore()
+{
+    const qint64 total = m_server.behaviour().streamBytes;
+    if (m_socket->state() != QAbstractSocket::ConnectedState)
+        return;
+    static const QByteArray chunk = LabNetwork::fillerLine().repeated(int(kStreamChunk / 64));
+    while (m_streamed < total && m_socket->bytesToWrite() < kStreamAhead) {
+        const qint64 n = std::min<qint64>(chunk.size(), total - m_streamed);
+        writeBody(n == chunk.size() ? chunk : chunk.left(n));
+        m_streamed += n;
+    }
+    if (m_streamed >= total && m_socket->bytesToWrite() == 0)
+        m_socket->disconnectFromHost();
+}
+
+void Connection::trickleOne()
+{
+    const QByteArray &body = m_server.behaviour().body;
+    if (m_socket->state() != QAbstractSocket::ConnectedState || m_trickled >= body.size()) {
+        m_trickle->stop();
+        if (m_socket->state() == QAbstractSocket::ConnectedState)
+            m_socket->disconnectFromHost();
+        return;
+    }
+    writeBody(body.mid(m_trickled, 1));
+    ++m_trickled;
+}
+
+void Connection::reset()
+{
+    // Linger on with a zero time-out: close() sends RST instead of FIN.
+    const linger hard{1, 0};
+    ::setsockopt(int(m_socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    m_socket->abort();
+}
 
 // One HTTP device: a listening socket on address:80, served on its own thread.
 class Device
@@ -154,6 +310,8 @@ public:
     }
     int requests() const { return m_server->requests(); }
     QList<QByteArray> paths() const { return m_server->paths(); }
+    qint64 bytesSent() const { return m_server->bytesSent(); }
+    int openConnections() const { return m_server->openConnections(); }
 
 private:
     QThread m_thread;
@@ -203,7 +361,7 @@ void LabNetwork::ensureTable()
 
 bool LabNetwork::addSilentHost(const QString &address)
 {
-    if (!isIsolated() || !QHostAddress(address).isLoopback())
+    if (!isIsolated() || !QHostAddress(address).isLoopback() || QHostAddress(address) == QHostAddress::LocalHost)
         return false;
     ensureTable();
     const QByteArray a = address.toLatin1();
@@ -247,10 +405,59 @@ QList<QByteArray> LabNetwork::requestPaths(const QString &address) const
     return it == m_devices.constEnd() ? QList<QByteArray>() : (*it)->paths();
 }
 
+qint64 LabNetwork::bytesSent(const QString &address) const
+{
+    const auto it = m_devices.constFind(address);
+    return it == m_devices.constEnd() ? 0 : (*it)->bytesSent();
+}
+
+int LabNetwork::openConnections(const QString &address) const
+{
+    const auto it = m_devices.constFind(address);
+    return it == m_devices.constEnd() ? 0 : (*it)->openConnections();
+}
+
 QByteArray LabNetwork::idPage(const QString &description)
 {
     return "<html><head><title>Quorvane Product ID</title></head><body>" + description.toUtf8()
         + "</body></html>";
+}
+
+QByteArray LabNetwork::fillerLine()
+{
+    static const QByteArray line = "Lanterra lab filler: 0123456789 abcdefghijklmnopqrstuvwxyz ....\n";
+    static_assert(sizeof("Lanterra lab filler: 0123456789 abcdefghijklmnopqrstuvwxyz ....\n") == 65);
+    return line;
+}
+
+QByteArray LabNetwork::garbage()
+{
+    QRandomGenerator random(20261206);
+    QByteArray bytes(16 * 1024, Qt::Uninitialized);
+    for (char &c : bytes)
+        c = char(random.bounded(256));
+    // NULs at the start, inside and at the end, whatever the generator gave.
+    bytes[0] = '\0';
+    bytes[bytes.size() / 2] = '\0';
+    bytes[bytes.size() - 1] = '\0';
+    return bytes;
+}
+
+QByteArray LabNetwork::invalidUtf8()
+{
+    return QByteArray("valid start|")
+        + "\xff\xfe"            // never valid
+        + "\xc0\xaf"            // overlong "/"
+        + "\xed\xa0\x80"        // a surrogate half
+        + "\x80\xbf"            // lone continuation bytes
+        + "\xf4\x90\x80\x80"    // above U+10FFFF
+        + "|middle|"
+        + "\xe2\x82";           // cut-off sequence at the very end
+}
+
+QString LabNetwork::scriptDescription()
+{
+    return QStringLiteral("<script>document.title='owned'</script><b>Model 9</b> &amp; <img src=x onerror=alert(1)>");
 }
 
 } // namespace Lab

@@ -27,12 +27,25 @@ struct Behaviour {
         ErrorStatus, // status with body (e.g. 404 page)
         IdPageOnly,  // body for /id.htm, 404 with empty body otherwise
         Raw,         // writes rawResponse verbatim, then closes
+
+        // Hostile devices.
+        HugeBody,          // 200 declaring streamBytes of filler lines, written only as the client reads
+        Trickle,           // 200 declaring body, written one byte every trickleMs
+        Garbage,           // 200 with garbage() as body: random bytes, NULs included
+        InvalidUtf8,       // 200 with invalidUtf8() as body
+        BadChunked,        // chunked: a good first chunk "hello", then the size line badChunkSize
+        RedirectLoop,      // 302 whose Location is the requested URL itself, body as its body
+        ResetAfterHeaders, // headers declaring more than body, body, then a TCP reset
+        ScriptIdPage,      // idPage(scriptDescription())
     };
     Kind kind = Page;
     QByteArray body;
     int status = 200;
     QByteArray contentType = "text/html";
     QByteArray rawResponse;
+    qint64 streamBytes = 100 * 1024 * 1024; // HugeBody
+    int trickleMs = 50;                     // Trickle
+    QByteArray badChunkSize = "zz";         // BadChunked
 };
 
 class Device;
@@ -44,6 +57,7 @@ public:
     ~LabNetwork(); // stops devices and removes the nftables table
 
     // Drops every packet to this 127.0.0.x address (it neither answers ping nor HTTP).
+    // 127.0.0.1 is refused: every loopback reply is addressed to it.
     bool addSilentHost(const QString &address);
     // Echo requests sent to address so far (counted in the output hook).
     int echoRequestCount(const QString &address) const;
@@ -53,8 +67,16 @@ public:
     // Requests that the device at address has received.
     int requestCount(const QString &address) const;
     QList<QByteArray> requestPaths(const QString &address) const;
+    // Body bytes the device at address has handed to its sockets so far.
+    qint64 bytesSent(const QString &address) const;
+    // Connections of the device at address that the client has not closed yet.
+    int openConnections(const QString &address) const;
 
     static QByteArray idPage(const QString &description); // a Quorvane identification page
+    static QByteArray fillerLine();       // the 64-byte line a HugeBody repeats
+    static QByteArray garbage();          // the body of a Garbage device (fixed seed)
+    static QByteArray invalidUtf8();      // the body of an InvalidUtf8 device
+    static QString scriptDescription();   // the description of a ScriptIdPage device
 
 private:
     bool nft(const QByteArray &script) const;
