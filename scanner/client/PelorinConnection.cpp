@@ -224,7 +224,10 @@ void Connection::Private::readFrames()
             const QString text = QStringLiteral("unreadable frame from pelorin: %1").arg(item->error);
             qWarning("%s", qPrintable(text));
             QMetaObject::invokeMethod(q, [this, text] { emit q->protocolError(0, text); }, Qt::QueuedConnection);
-            continue;
+            // Past an unreadable frame the stream can't be trusted (a bad length
+            // swallows every later answer): this server counts as ended.
+            serverEnded(text);
+            return;
         }
         const Message &m = *item->message;
         switch (m.type) {
