@@ -45,6 +45,17 @@ QString decodeBody(const QByteArray &body, const QByteArray &contentType)
     return QString::fromUtf8(body);
 }
 
+// The transport does not always flag a connection that closed before the
+// declared length had arrived; a body shorter than its Content-Length is cut
+// off all the same. (A content-encoded body is sized before decoding: not compared.)
+bool shorterThanDeclared(const QNetworkReply &reply, qint64 received)
+{
+    const QVariant declared = reply.header(QNetworkRequest::ContentLengthHeader);
+    const QByteArray encoding = reply.rawHeader("Content-Encoding").trimmed().toLower();
+    return declared.isValid() && (encoding.isEmpty() || encoding == "identity")
+        && received < declared.toLongLong();
+}
+
 } // namespace
 
 HttpClient::HttpClient(QObject *parent) : QObject(parent) {}
@@ -140,7 +151,7 @@ void HttpClient::onFinished()
     const qint64 room = kMaxBodyBytes - m_body.size();
     if (room > 0)
         m_body += m_reply->read(room);
-    if (transferBrokeOff(m_reply->error()))
+    if (transferBrokeOff(m_reply->error()) || shorterThanDeclared(*m_reply, m_body.size()))
         m_body.clear();
     finish();
 }
