@@ -2,6 +2,7 @@
 // layer's start-up checks and the echo request data; PingAddr only with the
 // echo socket switched off. Sends no packets and makes no DNS lookups.
 #include "EchoService.h"
+#include "Harness.h"
 #include "MessageBoxChannel.h"
 #include "PelorinInterface.h"
 #include "SocketLayer.h"
@@ -15,30 +16,6 @@
 using namespace Pelorin;
 
 namespace {
-
-struct Box {
-    QString text;
-    int style;
-    QString title;
-};
-
-class RecordingChannel : public MessageBoxChannel
-{
-public:
-    int show(const QString &text, int style, const QString &title) override
-    {
-        boxes.append({text, style, title});
-        return MsgBox::AnswerOK;
-    }
-    QStringList texts() const
-    {
-        QStringList out;
-        for (const Box &b : boxes)
-            out << b.text;
-        return out;
-    }
-    QList<Box> boxes;
-};
 
 HostEntryPtr entryFor(quint32 networkOrderAddress, qint16 family = kAddressFamilyInet)
 {
@@ -81,420 +58,236 @@ class PingHelpersTest : public QObject
     Q_OBJECT
 
 private slots:
-    void init();
-    void cleanup();
+    void init()
+    {
+        m_channel.boxes.clear();
+        setThreadMessageBoxChannel(&m_channel);
+        setEchoSocketKindForTesting(EchoSocketKind::None);
+    }
 
-    void addressStringToLong_data();
-    void addressStringToLong();
-    void addressConversionYieldsPerDot();
+    void cleanup()
+    {
+        setThreadMessageBoxChannel(nullptr);
+        setSocketLayerOverrideForTesting(std::nullopt);
+        setHostLookupForTesting({});
+        setEchoSocketKindForTesting(EchoSocketKind::Automatic);
+    }
 
-    void hostLookupText_data();
-    void hostLookupText();
-    void hostToAddressString();
-    void hostToAddressStringSystemLookup_data();
-    void hostToAddressStringSystemLookup();
+    void addressStringToLong_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<qint32>("value");
+        QTest::addColumn<QStringList>("messages");
 
-    void socketsInitialize_data();
-    void socketsInitialize();
+        const QStringList none;
+        QTest::newRow("dotted address") << "192.168.1.20" << qint32(0x1401A8C0) << none;
+        QTest::newRow("all bits set, no overflow") << "255.255.255.255" << qint32(-1) << none;
+        QTest::newRow("300 is 2C") << "1.2.3.300" << qint32(0x2C030201) << none;
+        QTest::newRow("minus one is FF") << "1.2.3.-1" << qint32(0xFF030201) << none;
+        QTest::newRow("lowest 32-bit number") << "1.2.3.-2147483648" << qint32(0x00030201) << none;
+        QTest::newRow("blanks and signs") << " 1 .+2\t. 3 .  4 " << qint32(0x04030201) << none;
+        QTest::newRow("three parts") << "10.0.0" << 0 << none;
+        QTest::newRow("empty text") << "" << 0 << none;
 
-    void hiAndLoByte_data();
-    void hiAndLoByte();
+        QTest::newRow("five parts") << "1.2.3.4.5" << 0
+                                    << QStringList{addressReport(9, "Subscript out of range", 100)};
+        QTest::newRow("six parts") << "1.2.3.4.5.6" << 0 << QStringList{addressReport(9, "Subscript out of range", 50)};
+        QTest::newRow("empty part") << "1..3.4" << 0 << QStringList{addressReport(13, "Type mismatch", 150)};
+        QTest::newRow("letters") << "1.2.3.4x" << 0 << QStringList{addressReport(13, "Type mismatch", 150)};
+        QTest::newRow("inner blank") << "1.2.3.4 5" << 0 << QStringList{addressReport(13, "Type mismatch", 150)};
+        QTest::newRow("beyond 32 bits") << "1.2.3.2147483648" << 0 << QStringList{addressReport(6, "Overflow", 150)};
+    }
 
-    void echoRequestData_data();
-    void echoRequestData();
+    void addressStringToLong()
+    {
+        QFETCH(QString, text);
+        QFETCH(qint32, value);
+        QFETCH(QStringList, messages);
 
-    void pingWithoutEchoSocketNeverSucceeds_data();
-    void pingWithoutEchoSocketNeverSucceeds();
-    void pingKeepsStartUpsBalanced_data();
-    void pingKeepsStartUpsBalanced();
-    void pingErrorIsReportedAndNeverASuccess();
+        QCOMPARE(AddressStringToLong(text), value);
+        QCOMPARE(m_channel.texts(), messages);
+        for (const RecordingChannel::Box &b : std::as_const(m_channel.boxes)) {
+            QCOMPARE(b.style, MsgBox::OKOnly);
+            QCOMPARE(b.title, QStringLiteral("Pelorin"));
+        }
+    }
 
-    void sendEchoRefusesBadArguments();
-    void availabilityExplainsHowToGrant();
+    void hostLookupText_data()
+    {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<QString>("looked");
+
+        QTest::newRow("prefixes and slash") << "HTTP://WWW.Gateway/" << "gateway";
+        QTest::newRow("www anywhere") << "printer-www.2" << "printer-2";
+        QTest::newRow("one slash only") << "host//" << "host/";
+        QTest::newRow("one pass of removal") << "hthttp://tp://x" << "http://x";
+        QTest::newRow("empty") << "" << "";
+    }
+
+    void hostLookupText()
+    {
+        QFETCH(QString, host);
+        QFETCH(QString, looked);
+        QCOMPARE(HostLookupText(host), looked);
+    }
+
+    void hostToAddressString()
+    {
+        QByteArrayList asked;
+        setHostLookupForTesting([&](const QByteArray &name) -> HostEntryPtr {
+            asked << name;
+            if (name == "gateway")
+                return entryFor(tenOneTwoThree());
+            if (name == "ipv6only")
+                return entryFor(tenOneTwoThree(), 23);
+            if (name == "noaddresses") {
+                auto e = entryFor(0);
+                e->h_addr_list.clear();
+                return e;
+            }
+            return nullptr;
+        });
+
+        QCOMPARE(HostToAddressString(QStringLiteral("HTTP://WWW.Gateway/")), QStringLiteral("10.1.2.3"));
+        QCOMPARE(asked, QByteArrayList{"gateway"});
+
+        // A failed lookup leaves the text exactly as given; it then has two parts.
+        const QString unknown = QStringLiteral("HTTP://WWW.Unknown/");
+        QCOMPARE(HostToAddressString(unknown), unknown);
+        QCOMPARE(AddressStringToLong(unknown), 0);
+
+        QCOMPARE(HostToAddressString(QStringLiteral("ipv6only")), QString());
+        QCOMPARE(HostToAddressString(QStringLiteral("noaddresses")), QString());
+
+        // A text with a terminator inside is never looked up as its first piece.
+        asked.clear();
+        const QString withNul = QStringLiteral("gateway") + QChar(0) + QStringLiteral("x");
+        QCOMPARE(HostToAddressString(withNul), withNul);
+        QVERIFY(asked.isEmpty());
+        QVERIFY(m_channel.boxes.isEmpty());
+    }
+
+    void socketsInitialize_data()
+    {
+        QTest::addColumn<int>("startupResult");
+        QTest::addColumn<int>("version");
+        QTest::addColumn<int>("sockets");
+        QTest::addColumn<bool>("result");
+        QTest::addColumn<bool>("startupMade");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<int>("style");
+
+        const int warn = MsgBox::OKOnly | MsgBox::Exclamation;
+        QTest::newRow("1.1") << 0 << 0x0101 << 32767 << true << true << QString() << 0;
+        QTest::newRow("1.0") << 0 << 0x0001 << 32767 << false << true << kVersionMessage << warn;
+        QTest::newRow("0.9") << 0 << 0x0900 << 32767 << false << true
+                             << QStringLiteral("Windows Sockets Version 0.9 is not supported by Windows Sockets for 32 "
+                                               "bit Windows environments.")
+                             << warn;
+        QTest::newRow("no sockets") << 0 << 0x0101 << 0 << false << true << kSocketsMessage << warn;
+        QTest::newRow("socket count negative as 16-bit") << 0 << 0x0101 << 40000 << false << true << kSocketsMessage
+                                                         << warn;
+        QTest::newRow("start-up fails") << 10091 << 0x0101 << 32767 << false << false << kStartupMessage
+                                        << int(MsgBox::OKOnly);
+        QTest::newRow("start-up code beyond 16 bits") << 65536 << 0x0101 << 32767 << false << false
+                                                      << report(6, "Overflow", "SocketsInitialize", 20)
+                                                      << int(MsgBox::OKOnly);
+    }
+
+    void socketsInitialize()
+    {
+        QFETCH(int, startupResult);
+        QFETCH(int, version);
+        QFETCH(int, sockets);
+        QFETCH(bool, result);
+        QFETCH(bool, startupMade);
+        QFETCH(QString, message);
+        QFETCH(int, style);
+
+        setSocketLayerOverrideForTesting(SocketLayerOverride{startupResult, quint16(version), quint16(sockets)});
+        const int before = socketLayerStartupCount();
+        bool made = !startupMade;
+        QCOMPARE(SocketsInitialize(made), result);
+        QCOMPARE(made, startupMade);
+        QCOMPARE(socketLayerStartupCount(), before + (startupMade ? 1 : 0));
+        if (made)
+            QCOMPARE(WSACleanup(), 0);
+        QCOMPARE(socketLayerStartupCount(), before);
+
+        if (message.isEmpty()) {
+            QVERIFY(m_channel.boxes.isEmpty());
+        } else {
+            QCOMPARE(m_channel.boxes.size(), 1);
+            QCOMPARE(m_channel.boxes.first().text, message);
+            QCOMPARE(m_channel.boxes.first().style, style);
+            QCOMPARE(m_channel.boxes.first().title, QStringLiteral("Pelorin"));
+        }
+    }
+
+    void echoRequestData()
+    {
+        QCOMPARE(EchoRequestData(QDateTime(QDate(2024, 3, 7), QTime(9, 5, 2))),
+                 QByteArray("Echo this request03072024 090502"));
+    }
+
+    void pingKeepsStartUpsBalanced_data()
+    {
+        QTest::addColumn<int>("startupResult");
+        QTest::addColumn<int>("version");
+        QTest::addColumn<int>("sockets");
+        QTest::addColumn<QString>("message");
+
+        QTest::newRow("started") << 0 << 0x0101 << 100 << QString();
+        QTest::newRow("start-up fails") << 10091 << 0x0101 << 100 << kStartupMessage;
+    }
+
+    void pingKeepsStartUpsBalanced()
+    {
+        QFETCH(int, startupResult);
+        QFETCH(int, version);
+        QFETCH(int, sockets);
+        QFETCH(QString, message);
+
+        // Another holder's start-up must survive a ping whose own start-up failed.
+        WSADATA data;
+        QCOMPARE(WSAStartup(0x0101, &data), 0);
+        const int before = socketLayerStartupCount();
+
+        setSocketLayerOverrideForTesting(SocketLayerOverride{startupResult, quint16(version), quint16(sockets)});
+        QString host = QStringLiteral("127.0.0.1");
+        QCOMPARE(int(PingAddr(host, 100)), -int(IpStatus::GeneralFailure)); // the ping goes on regardless
+        QCOMPARE(socketLayerStartupCount(), before);
+        QCOMPARE(m_channel.texts(), message.isEmpty() ? QStringList() : QStringList{message});
+
+        QCOMPARE(WSACleanup(), 0);
+    }
+
+    void pingErrorIsReportedAndNeverASuccess()
+    {
+        setHostLookupForTesting([](const QByteArray &) -> HostEntryPtr { throw std::bad_alloc(); });
+        const int before = socketLayerStartupCount();
+        QString host = QStringLiteral("gateway");
+        const qint16 result = PingAddr(host, 100);
+        QVERIFY2(result < 0, qPrintable(QString::number(result)));
+        QCOMPARE(host, QStringLiteral("gateway"));
+        QCOMPARE(m_channel.texts(), QStringList{report(7, "Out of memory", "PingAddr", 20)});
+        QCOMPARE(m_channel.boxes.first().style, MsgBox::OKOnly);
+        QCOMPARE(socketLayerStartupCount(), before);
+    }
+
+    void availabilityExplainsHowToGrant()
+    {
+        const EchoAvailability a = echoAvailability();
+        QVERIFY(!a.usable);
+        QVERIFY2(a.reason.contains(QStringLiteral("sysctl -w net.ipv4.ping_group_range=\"0 2147483647\"")),
+                 qPrintable(a.reason));
+        QVERIFY2(a.reason.contains(QStringLiteral("setcap cap_net_raw+ep ") + QCoreApplication::applicationFilePath()),
+                 qPrintable(a.reason));
+    }
 
 private:
     RecordingChannel m_channel;
 };
-
-void PingHelpersTest::init()
-{
-    m_channel.boxes.clear();
-    setThreadMessageBoxChannel(&m_channel);
-    setEchoSocketKindForTesting(EchoSocketKind::None);
-}
-
-void PingHelpersTest::cleanup()
-{
-    setThreadMessageBoxChannel(nullptr);
-    setSocketLayerOverrideForTesting(std::nullopt);
-    setHostLookupForTesting({});
-    setEchoSocketKindForTesting(EchoSocketKind::Automatic);
-}
-
-void PingHelpersTest::addressStringToLong_data()
-{
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<qint32>("value");
-    QTest::addColumn<QStringList>("messages");
-
-    const QStringList none;
-    QTest::newRow("dotted address") << "192.168.1.20" << qint32(0x1401A8C0) << none;
-    QTest::newRow("all bits set, no overflow") << "255.255.255.255" << qint32(-1) << none;
-    QTest::newRow("256 keeps its low byte") << "1.2.3.256" << qint32(0x00030201) << none;
-    QTest::newRow("300 is 2C") << "1.2.3.300" << qint32(0x2C030201) << none;
-    QTest::newRow("minus one is FF") << "1.2.3.-1" << qint32(0xFF030201) << none;
-    QTest::newRow("lowest 32-bit number") << "1.2.3.-2147483648" << qint32(0x00030201) << none;
-    QTest::newRow("blanks and signs") << " 1 .+2\t. 3 .  4 " << qint32(0x04030201) << none;
-    QTest::newRow("three parts") << "10.0.0" << 0 << none;
-    QTest::newRow("empty text") << "" << 0 << none;
-
-    QTest::newRow("five parts") << "1.2.3.4.5" << 0
-                                << QStringList{addressReport(9, "Subscript out of range", 100)};
-    QTest::newRow("six parts") << "1.2.3.4.5.6" << 0 << QStringList{addressReport(9, "Subscript out of range", 50)};
-    QTest::newRow("empty part") << "1..3.4" << 0 << QStringList{addressReport(13, "Type mismatch", 150)};
-    QTest::newRow("trailing dot") << "1.2.3." << 0 << QStringList{addressReport(13, "Type mismatch", 150)};
-    QTest::newRow("letters") << "1.2.3.4x" << 0 << QStringList{addressReport(13, "Type mismatch", 150)};
-    QTest::newRow("sign alone") << "1.2.-.4" << 0 << QStringList{addressReport(13, "Type mismatch", 150)};
-    QTest::newRow("inner blank") << "1.2.3.4 5" << 0 << QStringList{addressReport(13, "Type mismatch", 150)};
-    QTest::newRow("beyond 32 bits") << "1.2.3.2147483648" << 0 << QStringList{addressReport(6, "Overflow", 150)};
-    QTest::newRow("far beyond 32 bits") << "1.2.3.99999999999999999999999" << 0
-                                        << QStringList{addressReport(6, "Overflow", 150)};
-}
-
-void PingHelpersTest::addressStringToLong()
-{
-    QFETCH(QString, text);
-    QFETCH(qint32, value);
-    QFETCH(QStringList, messages);
-
-    QCOMPARE(AddressStringToLong(text), value);
-    QCOMPARE(m_channel.texts(), messages);
-    for (const Box &b : std::as_const(m_channel.boxes)) {
-        QCOMPARE(b.style, MsgBox::OKOnly);
-        QCOMPARE(b.title, QStringLiteral("Pelorin"));
-    }
-}
-
-void PingHelpersTest::addressConversionYieldsPerDot()
-{
-    int ran = 0;
-    QTimer::singleShot(0, this, [&] { ++ran; });
-    AddressStringToLong(QStringLiteral("1234"));
-    QCOMPARE(ran, 0);
-    AddressStringToLong(QStringLiteral("1.2.3.4"));
-    QCOMPARE(ran, 1);
-}
-
-void PingHelpersTest::hostLookupText_data()
-{
-    QTest::addColumn<QString>("host");
-    QTest::addColumn<QString>("looked");
-
-    QTest::newRow("prefixes and slash") << "HTTP://WWW.Gateway/" << "gateway";
-    QTest::newRow("www anywhere") << "printer-www.2" << "printer-2";
-    QTest::newRow("one slash only") << "host//" << "host/";
-    QTest::newRow("one pass of removal") << "hthttp://tp://x" << "http://x";
-    QTest::newRow("empty") << "" << "";
-}
-
-void PingHelpersTest::hostLookupText()
-{
-    QFETCH(QString, host);
-    QFETCH(QString, looked);
-    QCOMPARE(HostLookupText(host), looked);
-}
-
-void PingHelpersTest::hostToAddressString()
-{
-    QByteArrayList asked;
-    setHostLookupForTesting([&](const QByteArray &name) -> HostEntryPtr {
-        asked << name;
-        if (name == "gateway")
-            return entryFor(tenOneTwoThree());
-        if (name == "ipv6only")
-            return entryFor(tenOneTwoThree(), 23);
-        if (name == "noaddresses") {
-            auto e = entryFor(0);
-            e->h_addr_list.clear();
-            return e;
-        }
-        return nullptr;
-    });
-
-    QCOMPARE(HostToAddressString(QStringLiteral("HTTP://WWW.Gateway/")), QStringLiteral("10.1.2.3"));
-    QCOMPARE(asked, QByteArrayList{"gateway"});
-
-    // A failed lookup leaves the text exactly as given; it then has two parts.
-    const QString unknown = QStringLiteral("HTTP://WWW.Unknown/");
-    QCOMPARE(HostToAddressString(unknown), unknown);
-    QCOMPARE(AddressStringToLong(unknown), 0);
-
-    QCOMPARE(HostToAddressString(QStringLiteral("ipv6only")), QString());
-    QCOMPARE(HostToAddressString(QStringLiteral("noaddresses")), QString());
-
-    // A text with a terminator inside is never looked up as its first piece.
-    asked.clear();
-    const QString withNul = QStringLiteral("gateway") + QChar(0) + QStringLiteral("x");
-    QCOMPARE(HostToAddressString(withNul), withNul);
-    QVERIFY(asked.isEmpty());
-    QVERIFY(m_channel.boxes.isEmpty());
-}
-
-void PingHelpersTest::hostToAddressStringSystemLookup_data()
-{
-    QTest::addColumn<QString>("host");
-    QTest::addColumn<QString>("resolved");
-
-    QTest::newRow("dotted") << "127.0.0.1" << "127.0.0.1";
-    QTest::newRow("with prefixes") << "http://127.0.0.5/" << "127.0.0.5";
-    QTest::newRow("short form") << "127.1" << "127.0.0.1";
-    QTest::newRow("hosts file") << "LocalHost" << "127.0.0.1";
-}
-
-void PingHelpersTest::hostToAddressStringSystemLookup()
-{
-    QFETCH(QString, host);
-    QFETCH(QString, resolved);
-    QCOMPARE(HostToAddressString(host), resolved);
-}
-
-void PingHelpersTest::socketsInitialize_data()
-{
-    QTest::addColumn<int>("startupResult");
-    QTest::addColumn<int>("version");
-    QTest::addColumn<int>("sockets");
-    QTest::addColumn<bool>("result");
-    QTest::addColumn<bool>("startupMade");
-    QTest::addColumn<QString>("message");
-    QTest::addColumn<int>("style");
-
-    const int warn = MsgBox::OKOnly | MsgBox::Exclamation;
-    QTest::newRow("1.1") << 0 << 0x0101 << 32767 << true << true << QString() << 0;
-    QTest::newRow("2.0") << 0 << 0x0002 << 1 << true << true << QString() << 0;
-    QTest::newRow("1.0") << 0 << 0x0001 << 32767 << false << true << kVersionMessage << warn;
-    QTest::newRow("0.9") << 0 << 0x0900 << 32767 << false << true
-                         << QStringLiteral("Windows Sockets Version 0.9 is not supported by Windows Sockets for 32 "
-                                           "bit Windows environments.")
-                         << warn;
-    QTest::newRow("no sockets") << 0 << 0x0101 << 0 << false << true << kSocketsMessage << warn;
-    QTest::newRow("socket count negative as 16-bit") << 0 << 0x0101 << 40000 << false << true << kSocketsMessage
-                                                     << warn;
-    QTest::newRow("start-up fails") << 10091 << 0x0101 << 32767 << false << false << kStartupMessage
-                                    << int(MsgBox::OKOnly);
-    QTest::newRow("start-up code beyond 16 bits") << 65536 << 0x0101 << 32767 << false << false
-                                                  << report(6, "Overflow", "SocketsInitialize", 20)
-                                                  << int(MsgBox::OKOnly);
-}
-
-void PingHelpersTest::socketsInitialize()
-{
-    QFETCH(int, startupResult);
-    QFETCH(int, version);
-    QFETCH(int, sockets);
-    QFETCH(bool, result);
-    QFETCH(bool, startupMade);
-    QFETCH(QString, message);
-    QFETCH(int, style);
-
-    setSocketLayerOverrideForTesting(SocketLayerOverride{startupResult, quint16(version), quint16(sockets)});
-    const int before = socketLayerStartupCount();
-    bool made = !startupMade;
-    QCOMPARE(SocketsInitialize(made), result);
-    QCOMPARE(made, startupMade);
-    QCOMPARE(socketLayerStartupCount(), before + (startupMade ? 1 : 0));
-    if (made)
-        QCOMPARE(WSACleanup(), 0);
-    QCOMPARE(socketLayerStartupCount(), before);
-
-    if (message.isEmpty()) {
-        QVERIFY(m_channel.boxes.isEmpty());
-    } else {
-        QCOMPARE(m_channel.boxes.size(), 1);
-        QCOMPARE(m_channel.boxes.first().text, message);
-        QCOMPARE(m_channel.boxes.first().style, style);
-        QCOMPARE(m_channel.boxes.first().title, QStringLiteral("Pelorin"));
-    }
-}
-
-void PingHelpersTest::hiAndLoByte_data()
-{
-    QTest::addColumn<int>("value");
-    QTest::addColumn<int>("hi");
-    QTest::addColumn<int>("lo");
-
-    QTest::newRow("version 1.1") << 0x0101 << 1 << 1;
-    QTest::newRow("version 2.2") << 0x0202 << 2 << 2;
-    QTest::newRow("zero") << 0 << 0 << 0;
-    QTest::newRow("largest") << 32767 << 127 << 255;
-    QTest::newRow("minus one truncates toward zero") << -1 << 0 << 255;
-    QTest::newRow("minus 256") << -256 << 255 << 0;
-    QTest::newRow("smallest") << -32768 << 128 << 0;
-}
-
-void PingHelpersTest::hiAndLoByte()
-{
-    QFETCH(int, value);
-    QFETCH(int, hi);
-    QFETCH(int, lo);
-    QCOMPARE(int(HiByte(qint16(value))), hi);
-    QCOMPARE(int(LoByte(qint16(value))), lo);
-}
-
-void PingHelpersTest::echoRequestData_data()
-{
-    QTest::addColumn<QDateTime>("time");
-    QTest::addColumn<QByteArray>("data");
-
-    QTest::newRow("padded fields") << QDateTime(QDate(2024, 3, 7), QTime(9, 5, 2))
-                                   << QByteArray("Echo this request03072024 090502");
-    QTest::newRow("end of year") << QDateTime(QDate(1999, 12, 31), QTime(23, 59, 59))
-                                 << QByteArray("Echo this request12311999 235959");
-}
-
-void PingHelpersTest::echoRequestData()
-{
-    QFETCH(QDateTime, time);
-    QFETCH(QByteArray, data);
-    const QByteArray built = EchoRequestData(time);
-    QCOMPARE(built.size(), 32);
-    QCOMPARE(built, data);
-}
-
-void PingHelpersTest::pingWithoutEchoSocketNeverSucceeds_data()
-{
-    QTest::addColumn<QString>("host");
-    QTest::addColumn<QString>("resolved");
-    QTest::addColumn<int>("result");
-    QTest::addColumn<QStringList>("messages");
-
-    const int general = -int(IpStatus::GeneralFailure);
-    const int badDestination = -int(IpStatus::BadDestination);
-    QTest::newRow("reachable address") << "127.0.0.1" << "127.0.0.1" << general << QStringList();
-    QTest::newRow("this host") << "0.0.0.0" << "0.0.0.0" << badDestination << QStringList();
-    QTest::newRow("unresolved name") << "HTTP://WWW.Gateway/" << "HTTP://WWW.Gateway/" << badDestination
-                                     << QStringList();
-    QTest::newRow("three parts") << "10.0.0" << "10.0.0" << badDestination << QStringList();
-    QTest::newRow("five parts") << "1.2.3.4.5" << "1.2.3.4.5" << badDestination
-                                << QStringList{addressReport(9, "Subscript out of range", 100)};
-    QTest::newRow("empty part") << "1..3.4" << "1..3.4" << badDestination
-                                << QStringList{addressReport(13, "Type mismatch", 150)};
-}
-
-void PingHelpersTest::pingWithoutEchoSocketNeverSucceeds()
-{
-    QFETCH(QString, host);
-    QFETCH(QString, resolved);
-    QFETCH(int, result);
-    QFETCH(QStringList, messages);
-
-    // Literal addresses resolve to themselves; everything else fails to resolve.
-    setHostLookupForTesting([](const QByteArray &name) -> HostEntryPtr {
-        if (name == "127.0.0.1")
-            return entryFor(qToBigEndian(quint32(0x7F000001)));
-        if (name == "0.0.0.0")
-            return entryFor(0);
-        return nullptr;
-    });
-    const qint32 timeOut = 5000;
-    QElapsedTimer clock;
-    clock.start();
-    QCOMPARE(int(PingAddr(host, timeOut)), result);
-    QVERIFY(clock.elapsed() < 1000); // nothing waited for a reply
-    QCOMPARE(host, resolved);
-    QCOMPARE(m_channel.texts(), messages);
-}
-
-void PingHelpersTest::pingKeepsStartUpsBalanced_data()
-{
-    QTest::addColumn<int>("startupResult");
-    QTest::addColumn<int>("version");
-    QTest::addColumn<int>("sockets");
-    QTest::addColumn<QString>("message");
-
-    QTest::newRow("started") << 0 << 0x0101 << 100 << QString();
-    QTest::newRow("version 1.0") << 0 << 0x0001 << 100 << kVersionMessage;
-    QTest::newRow("no sockets") << 0 << 0x0101 << 0 << kSocketsMessage;
-    QTest::newRow("start-up fails") << 10091 << 0x0101 << 100 << kStartupMessage;
-}
-
-void PingHelpersTest::pingKeepsStartUpsBalanced()
-{
-    QFETCH(int, startupResult);
-    QFETCH(int, version);
-    QFETCH(int, sockets);
-    QFETCH(QString, message);
-
-    // Another holder's start-up must survive a ping whose own start-up failed.
-    WSADATA data;
-    QCOMPARE(WSAStartup(0x0101, &data), 0);
-    const int before = socketLayerStartupCount();
-
-    setSocketLayerOverrideForTesting(SocketLayerOverride{startupResult, quint16(version), quint16(sockets)});
-    QString host = QStringLiteral("127.0.0.1");
-    QCOMPARE(int(PingAddr(host, 100)), -int(IpStatus::GeneralFailure)); // the ping goes on regardless
-    QCOMPARE(socketLayerStartupCount(), before);
-    QCOMPARE(m_channel.texts(), message.isEmpty() ? QStringList() : QStringList{message});
-
-    QCOMPARE(WSACleanup(), 0);
-}
-
-void PingHelpersTest::pingErrorIsReportedAndNeverASuccess()
-{
-    setHostLookupForTesting([](const QByteArray &) -> HostEntryPtr { throw std::bad_alloc(); });
-    const int before = socketLayerStartupCount();
-    QString host = QStringLiteral("gateway");
-    const qint16 result = PingAddr(host, 100);
-    QVERIFY2(result < 0, qPrintable(QString::number(result)));
-    QCOMPARE(host, QStringLiteral("gateway"));
-    QCOMPARE(m_channel.texts(), QStringList{report(7, "Out of memory", "PingAddr", 20)});
-    QCOMPARE(m_channel.boxes.first().style, MsgBox::OKOnly);
-    QCOMPARE(socketLayerStartupCount(), before);
-}
-
-void PingHelpersTest::sendEchoRefusesBadArguments()
-{
-    const QByteArray data = EchoRequestData(QDateTime::currentDateTime());
-    IP_OPTION_INFORMATION options;
-    options.Ttl = 255;
-    const quint32 loopback = qToBigEndian(quint32(0x7F000001));
-
-    QCOMPARE(IcmpCreateFile(), kInvalidIcmpHandle);
-    QCOMPARE(IcmpHandleKind(kInvalidIcmpHandle), EchoSocketKind::None);
-
-    quint8 buffer[278];
-    auto status = [&] {
-        ICMP_ECHO_REPLY r;
-        std::memcpy(&r, buffer, sizeof r);
-        return r.Status;
-    };
-
-    std::memset(buffer, 0xAB, sizeof buffer);
-    QCOMPARE(IcmpSendEcho(kInvalidIcmpHandle, loopback, data.constData(), 32, &options, buffer, 278, 100), 0u);
-    QCOMPARE(status(), IpStatus::GeneralFailure);
-
-    // Address 0 is refused before the handle is even looked at.
-    QCOMPARE(IcmpSendEcho(kInvalidIcmpHandle, 0, data.constData(), 32, &options, buffer, 278, 100), 0u);
-    QCOMPARE(status(), IpStatus::BadDestination);
-    QCOMPARE(IcmpSendEcho(kInvalidIcmpHandle, qToBigEndian(quint32(0x00010203)), data.constData(), 32, &options,
-                          buffer, 278, 100),
-             0u);
-    QCOMPARE(status(), IpStatus::BadDestination);
-
-    // Too small for a reply record: nothing is written.
-    std::memset(buffer, 0xAB, sizeof buffer);
-    QCOMPARE(IcmpSendEcho(kInvalidIcmpHandle, loopback, data.constData(), 32, &options, buffer, 27, 100), 0u);
-    QCOMPARE(buffer[0], quint8(0xAB));
-}
-
-void PingHelpersTest::availabilityExplainsHowToGrant()
-{
-    const EchoAvailability a = echoAvailability();
-    QVERIFY(!a.usable);
-    QVERIFY2(a.reason.contains(QStringLiteral("sysctl -w net.ipv4.ping_group_range=\"0 2147483647\"")),
-             qPrintable(a.reason));
-    QVERIFY2(a.reason.contains(QStringLiteral("setcap cap_net_raw+ep ") + QCoreApplication::applicationFilePath()),
-             qPrintable(a.reason));
-}
 
 QTEST_GUILESS_MAIN(PingHelpersTest)
 #include "ping_helpers_test.moc"

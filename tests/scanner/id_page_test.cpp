@@ -20,9 +20,7 @@ private slots:
         QTest::newRow("capital tags") << "<TITLE>Quorvane Product ID</TITLE>" << false;
         QTest::newRow("lower-case text") << "<title>quorvane product id</title>" << false;
         QTest::newRow("extra blank") << "<title>Quorvane  Product ID</title>" << false;
-        QTest::newRow("blank inside") << "<title> Quorvane Product ID</title>" << false;
         QTest::newRow("attribute") << "<title lang=en>Quorvane Product ID</title>" << false;
-        QTest::newRow("empty") << "" << false;
     }
 
     void title()
@@ -46,12 +44,9 @@ private slots:
         QTest::newRow("two ends, first wins") << "<body>one</body>two</body>" << true << "one";
         QTest::newRow("two starts, first wins") << "<body>a<body>b</body>" << true << "a<body>b";
         QTest::newRow("end before start") << "</body>x<body>y" << true << "";
-        QTest::newRow("end before start, later end") << "</body><body>y</body>" << true << "";
         QTest::newRow("attributes") << "<body class=x>A</body>" << false << "";
         QTest::newRow("capitals") << "<BODY>A</BODY>" << false << "";
-        QTest::newRow("capital end only") << "<body>A</BODY>" << false << "";
         QTest::newRow("blank in tag") << "<body >A</body>" << false << "";
-        QTest::newRow("no start") << "A</body>" << false << "";
         QTest::newRow("no end") << "<body>A" << false << "";
         QTest::newRow("empty") << "" << false << "";
     }

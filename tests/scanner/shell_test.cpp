@@ -1,39 +1,15 @@
 // The worker shell with the real probe server: one probe object per shell,
-// its events passed on with the index, and a shell as large as its label.
-// No request is ever made here, so no packet is sent.
+// its events passed on with the index, destroyed or renewed inside its own
+// event. No request is ever made here, so no packet is sent.
+#include "Harness.h"
 #include "PelorinConnection.h"
 #include "ProbeObject.h"
 #include "ScanObjShell.h"
 
-#include <QLabel>
 #include <QPointer>
 #include <QtTest>
 
 using PelorinClient::clsMain;
-
-namespace {
-
-// The shell's events pass their values by reference, which QSignalSpy can't
-// record; this keeps what they carried.
-struct Recorded {
-    qint16 index;
-    QString text;
-    QVariant value;
-};
-
-struct EventLog {
-    explicit EventLog(ScanObjShell *shell)
-    {
-        QObject::connect(shell, &ScanObjShell::PingResponse, shell,
-                         [this](qint16 index, QString &sIP, qint16 &time) { pings.append({index, sIP, time}); });
-        QObject::connect(shell, &ScanObjShell::HTTPReqResponse, shell,
-                         [this](qint16 index, QString &sIP, QString &raw) { pages.append({index, sIP, raw}); });
-    }
-    QList<Recorded> pings;
-    QList<Recorded> pages;
-};
-
-} // namespace
 
 class ShellTest : public QObject
 {
@@ -65,7 +41,7 @@ private slots:
     void eventsCarryTheIndex()
     {
         ScanObjShell shell(12);
-        EventLog log(&shell);
+        ShellLog log(&shell);
 
         QString ip = QStringLiteral("127.0.0.4");
         qint16 time = -11050;
@@ -76,11 +52,11 @@ private slots:
 
         QCOMPARE(log.pings.size(), 1);
         QCOMPARE(log.pings[0].index, qint16(12));
-        QCOMPARE(log.pings[0].text, ip);
+        QCOMPARE(log.pings[0].host, ip);
         QCOMPARE(log.pings[0].value.value<qint16>(), time);
         QCOMPARE(log.pages.size(), 1);
         QCOMPARE(log.pages[0].index, qint16(12));
-        QCOMPARE(log.pages[0].text, host);
+        QCOMPARE(log.pages[0].host, host);
         QVERIFY(log.pages[0].value.toString().isEmpty());
     }
 
@@ -106,7 +82,7 @@ private slots:
         ScanObjShell shell(0);
         QPointer<clsMain> old = shell.ScanObj();
         connect(&shell, &ScanObjShell::PingResponse, this, [&shell] { shell.Reinit(); });
-        EventLog log(&shell);
+        ShellLog log(&shell);
 
         QString ip = QStringLiteral("127.0.0.9");
         qint16 time = 3;
@@ -115,37 +91,6 @@ private slots:
         QVERIFY(!old);
         QVERIFY(shell.ScanObj());
         QVERIFY(shell.ScanObj()->isAlive());
-    }
-
-    void shellTakesItsLabelsSize_data()
-    {
-        QTest::addColumn<QSize>("asked");
-        QTest::newRow("designed surface") << QSize(132, 34);
-        QTest::newRow("tiny") << QSize(1, 1);
-        QTest::newRow("wide and flat") << QSize(2000, 3);
-        QTest::newRow("narrow and tall") << QSize(5, 900);
-    }
-
-    void shellTakesItsLabelsSize()
-    {
-        QFETCH(QSize, asked);
-
-        QWidget holder;
-        holder.resize(400, 300);
-        auto *shell = new ScanObjShell(0, &holder);
-        auto *label = shell->findChild<QLabel *>(QStringLiteral("lblDisp"));
-        QVERIFY(label);
-        QCOMPARE(label->text(), QStringLiteral("ScanObjectShell"));
-        QCOMPARE(label->palette().color(QPalette::Window), QColor(0, 255, 0));
-        QCOMPARE(label->pos(), QPoint(0, 0));
-        QCOMPARE(label->size(), label->sizeHint());
-
-        holder.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&holder));
-        shell->resize(asked);
-        QTRY_COMPARE(shell->size(), label->size());
-        shell->setGeometry(QRect(QPoint(4, 4), asked));
-        QTRY_COMPARE(shell->size(), label->size());
     }
 
     // Runs last: it stops the shared server.

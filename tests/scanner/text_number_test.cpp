@@ -23,32 +23,23 @@ private slots:
         QTest::newRow("empty") << "" << 0.0;
         QTest::newRow("only blanks") << "  \t " << 0.0;
         QTest::newRow("letters") << "abc" << 0.0;
-        QTest::newRow("X placeholder") << "X" << 0.0;
         QTest::newRow("blanks between digits") << " 1 0" << 10.0;
-        QTest::newRow("tab between digits") << "1\t2" << 12.0;
-        QTest::newRow("leading zeros") << " 010" << 10.0;
         QTest::newRow("trailing junk") << "12abc" << 12.0;
         QTest::newRow("fraction") << "2.5" << 2.5;
         QTest::newRow("leading point") << ".5" << 0.5;
-        QTest::newRow("trailing point") << "7." << 7.0;
         QTest::newRow("second point stops") << "1.2.3" << 1.2;
         QTest::newRow("negative") << "-3" << -3.0;
-        QTest::newRow("negative with blank") << "- 2" << -2.0;
         QTest::newRow("plus") << "+4" << 4.0;
         QTest::newRow("lone sign") << "-" << 0.0;
         QTest::newRow("double sign") << "--5" << 0.0;
-        QTest::newRow("sign then junk") << "-x5" << 0.0;
         QTest::newRow("exponent") << "1e3" << 1000.0;
         QTest::newRow("exponent D") << "2D2" << 200.0;
         QTest::newRow("negative exponent") << "25E-1" << 2.5;
         QTest::newRow("exponent with blanks") << "1 e + 2" << 100.0;
         QTest::newRow("dangling exponent") << "5e" << 5.0;
-        QTest::newRow("exponent sign only") << "5e-" << 5.0;
         QTest::newRow("hex") << "&H1F" << 31.0;
-        QTest::newRow("hex lower") << "&hff" << 255.0;
         QTest::newRow("hex 16-bit negative") << "&HFFFF" << -1.0;
         QTest::newRow("octal") << "&O17" << 15.0;
-        QTest::newRow("ampersand alone") << "&12" << 0.0;
         QTest::newRow("comma is not a point") << "2,5" << 2.0;
         QTest::newRow("tiny underflows to zero") << "1e-999" << 0.0;
     }
@@ -85,13 +76,9 @@ private slots:
 
         QTest::newRow("integer") << 7.0 << "7";
         QTest::newRow("zero") << 0.0 << "0";
-        QTest::newRow("negative zero") << -0.0 << "0";
         QTest::newRow("half") << 2.5 << "2.5";
-        QTest::newRow("negative") << -3.0 << "-3";
-        QTest::newRow("one tenth") << 0.1 << "0.1";
         QTest::newRow("sum not exact") << 0.1 + 0.2 << "0.30000000000000004";
         QTest::newRow("large ordinary") << 123456789012.0 << "123456789012";
-        QTest::newRow("small ordinary") << 0.001 << "0.001";
         QTest::newRow("huge") << 1e300 << "1E+300";
     }
 
@@ -106,13 +93,9 @@ private slots:
     {
         QTest::addColumn<double>("value");
         QTest::newRow("third") << 1.0 / 3.0;
-        QTest::newRow("negative fraction") << -2.75;
-        QTest::newRow("large") << 4294967296.5;
         QTest::newRow("tiny") << 1.5e-12;
         QTest::newRow("max") << std::numeric_limits<double>::max();
-        QTest::newRow("smallest normal") << std::numeric_limits<double>::min();
         QTest::newRow("smallest subnormal") << std::numeric_limits<double>::denorm_min();
-        QTest::newRow("negative subnormal") << -3e-320;
     }
 
     void strReadsBack()
@@ -129,10 +112,7 @@ private slots:
         QTest::newRow("2.5") << 2.5 << 2.0;
         QTest::newRow("3.5") << 3.5 << 4.0;
         QTest::newRow("-2.5") << -2.5 << -2.0;
-        QTest::newRow("-3.5") << -3.5 << -4.0;
-        QTest::newRow("0.5") << 0.5 << 0.0;
         QTest::newRow("1.5") << 1.5 << 2.0;
-        QTest::newRow("2.4999") << 2.4999 << 2.0;
         QTest::newRow("2.5001") << 2.5001 << 3.0;
         QTest::newRow("-0.4") << -0.4 << 0.0;
     }
@@ -158,16 +138,10 @@ private slots:
         QTest::addColumn<int>("asInteger");
 
         QTest::newRow("255.5 rounds up out of byte") << 255.5 << true << 256 << false << 255 << true << 256;
-        QTest::newRow("254.5 stays in byte") << 254.5 << true << 254 << true << 254 << true << 254;
-        QTest::newRow("-0.5 rounds to 0") << -0.5 << true << 0 << true << 0 << true << 0;
         QTest::newRow("-1 below byte") << -1.0 << true << -1 << false << 0 << true << -1;
         QTest::newRow("32767.5 beyond integer") << 32767.5 << true << 32768 << false << 255 << false << 32767;
         QTest::newRow("1e10 beyond long") << 1e10 << false << std::numeric_limits<qint32>::max() << false << 255
                                           << false << 32767;
-        QTest::newRow("-1e10 below long") << -1e10 << false << std::numeric_limits<qint32>::min() << false << 0
-                                           << false << -32768;
-        QTest::newRow("long max") << 2147483647.0 << true << std::numeric_limits<qint32>::max() << false << 255
-                                  << false << 32767;
         QTest::newRow("NaN") << std::nan("") << false << 0 << false << 0 << false << 0;
     }
 

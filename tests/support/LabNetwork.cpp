@@ -49,6 +49,7 @@ public:
 private:
     void onReadyRead();
     void respond(const QByteArray &path);
+    void writeHead(const QByteArray &statusLine, const QByteArray &fields);
     void writeResponse(int status, const QByteArray &body);
     void writeBody(const QByteArray &bytes);
     void streamMore();
@@ -132,6 +133,11 @@ constexpr qint64 kStreamChunk = 64 * 1024;
 constexpr qint64 kStreamAhead = 4 * kStreamChunk;
 } // namespace
 
+static QByteArray contentLength(qint64 bytes)
+{
+    return "Content-Length: " + QByteArray::number(bytes) + "\r\n";
+}
+
 Connection::Connection(QTcpSocket *socket, DeviceServer &server)
     : QObject(socket), m_socket(socket), m_server(server)
 {
@@ -194,41 +200,29 @@ void Connection::respond(const QByteArray &path)
         writeResponse(200, LabNetwork::idPage(LabNetwork::scriptDescription()));
         return;
     case Behaviour::HugeBody:
-        m_answered = true;
-        m_socket->write("HTTP/1.1 200 OK\r\nContent-Type: " + b.contentType + "\r\nContent-Length: "
-                        + QByteArray::number(b.streamBytes) + "\r\nConnection: close\r\n\r\n");
+        writeHead("200 OK", contentLength(b.streamBytes));
         connect(m_socket, &QTcpSocket::bytesWritten, this, &Connection::streamMore);
         streamMore();
         return;
     case Behaviour::Trickle:
-        m_answered = true;
-        m_socket->write("HTTP/1.1 200 OK\r\nContent-Type: " + b.contentType + "\r\nContent-Length: "
-                        + QByteArray::number(b.body.size()) + "\r\nConnection: close\r\n\r\n");
+        writeHead("200 OK", contentLength(b.body.size()));
         m_trickle = new QTimer(this);
         connect(m_trickle, &QTimer::timeout, this, &Connection::trickleOne);
         m_trickle->start(b.trickleMs);
         return;
     case Behaviour::BadChunked:
-        m_answered = true;
-        m_socket->write("HTTP/1.1 200 OK\r\nContent-Type: " + b.contentType
-                        + "\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n");
+        writeHead("200 OK", "Transfer-Encoding: chunked\r\n");
         writeBody("5\r\nhello\r\n" + b.badChunkSize + "\r\nworld, after the bad size\r\n0\r\n\r\n");
         m_socket->disconnectFromHost();
         return;
-    case Behaviour::RedirectLoop: {
-        m_answered = true;
-        const QByteArray self = "http://" + m_server.address().toLatin1() + path;
-        m_socket->write("HTTP/1.1 302 Found\r\nLocation: " + self + "\r\nContent-Type: " + b.contentType
-                        + "\r\nContent-Length: " + QByteArray::number(b.body.size())
-                        + "\r\nConnection: close\r\n\r\n");
+    case Behaviour::RedirectLoop:
+        writeHead("302 Found", "Location: http://" + m_server.address().toLatin1() + path + "\r\n"
+                                   + contentLength(b.body.size()));
         writeBody(b.body);
         m_socket->disconnectFromHost();
         return;
-    }
     case Behaviour::ResetAfterHeaders:
-        m_answered = true;
-        m_socket->write("HTTP/1.1 200 OK\r\nContent-Type: " + b.contentType + "\r\nContent-Length: "
-                        + QByteArray::number(b.body.size() + 1000) + "\r\nConnection: close\r\n\r\n");
+        writeHead("200 OK", contentLength(b.body.size() + 1000));
         writeBody(b.body);
         m_socket->flush();
         // Let the client take in what was sent, so the reset comes after it.
@@ -237,13 +231,16 @@ void Connection::respond(const QByteArray &path)
     }
 }
 
-void Connection::writeResponse(int status, const QByteArray &body)
+void Connection::writeHead(const QByteArray &statusLine, const QByteArray &fields)
 {
     m_answered = true;
-    const QByteArray head = "HTTP/1.1 " + QByteArray::number(status) + (status == 200 ? " OK" : " Error")
-        + "\r\nContent-Type: " + m_server.behaviour().contentType + "\r\nContent-Length: "
-        + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n";
-    m_socket->write(head);
+    m_socket->write("HTTP/1.1 " + statusLine + "\r\nContent-Type: " + m_server.behaviour().contentType + "\r\n" + fields
+                    + "Connection: close\r\n\r\n");
+}
+
+void Connection::writeResponse(int status, const QByteArray &body)
+{
+    writeHead(QByteArray::number(status) + (status == 200 ? " OK" : " Error"), contentLength(body.size()));
     writeBody(body);
     m_socket->disconnectFromHost();
 }
@@ -308,10 +305,7 @@ public:
         QMetaObject::invokeMethod(m_server, [this, &ok] { ok = m_server->listen(); }, Qt::BlockingQueuedConnection);
         return ok;
     }
-    int requests() const { return m_server->requests(); }
-    QList<QByteArray> paths() const { return m_server->paths(); }
-    qint64 bytesSent() const { return m_server->bytesSent(); }
-    int openConnections() const { return m_server->openConnections(); }
+    const DeviceServer &server() const { return *m_server; }
 
 private:
     QThread m_thread;
@@ -393,28 +387,31 @@ bool LabNetwork::addDevice(const QString &address, const Behaviour &behaviour)
     return true;
 }
 
+template <class T, class Get>
+static T ofDevice(const QHash<QString, std::shared_ptr<Device>> &devices, const QString &address, Get get)
+{
+    const auto it = devices.constFind(address);
+    return it == devices.constEnd() ? T() : get(**it);
+}
+
 int LabNetwork::requestCount(const QString &address) const
 {
-    const auto it = m_devices.constFind(address);
-    return it == m_devices.constEnd() ? 0 : (*it)->requests();
+    return ofDevice<int>(m_devices, address, [](const Device &d) { return d.server().requests(); });
 }
 
 QList<QByteArray> LabNetwork::requestPaths(const QString &address) const
 {
-    const auto it = m_devices.constFind(address);
-    return it == m_devices.constEnd() ? QList<QByteArray>() : (*it)->paths();
+    return ofDevice<QList<QByteArray>>(m_devices, address, [](const Device &d) { return d.server().paths(); });
 }
 
 qint64 LabNetwork::bytesSent(const QString &address) const
 {
-    const auto it = m_devices.constFind(address);
-    return it == m_devices.constEnd() ? 0 : (*it)->bytesSent();
+    return ofDevice<qint64>(m_devices, address, [](const Device &d) { return d.server().bytesSent(); });
 }
 
 int LabNetwork::openConnections(const QString &address) const
 {
-    const auto it = m_devices.constFind(address);
-    return it == m_devices.constEnd() ? 0 : (*it)->openConnections();
+    return ofDevice<int>(m_devices, address, [](const Device &d) { return d.server().openConnections(); });
 }
 
 QByteArray LabNetwork::idPage(const QString &description)

@@ -1,0 +1,236 @@
+#include "Harness.h"
+
+#include "ResultList.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTest>
+#include <QTreeWidgetItem>
+
+using namespace Pelorin::Wire;
+
+namespace Harness {
+
+QString host(int octet)
+{
+    return QStringLiteral("127.0.0.%1").arg(octet);
+}
+
+static QString procPath(qint64 pid, const char *what)
+{
+    return QStringLiteral("/proc/%1/%2").arg(pid ? QString::number(pid) : QStringLiteral("self"), QLatin1String(what));
+}
+
+int procEntries(qint64 pid, const char *what)
+{
+    return int(QDir(procPath(pid, what)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size());
+}
+
+qint64 peakMemoryKiB(qint64 pid)
+{
+    QFile status(procPath(pid, "status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    const QRegularExpressionMatch m =
+        QRegularExpression(QStringLiteral("VmHWM:\\s*(\\d+) kB")).match(QString::fromLatin1(status.readAll()));
+    return m.hasMatch() ? m.captured(1).toLongLong() : -1;
+}
+
+qint64 cpuTicks(qint64 pid)
+{
+    QFile stat(procPath(pid, "stat"));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray line = stat.readAll();
+    // Fields after the command's closing parenthesis start with field 3 (state).
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    return fields.value(11).toLongLong() + fields.value(12).toLongLong();
+}
+
+Lab::Behaviour device(Lab::Behaviour::Kind kind, const QByteArray &body, const QByteArray &contentType)
+{
+    Lab::Behaviour b;
+    b.kind = kind;
+    b.body = body;
+    b.rawResponse = body;
+    b.contentType = contentType;
+    return b;
+}
+
+} // namespace Harness
+
+Watcher::Watcher(std::function<bool()> step) : m_step(std::move(step))
+{
+    connect(&m_timer, &QTimer::timeout, this, [this] {
+        if (m_step())
+            m_timer.stop();
+    });
+    m_timer.start(5);
+}
+
+void ScanFixture::newWindow()
+{
+    m_clickReturned = false;
+    m_window = std::make_unique<frmMain>();
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+}
+
+void ScanFixture::prepare(int lower, int upper, const QString &timeOut, const QString &retries)
+{
+    frmMain &w = *m_window;
+    w.txtIP[0]->setText(QStringLiteral("127"));
+    w.txtIP[1]->setText(QStringLiteral("0"));
+    w.txtIP[2]->setText(QStringLiteral("0"));
+    w.txtIPScan[0]->setText(QString::number(lower));
+    w.txtIPScan[1]->setText(QString::number(upper));
+    w.txtPingTO->setText(timeOut);
+    w.txtPingRetries->setText(retries);
+}
+
+void ScanFixture::silence(Lab::LabNetwork &net, int first, int last, const QList<int> &except)
+{
+    for (int octet = first; octet <= last; ++octet) {
+        if (!except.contains(octet))
+            QVERIFY(net.addSilentHost(Harness::host(octet)));
+    }
+}
+
+void ScanFixture::startScan()
+{
+    QVERIFY(Lab::isIsolated());
+    QCOMPARE(m_window->txtIP[0]->text() + m_window->txtIP[1]->text() + m_window->txtIP[2]->text(),
+             QStringLiteral("12700"));
+    m_clickReturned = false;
+    QPointer<frmMain> window = m_window.get();
+    QTimer::singleShot(0, this, [this, window] {
+        if (window)
+            QTest::mouseClick(window->cmdScan, Qt::LeftButton);
+        m_clickReturned = true;
+    });
+}
+
+void ScanFixture::scanAndExpect(int lower, int upper, const QStringList &listed)
+{
+    prepare(lower, upper, QStringLiteral("100"), QStringLiteral("1"));
+    m_window->lblThreads->setText(QString());
+    startScan();
+    QTRY_VERIFY_WITH_TIMEOUT(m_clickReturned, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->lblThreads->text(), QStringLiteral("Scan Completed"), 20000);
+    verifyIdle();
+    QStringList got = entries();
+    got.sort();
+    QCOMPARE(got, listed);
+}
+
+// The window as a finished or stopped scan leaves it.
+void ScanFixture::verifyIdle(const QString &status)
+{
+    const frmMain &w = *m_window;
+    QCOMPARE(w.lblThreads->text(), status);
+    QCOMPARE(w.lblThreads->palette().color(QPalette::WindowText), QColor(0, 128, 0));
+    QCOMPARE(w.cmdScan->text(), QStringLiteral("Start"));
+    QCOMPARE(w.txtIP[3]->text(), QStringLiteral("X"));
+    QVERIFY(!w.picScanning->isVisible());
+    QCOMPARE(w.busyWorkerCount(), 0);
+    QVERIFY(!w.isDispatching());
+    QCOMPARE(w.cursor().shape(), Qt::ArrowCursor);
+}
+
+QStringList ScanFixture::entries() const
+{
+    QStringList list;
+    for (int i = 1; i <= m_window->lstIPs->Count(); ++i)
+        list.append(m_window->lstIPs->Item(i)->text(0));
+    return list;
+}
+
+ShellLog::ShellLog(ScanObjShell *shell)
+{
+    QObject::connect(shell, &ScanObjShell::PingResponse, shell,
+                     [this](qint16 index, QString &sIP, qint16 &time) { pings.append({index, sIP, time}); });
+    QObject::connect(shell, &ScanObjShell::HTTPReqResponse, shell,
+                     [this](qint16 index, QString &sIP, QString &raw) { pages.append({index, sIP, raw}); });
+}
+
+PelorinPipe::~PelorinPipe()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.closeWriteChannel();
+    if (!m_process.waitForFinished(5000)) {
+        m_process.kill();
+        m_process.waitForFinished();
+    }
+}
+
+bool PelorinPipe::start()
+{
+    m_process.setProgram(QCoreApplication::applicationDirPath() + QStringLiteral("/pelorin"));
+    m_process.start();
+    if (!m_process.waitForStarted(5000))
+        return false;
+    greeting = next();
+    return greeting && greeting->type == Type::Greeting;
+}
+
+std::optional<Message> PelorinPipe::next(int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (true) {
+        if (auto item = m_reader.next()) {
+            if (item->message)
+                return item->message;
+            continue;
+        }
+        if (deadline.hasExpired())
+            return std::nullopt;
+        m_process.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
+        m_reader.append(m_process.readAllStandardOutput());
+        if (m_process.state() == QProcess::NotRunning && m_reader.buffered() == 0)
+            return std::nullopt;
+    }
+}
+
+bool PelorinPipe::serves(quint32 id)
+{
+    send(create(id));
+    send(call(id, 0x7, {}));
+    const auto refused = next();
+    send(msg(Type::Release, id));
+    send(msg(Type::Release, id));
+    const auto unknown = next();
+    return refused && refused->type == Type::ProtocolError && refused->objectId == id
+        && refused->text.contains(QLatin1String("no method")) && unknown && unknown->type == Type::ProtocolError
+        && unknown->objectId == id && unknown->text.contains(QLatin1String("unknown object"));
+}
+
+Message PelorinPipe::msg(Type type, quint32 objectId)
+{
+    Message m;
+    m.type = type;
+    m.objectId = objectId;
+    return m;
+}
+
+Message PelorinPipe::create(quint32 id, const char *classId)
+{
+    Message m = msg(Type::Create, id);
+    m.text = QLatin1String(classId);
+    return m;
+}
+
+Message PelorinPipe::call(quint32 id, qint32 dispId, QList<Value> args)
+{
+    Message m = msg(Type::Call, id);
+    m.number = dispId;
+    m.args = std::move(args);
+    return m;
+}

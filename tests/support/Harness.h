@@ -1,0 +1,164 @@
+// Helpers shared by the tests: message boxes recorded instead of shown, the
+// window driven through scans of 127.0.0.x, recorders of probe object events,
+// pelorin on raw pipes, and readers of /proc figures.
+#pragma once
+
+#include "LabNetwork.h"
+#include "MessageBoxChannel.h"
+#include "MessageBoxes.h"
+#include "PelorinInterface.h"
+#include "ScanObjShell.h"
+#include "WireProtocol.h"
+#include "frmMain.h"
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace Harness {
+
+QString host(int octet); // 127.0.0.octet
+
+// Entries of /proc/<pid>/<what>: "task" counts threads, "fd" descriptors; pid 0 is this process.
+int procEntries(qint64 pid, const char *what);
+qint64 peakMemoryKiB(qint64 pid = 0); // VmHWM, -1 when unreadable
+qint64 cpuTicks(qint64 pid);          // user plus system time
+
+Lab::Behaviour device(Lab::Behaviour::Kind kind, const QByteArray &body = {},
+                      const QByteArray &contentType = "text/html");
+
+} // namespace Harness
+
+// A message-box channel (the window's or the probe server's) that records
+// every box and gives a set answer.
+template <class Channel>
+class Recording : public Channel
+{
+public:
+    struct Box {
+        QString text;
+        int style;
+        QString title;
+    };
+    int show(const QString &text, int style, const QString &title) override
+    {
+        boxes.append({text, style, title});
+        return answer;
+    }
+    QStringList texts() const
+    {
+        QStringList out;
+        for (const Box &b : boxes)
+            out << b.text;
+        return out;
+    }
+    QList<Box> boxes;
+    int answer = Pelorin::MsgBox::AnswerOK;
+};
+using RecordingBoxes = Recording<MessageBoxes>;
+using RecordingChannel = Recording<Pelorin::MessageBoxChannel>;
+
+// Runs step every few milliseconds until it answers true, also from inside the
+// scan's dispatch loop, which yields to timers.
+class Watcher : public QObject
+{
+public:
+    explicit Watcher(std::function<bool()> step);
+    bool done() const { return !m_timer.isActive(); }
+
+private:
+    std::function<bool()> m_step;
+    QTimer m_timer;
+};
+
+// Base of the window's lab tests: a shown window, boxes recorded, and scans
+// that only ever address 127.0.0.x.
+class ScanFixture : public QObject
+{
+protected:
+    void newWindow();
+    void prepare(int lower, int upper, const QString &timeOut, const QString &retries);
+    static void silence(Lab::LabNetwork &net, int first, int last, const QList<int> &except = {});
+    void startScan(); // clicks Start from the event loop: the click runs the dispatch loop
+    void scanAndExpect(int lower, int upper, const QStringList &listed); // a short scan that ends by itself
+    void verifyIdle(const QString &status = QStringLiteral("Scan Completed"));
+    QStringList entries() const;
+
+    RecordingBoxes m_boxes;
+    std::unique_ptr<frmMain> m_window;
+    bool m_clickReturned = false;
+};
+
+// What a worker shell passes on; its values come by reference, which QSignalSpy can't record.
+struct ShellLog {
+    struct Seen {
+        qint16 index;
+        QString host;
+        QVariant value;
+    };
+    explicit ShellLog(ScanObjShell *shell);
+    QList<Seen> pings;
+    QList<Seen> pages;
+};
+
+// The events of one probe object (the server's or the client's), with the time each came.
+template <class Probe>
+class EventRecorder : public QObject
+{
+public:
+    struct Seen {
+        QString host;
+        QString text; // the page, or the ping time as text
+        int time;
+        qint64 at;
+    };
+    explicit EventRecorder(Probe *probe)
+    {
+        clock.start();
+        connect(probe, &Probe::PingResponse, this, [this](QString &sIP, qint16 &iPingTime) {
+            pings.append({sIP, QString::number(iPingTime), iPingTime, clock.elapsed()});
+            if (onPing)
+                onPing(sIP, iPingTime);
+        });
+        connect(probe, &Probe::HTTPReqResponse, this, [this](QString &sHost, QString &sRawData) {
+            pages.append({sHost, sRawData, 0, clock.elapsed()});
+            if (onPage)
+                onPage(sHost, sRawData);
+        });
+    }
+    QElapsedTimer clock;
+    QList<Seen> pings;
+    QList<Seen> pages;
+    std::function<void(QString &, qint16 &)> onPing;
+    std::function<void(QString &, QString &)> onPage;
+};
+
+// pelorin on raw pipes, frames read as they come.
+class PelorinPipe
+{
+public:
+    using Message = Pelorin::Wire::Message;
+    ~PelorinPipe();
+    bool start();
+    void send(const Message &m) { m_process.write(Pelorin::Wire::encode(m)); }
+    void sendRaw(const QByteArray &bytes) { m_process.write(bytes); }
+    std::optional<Message> next(int timeoutMs = 5000);
+    // True while the server creates, routes to and releases objects: a refused
+    // call names the new object, and once released it is unknown.
+    bool serves(quint32 id);
+    QProcess &process() { return m_process; }
+    qint64 pid() const { return m_process.processId(); }
+    std::optional<Message> greeting;
+
+    static Message msg(Pelorin::Wire::Type type, quint32 objectId = 0);
+    static Message create(quint32 id, const char *classId = Pelorin::kClsMainClassId);
+    static Message call(quint32 id, qint32 dispId, QList<Pelorin::Wire::Value> args);
+
+private:
+    QProcess m_process;
+    Pelorin::Wire::FrameReader m_reader;
+};
