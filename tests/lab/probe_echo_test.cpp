@@ -159,7 +159,7 @@ private slots:
     void addressZeroIsNeverSent()
     {
         // 0.0.0.0 would be answered by this machine in 0 ms if it were sent.
-        for (const char *text : {"0.0.0.0", "0.1.2.3", "10.0.0.1.2"}) {
+        for (const char *text : {"0.0.0.0", "0.1.2.3", "127.0.0.1.2"}) {
             QString host = QString::fromLatin1(text);
             QElapsedTimer clock;
             clock.start();

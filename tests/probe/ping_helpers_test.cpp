@@ -26,10 +26,10 @@ HostEntryPtr entryFor(quint32 networkOrderAddress, qint16 family = kAddressFamil
     return e;
 }
 
-// 10.1.2.3 in network byte order, as it lies in memory.
-quint32 tenOneTwoThree()
+// 127.1.2.3 in network byte order, as it lies in memory.
+quint32 loopbackOneTwoThree()
 {
-    return qToBigEndian(quint32(0x0A010203));
+    return qToBigEndian(quint32(0x7F010203));
 }
 
 const QString kVersionMessage =
@@ -80,7 +80,7 @@ private slots:
         QTest::addColumn<QStringList>("messages");
 
         const QStringList none;
-        QTest::newRow("dotted address") << "192.168.1.20" << qint32(0x1401A8C0) << none;
+        QTest::newRow("dotted address") << "127.168.1.20" << qint32(0x1401A87F) << none;
         QTest::newRow("all bits set, no overflow") << "255.255.255.255" << qint32(-1) << none;
         QTest::newRow("300 is 2C") << "1.2.3.300" << qint32(0x2C030201) << none;
         QTest::newRow("minus one is FF") << "1.2.3.-1" << qint32(0xFF030201) << none;
@@ -137,9 +137,9 @@ private slots:
         setHostLookupForTesting([&](const QByteArray &name) -> HostEntryPtr {
             asked << name;
             if (name == "gateway")
-                return entryFor(tenOneTwoThree());
+                return entryFor(loopbackOneTwoThree());
             if (name == "ipv6only")
-                return entryFor(tenOneTwoThree(), 23);
+                return entryFor(loopbackOneTwoThree(), 23);
             if (name == "noaddresses") {
                 auto e = entryFor(0);
                 e->h_addr_list.clear();
@@ -148,7 +148,7 @@ private slots:
             return nullptr;
         });
 
-        QCOMPARE(HostToAddressString(QStringLiteral("HTTP://WWW.Gateway/")), QStringLiteral("10.1.2.3"));
+        QCOMPARE(HostToAddressString(QStringLiteral("HTTP://WWW.Gateway/")), QStringLiteral("127.1.2.3"));
         QCOMPARE(asked, QByteArrayList{"gateway"});
 
         // A failed lookup leaves the text exactly as given; it then has two parts.
