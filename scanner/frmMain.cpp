@@ -88,10 +88,8 @@ frmMain::frmMain(QWidget *parent) : QWidget(parent)
     setWindowTitle(QString::fromLatin1(kAppTitle));
     setWindowIcon(Artwork::windowIcon());
 
-    const int dpiX = logicalDpiX() > 0 ? logicalDpiX() : 96;
-    const int dpiY = logicalDpiY() > 0 ? logicalDpiY() : 96;
-    m_twipsPerPixelX = 1440.0 / dpiX;
-    m_twipsPerPixelY = 1440.0 / dpiY;
+    m_twipsPerPixelX = modResizeSubclass::twipsPerPixelX(this);
+    m_twipsPerPixelY = modResizeSubclass::twipsPerPixelY(this);
 
     buildControls();
     applyFonts();

@@ -167,6 +167,16 @@ TrackSizes trackSizes(const SubclassEntry &entry, QSize screenPixels)
     return sizes;
 }
 
+double twipsPerPixelX(const QWidget *w)
+{
+    return w->logicalDpiX() > 0 ? 1440.0 / w->logicalDpiX() : kTwipsPerPixel;
+}
+
+double twipsPerPixelY(const QWidget *w)
+{
+    return w->logicalDpiY() > 0 ? 1440.0 / w->logicalDpiY() : kTwipsPerPixel;
+}
+
 void SubclassForm(QWidget *frm, bool bSubclass, qint32 lMinWidth, qint32 lMinHeight, qint32 lMaxWidth,
                   qint32 lMaxHeight)
 {
@@ -183,8 +193,8 @@ void SubclassForm(QWidget *frm, bool bSubclass, qint32 lMinWidth, qint32 lMinHei
     }
     delete existing;
     // The same factors the window lays itself out with.
-    const double tppX = frm->logicalDpiX() > 0 ? 1440.0 / frm->logicalDpiX() : kTwipsPerPixel;
-    const double tppY = frm->logicalDpiY() > 0 ? 1440.0 / frm->logicalDpiY() : kTwipsPerPixel;
+    const double tppX = twipsPerPixelX(frm);
+    const double tppY = twipsPerPixelY(frm);
     const QSize screen = screenPixels(frm);
     const QSize screenTwips(int(qMin<double>(screen.width() * tppX, std::numeric_limits<qint32>::max())),
                             int(qMin<double>(screen.height() * tppY, std::numeric_limits<qint32>::max())));

@@ -15,6 +15,11 @@ namespace modResizeSubclass {
 // same factors the window lays itself out with.
 inline constexpr double kTwipsPerPixel = 15.0;
 
+// The twips-per-pixel factors of a widget's screen (its logical DPI): 15 at
+// 96 dpi, and kTwipsPerPixel where the screen reports none.
+double twipsPerPixelX(const QWidget *w);
+double twipsPerPixelY(const QWidget *w);
+
 // Limits in whole-window pixels.
 struct SubclassEntry {
     qint32 MinWidth = 0;
