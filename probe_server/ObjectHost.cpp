@@ -140,10 +140,7 @@ void ObjectHost::raise(qint32 dispId, const QList<Value> &args)
     // previous event of this object is skipped.
     if (m_released || m_raising)
         return;
-    Message m;
-    m.type = Type::Event;
-    m.objectId = m_objectId;
-    m.serial = ++m_nextSerial;
+    Message m = answeredFrame(Type::Event);
     m.number = dispId;
     m.args = args;
     m_raising = true;
@@ -156,10 +153,7 @@ void ObjectHost::raise(qint32 dispId, const QList<Value> &args)
 
 int ObjectHost::show(const QString &text, int style, const QString &title)
 {
-    Message m;
-    m.type = Type::MessageBox;
-    m.objectId = m_objectId;
-    m.serial = ++m_nextSerial;
+    Message m = answeredFrame(Type::MessageBox);
     m.number = style;
     m.text = text;
     m.text2 = title;
@@ -189,6 +183,15 @@ void ObjectHost::wakeWaits()
         if (m_released || wait->done())
             wait->loop.quit();
     }
+}
+
+Message ObjectHost::answeredFrame(Type type)
+{
+    Message m;
+    m.type = type;
+    m.objectId = m_objectId;
+    m.serial = ++m_nextSerial;
+    return m;
 }
 
 void ObjectHost::protocolError(const QString &text)

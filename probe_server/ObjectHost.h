@@ -61,6 +61,8 @@ private:
     void wakeWaits();
     void post(std::function<void()> job);
     void protocolError(const QString &text);
+    // A frame of this object that the client must answer, with a new serial.
+    Wire::Message answeredFrame(Wire::Type type);
 
     const quint32 m_objectId;
     PipeWriter &m_writer;
