@@ -222,7 +222,6 @@ void Connection::Private::readFrames()
     while (auto item = reader.next()) {
         if (!item->message) {
             const QString text = QStringLiteral("unreadable frame from pelorin: %1").arg(item->error);
-            qWarning("%s", qPrintable(text));
             QMetaObject::invokeMethod(q, [this, text] { emit q->protocolError(0, text); }, Qt::QueuedConnection);
             // Past an unreadable frame the stream can't be trusted (a bad length
             // swallows every later answer): this server counts as ended.
