@@ -14,29 +14,32 @@ namespace {
 // Reads one CSV record starting at pos and moves pos past its line end. Fields
 // are separated by commas; a quoted field may hold commas, line breaks and
 // doubled quotes. False when a quote is still open at the end of the data.
-bool readRecord(const QByteArray &data, qsizetype &pos, QList<QByteArray> &fields)
+bool readRecord(QByteArrayView data, qsizetype &pos, QList<QByteArray> &fields)
 {
     fields.clear();
     QByteArray field;
     bool quoted = false;
     while (pos < data.size()) {
-        const char c = data[pos++];
-        if (quoted) {
-            if (c != '"')
-                field += c;
-            else if (pos < data.size() && data[pos] == '"')
-                field += data[pos++];
-            else
-                quoted = false;
+        // Plain characters go over in runs: a quote ends a run, and outside quotes a comma or line end.
+        qsizetype stop = pos;
+        while (stop < data.size() && data[stop] != '"' && (quoted || (data[stop] != ',' && data[stop] != '\n')))
+            ++stop;
+        field.append(data.sliced(pos, stop - pos));
+        if (stop == data.size()) {
+            pos = stop;
+            break;
+        }
+        const char c = data[stop];
+        pos = stop + 1;
+        if (c == '"' && quoted && pos < data.size() && data[pos] == '"') {
+            field += data[pos++]; // a doubled quote inside quotes is one quote
         } else if (c == '"') {
-            quoted = true;
+            quoted = !quoted;
         } else if (c == ',') {
             fields.append(field);
             field.clear();
-        } else if (c == '\n') {
-            break; // a CR before it stays in the last field
         } else {
-            field += c;
+            break; // the line end; a CR before it stays in the last field
         }
     }
     fields.append(field);
