@@ -1,0 +1,3 @@
+#include "LanterraLog.h"
+
+Q_LOGGING_CATEGORY(lcLanterra, "lanterra")
