@@ -12,6 +12,7 @@
 #include "clsMain.h"
 
 #include <QtTest>
+#include <QSemaphore>
 
 #include <csignal>
 #include <cstring>
@@ -31,24 +32,28 @@ QByteArray rawFrame(const QByteArray &payload, quint32 length)
     return out + payload;
 }
 
-// A probe object's host in this process, writing to a pipe the test reads.
-class HostOnPipe
+// Probe object hosts in this process, on a thread pool of their own, writing
+// to a pipe the test reads.
+class HostsOnPipe
 {
 public:
-    HostOnPipe()
+    explicit HostsOnPipe(int idleMs = 3000, int maxSpare = 4) : m_pool(idleMs, maxSpare)
     {
-        if (::pipe2(m_fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+        if (::pipe2(m_fds, O_CLOEXEC | O_NONBLOCK) == 0)
             m_writer = std::make_unique<Pelorin::PipeWriter>(m_fds[1]);
-            m_host = std::make_unique<Pelorin::ObjectHost>(1, *m_writer);
-        }
     }
-    ~HostOnPipe()
+    ~HostsOnPipe()
     {
-        m_host.reset();
+        m_hosts.clear();
         ::close(m_fds[0]);
         ::close(m_fds[1]);
     }
-    Pelorin::ObjectHost &host() { return *m_host; }
+    Pelorin::ObjectHost &add(quint32 id)
+    {
+        m_hosts.push_back(std::make_unique<Pelorin::ObjectHost>(id, *m_writer));
+        m_hosts.back()->start(m_pool);
+        return *m_hosts.back();
+    }
 
     std::optional<Message> next(int timeoutMs = 5000)
     {
@@ -74,9 +79,32 @@ public:
 private:
     int m_fds[2] = {-1, -1};
     std::unique_ptr<Pelorin::PipeWriter> m_writer;
-    std::unique_ptr<Pelorin::ObjectHost> m_host;
+    Pelorin::ObjectThreadPool m_pool;
     FrameReader m_reader;
+    std::vector<std::unique_ptr<Pelorin::ObjectHost>> m_hosts;
 };
+
+QThread *threadOf(Pelorin::ObjectHost &host)
+{
+    QSemaphore done;
+    QThread *thread = nullptr;
+    host.runOnObjectThread([&](Pelorin::clsMain &) {
+        thread = QThread::currentThread();
+        done.release();
+    });
+    return done.tryAcquire(1, 5000) ? thread : nullptr;
+}
+
+// Has the object raise an event; done is set once the raise has returned.
+void raiseOn(Pelorin::ObjectHost &host, std::atomic_bool &done)
+{
+    host.runOnObjectThread([&done](Pelorin::clsMain &object) {
+        QString sHost = QStringLiteral("h");
+        QString sRaw;
+        emit object.HTTPReqResponse(sHost, sRaw);
+        done = true;
+    });
+}
 
 } // namespace
 
@@ -89,10 +117,10 @@ private slots:
     void greeting()
     {
         const Message &g = *m_server.greeting;
-        QCOMPARE(g.text, QLatin1String(Pelorin::kLibraryId));
+        QCOMPARE(g.libraryId, QLatin1String(Pelorin::kLibraryId));
         QCOMPARE(g.major, quint16(6));
         QCOMPARE(g.minor, quint16(0));
-        QVERIFY(g.flag || !g.text2.isEmpty()); // echo that cannot be used comes with the reason
+        QVERIFY(g.echoUsable || !g.echoReason.isEmpty()); // echo that cannot be used comes with the reason
     }
 
     void badInput_data()
@@ -109,21 +137,17 @@ private slots:
         QTest::newRow("oversized frame") << rawFrame(QByteArray(int(kMaxFrame + 10), 'q'), kMaxFrame + 10) << 0u << "exceeds"
                                          << none;
         QTest::newRow("unknown message type") << rawFrame("\x42", 1) << 0u << "unknown message type" << none;
-        QTest::newRow("unknown class") << encode(Pipe::create(7, Pelorin::kClsTimerClassId)) << 7u << "not creatable" << none;
+        QTest::newRow("unknown class") << encode(Pipe::create(7, "{D3301CB9-372E-4631-9723-80BEBA88C1A8}")) << 7u
+                                       << "not creatable" << none;
         QTest::newRow("object id 0") << encode(Pipe::create(0)) << 0u << "id 0" << none;
         QTest::newRow("duplicate object") << withObject(8, Pipe::create(8)) << 8u << "already exists" << release(8);
         QTest::newRow("call to unknown object")
-            << encode(Pipe::call(9, Pelorin::DispId::PingRequest, {QStringLiteral("127.0.0.1"), qint32(1), quint8(0)}))
-            << 9u << "unknown object" << none;
-        QTest::newRow("unknown dispatch id") << withObject(11, Pipe::call(11, 0x60030002, {})) << 11u << "no method"
-                                             << release(11);
-        QTest::newRow("too few arguments")
-            << withObject(12, Pipe::call(12, Pelorin::DispId::PingRequest, {QStringLiteral("x"), qint32(1)})) << 12u
-            << "takes 3 arguments" << release(12);
+            << encode(invocation(Type::Call, 9, Pelorin::Interface::PingRequest{"127.0.0.1", 1, 0})) << 9u
+            << "unknown object" << none;
+        // Calls that don't fit a method: the server passes on the record's reason.
         QTest::newRow("wrong argument type")
-            << withObject(13, Pipe::call(13, Pelorin::DispId::HTTPRequest,
-                                         {QStringLiteral("h"), qint16(80), QStringLiteral("id.htm"), qint32(1), quint8(0)}))
-            << 13u << "argument 2 (lPort) must be 32-bit integer, not 16-bit integer" << release(13);
+            << withObject(13, Pipe::call(13, 0x60030001, {QStringLiteral("h"), qint16(80), quint8(0)})) << 13u
+            << "clsMain: PingRequest: argument 2 (lTimeOut) must be" << release(13);
         Message stray = Pipe::msg(Type::EventReturn, 15);
         stray.serial = 1;
         QTest::newRow("EventReturn with no event out") << withObject(15, stray) << 15u << "does not answer" << release(15);
@@ -215,10 +239,26 @@ private slots:
         for (quint32 id = 10; id < 10 + kCount; ++id)
             server.send(Pipe::msg(Type::Release, id));
         QVERIFY(server.serves(2));
+        QTRY_COMPARE_WITH_TIMEOUT(Harness::procEntries(pid, "task"), tasks, 10000);
+
+        // As a scan uses them: at most 50 live, each released object followed by a new one.
+        int most = 0;
+        for (quint32 id = 1000; id < 1000 + kCount; ++id) {
+            server.send(Pipe::create(id));
+            if (id >= 1050)
+                server.send(Pipe::msg(Type::Release, id - 50));
+            QVERIFY(server.serves(3));
+            most = qMax(most, Harness::procEntries(pid, "task"));
+        }
+        for (quint32 id = 1000 + kCount - 50; id < 1000 + kCount; ++id)
+            server.send(Pipe::msg(Type::Release, id));
+        QVERIFY(server.serves(4));
+        qInfo("pelorin: at most %d threads for 50 live objects", most);
+        QVERIFY2(most <= tasks + 50 + 4 + 8, qPrintable(QString::number(most)));
 
         QTRY_COMPARE_WITH_TIMEOUT(Harness::procEntries(pid, "task"), tasks, 10000);
         QTRY_COMPARE_WITH_TIMEOUT(Harness::procEntries(pid, "fd"), fds, 10000);
-        qInfo("pelorin: %d threads and %d descriptors before and after %u objects", tasks, fds, kCount);
+        qInfo("pelorin: %d threads and %d descriptors before and after", tasks, fds);
     }
 
     void releaseEndsWaits_data()
@@ -231,9 +271,10 @@ private slots:
     void releaseEndsWaits()
     {
         QFETCH(bool, messageBox);
-        HostOnPipe pipe;
+        HostsOnPipe pipe;
+        Pelorin::ObjectHost &host = pipe.add(1);
         std::atomic_bool returned{false};
-        pipe.host().runOnObjectThread([&](Pelorin::clsMain &object) {
+        host.runOnObjectThread([&](Pelorin::clsMain &object) {
             QString sHost = QStringLiteral("h");
             QString sRaw;
             if (messageBox)
@@ -250,9 +291,53 @@ private slots:
         QVERIFY(waitingOn);
         QCOMPARE(waitingOn->type, messageBox ? Type::MessageBox : Type::Event);
         QVERIFY(!returned);
-        pipe.host().release();
+        host.release();
         QTRY_VERIFY(returned.load());
-        QTRY_VERIFY(pipe.host().isFinished());
+        QVERIFY(host.waitEnded(QDeadlineTimer(5000)));
+        QVERIFY(pipe.nothingWritten());
+    }
+
+    // Each live object has a thread of its own; a released object's thread
+    // serves the next object from a clean start, no more than the spare
+    // threads wait, and idle ones end.
+    void poolReusesThreadsAndEndsIdleOnes()
+    {
+        const int tasks = Harness::procEntries(0, "task");
+        HostsOnPipe pipe(1500, 2);
+        QList<Pelorin::ObjectHost *> hosts;
+        QSet<QThread *> threads;
+        for (quint32 id = 1; id <= 5; ++id) {
+            hosts.append(&pipe.add(id));
+            threads.insert(threadOf(*hosts.last()));
+        }
+        threads.remove(nullptr);
+        QCOMPARE(threads.size(), 5);
+        QCOMPARE(Harness::procEntries(0, "task"), tasks + 5);
+
+        // Object 1 is released while its raise waits for the client.
+        std::atomic_bool returned{false};
+        raiseOn(*hosts[0], returned);
+        auto event = pipe.next();
+        QVERIFY(event && event->objectId == 1 && event->serial == 1);
+        for (Pelorin::ObjectHost *host : hosts)
+            host->release();
+        QTRY_VERIFY(returned.load());
+        QTRY_COMPARE(Harness::procEntries(0, "task"), tasks + 2);
+
+        // The next object runs on a waiting thread, with its own serials and waits.
+        Pelorin::ObjectHost &next = pipe.add(6);
+        QVERIFY(threads.contains(threadOf(next)));
+        returned = false;
+        raiseOn(next, returned);
+        event = pipe.next();
+        QVERIFY(event && event->objectId == 6 && event->serial == 1);
+        QVERIFY(!returned);
+        next.eventReturned(1);
+        QTRY_VERIFY(returned.load());
+        QCOMPARE(Harness::procEntries(0, "task"), tasks + 2);
+
+        next.release();
+        QTRY_COMPARE_WITH_TIMEOUT(Harness::procEntries(0, "task"), tasks, 10000);
         QVERIFY(pipe.nothingWritten());
     }
 

@@ -223,14 +223,14 @@ Message PelorinPipe::msg(Type type, quint32 objectId)
 Message PelorinPipe::create(quint32 id, const char *classId)
 {
     Message m = msg(Type::Create, id);
-    m.text = QLatin1String(classId);
+    m.classId = QLatin1String(classId);
     return m;
 }
 
 Message PelorinPipe::call(quint32 id, qint32 dispId, QList<Value> args)
 {
     Message m = msg(Type::Call, id);
-    m.number = dispId;
+    m.dispId = dispId;
     m.args = std::move(args);
     return m;
 }
