@@ -14,6 +14,10 @@
 #include <QTest>
 #include <QTreeWidgetItem>
 
+#include <cerrno>
+#include <poll.h>
+#include <unistd.h>
+
 using namespace Pelorin::Wire;
 
 namespace Harness {
@@ -158,6 +162,29 @@ ShellLog::ShellLog(ScanObjShell *shell)
                      [this](qint16 index, QString &sIP, qint16 &time) { pings.append({index, sIP, time}); });
     QObject::connect(shell, &ScanObjShell::HTTPReqResponse, shell,
                      [this](qint16 index, QString &sIP, QString &raw) { pages.append({index, sIP, raw}); });
+}
+
+std::optional<Message> PipeFrames::next(int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (true) {
+        if (auto item = m_reader.next())
+            return item->message;
+        pollfd p{m_fd, POLLIN, 0};
+        if (::poll(&p, 1, int(deadline.remainingTime())) != 1)
+            return std::nullopt;
+        char buffer[4096];
+        const ssize_t n = ::read(m_fd, buffer, sizeof buffer);
+        if (n <= 0)
+            return std::nullopt;
+        m_reader.append(buffer, n);
+    }
+}
+
+bool PipeFrames::nothingWritten()
+{
+    char c;
+    return m_reader.buffered() == 0 && ::read(m_fd, &c, 1) < 0 && errno == EAGAIN;
 }
 
 PelorinPipe::~PelorinPipe()
