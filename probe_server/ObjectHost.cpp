@@ -274,6 +274,7 @@ ObjectThreadPool::~ObjectThreadPool()
 
 bool ObjectThreadPool::run(ObjectHost *host)
 {
+    Q_ASSERT(QThread::currentThread() == thread());
     reapFinished();
     {
         QMutexLocker lock(&m_mutex);
@@ -288,13 +289,13 @@ bool ObjectThreadPool::run(ObjectHost *host)
     }
     auto w = std::make_unique<Worker>(*this);
     w->next = host;
-    host->m_agent->moveToThread(w.get());
     connect(w.get(), &QThread::finished, this, &ObjectThreadPool::reapFinished, Qt::QueuedConnection);
     w->start();
-    if (!w->isRunning() && !w->isFinished()) {
-        host->m_agent->moveToThread(thread());
+    if (!w->isRunning() && !w->isFinished())
         return false;
-    }
+    // Nothing is posted to the agent before this, and the object cannot end
+    // its turn before its release.
+    host->m_agent->moveToThread(w.get());
     m_workers.push_back(std::move(w));
     return true;
 }
