@@ -112,7 +112,6 @@ private slots:
         QTest::newRow("short frame") << rawFrame("\x02\x01", 2) << 0u << "too short" << none;
         QTest::newRow("oversized frame") << rawFrame(QByteArray(int(kMaxFrame + 10), 'q'), kMaxFrame + 10) << 0u << "exceeds"
                                          << none;
-        QTest::newRow("unknown message type") << rawFrame("\x42", 1) << 0u << "unknown message type" << none;
         QTest::newRow("unknown class") << encode(Pipe::create(7, "{D3301CB9-372E-4631-9723-80BEBA88C1A8}")) << 7u
                                        << "not creatable" << none;
         QTest::newRow("object id 0") << encode(Pipe::create(0)) << 0u << "id 0" << none;
