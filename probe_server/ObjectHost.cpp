@@ -1,20 +1,18 @@
 #include "ObjectHost.h"
 
-#include "PelorinInterface.h"
 #include "PipeWriter.h"
 #include "clsMain.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QEventLoop>
 
 #include <algorithm>
-
-#include <cstdio>
 
 namespace Pelorin {
 
 using Wire::Message;
 using Wire::Type;
-using Wire::Value;
 
 struct ObjectHost::Wait {
     QEventLoop loop;
@@ -22,45 +20,46 @@ struct ObjectHost::Wait {
 };
 
 ObjectHost::ObjectHost(quint32 objectId, PipeWriter &writer)
-    : m_objectId(objectId), m_writer(writer), m_agent(new QObject)
+    : m_objectId(objectId), m_writer(writer), m_agent(std::make_unique<QObject>())
 {
-    m_agent->moveToThread(this);
-    start();
 }
 
 ObjectHost::~ObjectHost()
 {
     if (!m_released)
         release();
-    wait();
-    // The thread has ended, so the agent handles no event any more; jobs still
-    // queued for it are dropped with it.
-    delete m_agent;
+    waitEnded(QDeadlineTimer::Forever);
+    // The agent has left the object's thread and no job for it is queued.
+}
+
+bool ObjectHost::start(ObjectThreadPool &pool, std::function<void(ObjectHost *)> ended)
+{
+    m_onEnded = std::move(ended);
+    {
+        QMutexLocker lock(&m_endMutex);
+        m_ended = false;
+    }
+    if (pool.run(this))
+        return true;
+    QMutexLocker lock(&m_endMutex);
+    m_ended = true;
+    return false;
 }
 
 void ObjectHost::post(std::function<void()> job)
 {
-    QMetaObject::invokeMethod(m_agent, std::move(job), Qt::QueuedConnection);
+    QMetaObject::invokeMethod(m_agent.get(), std::move(job), Qt::QueuedConnection);
 }
 
-void ObjectHost::call(qint32 dispId, const QList<Value> &args)
+void ObjectHost::call(const Interface::Method &method)
 {
-    post([this, dispId, args] {
+    post([this, method] {
         if (m_released || !m_object)
             return;
-        if (dispId == DispId::HTTPRequest) {
-            const QString sHost = std::get<QString>(args.at(0));
-            const qint32 lPort = std::get<qint32>(args.at(1));
-            const QString sFile = std::get<QString>(args.at(2));
-            const qint32 lTimeOut = std::get<qint32>(args.at(3));
-            const quint8 retries = std::get<quint8>(args.at(4));
-            m_object->HTTPRequest(sHost, lPort, sFile, lTimeOut, retries);
-        } else if (dispId == DispId::PingRequest) {
-            const QString sIP = std::get<QString>(args.at(0));
-            const qint32 lTimeOut = std::get<qint32>(args.at(1));
-            const quint8 retries = std::get<quint8>(args.at(2));
-            m_object->PingRequest(sIP, lTimeOut, retries);
-        }
+        if (const auto *r = std::get_if<Interface::HTTPRequest>(&method))
+            m_object->HTTPRequest(r->sHost, r->lPort, r->sFile, r->lTimeOut, r->Retries);
+        else if (const auto *p = std::get_if<Interface::PingRequest>(&method))
+            m_object->PingRequest(p->sIP, p->lTimeOut, p->Retries);
     });
 }
 
@@ -106,43 +105,79 @@ void ObjectHost::release()
         wakeWaits();
     });
     // Ends the thread's loops, the nested waits included, and makes any loop
-    // started later return at once.
-    quit();
+    // started later in this turn return at once.
+    QMutexLocker lock(&m_endMutex);
+    if (m_thread)
+        leaveLoop();
 }
 
-void ObjectHost::run()
+void ObjectHost::leaveLoop()
 {
+    // Exactly once per object: a second exit would end the next object's loop on this thread.
+    if (!m_loopLeft) {
+        m_loopLeft = true;
+        m_thread->exit();
+    }
+}
+
+bool ObjectHost::waitEnded(QDeadlineTimer deadline)
+{
+    QMutexLocker lock(&m_endMutex);
+    while (!m_ended) {
+        if (!m_endCondition.wait(&m_endMutex, deadline))
+            return m_ended;
+    }
+    return true;
+}
+
+void ObjectHost::run(QThread &thread, const std::function<int()> &eventLoop)
+{
+    Q_ASSERT(QThread::currentThread() == &thread);
+    {
+        QMutexLocker lock(&m_endMutex);
+        m_thread = &thread;
+        // A release that came before the thread did: the loop below returns at once.
+        if (m_released)
+            leaveLoop();
+    }
     setThreadMessageBoxChannel(this);
     {
         clsMain object;
         m_object = &object;
-        connect(&object, &clsMain::PingResponse, &object,
-                [this](QString &sIP, qint16 &iPingTime) {
-                    raise(DispId::PingResponse, {sIP, iPingTime});
-                },
-                Qt::DirectConnection);
-        connect(&object, &clsMain::HTTPReqResponse, &object,
-                [this](QString &sHost, QString &sRawData) {
-                    raise(DispId::HTTPReqResponse, {sHost, sRawData});
-                },
-                Qt::DirectConnection);
-        if (!m_released)
-            exec();
+        QObject::connect(&object, &clsMain::PingResponse, &object,
+                         [this](QString &sIP, qint16 &iPingTime) { raise(Interface::PingResponse{sIP, iPingTime}); },
+                         Qt::DirectConnection);
+        QObject::connect(&object, &clsMain::HTTPReqResponse, &object,
+                         [this](QString &sHost, QString &sRawData) {
+                             raise(Interface::HTTPReqResponse{sHost, sRawData});
+                         },
+                         Qt::DirectConnection);
+        eventLoop();
         object.Shutdown();
         m_object = nullptr;
     }
     setThreadMessageBoxChannel(nullptr);
+    // Jobs that came in after the release die with this object, so the
+    // thread's next object starts clean.
+    QCoreApplication::removePostedEvents(m_agent.get());
+    m_agent->moveToThread(nullptr);
+    if (m_onEnded)
+        m_onEnded(this);
+    QMutexLocker lock(&m_endMutex);
+    m_thread = nullptr;
+    m_ended = true;
+    m_endCondition.wakeAll();
+    // The host may be gone from here on.
 }
 
-void ObjectHost::raise(qint32 dispId, const QList<Value> &args)
+template <class Event>
+void ObjectHost::raise(const Event &event)
 {
     // One raise at a time: a notify tick while the client still handles the
     // previous event of this object is skipped.
     if (m_released || m_raising)
         return;
-    Message m = answeredFrame(Type::Event);
-    m.number = dispId;
-    m.args = args;
+    const Message m = answeredFrame(Wire::invocation(Type::Event, m_objectId, event));
     m_raising = true;
     m_raiseSerial = m.serial;
     m_raiseReturned = false;
@@ -153,10 +188,13 @@ void ObjectHost::raise(qint32 dispId, const QList<Value> &args)
 
 int ObjectHost::show(const QString &text, int style, const QString &title)
 {
-    Message m = answeredFrame(Type::MessageBox);
-    m.number = style;
+    Message m;
+    m.type = Type::MessageBox;
+    m.objectId = m_objectId;
+    m.style = style;
     m.text = text;
-    m.text2 = title;
+    m.title = title;
+    m = answeredFrame(std::move(m));
     const quint32 serial = m.serial;
     m_boxes.insert(serial, std::nullopt);
     if (m_writer.write(Wire::encode(m), &m_released))
@@ -172,7 +210,7 @@ void ObjectHost::waitUntil(const std::function<bool()> &done)
     m_waits.push_back(&wait);
     while (!done() && !m_released && !m_writer.isClosed()) {
         if (wait.loop.exec() < 0)
-            break; // the thread is ending
+            break; // the object's turn on the thread is ending
     }
     m_waits.erase(std::find(m_waits.begin(), m_waits.end(), &wait));
 }
@@ -185,23 +223,112 @@ void ObjectHost::wakeWaits()
     }
 }
 
-Message ObjectHost::answeredFrame(Type type)
+Message ObjectHost::answeredFrame(Message m)
 {
-    Message m;
-    m.type = type;
-    m.objectId = m_objectId;
     m.serial = ++m_nextSerial;
     return m;
 }
 
 void ObjectHost::protocolError(const QString &text)
 {
-    std::fprintf(stderr, "pelorin: protocol error (object %u): %s\n", m_objectId, qPrintable(text));
-    Message m;
-    m.type = Type::ProtocolError;
-    m.objectId = m_objectId;
-    m.text = text;
-    m_writer.write(Wire::encode(m), &m_released);
+    m_writer.protocolError(m_objectId, text, &m_released);
+}
+
+// ---------------------------------------------------------------------------
+
+class ObjectThreadPool::Worker : public QThread
+{
+public:
+    explicit Worker(ObjectThreadPool &pool) : m_pool(pool) {}
+    ObjectHost *next = nullptr; // guarded by the pool's mutex
+    QWaitCondition wake;
+
+protected:
+    void run() override
+    {
+        const std::function<int()> loop = [this] { return exec(); };
+        while (ObjectHost *host = m_pool.take(this)) {
+            host->run(*this, loop);
+            if (!m_pool.giveBack(this))
+                return;
+        }
+    }
+
+private:
+    ObjectThreadPool &m_pool;
+};
+
+ObjectThreadPool::ObjectThreadPool(int idleMs, int maxSpare) : m_idleMs(idleMs), m_maxSpare(maxSpare) {}
+
+ObjectThreadPool::~ObjectThreadPool()
+{
+    {
+        QMutexLocker lock(&m_mutex);
+        m_stopping = true;
+        for (Worker *w : m_idle)
+            w->wake.wakeAll();
+    }
+    for (const auto &w : m_workers)
+        w->wait();
+}
+
+bool ObjectThreadPool::run(ObjectHost *host)
+{
+    Q_ASSERT(QThread::currentThread() == thread());
+    reapFinished();
+    {
+        QMutexLocker lock(&m_mutex);
+        if (!m_idle.empty()) {
+            Worker *w = m_idle.back();
+            m_idle.pop_back();
+            host->m_agent->moveToThread(w);
+            w->next = host;
+            w->wake.wakeAll();
+            return true;
+        }
+    }
+    auto w = std::make_unique<Worker>(*this);
+    w->next = host;
+    connect(w.get(), &QThread::finished, this, &ObjectThreadPool::reapFinished, Qt::QueuedConnection);
+    w->start();
+    if (!w->isRunning() && !w->isFinished())
+        return false;
+    // Nothing is posted to the agent before this, and the object cannot end
+    // its turn before its release.
+    host->m_agent->moveToThread(w.get());
+    m_workers.push_back(std::move(w));
+    return true;
+}
+
+ObjectHost *ObjectThreadPool::take(Worker *worker)
+{
+    QMutexLocker lock(&m_mutex);
+    const QDeadlineTimer idle(m_idleMs);
+    while (!worker->next && !m_stopping) {
+        if (!worker->wake.wait(&m_mutex, idle))
+            break;
+    }
+    ObjectHost *host = std::exchange(worker->next, nullptr);
+    if (!host)
+        m_idle.erase(std::remove(m_idle.begin(), m_idle.end(), worker), m_idle.end());
+    return host;
+}
+
+bool ObjectThreadPool::giveBack(Worker *worker)
+{
+    QMutexLocker lock(&m_mutex);
+    if (m_stopping || int(m_idle.size()) >= m_maxSpare)
+        return false;
+    m_idle.push_back(worker);
+    return true;
+}
+
+void ObjectThreadPool::reapFinished()
+{
+    // A worker that has left run() is out of the idle list and holds no host.
+    m_workers.erase(std::remove_if(m_workers.begin(), m_workers.end(),
+                                   [](const std::unique_ptr<Worker> &w) { return w->wait(0) && w->isFinished(); }),
+                    m_workers.end());
 }
 
 } // namespace Pelorin

@@ -21,41 +21,6 @@ using Wire::Message;
 using Wire::Type;
 using Wire::Value;
 
-namespace {
-
-struct MethodSignature {
-    qint32 dispId;
-    const char *name;
-    std::vector<const char *> params;
-    std::vector<size_t> types; // index into Wire::Value
-};
-
-constexpr size_t kText = 0;
-constexpr size_t kI32 = 2;
-constexpr size_t kU8 = 3;
-
-const std::vector<MethodSignature> &methods()
-{
-    static const std::vector<MethodSignature> list = {
-        {DispId::HTTPRequest, "HTTPRequest", {"sHost", "lPort", "sFile", "lTimeOut", "Retries"},
-         {kText, kI32, kText, kI32, kU8}},
-        {DispId::PingRequest, "PingRequest", {"sIP", "lTimeOut", "Retries"}, {kText, kI32, kU8}},
-    };
-    return list;
-}
-
-QString typeText(size_t index)
-{
-    switch (index) {
-    case 0: return QStringLiteral("text");
-    case 1: return QStringLiteral("16-bit integer");
-    case 2: return QStringLiteral("32-bit integer");
-    default: return QStringLiteral("byte");
-    }
-}
-
-} // namespace
-
 PelorinServer::PelorinServer(int inFd, int outFd, QObject *parent)
     : QObject(parent), m_inFd(inFd), m_writer(outFd)
 {
@@ -79,11 +44,11 @@ bool PelorinServer::start()
     const EchoAvailability echo = echoAvailability();
     Message greeting;
     greeting.type = Type::Greeting;
-    greeting.text = QString::fromLatin1(kLibraryId);
+    greeting.libraryId = QString::fromLatin1(kLibraryId);
     greeting.major = kLibraryMajor;
     greeting.minor = kLibraryMinor;
-    greeting.flag = echo.usable;
-    greeting.text2 = echo.usable ? QString() : echo.reason;
+    greeting.echoUsable = echo.usable;
+    greeting.echoReason = echo.usable ? QString() : echo.reason;
     if (!m_writer.write(Wire::encode(greeting)))
         return false;
 
@@ -124,22 +89,22 @@ void PelorinServer::handle(const Message &m)
         if (find(m))
             release(m.objectId);
         return;
-    case Type::Call: {
-        ObjectHost *host = find(m);
-        QString why;
-        if (host && !checkCall(m, &why))
-            protocolError(m.objectId, why);
-        else if (host)
-            host->call(m.number, m.args);
+    case Type::Call:
+        if (ObjectHost *host = find(m)) {
+            QString why;
+            if (auto method = Interface::unpackAny<Interface::Method>(m.dispId, m.args, &why))
+                host->call(*method);
+            else
+                protocolError(m.objectId, QStringLiteral("clsMain: ") + why);
+        }
         return;
-    }
     case Type::EventReturn:
         if (ObjectHost *host = find(m))
             host->eventReturned(m.serial);
         return;
     case Type::MessageBoxAnswer:
         if (ObjectHost *host = find(m))
-            host->messageBoxAnswered(m.serial, m.number);
+            host->messageBoxAnswered(m.serial, m.answer);
         return;
     case Type::Greeting:
     case Type::Event:
@@ -162,8 +127,8 @@ void PelorinServer::create(const Message &m)
         protocolError(m.objectId, QStringLiteral("Create of object %1, which already exists").arg(m.objectId));
         return;
     }
-    if (m.text.compare(QLatin1String(kClsMainClassId), Qt::CaseInsensitive) != 0) {
-        protocolError(m.objectId, QStringLiteral("class %1 is not creatable").arg(m.text));
+    if (m.classId.compare(QLatin1String(kClsMainClassId), Qt::CaseInsensitive) != 0) {
+        protocolError(m.objectId, QStringLiteral("class %1 is not creatable").arg(m.classId));
         return;
     }
     if (m_objects.size() + m_ending.size() >= size_t(kMaxThreads)) {
@@ -171,12 +136,13 @@ void PelorinServer::create(const Message &m)
         return;
     }
     auto host = std::make_unique<ObjectHost>(m.objectId, m_writer);
-    if (!host->isRunning() && !host->isFinished()) {
+    const bool started = host->start(m_pool, [this](ObjectHost *ended) {
+        QMetaObject::invokeMethod(this, [this, ended] { reap(ended); }, Qt::QueuedConnection);
+    });
+    if (!started) {
         protocolError(m.objectId, QStringLiteral("no thread could be started for object %1").arg(m.objectId));
         return;
     }
-    ObjectHost *raw = host.get();
-    connect(raw, &QThread::finished, this, [this, raw] { reap(raw); }, Qt::QueuedConnection);
     m_objects.emplace(m.objectId, std::move(host));
 }
 
@@ -188,40 +154,9 @@ void PelorinServer::release(quint32 objectId)
     std::unique_ptr<ObjectHost> host = std::move(it->second);
     m_objects.erase(it);
     host->release();
-    // Joined once its thread says it has finished; a ping in progress must
-    // not hold up the pipe.
+    // Dropped once its thread has let go of it; a ping in progress must not
+    // hold up the pipe.
     m_ending.push_back(std::move(host));
-}
-
-bool PelorinServer::checkCall(const Message &m, QString *why) const
-{
-    const auto &list = methods();
-    const auto method = std::find_if(list.begin(), list.end(),
-                                     [&](const MethodSignature &s) { return s.dispId == m.number; });
-    if (method == list.end()) {
-        *why = QStringLiteral("clsMain has no method with dispatch id 0x%1")
-                   .arg(quint32(m.number), 8, 16, QLatin1Char('0'));
-        return false;
-    }
-    if (size_t(m.args.size()) != method->types.size()) {
-        *why = QStringLiteral("%1 takes %2 arguments, not %3")
-                   .arg(QLatin1String(method->name))
-                   .arg(method->types.size())
-                   .arg(m.args.size());
-        return false;
-    }
-    for (size_t k = 0; k < method->types.size(); ++k) {
-        const Value &v = m.args.at(qsizetype(k));
-        if (v.index() != method->types[k]) {
-            *why = QStringLiteral("%1: argument %2 (%3) must be %4, not %5")
-                       .arg(QLatin1String(method->name))
-                       .arg(k + 1)
-                       .arg(QLatin1String(method->params[k]))
-                       .arg(typeText(method->types[k]), Wire::describeValueType(v));
-            return false;
-        }
-    }
-    return true;
 }
 
 ObjectHost *PelorinServer::find(const Message &m)
@@ -240,17 +175,12 @@ void PelorinServer::reap(ObjectHost *host)
     const auto it = std::find_if(m_ending.begin(), m_ending.end(),
                                  [host](const std::unique_ptr<ObjectHost> &h) { return h.get() == host; });
     if (it != m_ending.end())
-        m_ending.erase(it); // joins the finished thread
+        m_ending.erase(it);
 }
 
 void PelorinServer::protocolError(quint32 objectId, const QString &text)
 {
-    std::fprintf(stderr, "pelorin: protocol error (object %u): %s\n", objectId, qPrintable(text));
-    Message m;
-    m.type = Type::ProtocolError;
-    m.objectId = objectId;
-    m.text = text;
-    m_writer.write(Wire::encode(m));
+    m_writer.protocolError(objectId, text);
 }
 
 void PelorinServer::shutdown(const char *why)
@@ -265,7 +195,7 @@ void PelorinServer::shutdown(const char *why)
     QDeadlineTimer deadline(kShutdownGraceMs);
     bool allEnded = true;
     for (const auto &host : m_ending)
-        allEnded = host->wait(deadline) && allEnded;
+        allEnded = host->waitEnded(deadline) && allEnded;
     if (!allEnded) {
         // A thread is still inside an echo wait; nothing of it can reach the
         // client any more, so leave without joining it.

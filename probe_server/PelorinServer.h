@@ -1,8 +1,9 @@
 // The probe server process: reads the client's frames from stdin, creates and
-// releases probe objects (each on its own ObjectHost thread), routes calls and
-// answers to them, and ends when the client's pipe closes.
+// releases probe objects (each on a thread of its own, taken from a pool),
+// routes calls and answers to them, and ends when the client's pipe closes.
 #pragma once
 
+#include "ObjectHost.h"
 #include "PipeWriter.h"
 #include "WireProtocol.h"
 
@@ -15,8 +16,6 @@
 class QSocketNotifier;
 
 namespace Pelorin {
-
-class ObjectHost;
 
 class PelorinServer : public QObject
 {
@@ -44,7 +43,6 @@ private:
     void handle(const Wire::Message &m);
     void create(const Wire::Message &m);
     void release(quint32 objectId);
-    bool checkCall(const Wire::Message &m, QString *why) const;
     ObjectHost *find(const Wire::Message &m);
     void reap(ObjectHost *host);
     void protocolError(quint32 objectId, const QString &text);
@@ -54,8 +52,9 @@ private:
     PipeWriter m_writer;
     Wire::FrameReader m_reader;
     std::unique_ptr<QSocketNotifier> m_notifier;
+    ObjectThreadPool m_pool; // outlives the objects that run on it
     std::map<quint32, std::unique_ptr<ObjectHost>> m_objects;
-    std::vector<std::unique_ptr<ObjectHost>> m_ending; // released, thread not yet joined
+    std::vector<std::unique_ptr<ObjectHost>> m_ending; // released, still on its thread
     bool m_shuttingDown = false;
 };
 

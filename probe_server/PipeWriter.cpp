@@ -1,5 +1,7 @@
 #include "PipeWriter.h"
 
+#include "WireProtocol.h"
+
 #include <QMutexLocker>
 
 #include <cerrno>
@@ -47,6 +49,16 @@ bool PipeWriter::write(const QByteArray &frame, const std::atomic_bool *suppress
         return false;
     }
     return !m_closed.load();
+}
+
+void PipeWriter::protocolError(quint32 objectId, const QString &text, const std::atomic_bool *suppress)
+{
+    std::fprintf(stderr, "pelorin: protocol error (object %u): %s\n", objectId, qPrintable(text));
+    Wire::Message m;
+    m.type = Wire::Type::ProtocolError;
+    m.objectId = objectId;
+    m.text = text;
+    write(Wire::encode(m), suppress);
 }
 
 void PipeWriter::raise(std::atomic_bool &flag)

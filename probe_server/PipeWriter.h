@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QString>
 #include <QMutex>
 
 #include <atomic>
@@ -27,6 +28,9 @@ public:
     // Sets flag between frames, so a frame written against it is either wholly
     // out before this returns or never written.
     void raise(std::atomic_bool &flag);
+
+    // Logs a refusal of the client's input and tells the client (object 0: none).
+    void protocolError(quint32 objectId, const QString &text, const std::atomic_bool *suppress = nullptr);
 
     bool isClosed() const { return m_closed.load(); }
 

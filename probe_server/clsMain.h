@@ -33,7 +33,6 @@ public:
     // is raised afterwards. The object is deleted later by its owner, once no
     // handler of it is on the stack.
     void Shutdown();
-    bool isShutDown() const { return m_shutDown; }
 
 signals:
     // Raised synchronously: the connected handler runs to its end before the

@@ -149,9 +149,10 @@ private:
 
 bool Message::operator==(const Message &o) const
 {
-    return type == o.type && objectId == o.objectId && serial == o.serial && number == o.number
-        && text == o.text && text2 == o.text2 && major == o.major && minor == o.minor
-        && flag == o.flag && args == o.args;
+    return type == o.type && objectId == o.objectId && serial == o.serial && dispId == o.dispId
+        && args == o.args && classId == o.classId && text == o.text && title == o.title && style == o.style
+        && answer == o.answer && libraryId == o.libraryId && major == o.major && minor == o.minor
+        && echoUsable == o.echoUsable && echoReason == o.echoReason;
 }
 
 const char *typeName(Type type)
@@ -170,16 +171,6 @@ const char *typeName(Type type)
     return "unknown";
 }
 
-QString describeValueType(const Value &value)
-{
-    switch (value.index()) {
-    case 0: return QStringLiteral("text");
-    case 1: return QStringLiteral("16-bit integer");
-    case 2: return QStringLiteral("32-bit integer");
-    default: return QStringLiteral("byte");
-    }
-}
-
 QByteArray encode(const Message &m)
 {
     Writer w;
@@ -188,7 +179,7 @@ QByteArray encode(const Message &m)
     switch (m.type) {
     case Type::Create:
         w.u32(m.objectId);
-        w.text(m.text);
+        w.text(m.classId);
         break;
     case Type::Release:
         w.u32(m.objectId);
@@ -198,7 +189,7 @@ QByteArray encode(const Message &m)
         w.u32(m.objectId);
         if (m.type == Type::Event)
             w.u32(m.serial);
-        w.i32(m.number);
+        w.i32(m.dispId);
         w.u32(quint32(m.args.size()));
         for (const Value &v : m.args)
             w.value(v);
@@ -210,21 +201,21 @@ QByteArray encode(const Message &m)
     case Type::MessageBoxAnswer:
         w.u32(m.objectId);
         w.u32(m.serial);
-        w.i32(m.number);
+        w.i32(m.answer);
         break;
     case Type::Greeting:
-        w.text(m.text);
+        w.text(m.libraryId);
         w.u16(m.major);
         w.u16(m.minor);
-        w.u8(m.flag ? 1 : 0);
-        w.text(m.text2);
+        w.u8(m.echoUsable ? 1 : 0);
+        w.text(m.echoReason);
         break;
     case Type::MessageBox:
         w.u32(m.objectId);
         w.u32(m.serial);
-        w.i32(m.number);
+        w.i32(m.style);
         w.text(m.text);
-        w.text(m.text2);
+        w.text(m.title);
         break;
     case Type::ProtocolError:
         w.u32(m.objectId);
@@ -247,32 +238,32 @@ std::optional<Message> decodePayload(const QByteArray &payload, QString *error)
     if (ok) {
         switch (m.type) {
         case Type::Create:
-            ok = r.u32(m.objectId) && r.text(m.text);
+            ok = r.u32(m.objectId) && r.text(m.classId);
             break;
         case Type::Release:
             ok = r.u32(m.objectId);
             break;
         case Type::Call:
-            ok = r.u32(m.objectId) && r.i32(m.number) && r.args(m.args);
+            ok = r.u32(m.objectId) && r.i32(m.dispId) && r.args(m.args);
             break;
         case Type::Event:
-            ok = r.u32(m.objectId) && r.u32(m.serial) && r.i32(m.number) && r.args(m.args);
+            ok = r.u32(m.objectId) && r.u32(m.serial) && r.i32(m.dispId) && r.args(m.args);
             break;
         case Type::EventReturn:
             ok = r.u32(m.objectId) && r.u32(m.serial);
             break;
         case Type::MessageBoxAnswer:
-            ok = r.u32(m.objectId) && r.u32(m.serial) && r.i32(m.number);
+            ok = r.u32(m.objectId) && r.u32(m.serial) && r.i32(m.answer);
             break;
         case Type::Greeting: {
             quint8 flag = 0;
-            ok = r.text(m.text) && r.u16(m.major) && r.u16(m.minor) && r.u8(flag) && r.text(m.text2);
-            m.flag = flag != 0;
+            ok = r.text(m.libraryId) && r.u16(m.major) && r.u16(m.minor) && r.u8(flag) && r.text(m.echoReason);
+            m.echoUsable = flag != 0;
             break;
         }
         case Type::MessageBox:
-            ok = r.u32(m.objectId) && r.u32(m.serial) && r.i32(m.number) && r.text(m.text)
-                && r.text(m.text2);
+            ok = r.u32(m.objectId) && r.u32(m.serial) && r.i32(m.style) && r.text(m.text)
+                && r.text(m.title);
             break;
         case Type::ProtocolError:
             ok = r.u32(m.objectId) && r.text(m.text);
@@ -305,39 +296,36 @@ void FrameReader::append(const char *data, qsizetype size)
 
 std::optional<FrameReader::Item> FrameReader::next()
 {
-    while (true) {
-        if (m_skip > 0) {
-            const qsizetype dropped = qsizetype(qMin<quint64>(m_skip, quint64(buffered())));
-            m_skip -= quint64(dropped);
-            m_offset += dropped;
-        }
-        if (m_offset > 0 && (m_offset >= m_buffer.size() || m_offset > 65536)) {
-            m_buffer.remove(0, m_offset);
-            m_offset = 0;
-        }
-        if (m_skip > 0 || buffered() < 4)
-            return std::nullopt;
-
-        quint32 length = 0;
-        std::memcpy(&length, m_buffer.constData() + m_offset, 4);
-        if (length > kMaxFrame) {
-            m_offset += 4;
-            m_skip = length;
-            return Item{std::nullopt,
-                        QStringLiteral("frame of %1 bytes exceeds the limit of %2 bytes; skipped")
-                            .arg(length)
-                            .arg(kMaxFrame)};
-        }
-        if (buffered() < qsizetype(4 + length))
-            return std::nullopt;
-        const QByteArray payload = m_buffer.mid(m_offset + 4, length);
-        m_offset += 4 + length;
-        QString error;
-        std::optional<Message> m = decodePayload(payload, &error);
-        if (m)
-            return Item{std::move(m), QString()};
-        return Item{std::nullopt, error};
+    if (m_skip > 0) {
+        const qsizetype dropped = qsizetype(qMin<quint64>(m_skip, quint64(buffered())));
+        m_skip -= quint64(dropped);
+        m_offset += dropped;
     }
+    if (m_offset > 0 && (m_offset >= m_buffer.size() || m_offset > 65536)) {
+        m_buffer.remove(0, m_offset);
+        m_offset = 0;
+    }
+    if (m_skip > 0 || buffered() < 4)
+        return std::nullopt;
+
+    quint32 length = 0;
+    std::memcpy(&length, m_buffer.constData() + m_offset, 4);
+    if (length > kMaxFrame) {
+        m_offset += 4;
+        m_skip = length;
+        return Item{std::nullopt, QStringLiteral("frame of %1 bytes exceeds the limit of %2 bytes; skipped")
+                                      .arg(length)
+                                      .arg(kMaxFrame)};
+    }
+    if (buffered() < qsizetype(4 + length))
+        return std::nullopt;
+    const QByteArray payload = m_buffer.mid(m_offset + 4, length);
+    m_offset += 4 + length;
+    QString error;
+    std::optional<Message> m = decodePayload(payload, &error);
+    if (m)
+        return Item{std::move(m), QString()};
+    return Item{std::nullopt, error};
 }
 
 } // namespace Pelorin::Wire

@@ -7,12 +7,13 @@
 // refused (and skipped, so the stream stays in step).
 #pragma once
 
+#include "PelorinInterface.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
 
 #include <optional>
-#include <variant>
 
 namespace Pelorin::Wire {
 
@@ -20,35 +21,53 @@ inline constexpr quint32 kMaxFrame = 16u * 1024u * 1024u;
 
 enum class Type : quint8 {
     // client -> server
-    Create = 0x01,           // objectId, text = class id
-    Release = 0x02,          // objectId
-    Call = 0x03,             // objectId, number = dispatch id, args
-    EventReturn = 0x04,      // objectId, serial = raise id
-    MessageBoxAnswer = 0x05, // objectId, serial = box id, number = answer
+    Create = 0x01,
+    Release = 0x02,
+    Call = 0x03,
+    EventReturn = 0x04,
+    MessageBoxAnswer = 0x05,
     // server -> client
-    Greeting = 0x81,         // text = library id, major, minor, flag = echo usable, text2 = why not
-    Event = 0x82,            // objectId, serial = raise id, number = dispatch id, args
-    MessageBox = 0x83,       // objectId (0: none), serial = box id, number = style, text, text2 = title
-    ProtocolError = 0x84,    // objectId (0: none), text
+    Greeting = 0x81,
+    Event = 0x82,
+    MessageBox = 0x83,
+    ProtocolError = 0x84,
 };
 
-// An argument of a call or an event, typed as the interface declares it.
-using Value = std::variant<QString, qint16, qint32, quint8>;
+using Value = Interface::Value;
 
+// One frame's content. Each field names the message types that carry it; the
+// others leave it at its default.
 struct Message {
     Type type = Type::ProtocolError;
-    quint32 objectId = 0;
-    quint32 serial = 0;
-    qint32 number = 0;
-    QString text;
-    QString text2;
+    quint32 objectId = 0; // all but Greeting; 0 in a MessageBox or ProtocolError: no object
+    quint32 serial = 0;   // Event and EventReturn: the raise; MessageBox and MessageBoxAnswer: the box
+    qint32 dispId = 0;    // Call: the method; Event: the event
+    QList<Value> args;    // Call, Event
+    QString classId;      // Create
+    QString text;         // MessageBox, ProtocolError
+    QString title;        // MessageBox
+    qint32 style = 0;     // MessageBox (MsgBox values)
+    qint32 answer = 0;    // MessageBoxAnswer
+    QString libraryId;    // Greeting, with major and minor
     quint16 major = 0;
     quint16 minor = 0;
-    bool flag = false;
-    QList<Value> args;
+    bool echoUsable = false; // Greeting
+    QString echoReason;      // Greeting: why echo can't be used
 
     bool operator==(const Message &other) const;
 };
+
+// A Call of a method record, or an Event of an event record, with its arguments packed.
+template <class Record>
+Message invocation(Type type, quint32 objectId, const Record &record)
+{
+    Message m;
+    m.type = type;
+    m.objectId = objectId;
+    m.dispId = Record::kDispId;
+    m.args = Interface::pack(record);
+    return m;
+}
 
 // Encodes a message as a whole frame, length prefix included.
 QByteArray encode(const Message &message);
@@ -58,7 +77,6 @@ QByteArray encode(const Message &message);
 std::optional<Message> decodePayload(const QByteArray &payload, QString *error = nullptr);
 
 const char *typeName(Type type);
-QString describeValueType(const Value &value);
 
 // Cuts a byte stream into frames. Feed it what arrives; take messages and
 // errors with next() until it returns nothing.

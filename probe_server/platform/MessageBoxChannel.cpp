@@ -10,11 +10,6 @@ namespace {
 thread_local MessageBoxChannel *t_channel = nullptr;
 }
 
-MessageBoxChannel *threadMessageBoxChannel()
-{
-    return t_channel;
-}
-
 void setThreadMessageBoxChannel(MessageBoxChannel *channel)
 {
     t_channel = channel;

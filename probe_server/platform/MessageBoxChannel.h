@@ -15,8 +15,7 @@ public:
     virtual int show(const QString &text, int style, const QString &title) = 0;
 };
 
-// The channel of the calling thread; null when none is installed.
-MessageBoxChannel *threadMessageBoxChannel();
+// Installs the calling thread's channel; null removes it.
 void setThreadMessageBoxChannel(MessageBoxChannel *channel);
 
 // Shows a box titled "Pelorin" through the calling thread's channel. Without a

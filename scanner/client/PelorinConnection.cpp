@@ -11,9 +11,9 @@
 
 namespace PelorinClient {
 
+namespace Interface = Pelorin::Interface;
 using Pelorin::Wire::Message;
 using Pelorin::Wire::Type;
-using Pelorin::Wire::Value;
 
 namespace {
 
@@ -26,15 +26,6 @@ void shutdownInstance()
 {
     if (s_instance)
         s_instance->shutdown();
-}
-
-template<typename... T>
-bool argsAre(const QList<Value> &args)
-{
-    if (args.size() != qsizetype(sizeof...(T)))
-        return false;
-    qsizetype k = 0;
-    return (std::holds_alternative<T>(args.at(k++)) && ...);
 }
 
 } // namespace
@@ -118,12 +109,6 @@ void Connection::shutdown()
     }
     d->process = nullptr;
     delete process;
-}
-
-void Connection::writeRaw(const QByteArray &bytes)
-{
-    if (d->process)
-        d->process->write(bytes);
 }
 
 qint64 Connection::serverPid() const
@@ -231,11 +216,11 @@ void Connection::Private::readFrames()
         const Message &m = *item->message;
         switch (m.type) {
         case Type::Greeting:
-            if (m.text.compare(QLatin1String(Pelorin::kLibraryId), Qt::CaseInsensitive) != 0
+            if (m.libraryId.compare(QLatin1String(Pelorin::kLibraryId), Qt::CaseInsensitive) != 0
                 || m.major != Pelorin::kLibraryMajor) {
                 greetingError = QStringLiteral("The probe server offers type library %1 version %2.%3, "
                                                "not %4 version %5.%6")
-                                    .arg(m.text)
+                                    .arg(m.libraryId)
                                     .arg(m.major)
                                     .arg(m.minor)
                                     .arg(QLatin1String(Pelorin::kLibraryId))
@@ -243,8 +228,8 @@ void Connection::Private::readFrames()
                                     .arg(Pelorin::kLibraryMinor);
             } else {
                 greeted = true;
-                echoUsable = m.flag;
-                echoReason = m.text2;
+                echoUsable = m.echoUsable;
+                echoReason = m.echoReason;
             }
             break;
         case Type::Event: {
@@ -297,18 +282,14 @@ void Connection::Private::deliverEvent(const Message &m, quint64 gen)
     if (!proxy)
         return; // released meanwhile: the server has been told
     QPointer<clsMain> guard(proxy);
-    if (m.number == Pelorin::DispId::PingResponse && argsAre<QString, qint16>(m.args)) {
-        QString sIP = std::get<QString>(m.args.at(0));
-        qint16 iPingTime = std::get<qint16>(m.args.at(1));
-        emit proxy->PingResponse(sIP, iPingTime);
-    } else if (m.number == Pelorin::DispId::HTTPReqResponse && argsAre<QString, QString>(m.args)) {
-        QString sHost = std::get<QString>(m.args.at(0));
-        QString sRawData = std::get<QString>(m.args.at(1));
-        emit proxy->HTTPReqResponse(sHost, sRawData);
+    QString why;
+    std::optional<Interface::Event> event = Interface::unpackAny<Interface::Event>(m.dispId, m.args, &why);
+    if (auto *ping = event ? std::get_if<Interface::PingResponse>(&*event) : nullptr) {
+        emit proxy->PingResponse(ping->sIP, ping->iPingTime);
+    } else if (auto *page = event ? std::get_if<Interface::HTTPReqResponse>(&*event) : nullptr) {
+        emit proxy->HTTPReqResponse(page->sHost, page->sRawData);
     } else {
-        const QString text = QStringLiteral("pelorin raised unknown event %1 with %2 arguments")
-                                 .arg(m.number)
-                                 .arg(m.args.size());
+        const QString text = QStringLiteral("pelorin raised an event clsMain does not have: %1").arg(why);
         qWarning("%s", qPrintable(text));
         emit q->protocolError(m.objectId, text);
     }
@@ -329,16 +310,16 @@ void Connection::Private::deliverMessageBox(const Message &m, quint64 gen)
         return;
     int answer = Pelorin::MsgBox::AnswerOK;
     if (messageBoxHandler) {
-        answer = messageBoxHandler(m.text, m.number, m.text2);
+        answer = messageBoxHandler(m.text, m.style, m.title);
     } else {
-        qWarning("%s: %s", qPrintable(m.text2), qPrintable(m.text));
+        qWarning("%s: %s", qPrintable(m.title), qPrintable(m.text));
     }
     if (isCurrent(gen) && (m.objectId == 0 || objects.contains(m.objectId))) {
         Message reply;
         reply.type = Type::MessageBoxAnswer;
         reply.objectId = m.objectId;
         reply.serial = m.serial;
-        reply.number = answer;
+        reply.answer = answer;
         send(reply);
     }
 }

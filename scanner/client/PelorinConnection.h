@@ -47,8 +47,7 @@ public:
     // old server go dead. The next ensureStarted() starts a new server.
     void shutdown();
 
-    // For tests: bytes written straight to the server's stdin.
-    void writeRaw(const QByteArray &bytes);
+    // For tests: the running server's process id, 0 when none runs.
     qint64 serverPid() const;
 
 signals:

@@ -7,6 +7,7 @@ namespace PelorinClient {
 
 using Pelorin::Wire::Message;
 using Pelorin::Wire::Type;
+using Pelorin::Wire::invocation;
 
 clsMain::clsMain(Connection &connection, quint32 objectId, quint64 generation)
     : m_connection(&connection), m_objectId(objectId), m_generation(generation)
@@ -25,7 +26,7 @@ std::unique_ptr<clsMain> clsMain::create(Connection &connection, QString *error)
     Message m;
     m.type = Type::Create;
     m.objectId = id;
-    m.text = QString::fromLatin1(Pelorin::kClsMainClassId);
+    m.classId = QString::fromLatin1(Pelorin::kClsMainClassId);
     d->send(m);
     return proxy;
 }
@@ -53,26 +54,15 @@ clsMain::~clsMain()
 void clsMain::HTTPRequest(const QString &sHost, const qint32 &lPort, const QString &sFile,
                           const qint32 &lTimeOut, const quint8 &Retries)
 {
-    if (!isAlive())
-        return;
-    Message m;
-    m.type = Type::Call;
-    m.objectId = m_objectId;
-    m.number = Pelorin::DispId::HTTPRequest;
-    m.args = {sHost, lPort, sFile, lTimeOut, Retries};
-    m_connection->d->send(m);
+    if (isAlive())
+        m_connection->d->send(invocation(Type::Call, m_objectId,
+                                         Pelorin::Interface::HTTPRequest{sHost, lPort, sFile, lTimeOut, Retries}));
 }
 
 void clsMain::PingRequest(const QString &sIP, const qint32 &lTimeOut, const quint8 &Retries)
 {
-    if (!isAlive())
-        return;
-    Message m;
-    m.type = Type::Call;
-    m.objectId = m_objectId;
-    m.number = Pelorin::DispId::PingRequest;
-    m.args = {sIP, lTimeOut, Retries};
-    m_connection->d->send(m);
+    if (isAlive())
+        m_connection->d->send(invocation(Type::Call, m_objectId, Pelorin::Interface::PingRequest{sIP, lTimeOut, Retries}));
 }
 
 bool clsMain::isAlive() const

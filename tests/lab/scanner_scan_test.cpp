@@ -34,11 +34,13 @@ using Harness::host;
 
 namespace {
 
+constexpr qint32 kPing = Pelorin::Interface::PingResponse::kDispId;
+
 Wire::Message eventFrame(quint32 objectId, qint32 dispId, QList<Wire::Value> args)
 {
     Wire::Message m = PelorinPipe::msg(Wire::Type::Event, objectId);
     m.serial = 1;
-    m.number = dispId;
+    m.dispId = dispId;
     m.args = std::move(args);
     return m;
 }
@@ -476,10 +478,10 @@ private slots:
                 && file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         };
         Wire::Message greeting = PelorinPipe::msg(Wire::Type::Greeting);
-        greeting.text = QString::fromLatin1(Pelorin::kLibraryId);
+        greeting.libraryId = QString::fromLatin1(Pelorin::kLibraryId);
         greeting.major = Pelorin::kLibraryMajor;
         greeting.minor = Pelorin::kLibraryMinor;
-        greeting.flag = true;
+        greeting.echoUsable = true;
         QVERIFY(writeFile("greeting", Wire::encode(greeting)));
         QVERIFY(writeFile("stand-in", "#!/bin/sh\nexec 2>/dev/null\ncd \"$(dirname \"$0\")\"\ncat greeting\ncat later\n"
                                       "exec cat >/dev/null\n"));
@@ -520,13 +522,13 @@ private slots:
             id = first->ScanObj()->objectId();
             QByteArray bytes = afterGreeting;
             if (eventKind == 1)
-                bytes = Wire::encode(eventFrame(id, Pelorin::DispId::PingResponse, {host(2), host(2)}));
+                bytes = Wire::encode(eventFrame(id, kPing, {host(2), host(2)}));
             else if (eventKind == 2)
                 bytes = Wire::encode(eventFrame(id, 0x7777, {host(2), qint16(1)}));
             else if (eventKind == 3)
-                bytes = Wire::encode(eventFrame(id + 1000, Pelorin::DispId::PingResponse, {host(2), qint16(1)}));
+                bytes = Wire::encode(eventFrame(id + 1000, kPing, {host(2), qint16(1)}));
             // A failed ping: it ends the scan unless the server has been dropped.
-            return feed(bytes + Wire::encode(eventFrame(id, Pelorin::DispId::PingResponse, {host(2), qint16(-11010)})));
+            return feed(bytes + Wire::encode(eventFrame(id, kPing, {host(2), qint16(-11010)})));
         });
         startScan();
         QTRY_VERIFY_WITH_TIMEOUT(sender.done(), 10000);

@@ -12,6 +12,7 @@
 #include "clsMain.h"
 
 #include <QtTest>
+#include <QSemaphore>
 
 #include <csignal>
 #include <cstring>
@@ -31,52 +32,44 @@ QByteArray rawFrame(const QByteArray &payload, quint32 length)
     return out + payload;
 }
 
-// A probe object's host in this process, writing to a pipe the test reads.
-class HostOnPipe
+// Probe object hosts in this process, on a thread pool of their own, writing
+// to a pipe the test reads.
+class HostsOnPipe
 {
 public:
-    HostOnPipe()
+    explicit HostsOnPipe(int idleMs = 3000, int maxSpare = 4) : m_pool(idleMs, maxSpare) {}
+    ~HostsOnPipe() { m_hosts.clear(); }
+    Pelorin::ObjectHost &add(quint32 id)
     {
-        if (::pipe2(m_fds, O_CLOEXEC | O_NONBLOCK) == 0) {
-            m_writer = std::make_unique<Pelorin::PipeWriter>(m_fds[1]);
-            m_host = std::make_unique<Pelorin::ObjectHost>(1, *m_writer);
-        }
+        m_hosts.push_back(std::make_unique<Pelorin::ObjectHost>(id, m_writer));
+        m_hosts.back()->start(m_pool);
+        return *m_hosts.back();
     }
-    ~HostOnPipe()
-    {
-        m_host.reset();
-        ::close(m_fds[0]);
-        ::close(m_fds[1]);
-    }
-    Pelorin::ObjectHost &host() { return *m_host; }
 
-    std::optional<Message> next(int timeoutMs = 5000)
-    {
-        QDeadlineTimer deadline(timeoutMs);
-        while (true) {
-            if (auto item = m_reader.next())
-                return item->message;
-            pollfd p{m_fds[0], POLLIN, 0};
-            if (::poll(&p, 1, int(deadline.remainingTime())) != 1)
-                return std::nullopt;
-            char buffer[4096];
-            const ssize_t n = ::read(m_fds[0], buffer, sizeof buffer);
-            if (n > 0)
-                m_reader.append(buffer, n);
-        }
-    }
-    bool nothingWritten()
-    {
-        char c;
-        return m_reader.buffered() == 0 && ::read(m_fds[0], &c, 1) < 0 && errno == EAGAIN;
-    }
+    PipeFrames &out() { return m_out; }
 
 private:
-    int m_fds[2] = {-1, -1};
-    std::unique_ptr<Pelorin::PipeWriter> m_writer;
-    std::unique_ptr<Pelorin::ObjectHost> m_host;
-    FrameReader m_reader;
+    struct Fds {
+        Fds() { QVERIFY(::pipe2(fd, O_CLOEXEC | O_NONBLOCK) == 0); }
+        ~Fds() { ::close(fd[0]), ::close(fd[1]); }
+        int fd[2] = {-1, -1};
+    } m_fds;
+    Pelorin::PipeWriter m_writer{m_fds.fd[1]};
+    Pelorin::ObjectThreadPool m_pool;
+    PipeFrames m_out{m_fds.fd[0]};
+    std::vector<std::unique_ptr<Pelorin::ObjectHost>> m_hosts;
 };
+
+QThread *threadOf(Pelorin::ObjectHost &host)
+{
+    QSemaphore done;
+    QThread *thread = nullptr;
+    host.runOnObjectThread([&](Pelorin::clsMain &) {
+        thread = QThread::currentThread();
+        done.release();
+    });
+    return done.tryAcquire(1, 5000) ? thread : nullptr;
+}
 
 } // namespace
 
@@ -86,13 +79,24 @@ class ServerProtocolTest : public QObject
 
 private slots:
     void initTestCase() { QVERIFY(m_server.start()); }
+    void cleanupTestCase()
+    {
+        // Objects still held when the pipe closes are released with the server.
+        for (quint32 id = 1; id <= 3; ++id)
+            m_server.send(Pipe::create(id));
+        QVERIFY(m_server.serves(4));
+        m_server.process().closeWriteChannel();
+        QVERIFY(m_server.process().waitForFinished(3000));
+        QCOMPARE(m_server.process().exitStatus(), QProcess::NormalExit);
+        QCOMPARE(m_server.process().exitCode(), 0);
+    }
     void greeting()
     {
         const Message &g = *m_server.greeting;
-        QCOMPARE(g.text, QLatin1String(Pelorin::kLibraryId));
+        QCOMPARE(g.libraryId, QLatin1String(Pelorin::kLibraryId));
         QCOMPARE(g.major, quint16(6));
         QCOMPARE(g.minor, quint16(0));
-        QVERIFY(g.flag || !g.text2.isEmpty()); // echo that cannot be used comes with the reason
+        QVERIFY(g.echoUsable || !g.echoReason.isEmpty()); // echo that cannot be used comes with the reason
     }
 
     void badInput_data()
@@ -108,22 +112,17 @@ private slots:
         QTest::newRow("short frame") << rawFrame("\x02\x01", 2) << 0u << "too short" << none;
         QTest::newRow("oversized frame") << rawFrame(QByteArray(int(kMaxFrame + 10), 'q'), kMaxFrame + 10) << 0u << "exceeds"
                                          << none;
-        QTest::newRow("unknown message type") << rawFrame("\x42", 1) << 0u << "unknown message type" << none;
-        QTest::newRow("unknown class") << encode(Pipe::create(7, Pelorin::kClsTimerClassId)) << 7u << "not creatable" << none;
+        QTest::newRow("unknown class") << encode(Pipe::create(7, "{D3301CB9-372E-4631-9723-80BEBA88C1A8}")) << 7u
+                                       << "not creatable" << none;
         QTest::newRow("object id 0") << encode(Pipe::create(0)) << 0u << "id 0" << none;
         QTest::newRow("duplicate object") << withObject(8, Pipe::create(8)) << 8u << "already exists" << release(8);
         QTest::newRow("call to unknown object")
-            << encode(Pipe::call(9, Pelorin::DispId::PingRequest, {QStringLiteral("127.0.0.1"), qint32(1), quint8(0)}))
-            << 9u << "unknown object" << none;
-        QTest::newRow("unknown dispatch id") << withObject(11, Pipe::call(11, 0x60030002, {})) << 11u << "no method"
-                                             << release(11);
-        QTest::newRow("too few arguments")
-            << withObject(12, Pipe::call(12, Pelorin::DispId::PingRequest, {QStringLiteral("x"), qint32(1)})) << 12u
-            << "takes 3 arguments" << release(12);
+            << encode(invocation(Type::Call, 9, Pelorin::Interface::PingRequest{"127.0.0.1", 1, 0})) << 9u
+            << "unknown object" << none;
+        // Calls that don't fit a method: the server passes on the record's reason.
         QTest::newRow("wrong argument type")
-            << withObject(13, Pipe::call(13, Pelorin::DispId::HTTPRequest,
-                                         {QStringLiteral("h"), qint16(80), QStringLiteral("id.htm"), qint32(1), quint8(0)}))
-            << 13u << "argument 2 (lPort) must be 32-bit integer, not 16-bit integer" << release(13);
+            << withObject(13, Pipe::call(13, 0x60030001, {QStringLiteral("h"), qint16(80), quint8(0)})) << 13u
+            << "clsMain: PingRequest: argument 2 (lTimeOut) must be" << release(13);
         Message stray = Pipe::msg(Type::EventReturn, 15);
         stray.serial = 1;
         QTest::newRow("EventReturn with no event out") << withObject(15, stray) << 15u << "does not answer" << release(15);
@@ -150,20 +149,6 @@ private slots:
         QCOMPARE(m_server.process().state(), QProcess::Running);
     }
 
-    void endOfInputEndsServer()
-    {
-        // Objects still held when the pipe closes are released with the server.
-        Pipe server;
-        QVERIFY(server.start());
-        for (quint32 id = 1; id <= 3; ++id)
-            server.send(Pipe::create(id));
-        QVERIFY(server.serves(4));
-        server.process().closeWriteChannel();
-        QVERIFY(server.process().waitForFinished(3000));
-        QCOMPARE(server.process().exitStatus(), QProcess::NormalExit);
-        QCOMPARE(server.process().exitCode(), 0);
-    }
-
     void closedStdoutEndsServer()
     {
         // stdout goes to a pipe of our own, so its reading end can really be closed.
@@ -177,18 +162,8 @@ private slots:
         QVERIFY(process.waitForStarted(5000));
         ::close(writeEnd);
 
-        FrameReader reader;
-        std::optional<FrameReader::Item> greeting;
-        while (!greeting) {
-            pollfd p{fds[0], POLLIN, 0};
-            QVERIFY(::poll(&p, 1, 5000) == 1);
-            char buffer[256];
-            const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
-            QVERIFY(n > 0);
-            reader.append(buffer, n);
-            greeting = reader.next();
-        }
-        QVERIFY(greeting->message && greeting->message->type == Type::Greeting);
+        const auto greeting = PipeFrames(fds[0]).next();
+        QVERIFY(greeting && greeting->type == Type::Greeting);
         ::close(fds[0]);
 
         process.write(encode(Pipe::create(1)));
@@ -205,55 +180,97 @@ private slots:
         const qint64 pid = server.pid();
         const int tasks = Harness::procEntries(pid, "task");
         QVERIFY(server.serves(1)); // one round first, so lazily made resources exist
-        QTRY_COMPARE(Harness::procEntries(pid, "task"), tasks);
+        QTRY_COMPARE_WITH_TIMEOUT(Harness::procEntries(pid, "task"), tasks, 10000);
         const int fds = Harness::procEntries(pid, "fd");
 
         constexpr quint32 kCount = 255;
-        for (quint32 id = 10; id < 10 + kCount; ++id)
+        // As a scan uses them: 50 live, each released object followed by a new one.
+        // Every live object has a thread of its own, and few more wait.
+        int most = 0;
+        for (quint32 id = 1000; id < 1000 + kCount; ++id) {
             server.send(Pipe::create(id));
-        QTRY_VERIFY_WITH_TIMEOUT(Harness::procEntries(pid, "task") >= tasks + int(kCount), 10000);
-        for (quint32 id = 10; id < 10 + kCount; ++id)
+            if (id >= 1050)
+                server.send(Pipe::msg(Type::Release, id - 50));
+            QVERIFY(server.serves(3));
+            most = qMax(most, Harness::procEntries(pid, "task"));
+        }
+        for (quint32 id = 1000 + kCount - 50; id < 1000 + kCount; ++id)
             server.send(Pipe::msg(Type::Release, id));
-        QVERIFY(server.serves(2));
+        QVERIFY(server.serves(4));
+        qInfo("pelorin: at most %d threads for 50 live objects", most);
+        QVERIFY2(most >= tasks + 50 && most <= tasks + 50 + 12, qPrintable(QString::number(most)));
 
         QTRY_COMPARE_WITH_TIMEOUT(Harness::procEntries(pid, "task"), tasks, 10000);
         QTRY_COMPARE_WITH_TIMEOUT(Harness::procEntries(pid, "fd"), fds, 10000);
-        qInfo("pelorin: %d threads and %d descriptors before and after %u objects", tasks, fds, kCount);
+        qInfo("pelorin: %d threads and %d descriptors before and after", tasks, fds);
     }
 
-    void releaseEndsWaits_data()
+    void releaseEndsWaitsAndFreesThread_data()
     {
         QTest::addColumn<bool>("messageBox");
         QTest::newRow("event raise") << false;
         QTest::newRow("message box") << true;
     }
 
-    void releaseEndsWaits()
+    // Each live object has a thread of its own. Release ends the object's
+    // waits at once and nothing of it is written afterwards; its thread then
+    // serves the next object from a clean start. No more than the spare
+    // threads wait, and idle ones end.
+    void releaseEndsWaitsAndFreesThread()
     {
         QFETCH(bool, messageBox);
-        HostOnPipe pipe;
+        const int tasks = Harness::procEntries(0, "task");
+        HostsOnPipe pipe(1500, 2);
+        QList<Pelorin::ObjectHost *> hosts;
+        QSet<QThread *> threads;
+        for (quint32 id = 1; id <= 5; ++id) {
+            hosts.append(&pipe.add(id));
+            threads.insert(threadOf(*hosts.last()));
+        }
+        threads.remove(nullptr);
+        QCOMPARE(threads.size(), 5);
+        QCOMPARE(Harness::procEntries(0, "task"), tasks + 5);
+
         std::atomic_bool returned{false};
-        pipe.host().runOnObjectThread([&](Pelorin::clsMain &object) {
+        auto raise = [&returned](Pelorin::clsMain &object, bool box, bool late) {
             QString sHost = QStringLiteral("h");
             QString sRaw;
-            if (messageBox)
+            if (box)
                 Pelorin::ShowMessageBox(QStringLiteral("x"), Pelorin::MsgBox::OKOnly);
             else
                 emit object.HTTPReqResponse(sHost, sRaw);
-            // Anything the object says after its release goes nowhere.
-            sRaw = QStringLiteral("late");
-            emit object.HTTPReqResponse(sHost, sRaw);
-            Pelorin::ShowMessageBox(QStringLiteral("late"), Pelorin::MsgBox::OKOnly);
+            if (late) { // anything the object says after its release goes nowhere
+                emit object.HTTPReqResponse(sHost, sRaw);
+                Pelorin::ShowMessageBox(QStringLiteral("late"), Pelorin::MsgBox::OKOnly);
+            }
             returned = true;
-        });
-        const auto waitingOn = pipe.next();
-        QVERIFY(waitingOn);
+        };
+        hosts[0]->runOnObjectThread([&](Pelorin::clsMain &object) { raise(object, messageBox, true); });
+        auto waitingOn = pipe.out().next();
+        QVERIFY(waitingOn && waitingOn->objectId == 1 && waitingOn->serial == 1);
         QCOMPARE(waitingOn->type, messageBox ? Type::MessageBox : Type::Event);
         QVERIFY(!returned);
-        pipe.host().release();
+        for (Pelorin::ObjectHost *host : hosts)
+            host->release();
         QTRY_VERIFY(returned.load());
-        QTRY_VERIFY(pipe.host().isFinished());
-        QVERIFY(pipe.nothingWritten());
+        QTRY_COMPARE(Harness::procEntries(0, "task"), tasks + 2);
+        QVERIFY(pipe.out().nothingWritten());
+
+        // The next object runs on a waiting thread, with its own serials and waits.
+        Pelorin::ObjectHost &next = pipe.add(6);
+        QVERIFY(threads.contains(threadOf(next)));
+        returned = false;
+        next.runOnObjectThread([&](Pelorin::clsMain &object) { raise(object, false, false); });
+        waitingOn = pipe.out().next();
+        QVERIFY(waitingOn && waitingOn->objectId == 6 && waitingOn->serial == 1);
+        QVERIFY(!returned);
+        next.eventReturned(1);
+        QTRY_VERIFY(returned.load());
+        QCOMPARE(Harness::procEntries(0, "task"), tasks + 2);
+
+        next.release();
+        QTRY_COMPARE_WITH_TIMEOUT(Harness::procEntries(0, "task"), tasks, 10000);
+        QVERIFY(pipe.out().nothingWritten());
     }
 
     void clientNoticesDeadServer()

@@ -14,6 +14,10 @@
 #include <QTest>
 #include <QTreeWidgetItem>
 
+#include <cerrno>
+#include <poll.h>
+#include <unistd.h>
+
 using namespace Pelorin::Wire;
 
 namespace Harness {
@@ -160,6 +164,29 @@ ShellLog::ShellLog(ScanObjShell *shell)
                      [this](qint16 index, QString &sIP, QString &raw) { pages.append({index, sIP, raw}); });
 }
 
+std::optional<Message> PipeFrames::next(int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (true) {
+        if (auto item = m_reader.next())
+            return item->message;
+        pollfd p{m_fd, POLLIN, 0};
+        if (::poll(&p, 1, int(deadline.remainingTime())) != 1)
+            return std::nullopt;
+        char buffer[4096];
+        const ssize_t n = ::read(m_fd, buffer, sizeof buffer);
+        if (n <= 0)
+            return std::nullopt;
+        m_reader.append(buffer, n);
+    }
+}
+
+bool PipeFrames::nothingWritten()
+{
+    char c;
+    return m_reader.buffered() == 0 && ::read(m_fd, &c, 1) < 0 && errno == EAGAIN;
+}
+
 PelorinPipe::~PelorinPipe()
 {
     if (m_process.state() == QProcess::NotRunning)
@@ -223,14 +250,14 @@ Message PelorinPipe::msg(Type type, quint32 objectId)
 Message PelorinPipe::create(quint32 id, const char *classId)
 {
     Message m = msg(Type::Create, id);
-    m.text = QLatin1String(classId);
+    m.classId = QLatin1String(classId);
     return m;
 }
 
 Message PelorinPipe::call(quint32 id, qint32 dispId, QList<Value> args)
 {
     Message m = msg(Type::Call, id);
-    m.number = dispId;
+    m.dispId = dispId;
     m.args = std::move(args);
     return m;
 }

@@ -137,6 +137,19 @@ public:
     std::function<void(QString &, QString &)> onPage;
 };
 
+// Frames read from the reading end of a pipe (not owned) as they come.
+class PipeFrames
+{
+public:
+    explicit PipeFrames(int fd) : m_fd(fd) {}
+    std::optional<Pelorin::Wire::Message> next(int timeoutMs = 5000);
+    bool nothingWritten(); // for a non-blocking pipe: no frame, not even a part of one, waits
+
+private:
+    int m_fd;
+    Pelorin::Wire::FrameReader m_reader;
+};
+
 // pelorin on raw pipes, frames read as they come.
 class PelorinPipe
 {
