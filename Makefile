@@ -1,4 +1,5 @@
 # Two commands do everything: `make run` and `make test`.
+# `make package` builds the Debian package lanterra_<version>_<arch>.deb in $(BUILD)/.
 # More: `make test-asan` (the suite under AddressSanitizer and UBSan),
 # `make fuzz` (each fuzz target for FUZZ_SECONDS), `make bench` (the /24 scan).
 BUILD ?= build
@@ -6,7 +7,7 @@ JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 CTEST_ENV := QT_QPA_PLATFORM=offscreen
 
-.PHONY: deps build run test test-asan fuzz bench clean
+.PHONY: deps build run test package test-asan fuzz bench clean
 
 deps:
 	@bash scripts/install-deps.sh
@@ -20,6 +21,9 @@ run: build
 
 test: build
 	cd $(BUILD) && $(CTEST_ENV) ctest --output-on-failure -j $(JOBS)
+
+package: build
+	cd $(BUILD) && cpack
 
 test-asan: deps
 	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DLANTERRA_SANITIZE=ON >/dev/null

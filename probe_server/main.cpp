@@ -1,6 +1,7 @@
 // pelorin: the probe server. Started by Lanterra, which speaks the object
 // protocol over this process's stdin and stdout; ends when that pipe closes.
 #include "PelorinServer.h"
+#include "RawSocketCapability.h"
 
 #include <QCoreApplication>
 
@@ -12,6 +13,12 @@ int main(int argc, char *argv[])
 {
     // A closed stdout shows up as EPIPE on write, not as a signal.
     std::signal(SIGPIPE, SIG_IGN);
+
+    // Before any thread exists: nothing effective, CAP_NET_RAW alone permitted.
+    if (!Pelorin::limitCapabilitiesToRawSockets()) {
+        std::perror("pelorin: capabilities");
+        return 1;
+    }
 
     // The protocol gets a private copy of stdout; anything else printed to
     // stdout lands on stderr and cannot corrupt the frames.

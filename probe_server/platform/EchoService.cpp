@@ -1,5 +1,6 @@
 #include "EchoService.h"
 
+#include "RawSocketCapability.h"
 #include "SocketLayer.h"
 
 #include <QCoreApplication>
@@ -285,8 +286,10 @@ IcmpHandle IcmpCreateFile()
             ::setsockopt(fd.get(), SOL_IP, IP_RECVERR, &on, sizeof on);
         }
     }
-    if (!fd.valid() && (wanted == EchoSocketKind::Automatic || wanted == EchoSocketKind::Raw))
+    if (!fd.valid() && (wanted == EchoSocketKind::Automatic || wanted == EchoSocketKind::Raw)) {
+        RawSocketCapabilityGuard raised;
         fd.reset(openSocket(SOCK_RAW));
+    }
     return fd.valid() ? static_cast<IcmpHandle>(fd.release()) : kInvalidIcmpHandle;
 }
 
@@ -405,7 +408,7 @@ EchoAvailability echoAvailability()
     result.reason = QStringLiteral(
                         "This process may not send ICMP echo requests (ping). Allow unprivileged ping "
                         "sockets with: sysctl -w net.ipv4.ping_group_range=\"0 2147483647\"; or give "
-                        "the program raw sockets with: setcap cap_net_raw+ep %1")
+                        "the program raw sockets with: setcap cap_net_raw+p %1")
                         .arg(programPath());
     return result;
 }

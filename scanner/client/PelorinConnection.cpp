@@ -6,6 +6,8 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QDir>
+#include <QFileInfo>
 #include <QPointer>
 #include <QProcess>
 
@@ -32,7 +34,15 @@ void shutdownInstance()
 
 Connection::Connection(QObject *parent) : QObject(parent), d(new Private(this))
 {
-    d->serverPath = QCoreApplication::applicationDirPath() + QStringLiteral("/pelorin");
+    d->serverPath = serverPathFor(QCoreApplication::applicationDirPath());
+}
+
+QString Connection::serverPathFor(const QString &programDir)
+{
+    const QString beside = programDir + QStringLiteral("/pelorin");
+    if (QFileInfo::exists(beside))
+        return beside;
+    return QDir::cleanPath(programDir + QStringLiteral("/" LANTERRA_HELPER_FROM_BINDIR "/pelorin"));
 }
 
 Connection::~Connection()

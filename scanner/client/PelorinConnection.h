@@ -1,5 +1,5 @@
-// The scanner's link to its probe server: starts pelorin from the program's own
-// folder on first need, speaks the object protocol over the child's stdin and
+// The scanner's link to its probe server: starts pelorin (found from the
+// program's own folder) on first need, speaks the object protocol over the child's stdin and
 // stdout, and notices when the server dies. One server per client.
 #pragma once
 
@@ -33,9 +33,13 @@ public:
     bool echoUsable() const;
     QString echoReason() const;
 
-    // Default: the folder of the running program, file "pelorin".
+    // Default: serverPathFor() the running program's folder.
     void setServerPath(const QString &path);
     QString serverPath() const;
+    // Where pelorin lies for a program in programDir: beside it (the build
+    // tree), else in the helper folder an install puts it in, relative to
+    // programDir (bin/../libexec/lanterra), so an unpacked package root works too.
+    static QString serverPathFor(const QString &programDir);
 
     // Shows a message box of the server's and returns the answer; the server's
     // reporting thread waits until it returns. Unset: the text is logged and

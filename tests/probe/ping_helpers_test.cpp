@@ -5,6 +5,7 @@
 #include "Harness.h"
 #include "MessageBoxChannel.h"
 #include "PelorinInterface.h"
+#include "RawSocketCapability.h"
 #include "SocketLayer.h"
 #include "modPing.h"
 
@@ -49,6 +50,20 @@ QString report(int number, const char *description, const char *procedure, int l
 QString addressReport(int number, const char *description, int line)
 {
     return report(number, description, "AddressStringToLong", line);
+}
+
+// A capability set of the calling thread, as /proc shows it.
+quint64 capabilitySet(const char *name)
+{
+    QFile status(QStringLiteral("/proc/thread-self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return ~quint64(0);
+    const QByteArray prefix = QByteArray(name) + ':';
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(prefix))
+            return line.mid(prefix.size()).trimmed().toULongLong(nullptr, 16);
+    }
+    return ~quint64(0);
 }
 
 } // namespace
@@ -281,8 +296,24 @@ private slots:
         QVERIFY(!a.usable);
         QVERIFY2(a.reason.contains(QStringLiteral("sysctl -w net.ipv4.ping_group_range=\"0 2147483647\"")),
                  qPrintable(a.reason));
-        QVERIFY2(a.reason.contains(QStringLiteral("setcap cap_net_raw+ep ") + QCoreApplication::applicationFilePath()),
+        QVERIFY2(a.reason.contains(QStringLiteral("setcap cap_net_raw+p ") + QCoreApplication::applicationFilePath()),
                  qPrintable(a.reason));
+    }
+
+    // Runs last: it leaves this thread with CAP_NET_RAW alone, as pelorin runs.
+    void rawSocketRaisesItsCapabilityOnlyWhileOpening()
+    {
+        constexpr quint64 netRaw = quint64(1) << 13;
+        if (!(capabilitySet("CapPrm") & netRaw))
+            QSKIP("CAP_NET_RAW is not permitted here");
+        QVERIFY(limitCapabilitiesToRawSockets());
+        QCOMPARE(capabilitySet("CapPrm"), netRaw);
+        QCOMPARE(capabilitySet("CapEff"), quint64(0));
+
+        setEchoSocketKindForTesting(EchoSocketKind::Raw);
+        IcmpHandleGuard handle(IcmpCreateFile());
+        QCOMPARE(IcmpHandleKind(handle.get()), EchoSocketKind::Raw);
+        QCOMPARE(capabilitySet("CapEff"), quint64(0));
     }
 
 private:

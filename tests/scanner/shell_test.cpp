@@ -93,6 +93,17 @@ private slots:
         QVERIFY(shell.ScanObj()->isAlive());
     }
 
+    void serverIsBesideTheProgramElseInTheHelperFolder()
+    {
+        QTemporaryDir root;
+        QVERIFY(QDir(root.path()).mkpath(QStringLiteral("bin")));
+        const QString bin = root.filePath(QStringLiteral("bin"));
+        QCOMPARE(PelorinClient::Connection::serverPathFor(bin), root.filePath(QStringLiteral("libexec/lanterra/pelorin")));
+        QFile beside(bin + QStringLiteral("/pelorin"));
+        QVERIFY(beside.open(QIODevice::WriteOnly));
+        QCOMPARE(PelorinClient::Connection::serverPathFor(bin), beside.fileName());
+    }
+
     // Runs last: it stops the shared server.
     void noServerLeavesNoObject()
     {
