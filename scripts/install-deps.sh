@@ -10,6 +10,7 @@ packages=(
   fonts-liberation2 fonts-dejavu-core
   iproute2 nftables util-linux libcap2-bin
   clang libclang-rt-14-dev
+  libcurl4-openssl-dev
 )
 
 missing=()

@@ -361,7 +361,7 @@ bool LabNetwork::addSilentHost(const QString &address)
     const QByteArray a = address.toLatin1();
     const QByteArray c = counterName(address);
     return nft("add counter ip lanterra_lab " + c + "\n"
-               "add rule ip lanterra_lab out ip daddr " + a + " icmp type echo-request counter name " + c + "\n"
+               "add rule ip lanterra_lab out ip daddr " + a + " icmp type echo-request ip frag-off & 0x4000 == 0 counter name " + c + "\n"
                "add rule ip lanterra_lab in ip daddr " + a + " drop\n");
 }
 

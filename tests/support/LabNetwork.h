@@ -59,7 +59,8 @@ public:
     // Drops every packet to this 127.0.0.x address (it neither answers ping nor HTTP).
     // 127.0.0.1 is refused: every loopback reply is addressed to it.
     bool addSilentHost(const QString &address);
-    // Echo requests sent to address so far (counted in the output hook).
+    // Echo requests without the don't-fragment flag sent to address so far
+    // (counted in the output hook).
     int echoRequestCount(const QString &address) const;
 
     // Serves HTTP on address:80.
