@@ -60,7 +60,9 @@ HttpClient::HttpClient(QObject *parent) : QObject(parent)
 
 HttpClient::~HttpClient()
 {
-    // Before the watches go: removing the transfer reports its sockets gone.
+    // No notifier's signal is running now: they go at once, not later, since
+    // this thread's event loop may not run again.
+    m_watches.clear();
     dropTransfer();
     m_multi.reset();
 }

@@ -24,13 +24,6 @@ namespace {
 
 const QString kGoodDevice = QStringLiteral("127.0.0.2");
 
-Lab::Behaviour badChunked(const QByteArray &sizeLine)
-{
-    Lab::Behaviour b = Harness::device(Lab::Behaviour::BadChunked);
-    b.badChunkSize = sizeLine;
-    return b;
-}
-
 // The latest possible first answer: every attempt waits its time-out, retries
 // start 10 ms apart, the answer comes 100 ms after the last; plus slack.
 qint64 answerBound(int timeOut, int retries)
@@ -205,6 +198,8 @@ private slots:
 
         const qint64 cap = Pelorin::HttpClient::kMaxBodyBytes;
         const QString capText = QString::fromLatin1(Lab::LabNetwork::fillerLine().repeated(int(cap / 64)));
+        Lab::Behaviour hugeChunk = Harness::device(B::BadChunked);
+        hugeChunk.badChunkSize = "7fffffffffffffff";
 
         // The client stops reading at the cap and hangs up; the first 4 MiB are the page.
         QTest::newRow("100 MB body") << "127.0.0.30" << Harness::device(B::HugeBody) << 3000 << 0 << capText;
@@ -214,15 +209,13 @@ private slots:
         QTest::newRow("garbage with NULs")
             << "127.0.0.11" << Harness::device(B::Garbage) << 400 << 0 << QString::fromUtf8(Lab::LabNetwork::garbage());
         // Broken chunk framing or a close inside a chunk: the transfer is cut off.
-        QTest::newRow("chunk size not hex") << "127.0.0.16" << badChunked("zz") << 400 << 1 << QString();
-        QTest::newRow("chunk size beyond 64 bits") << "127.0.0.18" << badChunked("fffffffffffffffffffff") << 400 << 1 << QString();
-        QTest::newRow("chunk size huge") << "127.0.0.19" << badChunked("7fffffffffffffff") << 400 << 1 << QString();
+        QTest::newRow("chunk size not hex") << "127.0.0.16" << Harness::device(B::BadChunked) << 400 << 1 << QString();
+        QTest::newRow("chunk size huge") << "127.0.0.19" << hugeChunk << 400 << 1 << QString();
         // Not followed: the redirect's own body is the text.
         QTest::newRow("redirect to itself")
             << "127.0.0.20" << Harness::device(B::RedirectLoop, "moved to myself") << 400 << 1 << "moved to myself";
         QTest::newRow("reset after the headers")
             << "127.0.0.22" << Harness::device(B::ResetAfterHeaders, "partial page") << 400 << 1 << QString();
-        QTest::newRow("closes without answering") << "127.0.0.25" << Harness::device(B::Raw) << 400 << 1 << QString();
     }
 
     void hostileFetch()
@@ -251,34 +244,12 @@ private slots:
             QCOMPARE(path, QByteArray("/id.htm"));
         QTRY_COMPARE_WITH_TIMEOUT(m_lab->openConnections(address), 0, 10000);
         QVERIFY2(m_lab->bytesSent(address) < 40 * 1024 * 1024, qPrintable(QString::number(m_lab->bytesSent(address))));
-        const qint64 peak = Harness::peakMemoryKiB();
-        QVERIFY2(peak > 0 && peak < 200 * 1024, qPrintable(QStringLiteral("VmHWM %1 kB").arg(peak)));
+        QVERIFY2(Harness::peakMemoryKiB() < 200 * 1024, qPrintable(QString::number(Harness::peakMemoryKiB())));
 
         // The same object still fetches a well-behaved page afterwards.
         object.HTTPRequest(kGoodDevice, 80, QStringLiteral("id.htm"), 2000, 0);
         QTRY_VERIFY_WITH_TIMEOUT(events.pages.last().text == QStringLiteral("still fine"), 5000);
         QCOMPARE(events.pages.last().host, kGoodDevice);
-    }
-
-    void trickleKeepsEarlierText()
-    {
-        const QString address = QStringLiteral("127.0.0.40");
-        QVERIFY(m_lab->addDevice(address, Harness::device(Lab::Behaviour::Trickle, QByteArray(100, 'p'))));
-
-        clsMain object;
-        Recorder events(&object);
-        object.HTTPRequest(kGoodDevice, 80, QStringLiteral("id.htm"), 2000, 0);
-        QTRY_VERIFY_WITH_TIMEOUT(!events.pages.isEmpty(), 5000);
-        QCOMPARE(events.pages.first().text, QStringLiteral("still fine"));
-
-        // Bytes have come by the deadline, but the body is not complete: the
-        // earlier text stays, so the fetch counts as done and is not retried.
-        object.HTTPRequest(address, 80, QStringLiteral("id.htm"), 400, 2);
-        QTRY_VERIFY_WITH_TIMEOUT(m_lab->requestCount(address) == 1 && events.pages.size() >= 8, 5000);
-        QVERIFY(m_lab->bytesSent(address) > 0);
-        for (const Recorder::Seen &a : std::as_const(events.pages))
-            QCOMPARE(a.text, QStringLiteral("still fine"));
-        QCOMPARE(m_lab->requestCount(address), 1);
     }
 
     void releaseDropsHostileConnections_data()
@@ -294,7 +265,8 @@ private slots:
     }
 
     // A released probe object leaves no connection open to a device that would
-    // otherwise keep it busy for minutes.
+    // otherwise keep it busy for minutes. Its earlier page stays its text when
+    // a body is not complete by the deadline, and is not retried.
     void releaseDropsHostileConnections()
     {
         QFETCH(QString, address);
@@ -304,7 +276,10 @@ private slots:
 
         auto object = std::make_unique<clsMain>();
         Recorder events(object.get());
-        object->HTTPRequest(address, 80, QStringLiteral("id.htm"), timeOut, 0);
+        object->HTTPRequest(kGoodDevice, 80, QStringLiteral("id.htm"), 2000, 0);
+        QTRY_VERIFY_WITH_TIMEOUT(!events.pages.isEmpty(), 5000);
+        events.pages.clear();
+        object->HTTPRequest(address, 80, QStringLiteral("id.htm"), timeOut, 2);
 
         // Released from a timer: during a long wait the test's own polling runs
         // nested inside that wait. The object itself goes once the wait has unwound.
@@ -326,8 +301,10 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(released, 5000);
         QVERIFY2(clock.elapsed() - releasedAt < 1000, qPrintable(QString::number(clock.elapsed() - releasedAt)));
         const qsizetype answers = events.pages.size();
-        if (timeOut >= 1000)
-            QCOMPARE(answers, 0);
+        QCOMPARE(answers > 0, timeOut < 1000);
+        for (const Recorder::Seen &a : std::as_const(events.pages))
+            QCOMPARE(a.text, QStringLiteral("still fine"));
+        QCOMPARE(m_lab->requestCount(address), 1);
         object.reset();
         QTRY_COMPARE_WITH_TIMEOUT(m_lab->openConnections(address), 0, 5000);
         QTest::qWait(250);

@@ -352,16 +352,24 @@ void LabNetwork::ensureTable()
                       "add set ip lanterra_lab syn_seen { type ipv4_addr; flags dynamic; }\n");
 }
 
-bool LabNetwork::addSilentHost(const QString &address)
+// A counter of the packets to address that match, in the output hook; inRule,
+// when given, is a rule for packets to address in the input hook.
+bool LabNetwork::addCounted(const QString &address, const QByteArray &prefix, const QByteArray &match,
+                            const QByteArray &inRule)
 {
-    if (!isIsolated() || !QHostAddress(address).isLoopback() || QHostAddress(address) == QHostAddress::LocalHost)
+    if (!isIsolated() || !QHostAddress(address).isLoopback())
         return false;
     ensureTable();
     const QByteArray a = address.toLatin1();
-    const QByteArray c = counterName(address);
-    return nft("add counter ip lanterra_lab " + c + "\n"
-               "add rule ip lanterra_lab out ip daddr " + a + " icmp type echo-request ip frag-off & 0x4000 == 0 counter name " + c + "\n"
-               "add rule ip lanterra_lab in ip daddr " + a + " drop\n");
+    const QByteArray c = counterName(address, prefix);
+    return nft("add counter ip lanterra_lab " + c + "\nadd rule ip lanterra_lab out ip daddr " + a + match + " counter name " + c
+               + "\n" + (inRule.isEmpty() ? QByteArray() : "add rule ip lanterra_lab in ip daddr " + a + inRule + "\n"));
+}
+
+bool LabNetwork::addSilentHost(const QString &address)
+{
+    return QHostAddress(address) != QHostAddress::LocalHost
+        && addCounted(address, "echo_", " icmp type echo-request ip frag-off & 0x4000 == 0", " drop");
 }
 
 int LabNetwork::echoRequestCount(const QString &address) const
@@ -371,17 +379,8 @@ int LabNetwork::echoRequestCount(const QString &address) const
 
 bool LabNetwork::watchSyns(const QString &address, bool dropFirst)
 {
-    if (!isIsolated() || !QHostAddress(address).isLoopback())
-        return false;
-    ensureTable();
-    const QByteArray a = address.toLatin1();
-    const QByteArray c = counterName(address, "syn_");
-    const QByteArray syn = " tcp dport 80 tcp flags & (syn|ack) == syn ";
-    QByteArray script = "add counter ip lanterra_lab " + c + "\n"
-                        "add rule ip lanterra_lab out ip daddr " + a + syn + "counter name " + c + "\n";
-    if (dropFirst)
-        script += "add rule ip lanterra_lab in ip daddr " + a + syn + "ip daddr != @syn_seen add @syn_seen { ip daddr } drop\n";
-    return nft(script);
+    const QByteArray syn = " tcp dport 80 tcp flags & (syn|ack) == syn";
+    return addCounted(address, "syn_", syn, dropFirst ? syn + " ip daddr != @syn_seen add @syn_seen { ip daddr } drop" : "");
 }
 
 int LabNetwork::synCount(const QString &address) const

@@ -84,6 +84,7 @@ public:
 
 private:
     bool nft(const QByteArray &script) const;
+    bool addCounted(const QString &address, const QByteArray &prefix, const QByteArray &match, const QByteArray &inRule);
     int counterValue(const QByteArray &name) const;
     void ensureTable();
     bool m_tableMade = false;
