@@ -3,11 +3,17 @@
 // From 0, To 255, default time-out and retries, Start) with the real pelorin,
 // and compares each scan with the ideal duration of the same lab.
 //
-//   scan24_bench [--runs N] [--devices N] [--web N] [--ping-only N]
+//   scan24_bench [--runs N] [--devices N --web N --ping-only N]
 //
-// Default mix over the 255 pinged addresses .0-.254: 16 identification devices,
-// 16 plain web hosts, 32 hosts that answer ping but serve no page, the rest
-// (191) silent. Hosts of each kind are spread evenly over the range.
+// Without a mix it scans three labs in turn, each runs times (default 5):
+//   default  16 identification devices, 16 plain web hosts, 32 ping-only hosts
+//   dense    200 identification devices (199 of them pinged), 55 ping-only hosts
+//   silent   nothing but 127.0.0.1, which loopback always answers
+// the rest of the 255 pinged addresses .0-.254 silent, each kind spread evenly.
+// The last lines, one per lab, are the medians of its runs:
+//   scan24 lab=NAME ratio=R cpu_s=C pelorin_rss_mb=P lanterra_rss_mb=L
+// cpu_s is both programs' CPU per scan; the RSS figures are each scan's peak
+// (lanterra's includes the lab's devices, which run in the same process).
 
 #include "IdealScan.h"
 #include "LabNetwork.h"
@@ -62,6 +68,14 @@ double cpuSeconds(const QString &statPath)
     const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
     const double ticks = double(sysconf(_SC_CLK_TCK));
     return (fields.value(11).toDouble() + fields.value(12).toDouble()) / ticks; // utime, stime
+}
+
+// Starts a new peak-RSS measurement (VmHWM) for the process.
+void resetPeak(qint64 pid)
+{
+    QFile f(QStringLiteral("/proc/%1/clear_refs").arg(pid));
+    if (f.open(QIODevice::WriteOnly))
+        f.write("5");
 }
 
 ProcStats processStats(qint64 pid)
@@ -129,83 +143,75 @@ void place(QList<Bench::HostKind> &kinds, int count, Bench::HostKind kind, int p
     }
 }
 
+struct LabMix {
+    const char *name;
+    int devices, web, pingOnly;
+};
+
+double median(QList<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.isEmpty() ? 0 : values.at(values.size() / 2);
+}
+
+struct LabResult {
+    QByteArray name;
+    double ratio = 0, cpu = 0, pelorinRss = 0, lanterraRss = 0;
+};
+
 } // namespace
 
-int main(int argc, char **argv)
+
+// Builds one lab, scans it runs times in the window and prints a line per run.
+// Returns false when the lab cannot be built or a scan listed the wrong hosts.
+static bool scanLab(frmMain &window, qint64 pelorinPid, const LabMix &mix, int runs, LabResult &result)
 {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-
-    QCommandLineParser parser;
-    parser.addHelpOption();
-    QCommandLineOption runsOpt(QStringLiteral("runs"), QStringLiteral("scans in one window"), QStringLiteral("N"), QStringLiteral("10"));
-    QCommandLineOption devOpt(QStringLiteral("devices"), QStringLiteral("identification devices"), QStringLiteral("N"), QStringLiteral("16"));
-    QCommandLineOption webOpt(QStringLiteral("web"), QStringLiteral("plain web hosts"), QStringLiteral("N"), QStringLiteral("16"));
-    QCommandLineOption pingOpt(QStringLiteral("ping-only"), QStringLiteral("hosts that answer ping only"), QStringLiteral("N"), QStringLiteral("32"));
-    parser.addOptions({runsOpt, devOpt, webOpt, pingOpt});
-    parser.process(app);
-
-    if (!Lab::isIsolated()) {
-        std::fprintf(stderr, "scan24_bench: not inside a private network namespace; run it through tests/lab/run-in-netns.sh\n");
-        return 2;
-    }
-
     // The lab: octets 0..255; the scan pings 0..254.
     QList<Bench::HostKind> kinds(256, Bench::HostKind::Silent);
-    place(kinds, parser.value(devOpt).toInt(), Bench::HostKind::Device, 5);
-    place(kinds, parser.value(webOpt).toInt(), Bench::HostKind::WebHost, 9);
-    place(kinds, parser.value(pingOpt).toInt(), Bench::HostKind::PingOnly, 1);
+    place(kinds, mix.devices, Bench::HostKind::Device, 5);
+    place(kinds, mix.web, Bench::HostKind::WebHost, 9);
+    place(kinds, mix.pingOnly, Bench::HostKind::PingOnly, 1);
+    // Loopback answers every ping to 127.0.0.1 (all replies go there): never silent.
+    if (kinds[1] == Bench::HostKind::Silent)
+        kinds[1] = Bench::HostKind::PingOnly;
 
     Lab::LabNetwork lab;
     QSet<QString> expectedHosts;
     QHash<QString, QString> expectedDescriptions;
     for (int o = 0; o < 256; ++o) {
         const QString a = address(o);
+        bool made = true;
         switch (kinds[o]) {
         case Bench::HostKind::Silent:
-            if (!lab.addSilentHost(a))
-                return 3;
+            made = lab.addSilentHost(a);
             break;
         case Bench::HostKind::Device: {
             Lab::Behaviour b;
             b.body = Lab::LabNetwork::idPage(QStringLiteral("Bench unit %1").arg(o));
-            lab.addDevice(a, b);
+            made = lab.addDevice(a, b);
             expectedDescriptions.insert(a, QStringLiteral("Bench unit %1").arg(o));
             break;
         }
         case Bench::HostKind::WebHost: {
             Lab::Behaviour b;
             b.body = "<html><body>plain host</body></html>";
-            lab.addDevice(a, b);
+            made = lab.addDevice(a, b);
             break;
         }
         case Bench::HostKind::PingOnly:
             break;
         }
+        if (!made) {
+            std::fprintf(stderr, "scan24_bench: lab %s: cannot set up %s\n", mix.name, qPrintable(a));
+            return false;
+        }
         if (o < 255 && kinds[o] != Bench::HostKind::Silent)
             expectedHosts.insert(a);
     }
     const double idealMs = Bench::idealScanMs(kinds.mid(0, 255));
-
-    frmMain window;
-    window.show();
-    window.txtIP[0]->setText(QStringLiteral("127"));
-    window.txtIP[1]->setText(QStringLiteral("0"));
-    window.txtIP[2]->setText(QStringLiteral("0"));
-    window.txtIPScan[0]->setText(QStringLiteral("0"));
-    window.txtIPScan[1]->setText(QStringLiteral("255"));
-
-    PelorinClient::Connection &server = PelorinClient::Connection::instance();
-    QString error;
-    if (!server.ensureStarted(&error)) {
-        std::fprintf(stderr, "scan24_bench: %s\n", qPrintable(error));
-        return 4;
-    }
-    const qint64 pelorinPid = server.serverPid();
     const QString mainTask = QStringLiteral("/proc/self/task/%1/stat").arg(gettid());
 
-    const int runs = parser.value(runsOpt).toInt();
-    std::printf("lab: %d devices, %d web hosts, %d ping-only, %d silent of 255 pinged; ideal %.3f s\n",
+    std::printf("lab %s: %d devices, %d web hosts, %d ping-only, %d silent of 255 pinged; ideal %.3f s\n", mix.name,
                 int(kinds.mid(0, 255).count(Bench::HostKind::Device)),
                 int(kinds.mid(0, 255).count(Bench::HostKind::WebHost)),
                 int(kinds.mid(0, 255).count(Bench::HostKind::PingOnly)),
@@ -213,10 +219,12 @@ int main(int argc, char **argv)
     std::printf("%-4s %8s %8s %6s %10s %10s %10s %10s %8s %6s\n", "run", "wall_s", "ideal_s", "ratio",
                 "lant_cpu", "pel_cpu", "lant_rss", "pel_rss", "pel_thr", "ok");
 
-    QList<QPair<double, double>> ratioAndCpu;
+    QList<double> ratios, cpus, pelRss, lantRss;
     ProcStats first{}, firstSelf{};
     bool allOk = true, leakFree = true;
     for (int run = 1; run <= runs; ++run) {
+        resetPeak(pelorinPid);
+        resetPeak(getpid());
         const double pelCpu0 = processStats(pelorinPid).cpuSeconds;
         const double lantCpu0 = cpuSeconds(mainTask);
         QElapsedTimer wall;
@@ -252,7 +260,10 @@ int main(int argc, char **argv)
         }
         allOk = allOk && ok;
         const double ratio = wallS / (idealMs / 1000.0);
-        ratioAndCpu.append({ratio, pelCpu + lantCpu});
+        ratios.append(ratio);
+        cpus.append(pelCpu + lantCpu);
+        pelRss.append(pel.peakRssMb);
+        lantRss.append(self.peakRssMb);
         std::printf("%-4d %8.3f %8.3f %6.3f %10.3f %10.3f %10.1f %10.1f %8d %6s\n", run, wallS, idealMs / 1000.0, ratio,
                     lantCpu, pelCpu, self.peakRssMb, pel.peakRssMb, peakThreads, ok ? "yes" : "NO");
         // Let released objects finish before reading the resting level.
@@ -273,13 +284,62 @@ int main(int argc, char **argv)
     }
     const ProcStats pel = processStats(pelorinPid);
     const ProcStats self = processStats(getpid());
-    std::printf("resting after first scan / at end: pelorin %d/%d threads, %d/%d fds; lanterra %d/%d fds; %s\n",
-                first.threads, pel.threads, first.fds, pel.fds, firstSelf.fds, self.fds,
+    std::printf("lab %s resting after first scan / at end: pelorin %d/%d threads, %d/%d fds, %.1f/%.1f MB; lanterra %d/%d fds; %s\n\n",
+                mix.name, first.threads, pel.threads, first.fds, pel.fds, first.rssMb, pel.rssMb, firstSelf.fds, self.fds,
                 leakFree ? "no growth" : "GROWTH");
     // The median run speaks for the machine; one slow or fast outlier does not.
-    std::sort(ratioAndCpu.begin(), ratioAndCpu.end());
-    const QPair<double, double> median = ratioAndCpu.value(ratioAndCpu.size() / 2);
-    std::printf("scan24 ratio=%.3f cpu_s=%.3f pelorin_rss_mb=%.1f lanterra_rss_mb=%.1f\n", median.first, median.second,
-                pel.peakRssMb, self.peakRssMb);
+    result = {mix.name, median(ratios), median(cpus), median(pelRss), median(lantRss)};
+    return allOk;
+}
+
+int main(int argc, char **argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+
+    QCommandLineParser parser;
+    parser.addHelpOption();
+    QCommandLineOption runsOpt(QStringLiteral("runs"), QStringLiteral("scans of each lab"), QStringLiteral("N"), QStringLiteral("5"));
+    QCommandLineOption devOpt(QStringLiteral("devices"), QStringLiteral("identification devices"), QStringLiteral("N"), QStringLiteral("0"));
+    QCommandLineOption webOpt(QStringLiteral("web"), QStringLiteral("plain web hosts"), QStringLiteral("N"), QStringLiteral("0"));
+    QCommandLineOption pingOpt(QStringLiteral("ping-only"), QStringLiteral("hosts that answer ping only"), QStringLiteral("N"), QStringLiteral("0"));
+    parser.addOptions({runsOpt, devOpt, webOpt, pingOpt});
+    parser.process(app);
+
+    if (!Lab::isIsolated()) {
+        std::fprintf(stderr, "scan24_bench: not inside a private network namespace; run it through tests/lab/run-in-netns.sh\n");
+        return 2;
+    }
+
+    QList<LabMix> mixes{{"default", 16, 16, 32}, {"dense", 200, 0, 55}, {"silent", 0, 0, 0}};
+    if (parser.isSet(devOpt) || parser.isSet(webOpt) || parser.isSet(pingOpt))
+        mixes = {{"custom", parser.value(devOpt).toInt(), parser.value(webOpt).toInt(), parser.value(pingOpt).toInt()}};
+
+    frmMain window;
+    window.show();
+    window.txtIP[0]->setText(QStringLiteral("127"));
+    window.txtIP[1]->setText(QStringLiteral("0"));
+    window.txtIP[2]->setText(QStringLiteral("0"));
+    window.txtIPScan[0]->setText(QStringLiteral("0"));
+    window.txtIPScan[1]->setText(QStringLiteral("255"));
+
+    PelorinClient::Connection &server = PelorinClient::Connection::instance();
+    QString error;
+    if (!server.ensureStarted(&error)) {
+        std::fprintf(stderr, "scan24_bench: %s\n", qPrintable(error));
+        return 4;
+    }
+    const int runs = std::max(1, parser.value(runsOpt).toInt());
+    bool allOk = true;
+    QList<LabResult> results;
+    for (const LabMix &mix : std::as_const(mixes)) {
+        LabResult r;
+        r.name = mix.name;
+        allOk = scanLab(window, server.serverPid(), mix, runs, r) && allOk;
+        results.append(r);
+    }
+    for (const LabResult &r : std::as_const(results))
+        std::printf("scan24 lab=%s ratio=%.3f cpu_s=%.3f pelorin_rss_mb=%.1f lanterra_rss_mb=%.1f\n", r.name.constData(),
+                    r.ratio, r.cpu, r.pelorinRss, r.lanterraRss);
     return allOk ? 0 : 1;
 }

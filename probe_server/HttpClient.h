@@ -1,20 +1,23 @@
 // The probe object's HTTP client: one asynchronous request at a time, in the
 // shape the fetch expects (open, send, readyState, responseText). Lives on the
-// probe object's thread; the request progresses while that thread's event loop
-// runs. Never goes through a proxy, follows no redirect and keeps at most
-// kMaxBodyBytes of a body. Owned by the probe object.
+// probe object's thread and runs on libcurl's multi interface driven by that
+// thread's event loop: a socket notifier per socket libcurl watches and one
+// timer for its time-outs, no thread of its own. Every send is one fresh TCP
+// connection, never reused, carrying one GET and nothing else: no proxy, no
+// redirect followed, no automatic resend, at most kMaxBodyBytes of a body.
+// Owned by the probe object.
 #pragma once
 
 #include <QByteArray>
 #include <QObject>
-#include <QPointer>
 #include <QString>
+#include <QTimer>
 
+#include <map>
 #include <memory>
 #include <optional>
 
-class QNetworkAccessManager;
-class QNetworkReply;
+class QSocketNotifier;
 
 namespace Pelorin {
 
@@ -35,7 +38,8 @@ public:
     bool open(const QString &method, const QString &url);
     // Starts the prepared request and returns at once; fails when nothing is prepared.
     bool send();
-    // Abandons the request in progress, if any; the state becomes Unsent.
+    // Abandons the request in progress, if any, closing its connection at once;
+    // the state becomes Unsent.
     void abort();
 
     int readyState() const { return m_state; }
@@ -48,16 +52,28 @@ signals:
     void completed();
 
 private:
-    void onReadyRead();
-    void onFinished();
-    void finish();
-    void dropReply();
+    struct Multi;
+    struct Watch {
+        std::unique_ptr<QSocketNotifier> read;
+        std::unique_ptr<QSocketNotifier> write;
+    };
 
-    std::unique_ptr<QNetworkAccessManager> m_manager;
-    QPointer<QNetworkReply> m_reply;
-    QString m_url;
+    static int onSocket(void *easy, int fd, int what, void *self, void *);
+    static int onTimer(void *multi, long timeoutMs, void *self);
+    static size_t onBody(char *data, size_t size, size_t count, void *self);
+    void watch(int fd, int what);
+    void act(int fd, int events);
+    void checkDone();
+    void dropTransfer();
+
+    std::unique_ptr<Multi> m_multi;
+    std::map<int, Watch> m_watches;
+    QTimer m_timer;
+    QByteArray m_url;
     QByteArray m_body;
     QByteArray m_contentType;
+    bool m_capped = false;
+    bool m_page = false;
     int m_state = Unsent;
 };
 

@@ -10,7 +10,7 @@ packages=(
   fonts-liberation2 fonts-dejavu-core
   iproute2 nftables util-linux libcap2-bin
   clang libclang-rt-14-dev
-  ieee-data libcap-dev
+  ieee-data libcap-dev libcurl4-openssl-dev
   dpkg-dev file fakeroot desktop-file-utils appstream lintian
 )
 

@@ -42,9 +42,15 @@ quint16 rawIdentifier()
     return id;
 }
 
+// Echo requests go out with no flags: path-MTU discovery would mark each one
+// don't-fragment, so it is turned off on every echo socket.
 int openSocket(int type)
 {
-    return ::socket(AF_INET, type | SOCK_CLOEXEC, IPPROTO_ICMP);
+    const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, IPPROTO_ICMP);
+    const int dont = IP_PMTUDISC_DONT;
+    if (fd >= 0)
+        ::setsockopt(fd, IPPROTO_IP, IP_MTU_DISCOVER, &dont, sizeof dont);
+    return fd;
 }
 
 quint16 checksum(const quint8 *data, std::size_t size)

@@ -193,9 +193,6 @@ void Connection::respond(const QByteArray &path)
     case Behaviour::Garbage:
         writeResponse(200, LabNetwork::garbage());
         return;
-    case Behaviour::InvalidUtf8:
-        writeResponse(200, LabNetwork::invalidUtf8());
-        return;
     case Behaviour::ScriptIdPage:
         writeResponse(200, LabNetwork::idPage(LabNetwork::scriptDescription()));
         return;
@@ -235,14 +232,15 @@ void Connection::writeHead(const QByteArray &statusLine, const QByteArray &field
 {
     m_answered = true;
     m_socket->write("HTTP/1.1 " + statusLine + "\r\nContent-Type: " + m_server.behaviour().contentType + "\r\n" + fields
-                    + "Connection: close\r\n\r\n");
+                    + (m_server.behaviour().keepAlive ? "\r\n" : "Connection: close\r\n\r\n"));
 }
 
 void Connection::writeResponse(int status, const QByteArray &body)
 {
     writeHead(QByteArray::number(status) + (status == 200 ? " OK" : " Error"), contentLength(body.size()));
     writeBody(body);
-    m_socket->disconnectFromHost();
+    if (!m_server.behaviour().keepAlive)
+        m_socket->disconnectFromHost();
 }
 
 void Connection::streamMore()
@@ -313,9 +311,9 @@ private:
 };
 
 namespace {
-QByteArray counterName(const QString &address)
+QByteArray counterName(const QString &address, const QByteArray &prefix = "echo_")
 {
-    return "echo_" + address.toLatin1().replace('.', '_');
+    return prefix + address.toLatin1().replace('.', '_');
 }
 } // namespace
 
@@ -350,26 +348,51 @@ void LabNetwork::ensureTable()
         return;
     m_tableMade = nft("add table ip lanterra_lab\n"
                       "add chain ip lanterra_lab out { type filter hook output priority 0; policy accept; }\n"
-                      "add chain ip lanterra_lab in { type filter hook input priority 0; policy accept; }\n");
+                      "add chain ip lanterra_lab in { type filter hook input priority 0; policy accept; }\n"
+                      "add set ip lanterra_lab syn_seen { type ipv4_addr; flags dynamic; }\n");
+}
+
+// A counter of the packets to address that match, in the output hook; inRule,
+// when given, is a rule for packets to address in the input hook.
+bool LabNetwork::addCounted(const QString &address, const QByteArray &prefix, const QByteArray &match,
+                            const QByteArray &inRule)
+{
+    if (!isIsolated() || !QHostAddress(address).isLoopback())
+        return false;
+    ensureTable();
+    const QByteArray a = address.toLatin1();
+    const QByteArray c = counterName(address, prefix);
+    return nft("add counter ip lanterra_lab " + c + "\nadd rule ip lanterra_lab out ip daddr " + a + match + " counter name " + c
+               + "\n" + (inRule.isEmpty() ? QByteArray() : "add rule ip lanterra_lab in ip daddr " + a + inRule + "\n"));
 }
 
 bool LabNetwork::addSilentHost(const QString &address)
 {
-    if (!isIsolated() || !QHostAddress(address).isLoopback() || QHostAddress(address) == QHostAddress::LocalHost)
-        return false;
-    ensureTable();
-    const QByteArray a = address.toLatin1();
-    const QByteArray c = counterName(address);
-    return nft("add counter ip lanterra_lab " + c + "\n"
-               "add rule ip lanterra_lab out ip daddr " + a + " icmp type echo-request counter name " + c + "\n"
-               "add rule ip lanterra_lab in ip daddr " + a + " drop\n");
+    return QHostAddress(address) != QHostAddress::LocalHost
+        && addCounted(address, "echo_", " icmp type echo-request ip frag-off & 0x4000 == 0", " drop");
 }
 
 int LabNetwork::echoRequestCount(const QString &address) const
 {
+    return counterValue(counterName(address));
+}
+
+bool LabNetwork::watchSyns(const QString &address, bool dropFirst)
+{
+    const QByteArray syn = " tcp dport 80 tcp flags & (syn|ack) == syn";
+    return addCounted(address, "syn_", syn, dropFirst ? syn + " ip daddr != @syn_seen add @syn_seen { ip daddr } drop" : "");
+}
+
+int LabNetwork::synCount(const QString &address) const
+{
+    return counterValue(counterName(address, "syn_"));
+}
+
+int LabNetwork::counterValue(const QByteArray &name) const
+{
     QProcess p;
     p.start(QStringLiteral("nft"), {QStringLiteral("list"), QStringLiteral("counter"), QStringLiteral("ip"),
-                                    QStringLiteral("lanterra_lab"), QString::fromLatin1(counterName(address))});
+                                    QStringLiteral("lanterra_lab"), QString::fromLatin1(name)});
     p.waitForFinished(10000);
     const QRegularExpressionMatch m =
         QRegularExpression(QStringLiteral("packets (\\d+)")).match(QString::fromLatin1(p.readAllStandardOutput()));
@@ -438,18 +461,6 @@ QByteArray LabNetwork::garbage()
     bytes[bytes.size() / 2] = '\0';
     bytes[bytes.size() - 1] = '\0';
     return bytes;
-}
-
-QByteArray LabNetwork::invalidUtf8()
-{
-    return QByteArray("valid start|")
-        + "\xff\xfe"            // never valid
-        + "\xc0\xaf"            // overlong "/"
-        + "\xed\xa0\x80"        // a surrogate half
-        + "\x80\xbf"            // lone continuation bytes
-        + "\xf4\x90\x80\x80"    // above U+10FFFF
-        + "|middle|"
-        + "\xe2\x82";           // cut-off sequence at the very end
 }
 
 QString LabNetwork::scriptDescription()

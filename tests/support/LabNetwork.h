@@ -32,7 +32,6 @@ struct Behaviour {
         HugeBody,          // 200 declaring streamBytes of filler lines, written only as the client reads
         Trickle,           // 200 declaring body, written one byte every trickleMs
         Garbage,           // 200 with garbage() as body: random bytes, NULs included
-        InvalidUtf8,       // 200 with invalidUtf8() as body
         BadChunked,        // chunked: a good first chunk "hello", then the size line badChunkSize
         RedirectLoop,      // 302 whose Location is the requested URL itself, body as its body
         ResetAfterHeaders, // headers declaring more than body, body, then a TCP reset
@@ -46,6 +45,7 @@ struct Behaviour {
     qint64 streamBytes = 100 * 1024 * 1024; // HugeBody
     int trickleMs = 50;                     // Trickle
     QByteArray badChunkSize = "zz";         // BadChunked
+    bool keepAlive = false;                 // Page, EmptyBody: offers to keep the connection after answering
 };
 
 class Device;
@@ -59,8 +59,13 @@ public:
     // Drops every packet to this 127.0.0.x address (it neither answers ping nor HTTP).
     // 127.0.0.1 is refused: every loopback reply is addressed to it.
     bool addSilentHost(const QString &address);
-    // Echo requests sent to address so far (counted in the output hook).
+    // Echo requests without the don't-fragment flag sent to address so far
+    // (counted in the output hook).
     int echoRequestCount(const QString &address) const;
+    // Counts the SYNs sent to address:80 from now on; with dropFirst, the first
+    // of them is lost on its way in, as on a lossy link.
+    bool watchSyns(const QString &address, bool dropFirst = false);
+    int synCount(const QString &address) const;
 
     // Serves HTTP on address:80.
     bool addDevice(const QString &address, const Behaviour &behaviour);
@@ -75,11 +80,12 @@ public:
     static QByteArray idPage(const QString &description); // a Quorvane identification page
     static QByteArray fillerLine();       // the 64-byte line a HugeBody repeats
     static QByteArray garbage();          // the body of a Garbage device (fixed seed)
-    static QByteArray invalidUtf8();      // the body of an InvalidUtf8 device
     static QString scriptDescription();   // the description of a ScriptIdPage device
 
 private:
     bool nft(const QByteArray &script) const;
+    bool addCounted(const QString &address, const QByteArray &prefix, const QByteArray &match, const QByteArray &inRule);
+    int counterValue(const QByteArray &name) const;
     void ensureTable();
     bool m_tableMade = false;
     QHash<QString, std::shared_ptr<Device>> m_devices;
