@@ -13,6 +13,7 @@
 #include "LabNetwork.h"
 #include "PelorinConnection.h"
 #include "ResultList.h"
+#include "ScanEngine.h"
 #include "frmMain.h"
 
 #include <QApplication>
@@ -229,7 +230,7 @@ int main(int argc, char **argv)
             QEventLoop wait;
             QTimer poll;
             QObject::connect(&poll, &QTimer::timeout, &wait, [&] {
-                if (!window.isScanning() && !window.isDispatching() && window.cmdScan->text() == QLatin1String("Start")
+                if (!window.engine().isScanning() && window.cmdScan->text() == QLatin1String("Start")
                     && window.lblThreads->text() == QLatin1String("Scan Completed"))
                     wait.quit();
             });
