@@ -437,15 +437,20 @@ private slots:
                                          << MsgBox::AnswerOK;
         QTest::newRow("question, No") << (MsgBox::YesNo | MsgBox::Question) << int(QMessageBox::No)
                                       << int(QMessageBox::Question) << MsgBox::AnswerNo;
+        QTest::newRow("server's box, Yes") << (MsgBox::YesNo | MsgBox::Critical) << int(QMessageBox::Yes)
+                                           << int(QMessageBox::Critical) << MsgBox::AnswerYes;
     }
 
-    // Without a recording channel the box is a real modal one over the window.
+    // Without a recording channel the box is a real one over the window: modal
+    // for the window's own boxes; for the server's, shown without blocking
+    // (the window stays usable) and answered when pressed.
     void defaultChannelShowsAModalBox()
     {
         QFETCH(int, style);
         QFETCH(int, press);
         QFETCH(int, icon);
         QFETCH(int, answer);
+        const bool server = (style & MsgBox::IconMask) == MsgBox::Critical;
 
         MessageBoxes::install(nullptr);
         MessageBoxes::setParentWindow(m_window.get());
@@ -453,17 +458,29 @@ private slots:
         int shownIcon = -1;
         QString shownText;
         QWidget *shownParent = nullptr;
+        bool shownModal = false;
         Watcher presser([&] {
-            if (!(shown = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())))
+            shown = m_window->findChild<QMessageBox *>();
+            if (!shown || !shown->isVisible())
                 return false;
+            shownModal = shown->isModal();
             shownIcon = int(shown->icon());
             shownText = shown->text();
             shownParent = shown->parentWidget();
             shown->button(QMessageBox::StandardButton(press))->click();
             return true;
         });
-        const int got = MessageBoxes::current().show(QStringLiteral("Scan range is incorrect."), style,
-                                                     QStringLiteral("Lanterra"));
+        int got = -1;
+        if (server) {
+            MessageBoxes::current().open(QStringLiteral("Scan range is incorrect."), style, QStringLiteral("Lanterra"),
+                                         [&got](int reply) { got = reply; });
+            QCOMPARE(got, -1);
+            QVERIFY(m_window->isEnabled() && !QApplication::activeModalWidget());
+            QTRY_VERIFY(presser.done());
+        } else {
+            got = MessageBoxes::current().show(QStringLiteral("Scan range is incorrect."), style,
+                                               QStringLiteral("Lanterra"));
+        }
         MessageBoxes::setParentWindow(nullptr);
         MessageBoxes::install(&m_channel);
 
@@ -471,6 +488,7 @@ private slots:
         QCOMPARE(shownIcon, icon);
         QCOMPARE(shownText, QStringLiteral("Scan range is incorrect."));
         QCOMPARE(shownParent, m_window.get());
+        QCOMPARE(shownModal, !server);
     }
 
 private:
