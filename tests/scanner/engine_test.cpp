@@ -133,22 +133,6 @@ private slots:
         QCOMPARE(int(ScanChecks::retries(text)), retries);
     }
 
-    void startTexts()
-    {
-        QVERIFY(ScanChecks::rangeReversed(QStringLiteral("10"), QStringLiteral("9")));
-        QVERIFY(!ScanChecks::rangeReversed(QStringLiteral("5"), QStringLiteral("5")));
-        QVERIFY(!ScanChecks::retriesNeedQuestion(QStringLiteral("10")));
-        QVERIFY(ScanChecks::retriesNeedQuestion(QStringLiteral("11")));
-        QCOMPARE(ScanChecks::retriesQuestion(QStringLiteral("11"), QStringLiteral("2.5")),
-                 QStringLiteral("Program will retry 11 times at 2.5 ms interval for each IP.  This may take long "
-                                "time to complete.  Are you sure you want to continue?"));
-        const ScanRange range = ScanChecks::range(QStringLiteral(" 127"), QStringLiteral("abc"),
-                                                  QStringLiteral("0"), QStringLiteral(" 010"), QStringLiteral("20"));
-        QCOMPARE(range.network, QStringLiteral("127.0.0"));
-        QCOMPARE(range.lower, 10);
-        QCOMPARE(range.upper, 20);
-    }
-
     void rangeWalk_data()
     {
         QTest::addColumn<int>("lower");
