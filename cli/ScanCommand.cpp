@@ -17,7 +17,7 @@
 #include <csignal>
 #include <unistd.h>
 
-Q_LOGGING_CATEGORY(lcScan, "lanterra-scan")
+Q_LOGGING_CATEGORY(lcScan, "lanterra-scan", QtInfoMsg)
 
 namespace Cli {
 
