@@ -195,9 +195,4 @@ quint8 ToByte(double value, bool *ok)
     return toIntegral<quint8>(value, ok);
 }
 
-qint16 ToInteger(double value, bool *ok)
-{
-    return toIntegral<qint16>(value, ok);
-}
-
 } // namespace TextNumber
