@@ -4,8 +4,6 @@
 // workers need no widget.
 #pragma once
 
-#include "HostRecord.h"
-
 #include <QColor>
 #include <QHash>
 #include <QRectF>
