@@ -19,6 +19,7 @@
 #include "LabNetwork.h"
 #include "PelorinConnection.h"
 #include "ResultList.h"
+#include "ScanEngine.h"
 #include "frmMain.h"
 
 #include <QApplication>
@@ -237,7 +238,7 @@ static bool scanLab(frmMain &window, qint64 pelorinPid, const LabMix &mix, int r
             QEventLoop wait;
             QTimer poll;
             QObject::connect(&poll, &QTimer::timeout, &wait, [&] {
-                if (!window.isScanning() && !window.isDispatching() && window.cmdScan->text() == QLatin1String("Start")
+                if (!window.engine().isScanning() && window.cmdScan->text() == QLatin1String("Start")
                     && window.lblThreads->text() == QLatin1String("Scan Completed"))
                     wait.quit();
             });

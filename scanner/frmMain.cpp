@@ -1,17 +1,18 @@
-// The main window: its controls as designed, the resize layout, the scan
-// controller behind cmdScan and the handlers of the workers' answers.
+// The main window: its controls as designed, the resize layout, the Start and
+// Stop steps it owns (checks, boxes, pointer) and the binding to the engine.
 #include "frmMain.h"
 
 #include "Artwork.h"
 #include "BrowserOpener.h"
-#include "IdPage.h"
 #include "MessageBoxes.h"
 #include "PelorinConnection.h"
 #include "PelorinInterface.h"
-#include "ProbeObject.h"
+#include "PelorinProbe.h"
+#include "ResultFormat.h"
 #include "ResultList.h"
+#include "ScanChecks.h"
+#include "ScanEngine.h"
 #include "ScanObjShell.h"
-#include "TextNumber.h"
 #include "modResizeSubclass.h"
 
 #include <QApplication>
@@ -28,10 +29,7 @@
 #include <QTreeWidgetItem>
 
 #include <algorithm>
-#include <limits>
 
-using TextNumber::Str;
-using TextNumber::Val;
 namespace MsgBox = Pelorin::MsgBox;
 
 namespace {
@@ -82,8 +80,21 @@ int msgBox(const QString &text, int style)
 
 } // namespace
 
-frmMain::frmMain(QWidget *parent) : QWidget(parent)
+frmMain::frmMain(QWidget *parent, ProbeFactory *factory) : QWidget(parent)
 {
+    if (!factory) {
+        m_ownFactory = std::make_unique<PelorinProbeFactory>(PelorinClient::Connection::instance());
+        factory = m_ownFactory.get();
+    }
+    // Each request reads the two boxes anew: an edit applies to every later request.
+    m_engine = new ScanEngine(
+        *factory,
+        [this] {
+            return ScanEngine::Settings{ScanChecks::timeOut(txtPingTO->text()),
+                                        ScanChecks::retries(txtPingRetries->text())};
+        },
+        this);
+
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QString::fromLatin1(kAppTitle));
     setWindowIcon(Artwork::windowIcon());
@@ -99,8 +110,7 @@ frmMain::frmMain(QWidget *parent) : QWidget(parent)
     layoutOnResize();
 
     MessageBoxes::setParentWindow(this);
-    connect(&PelorinClient::Connection::instance(), &PelorinClient::Connection::serverDied, this,
-            &frmMain::onServerDied, Qt::QueuedConnection);
+    bindEngine();
 
     modResizeSubclass::SubclassForm(this, true, 6450, 4920, 6450, 0);
 }
@@ -108,9 +118,8 @@ frmMain::frmMain(QWidget *parent) : QWidget(parent)
 frmMain::~frmMain()
 {
     // Workers first, while the window they report to is still whole.
-    const QList<int> indexes = ScanObjArr.keys();
-    for (int index : indexes)
-        delete ScanObjArr.take(index);
+    delete m_engine;
+    delete m_worker0;
     MessageBoxes::setParentWindow(nullptr);
 }
 
@@ -207,9 +216,8 @@ void frmMain::buildControls()
     place(cmdScan, 4200, 840, 1815, 435);
     connect(cmdScan, &QPushButton::clicked, this, &frmMain::cmdScan_Click);
 
-    auto *shell = new ScanObjShell(0, XPHolder);
-    place(shell, 60, 60, 1215, 195);
-    ScanObjArr.insert(0, shell);
+    m_worker0 = new ScanObjShell(0, XPHolder);
+    place(m_worker0, 60, 60, 1215, 195);
 
     fraMain[1] = new QGroupBox(QStringLiteral("Located IPs"), this);
     fraMain[1]->setObjectName(QStringLiteral("fraMain(1)"));
@@ -338,92 +346,55 @@ void frmMain::closeEvent(QCloseEvent *event)
 {
     // A close ends a running scan as Stop does; the dispatch loop, if it is
     // below us on the stack, then finds its work done and returns.
-    if (isScanning())
+    if (m_engine->isScanning())
         stopSteps();
     modResizeSubclass::SubclassForm(this, false, 0, 0, 0, 0);
     event->accept();
 }
 
 // ---------------------------------------------------------------------------
-// Scan controller
-
-bool frmMain::isScanning() const
-{
-    return cmdScan->text() != kStart;
-}
-
-int frmMain::busyWorkerCount() const
-{
-    int count = 0;
-    for (auto it = ScanObjArr.cbegin(); it != ScanObjArr.cend(); ++it) {
-        if (it.key() >= 1 && it.key() <= kSlotCount)
-            ++count;
-    }
-    return count;
-}
-
-qint32 frmMain::requestTimeOut() const
-{
-    const double value = std::max(1.0, Val(txtPingTO->text()));
-    bool ok = false;
-    const qint32 timeOut = TextNumber::ToLong(value, &ok);
-    return ok ? timeOut : std::numeric_limits<qint32>::max();
-}
-
-quint8 frmMain::requestRetries() const
-{
-    const double value = std::max(1.0, Val(txtPingRetries->text()));
-    bool ok = false;
-    const quint8 retries = TextNumber::ToByte(value, &ok);
-    return ok ? retries : std::numeric_limits<quint8>::max();
-}
+// Start and Stop
 
 void frmMain::cmdScan_Click()
 {
     setPointer(PointerArrowHourglass);
-    if (cmdScan->text() == kStart)
-        startSteps();
-    else
+    if (m_engine->isScanning())
         stopSteps();
+    else
+        startSteps();
+}
+
+// The refusals, each one box, before anything changes or is sent.
+bool frmMain::startRefused()
+{
+    const std::pair<QLineEdit *, const char *> octetBoxes[] = {
+        {txtIP[0], "The first octet"}, {txtIP[1], "The second octet"}, {txtIP[2], "The third octet"},
+        {txtIPScan[0], "From"},        {txtIPScan[1], "To"},
+    };
+    for (const auto &[box, name] : octetBoxes) {
+        if (!ScanChecks::octet(box->text())) {
+            msgBox(ScanChecks::octetRefusal(QString::fromLatin1(name)), MsgBox::OKOnly | MsgBox::Exclamation);
+            return true;
+        }
+    }
+    if (ScanChecks::rangeReversed(txtIPScan[0]->text(), txtIPScan[1]->text())) {
+        msgBox(ScanChecks::rangeRefusal(), MsgBox::OKOnly | MsgBox::Information);
+        return true;
+    }
+    if (ScanChecks::retriesNeedQuestion(txtPingRetries->text())
+        && msgBox(ScanChecks::retriesQuestion(txtPingRetries->text(), txtPingTO->text()),
+                  MsgBox::YesNo | MsgBox::Question)
+               != MsgBox::AnswerYes)
+        return true;
+    return false;
 }
 
 void frmMain::startSteps()
 {
-    if (Val(txtIPScan[1]->text()) < Val(txtIPScan[0]->text())) {
-        msgBox(QStringLiteral("Scan range is incorrect.  Upper range bound must be higher than the lower one."),
-             MsgBox::OKOnly | MsgBox::Information);
-        setPointer(PointerDefault);
-        return;
-    }
-    const double retries = Val(txtPingRetries->text());
-    if (retries > 10) {
-        const QString question = QStringLiteral("Program will retry ") + Str(retries) + QStringLiteral(" times at ")
-                                 + Str(Val(txtPingTO->text()))
-                                 + QStringLiteral(" ms interval for each IP.  This may take long time to complete.  "
-                                                  "Are you sure you want to continue?");
-        if (msgBox(question, MsgBox::YesNo | MsgBox::Question) != MsgBox::AnswerYes) {
-            setPointer(PointerDefault);
-            return;
-        }
-    }
-    if (!probeServerReady()) {
-        setPointer(PointerDefault);
-        return;
-    }
-
     QPointer<frmMain> self(this);
-    txtIP[3]->setText(txtIPScan[0]->text());
-    lstIPs->Clear();
-    picScanning->show();
-    bytQueried = 0;
-    unloadAllWorkers();
-    ++m_scanGeneration;
-    m_scanAnnounced = false;
-    m_serverFailureShown = false;
-    bDispatchDone = false;
-    cmdScan->setText(kStop);
-
-    runDispatchLoop();
+    if (!startRefused())
+        m_engine->Start(ScanChecks::range(txtIP[0]->text(), txtIP[1]->text(), txtIP[2]->text(),
+                                          txtIPScan[0]->text(), txtIPScan[1]->text()));
     if (self)
         setPointer(PointerDefault);
 }
@@ -431,269 +402,49 @@ void frmMain::startSteps()
 void frmMain::stopSteps()
 {
     setPointer(PointerHourglass);
-    bDispatchDone = true;
-    ++m_scanGeneration;
-    unloadAllWorkers();
-    ScanFinished();
+    m_engine->Stop();
     setPointer(PointerDefault);
 }
 
-// One address per pass, one yield per pass. With every slot busy the loop
-// sleeps in the event loop until something arrives (an answer frees a slot,
-// Stop, a close) rather than spinning.
-void frmMain::runDispatchLoop()
+// The range boxes hold still while a scan runs: the range was taken at Start.
+void frmMain::setRangeLocked(bool locked)
 {
-    QPointer<frmMain> self(this);
-    m_dispatching = true;
-    while (!bDispatchDone) {
-        const quint8 slot = FindFreeSlot();
-        if (slot <= kSlotCount) {
-            StartPing(slot);
-            if (!self)
-                return;
-            QCoreApplication::processEvents();
-        } else {
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        }
-        if (!self)
-            return;
-    }
-    m_dispatching = false;
-
-    if (bThreadsBusy)
-        return; // draining: the last answer announces completion
-    if (!m_scanAnnounced)
-        ScanFinished();
-    else
-        restoreIdleDisplay();
+    for (QLineEdit *box : {txtIP[0], txtIP[1], txtIP[2], txtIPScan[0], txtIPScan[1]})
+        box->setReadOnly(locked);
 }
 
-void frmMain::restoreIdleDisplay()
+void frmMain::bindEngine()
 {
-    cmdScan->setText(kStart);
-    txtIP[3]->setText(kIdle);
-    picScanning->hide();
-}
-
-QString frmMain::NextAddress()
-{
-    const QString address = Str(Val(txtIP[0]->text())) + QLatin1Char('.') + Str(Val(txtIP[1]->text()))
-                            + QLatin1Char('.') + Str(Val(txtIP[2]->text())) + QLatin1Char('.')
-                            + Str(Val(txtIP[3]->text()));
-    if (Val(txtIPScan[1]->text()) != Val(txtIP[3]->text()))
-        txtIP[3]->setText(Str(Val(txtIP[3]->text()) + 1));
-    return address;
-}
-
-quint8 frmMain::FindFreeSlot() const
-{
-    for (quint8 slot = 1; slot <= kSlotCount; ++slot) {
-        if (!IsSlotLoaded(slot))
-            return slot;
-    }
-    return kNoFreeSlot;
-}
-
-bool frmMain::IsSlotLoaded(quint8 Index) const
-{
-    return ScanObjArr.contains(Index);
-}
-
-void frmMain::StartPing(quint8 Index)
-{
-    const QString sIP = NextAddress();
-    const quint64 generation = m_scanGeneration;
-    ScanObjShell *shell = loadWorker(Index);
-    if (!shell || generation != m_scanGeneration)
-        return;
-    const qint32 lTimeOut = requestTimeOut();
-    const quint8 Retries = requestRetries();
-    shell->ScanObj()->PingRequest(sIP, lTimeOut, Retries);
-    if (generation != m_scanGeneration)
-        return;
-    UpdateProgress();
-    // Also ends a range whose octet steps past the upper value without meeting
-    // it (a fractional lower value), which would otherwise never end.
-    if (Val(txtIP[3]->text()) >= Val(txtIPScan[1]->text()))
-        bDispatchDone = true;
-}
-
-void frmMain::StartHTTPRequest(quint8 Index)
-{
-    if (bytQueried >= quint32(lstIPs->Count())) {
-        bDispatchDone = true;
-        return;
-    }
-    const quint64 generation = m_scanGeneration;
-    ScanObjShell *shell = loadWorker(Index);
-    if (!shell || generation != m_scanGeneration)
-        return;
-    ++bytQueried;
-    const QString sHost = lstIPs->Item(int(bytQueried))->text(0);
-    const qint32 lPort = IdPage::kPort;
-    const QString sFile = QString::fromLatin1(IdPage::kFile);
-    const qint32 lTimeOut = requestTimeOut();
-    const quint8 Retries = requestRetries();
-    shell->ScanObj()->HTTPRequest(sHost, lPort, sFile, lTimeOut, Retries);
-    if (generation != m_scanGeneration)
-        return;
-    UpdateProgress();
-}
-
-void frmMain::UpdateProgress()
-{
-    const int count = busyWorkerCount();
-    if (count == 0) {
-        if (m_dispatching && !bDispatchDone) {
-            // Every worker answered before the next address went out: the
-            // scan is not over, the dispatch loop announces its end.
-            bThreadsBusy = false;
-            return;
-        }
-        ScanFinished();
-        return;
-    }
-    bThreadsBusy = true;
-    setThreadsCaption(QStringLiteral("Processing Threads: ") + QString::number(count), kBusyColour);
-}
-
-void frmMain::ScanFinished()
-{
-    bThreadsBusy = false;
-    m_scanAnnounced = true;
-    setThreadsCaption(QStringLiteral("Scan Completed"), kDoneColour);
-    restoreIdleDisplay();
-    if (ScanObjShell *zero = ScanObjArr.value(0))
-        zero->Reinit();
-}
-
-// Checked before a scan changes anything: a server that can't be started, or
-// can't send echo requests, would make a scan that finds nothing.
-bool frmMain::probeServerReady()
-{
-    PelorinClient::Connection &connection = PelorinClient::Connection::instance();
-    QString error;
-    if (!connection.ensureStarted(&error)) {
-        msgBox(QStringLiteral("Lanterra can't scan: its probe server pelorin could not be started.\n\n") + error,
-             MsgBox::OKOnly | MsgBox::Critical);
-        return false;
-    }
-    if (!connection.echoUsable()) {
-        msgBox(QStringLiteral("Lanterra can't scan: its probe server pelorin is not allowed to send echo requests "
-                            "(ping), so no host could be found.\n\n")
-                 + connection.echoReason(),
-             MsgBox::OKOnly | MsgBox::Exclamation);
-        return false;
-    }
-    return true;
-}
-
-// Returns the slot's worker, creating it when the slot is free. Null when the
-// scan was stopped while the shell was being made, or no probe object could
-// be had (then the scan ends with one message).
-ScanObjShell *frmMain::loadWorker(quint8 Index)
-{
-    if (ScanObjShell *loaded = ScanObjArr.value(Index))
-        return loaded->ScanObj() ? loaded : nullptr;
-
-    const quint64 generation = m_scanGeneration;
-    QPointer<ScanObjShell> shell = new ScanObjShell(Index, XPHolder);
-    if (!shell)
-        return nullptr;
-    if (generation != m_scanGeneration || IsSlotLoaded(Index)) {
-        delete shell;
-        return nullptr;
-    }
-    if (!shell->ScanObj() || !shell->ScanObj()->isAlive()) {
-        const QString error = shell->error();
-        delete shell;
-        reportServerFailure(QStringLiteral("Lanterra could not get a worker from its probe server pelorin, so "
-                                           "the scan has been stopped.\n\n")
-                            + error);
-        return nullptr;
-    }
-    connect(shell, &ScanObjShell::PingResponse, this, &frmMain::ScanObjArr_PingResponse);
-    connect(shell, &ScanObjShell::HTTPReqResponse, this, &frmMain::ScanObjArr_HTTPReqResponse);
-    ScanObjArr.insert(Index, shell);
-    return shell;
-}
-
-void frmMain::unloadWorker(int Index)
-{
-    if (Index < 1)
-        return;
-    ScanObjShell *shell = ScanObjArr.take(Index);
-    if (!shell)
-        return;
-    disconnect(shell, nullptr, this, nullptr);
-    delete shell;
-}
-
-void frmMain::unloadAllWorkers()
-{
-    for (int index = 1; index <= kSlotCount; ++index)
-        unloadWorker(index);
-}
-
-bool frmMain::isCurrentWorker(qint16 Index) const
-{
-    return Index >= 1 && Index <= kSlotCount && ScanObjArr.value(Index) == sender();
-}
-
-void frmMain::onServerDied(const QString &reason)
-{
-    if (!isScanning())
-        return;
-    reportServerFailure(QStringLiteral("Lanterra's probe server pelorin has stopped, so the scan has been "
-                                       "stopped.\n\n")
-                        + reason);
-}
-
-void frmMain::reportServerFailure(const QString &text)
-{
-    if (isScanning())
-        stopSteps();
-    if (m_serverFailureShown)
-        return;
-    m_serverFailureShown = true;
-    msgBox(text, MsgBox::OKOnly | MsgBox::Critical);
-}
-
-// ---------------------------------------------------------------------------
-// Response handling
-
-void frmMain::ScanObjArr_PingResponse(qint16 Index, QString &sIP, qint16 &iPingTime)
-{
-    if (!isCurrentWorker(Index))
-        return;
-    if (iPingTime < 0) {
-        unloadWorker(Index);
-        UpdateProgress();
-        return;
-    }
-    QTreeWidgetItem *entry = lstIPs->Add(sIP);
-    ResultList::SetSubItem(entry, 1,
-                           (iPingTime == 0 ? QStringLiteral("<") : QString()) + QString::number(iPingTime)
-                               + QStringLiteral(" ms"));
-    StartHTTPRequest(quint8(Index));
-}
-
-void frmMain::ScanObjArr_HTTPReqResponse(qint16 Index, QString &sIP, QString &sRaw)
-{
-    if (!isCurrentWorker(Index))
-        return;
-    // The arguments belong to the probe object: copied before it is released.
-    const QString host = sIP;
-    const QString raw = sRaw;
-    unloadWorker(Index);
-    if (!raw.isEmpty()) {
-        QTreeWidgetItem *entry = lstIPs->FindItem(host);
-        if (entry && IdPage::isIdentificationPage(raw)) {
-            if (const std::optional<QString> description = IdPage::description(raw))
-                ResultList::SetSubItem(entry, 2, *description);
-        }
-    }
-    UpdateProgress();
+    connect(m_engine, &ScanEngine::started, this, [this] {
+        lstIPs->Clear();
+        m_entries.clear();
+        picScanning->show();
+        setRangeLocked(true);
+        cmdScan->setText(kStop);
+    });
+    connect(m_engine, &ScanEngine::cursorChanged, this,
+            [this](int octet) { txtIP[3]->setText(octet < 0 ? kIdle : QString::number(octet)); });
+    connect(m_engine, &ScanEngine::hostFound, this, [this](quint64 row, const HostRecord &record) {
+        QTreeWidgetItem *entry = lstIPs->Add(record.host);
+        ResultList::SetSubItem(entry, 1, ResultFormat::pingText(record.pingTime));
+        m_entries.insert(row, entry);
+    });
+    connect(m_engine, &ScanEngine::descriptionSet, this, [this](quint64 row, const QString &description) {
+        if (QTreeWidgetItem *entry = m_entries.value(row))
+            ResultList::SetSubItem(entry, 2, description);
+    });
+    connect(m_engine, &ScanEngine::rowComplete, this, [this](quint64 row) { m_entries.remove(row); });
+    connect(m_engine, &ScanEngine::progress, this, [this](int busy) {
+        setThreadsCaption(QStringLiteral("Processing Threads: ") + QString::number(busy), kBusyColour);
+    });
+    connect(m_engine, &ScanEngine::finished, this, [this] {
+        setThreadsCaption(QStringLiteral("Scan Completed"), kDoneColour);
+        cmdScan->setText(kStart);
+        picScanning->hide();
+        setRangeLocked(false);
+        m_worker0->Reinit();
+    });
+    connect(m_engine, &ScanEngine::message, this, [](const QString &text, int style) { msgBox(text, style); });
 }
 
 void frmMain::lstIPs_DblClick()

@@ -15,10 +15,11 @@ int main(int argc, char *argv[])
 
     XPStyle::InitVisualStyles();
 
-    // The probe server's reports are shown as the window's own message boxes.
+    // The probe server's reports are shown as the window's own message boxes,
+    // without holding up the scan: only the server's reporting thread waits.
     PelorinClient::Connection::instance().setMessageBoxHandler(
-        [](const QString &text, int style, const QString &title) {
-            return MessageBoxes::current().show(text, style, title);
+        [](const QString &text, int style, const QString &title, PelorinClient::Connection::MessageBoxReply reply) {
+            MessageBoxes::current().open(text, style, title, std::move(reply));
         });
 
     int result = 0;

@@ -318,19 +318,27 @@ void Connection::Private::deliverMessageBox(const Message &m, quint64 gen)
 {
     if (!isCurrent(gen) || (m.objectId != 0 && !objects.contains(m.objectId)))
         return;
-    int answer = Pelorin::MsgBox::AnswerOK;
+    const quint32 objectId = m.objectId;
+    const quint32 serial = m.serial;
+    const QPointer<Connection> owner(q);
+    MessageBoxReply reply = [owner, gen, objectId, serial](int answer) {
+        if (!owner)
+            return;
+        Private *d = owner->d;
+        if (!d->isCurrent(gen) || (objectId != 0 && !d->objects.contains(objectId)))
+            return;
+        Message answerFrame;
+        answerFrame.type = Type::MessageBoxAnswer;
+        answerFrame.objectId = objectId;
+        answerFrame.serial = serial;
+        answerFrame.answer = answer;
+        d->send(answerFrame);
+    };
     if (messageBoxHandler) {
-        answer = messageBoxHandler(m.text, m.style, m.title);
+        messageBoxHandler(m.text, m.style, m.title, std::move(reply));
     } else {
         qWarning("%s: %s", qPrintable(m.title), qPrintable(m.text));
-    }
-    if (isCurrent(gen) && (m.objectId == 0 || objects.contains(m.objectId))) {
-        Message reply;
-        reply.type = Type::MessageBoxAnswer;
-        reply.objectId = m.objectId;
-        reply.serial = m.serial;
-        reply.answer = answer;
-        send(reply);
+        reply(Pelorin::MsgBox::AnswerOK);
     }
 }
 

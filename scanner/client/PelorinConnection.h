@@ -41,10 +41,14 @@ public:
     // programDir (bin/../libexec/lanterra), so an unpacked package root works too.
     static QString serverPathFor(const QString &programDir);
 
-    // Shows a message box of the server's and returns the answer; the server's
-    // reporting thread waits until it returns. Unset: the text is logged and
-    // the answer is OK.
-    using MessageBoxHandler = std::function<int(const QString &text, int style, const QString &title)>;
+    // Shows a message box of the server's without blocking the caller, and
+    // calls reply with the answer once there is one; until then only the
+    // server's reporting thread waits. A reply for a server or object that
+    // has gone meanwhile is dropped. Unset: the text is logged and the answer
+    // is OK.
+    using MessageBoxReply = std::function<void(int answer)>;
+    using MessageBoxHandler =
+        std::function<void(const QString &text, int style, const QString &title, MessageBoxReply reply)>;
     void setMessageBoxHandler(MessageBoxHandler handler);
 
     // Closes the pipe and waits for the server to exit; probe objects of the

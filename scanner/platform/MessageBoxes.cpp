@@ -27,24 +27,49 @@ class WidgetMessageBoxes : public MessageBoxes
 public:
     int show(const QString &text, int style, const QString &title) override
     {
-        namespace M = Pelorin::MsgBox;
-        QMessageBox::Icon icon = QMessageBox::NoIcon;
-        switch (style & M::IconMask) {
-        case M::Critical: icon = QMessageBox::Critical; break;
-        case M::Question: icon = QMessageBox::Question; break;
-        case M::Exclamation: icon = QMessageBox::Warning; break;
-        case M::Information: icon = QMessageBox::Information; break;
-        default: break;
-        }
-        const bool yesNo = (style & M::ButtonsMask) == M::YesNo;
-        const QString caption = title.isEmpty() ? QGuiApplication::applicationDisplayName() : title;
+        QMessageBox box(icon(style), caption(title), text, buttons(style), parentWindow().data());
+        box.setDefaultButton(yesNo(style) ? QMessageBox::Yes : QMessageBox::Ok);
+        return answer(style, box.exec());
+    }
 
-        QMessageBox box(icon, caption, text,
-                        yesNo ? (QMessageBox::Yes | QMessageBox::No) : QMessageBox::Ok,
-                        parentWindow().data());
-        box.setDefaultButton(yesNo ? QMessageBox::Yes : QMessageBox::Ok);
-        const int pressed = box.exec();
-        if (!yesNo)
+    // Modeless: the caller goes on and the window stays usable (Stop works);
+    // the box answers when the operator closes it.
+    void open(const QString &text, int style, const QString &title, std::function<void(int)> reply) override
+    {
+        auto *box = new QMessageBox(icon(style), caption(title), text, buttons(style), parentWindow().data());
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->setDefaultButton(yesNo(style) ? QMessageBox::Yes : QMessageBox::Ok);
+        QObject::connect(box, &QMessageBox::finished, box,
+                         [style, reply = std::move(reply)](int pressed) { reply(answer(style, pressed)); });
+        box->setWindowModality(Qt::NonModal);
+        box->show();
+    }
+
+private:
+    static bool yesNo(int style) { return (style & Pelorin::MsgBox::ButtonsMask) == Pelorin::MsgBox::YesNo; }
+    static QMessageBox::StandardButtons buttons(int style)
+    {
+        return yesNo(style) ? (QMessageBox::Yes | QMessageBox::No) : QMessageBox::Ok;
+    }
+    static QString caption(const QString &title)
+    {
+        return title.isEmpty() ? QGuiApplication::applicationDisplayName() : title;
+    }
+    static QMessageBox::Icon icon(int style)
+    {
+        namespace M = Pelorin::MsgBox;
+        switch (style & M::IconMask) {
+        case M::Critical: return QMessageBox::Critical;
+        case M::Question: return QMessageBox::Question;
+        case M::Exclamation: return QMessageBox::Warning;
+        case M::Information: return QMessageBox::Information;
+        default: return QMessageBox::NoIcon;
+        }
+    }
+    static int answer(int style, int pressed)
+    {
+        namespace M = Pelorin::MsgBox;
+        if (!yesNo(style))
             return M::AnswerOK;
         return pressed == QMessageBox::Yes ? M::AnswerYes : M::AnswerNo;
     }

@@ -5,6 +5,8 @@
 
 #include <QString>
 
+#include <functional>
+
 class QWidget;
 
 class MessageBoxes
@@ -13,6 +15,12 @@ public:
     virtual ~MessageBoxes() = default;
     // style and answer use the values of Pelorin::MsgBox.
     virtual int show(const QString &text, int style, const QString &title) = 0;
+    // The same box without blocking: reply gets the answer once it is given.
+    // By default the answer of show().
+    virtual void open(const QString &text, int style, const QString &title, std::function<void(int)> reply)
+    {
+        reply(show(text, style, title));
+    }
 
     static MessageBoxes &current();
     // Null restores the default (QMessageBox with the main window as parent).

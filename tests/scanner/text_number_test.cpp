@@ -37,9 +37,8 @@ private slots:
         QTest::newRow("negative exponent") << "25E-1" << 2.5;
         QTest::newRow("exponent with blanks") << "1 e + 2" << 100.0;
         QTest::newRow("dangling exponent") << "5e" << 5.0;
-        QTest::newRow("hex") << "&H1F" << 31.0;
-        QTest::newRow("hex 16-bit negative") << "&HFFFF" << -1.0;
-        QTest::newRow("octal") << "&O17" << 15.0;
+        QTest::newRow("hex is no number") << "&H64" << 0.0;
+        QTest::newRow("octal is no number") << "&O17" << 0.0;
         QTest::newRow("comma is not a point") << "2,5" << 2.0;
         QTest::newRow("tiny underflows to zero") << "1e-999" << 0.0;
     }
@@ -134,15 +133,11 @@ private slots:
         QTest::addColumn<qint32>("asLong");
         QTest::addColumn<bool>("byteOk");
         QTest::addColumn<int>("asByte");
-        QTest::addColumn<bool>("integerOk");
-        QTest::addColumn<int>("asInteger");
 
-        QTest::newRow("255.5 rounds up out of byte") << 255.5 << true << 256 << false << 255 << true << 256;
-        QTest::newRow("-1 below byte") << -1.0 << true << -1 << false << 0 << true << -1;
-        QTest::newRow("32767.5 beyond integer") << 32767.5 << true << 32768 << false << 255 << false << 32767;
-        QTest::newRow("1e10 beyond long") << 1e10 << false << std::numeric_limits<qint32>::max() << false << 255
-                                          << false << 32767;
-        QTest::newRow("NaN") << std::nan("") << false << 0 << false << 0 << false << 0;
+        QTest::newRow("255.5 rounds up out of byte") << 255.5 << true << 256 << false << 255;
+        QTest::newRow("-1 below byte") << -1.0 << true << -1 << false << 0;
+        QTest::newRow("1e10 beyond long") << 1e10 << false << std::numeric_limits<qint32>::max() << false << 255;
+        QTest::newRow("NaN") << std::nan("") << false << 0 << false << 0;
     }
 
     void ranges()
@@ -152,8 +147,6 @@ private slots:
         QFETCH(qint32, asLong);
         QFETCH(bool, byteOk);
         QFETCH(int, asByte);
-        QFETCH(bool, integerOk);
-        QFETCH(int, asInteger);
 
         bool ok = !longOk;
         QCOMPARE(ToLong(value, &ok), asLong);
@@ -161,9 +154,6 @@ private slots:
         ok = !byteOk;
         QCOMPARE(int(ToByte(value, &ok)), asByte);
         QCOMPARE(ok, byteOk);
-        ok = !integerOk;
-        QCOMPARE(int(ToInteger(value, &ok)), asInteger);
-        QCOMPARE(ok, integerOk);
     }
 };
 

@@ -1,12 +1,14 @@
 // The main window without a network: its design and artwork, the resize
-// layout, the checks that stop a Start before anything is sent, the double
-// click and the address it opens, and the real message box. Nothing here lets
-// a scan begin.
+// layout, the checks that stop a Start before anything is sent, a scan on
+// stand-in probes as the operator sees it, the double click and the address
+// it opens, and the real message boxes.
 #include "Artwork.h"
 #include "BrowserOpener.h"
 #include "Harness.h"
 #include "PelorinConnection.h"
 #include "ResultList.h"
+#include "ScanEngine.h"
+#include "StandInProbe.h"
 #include "ScanObjShell.h"
 #include "frmMain.h"
 #include "modResizeSubclass.h"
@@ -195,7 +197,7 @@ private slots:
         QCOMPARE(w.lblThreads->text(), QStringLiteral("Ready"));
         QCOMPARE(w.lblThreads->palette().color(QPalette::WindowText), QColor(0, 128, 0));
         QVERIFY(!w.picScanning->isVisible());
-        QCOMPARE(w.worker(0)->parentWidget(), w.XPHolder);
+        QCOMPARE(w.worker0()->parentWidget(), w.XPHolder);
         const QStringList headers = {"Host IP", "Ping Time (ms)", "QV Equipment"};
         const QList<int> widths = {1800, 1500, 2320};
         for (int c = 0; c < 3; ++c) {
@@ -227,10 +229,12 @@ private slots:
         QVERIFY(bold.horizontalAdvance(QStringLiteral("255")) < m_window->txtIP[3]->width());
     }
 
-    // Starts stopped before anything is sent: the range check and the retries
-    // question answered No. Nothing but the message may change.
+    // Starts stopped before anything is sent: a box that can't be an octet,
+    // the range check, the retries question answered No, no probe server.
+    // Nothing but the message may change.
     void startRefused_data()
     {
+        QTest::addColumn<QStringList>("octets");
         QTest::addColumn<QString>("lower");
         QTest::addColumn<QString>("upper");
         QTest::addColumn<QString>("retries");
@@ -238,29 +242,39 @@ private slots:
         QTest::addColumn<QString>("message");
         QTest::addColumn<int>("style");
 
+        const QStringList lab = {"127", "0", "0"};
         const QString range =
             QStringLiteral("Scan range is incorrect.  Upper range bound must be higher than the lower one.");
         const int info = MsgBox::OKOnly | MsgBox::Information;
+        const int warn = MsgBox::OKOnly | MsgBox::Exclamation;
         const int question = MsgBox::YesNo | MsgBox::Question;
         auto retry = [](const QString &r, const QString &t) {
             return QStringLiteral("Program will retry %1 times at %2 ms interval for each IP.  This may take long "
                                   "time to complete.  Are you sure you want to continue?")
                 .arg(r, t);
         };
+        auto octet = [](const char *box) { return QString::fromLatin1(box) + " must be a whole number from 0 to 255."; };
 
-        QTest::newRow("upper below lower") << "10" << "9" << "3" << "100" << range << info;
-        QTest::newRow("upper not a number") << "1" << "abc" << "3" << "100" << range << info;
-        QTest::newRow("range checked before retries") << "10" << "9" << "50" << "100" << range << info;
-        QTest::newRow("retries 11, raw time-out") << "1" << "9" << "11" << "2.5" << retry("11", "2.5") << question;
-        QTest::newRow("time-out not a number") << "5" << "5" << "12" << "abc" << retry("12", "0") << question;
-        QTest::newRow("blanks inside numbers") << "5" << "5" << "12" << " 1 0" << retry("12", "10") << question;
+        QTest::newRow("first octet 999") << QStringList{"999", "0", "0"} << "1" << "9" << "3" << "100" << octet("The first octet") << warn;
+        QTest::newRow("second octet negative") << QStringList{"127", "-1", "0"} << "1" << "9" << "3" << "100" << octet("The second octet") << warn;
+        QTest::newRow("third octet fraction") << QStringList{"127", "0", "0.5"} << "1" << "9" << "3" << "100" << octet("The third octet") << warn;
+        QTest::newRow("From fraction") << lab << "2.5" << "9" << "3" << "100" << octet("From") << warn;
+        QTest::newRow("From negative") << lab << "-3" << "9" << "3" << "100" << octet("From") << warn;
+        QTest::newRow("To above 255") << lab << "254" << "260" << "3" << "100" << octet("To") << warn;
+        QTest::newRow("upper below lower") << lab << "10" << "9" << "3" << "100" << range << info;
+        QTest::newRow("upper not a number") << lab << "1" << "abc" << "3" << "100" << range << info;
+        QTest::newRow("range checked before retries") << lab << "10" << "9" << "50" << "100" << range << info;
+        QTest::newRow("retries 11, raw time-out") << lab << "1" << "9" << "11" << "2.5" << retry("11", "2.5") << question;
+        QTest::newRow("time-out not a number") << lab << "5" << "5" << "12" << "abc" << retry("12", "0") << question;
+        QTest::newRow("blanks inside numbers") << lab << "5" << "5" << "12" << " 1 0" << retry("12", "10") << question;
         QTest::newRow("probe server missing")
-            << "5" << "5" << "3" << "100"
+            << lab << " 010" << "10" << "3" << "100"
             << "Lanterra can't scan: its probe server pelorin could not be started.\n\n" << int(MsgBox::OKOnly | MsgBox::Critical);
     }
 
     void startRefused()
     {
+        QFETCH(QStringList, octets);
         QFETCH(QString, lower);
         QFETCH(QString, upper);
         QFETCH(QString, retries);
@@ -270,13 +284,13 @@ private slots:
 
         frmMain &w = *m_window;
         for (int i = 0; i < 3; ++i)
-            w.txtIP[i]->setText(QStringList{"127", "0", "0"}[i]);
+            w.txtIP[i]->setText(octets[i]);
         w.lstIPs->Add(QStringLiteral("127.0.0.9"));
         w.txtIPScan[0]->setText(lower);
         w.txtIPScan[1]->setText(upper);
         w.txtPingRetries->setText(retries);
         w.txtPingTO->setText(timeOut);
-        ScanObjShell *zero = w.worker(0);
+        ScanObjShell *zero = w.worker0();
 
         QTest::mouseClick(w.cmdScan, Qt::LeftButton);
 
@@ -294,9 +308,72 @@ private slots:
         QCOMPARE(w.lblThreads->text(), QStringLiteral("Ready"));
         QVERIFY(!w.picScanning->isVisible());
         QCOMPARE(w.cursor().shape(), Qt::ArrowCursor);
-        QCOMPARE(w.busyWorkerCount(), 0);
-        QCOMPARE(w.worker(0), zero);
-        QVERIFY(!w.isScanning());
+        QCOMPARE(w.worker0(), zero);
+        QVERIFY(!w.engine().isScanning());
+        QVERIFY(!w.txtIPScan[0]->isReadOnly());
+    }
+
+    // A scan on stand-in probes as the operator sees it: the range boxes
+    // locked, txtIP(3) following the next address, hosts listed with their
+    // ping time before their page is asked for, the progress line, and all
+    // of it back to idle at the end. Time-out and retries are read per request.
+    void scanAsSeen()
+    {
+        StandInFactory factory;
+        frmMain w(nullptr, &factory);
+        w.show();
+        const QStringList octets = {"127", "0", "0"};
+        for (int i = 0; i < 3; ++i)
+            w.txtIP[i]->setText(octets[i]);
+        w.txtIPScan[0]->setText(QStringLiteral("010"));
+        w.txtIPScan[1]->setText(QStringLiteral("13"));
+        w.txtPingTO->setText(QStringLiteral("2.5"));
+        w.txtPingRetries->setText(QStringLiteral("0"));
+        factory.pingTimes = {{"127.0.0.10", 0}, {"127.0.0.11", 12}};
+        factory.pages = {{"127.0.0.10", "<title>Quorvane Product ID</title><body>Model 7\nRev B</body>"}};
+
+        QStringList seen; // per request: locked boxes, caption, settings, the entry of a page's host
+        QString octetAtFirst;
+        QStringList progress;
+        factory.onRequest = [&](const StandInFactory::Request &r) {
+            bool locked = true;
+            for (QLineEdit *box : {w.txtIP[0], w.txtIP[1], w.txtIP[2], w.txtIPScan[0], w.txtIPScan[1]})
+                locked = locked && box->isReadOnly();
+            QTreeWidgetItem *entry = r.page ? w.lstIPs->FindItem(r.host) : nullptr;
+            seen.append(QStringLiteral("%1 %2 %3/%4 %5")
+                            .arg(locked)
+                            .arg(w.cmdScan->text())
+                            .arg(r.timeOut)
+                            .arg(r.retries)
+                            .arg(entry ? entry->text(0) + QLatin1Char(' ') + entry->text(1) : QString()));
+            if (octetAtFirst.isEmpty())
+                octetAtFirst = w.txtIP[3]->text();
+            progress.append(w.lblThreads->text());
+            w.txtPingTO->setText(QStringLiteral("7")); // applies from the next request on
+            return true;
+        };
+        QTest::mouseClick(w.cmdScan, Qt::LeftButton);
+        QTRY_COMPARE(w.lblThreads->text(), QStringLiteral("Scan Completed"));
+
+        QCOMPARE(factory.pinged(), (QStringList{"127.0.0.10", "127.0.0.11", "127.0.0.12"}));
+        QCOMPARE(octetAtFirst, QStringLiteral("11"));
+        seen.sort();
+        QCOMPARE(seen, (QStringList{"1 Stop 2/1 ", "1 Stop 7/1 ", "1 Stop 7/1 ", "1 Stop 7/1 127.0.0.10 <0 ms",
+                                    "1 Stop 7/1 127.0.0.11 12 ms"}));
+        QVERIFY(progress.contains(QStringLiteral("Processing Threads: 1")));
+
+        QCOMPARE(w.lstIPs->Count(), 2);
+        QCOMPARE(w.lstIPs->FindItem("127.0.0.10")->text(1), QStringLiteral("<0 ms"));
+        QCOMPARE(w.lstIPs->FindItem("127.0.0.10")->text(2), QStringLiteral("Model 7\nRev B"));
+        QCOMPARE(w.lstIPs->FindItem("127.0.0.11")->text(1), QStringLiteral("12 ms"));
+        QCOMPARE(w.lstIPs->FindItem("127.0.0.11")->text(2), QString());
+        QCOMPARE(w.lblThreads->palette().color(QPalette::WindowText), QColor(0, 128, 0));
+        QCOMPARE(w.cmdScan->text(), QStringLiteral("Start"));
+        QCOMPARE(w.txtIP[3]->text(), QStringLiteral("X"));
+        QVERIFY(!w.picScanning->isVisible());
+        QVERIFY(!w.txtIP[0]->isReadOnly());
+        QVERIFY(!w.txtIPScan[1]->isReadOnly());
+        QVERIFY(m_channel.boxes.isEmpty());
     }
 
     void doubleClickOpensSelectedHost()
@@ -360,15 +437,20 @@ private slots:
                                          << MsgBox::AnswerOK;
         QTest::newRow("question, No") << (MsgBox::YesNo | MsgBox::Question) << int(QMessageBox::No)
                                       << int(QMessageBox::Question) << MsgBox::AnswerNo;
+        QTest::newRow("server's box, Yes") << (MsgBox::YesNo | MsgBox::Critical) << int(QMessageBox::Yes)
+                                           << int(QMessageBox::Critical) << MsgBox::AnswerYes;
     }
 
-    // Without a recording channel the box is a real modal one over the window.
+    // Without a recording channel the box is a real one over the window: modal
+    // for the window's own boxes; for the server's, shown without blocking
+    // (the window stays usable) and answered when pressed.
     void defaultChannelShowsAModalBox()
     {
         QFETCH(int, style);
         QFETCH(int, press);
         QFETCH(int, icon);
         QFETCH(int, answer);
+        const bool server = (style & MsgBox::IconMask) == MsgBox::Critical;
 
         MessageBoxes::install(nullptr);
         MessageBoxes::setParentWindow(m_window.get());
@@ -376,17 +458,29 @@ private slots:
         int shownIcon = -1;
         QString shownText;
         QWidget *shownParent = nullptr;
+        bool shownModal = false;
         Watcher presser([&] {
-            if (!(shown = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())))
+            shown = m_window->findChild<QMessageBox *>();
+            if (!shown || !shown->isVisible())
                 return false;
+            shownModal = shown->isModal();
             shownIcon = int(shown->icon());
             shownText = shown->text();
             shownParent = shown->parentWidget();
             shown->button(QMessageBox::StandardButton(press))->click();
             return true;
         });
-        const int got = MessageBoxes::current().show(QStringLiteral("Scan range is incorrect."), style,
-                                                     QStringLiteral("Lanterra"));
+        int got = -1;
+        if (server) {
+            MessageBoxes::current().open(QStringLiteral("Scan range is incorrect."), style, QStringLiteral("Lanterra"),
+                                         [&got](int reply) { got = reply; });
+            QCOMPARE(got, -1);
+            QVERIFY(m_window->isEnabled() && !QApplication::activeModalWidget());
+            QTRY_VERIFY(presser.done());
+        } else {
+            got = MessageBoxes::current().show(QStringLiteral("Scan range is incorrect."), style,
+                                               QStringLiteral("Lanterra"));
+        }
         MessageBoxes::setParentWindow(nullptr);
         MessageBoxes::install(&m_channel);
 
@@ -394,6 +488,7 @@ private slots:
         QCOMPARE(shownIcon, icon);
         QCOMPARE(shownText, QStringLiteral("Scan range is incorrect."));
         QCOMPARE(shownParent, m_window.get());
+        QCOMPARE(shownModal, !server);
     }
 
 private:
@@ -408,7 +503,7 @@ private:
 QWidget *WindowTest::control(const QString &name) const
 {
     if (name == QLatin1String("ScanObjArr(0)"))
-        return m_window->worker(0);
+        return m_window->worker0();
     return m_window->findChild<QWidget *>(name);
 }
 

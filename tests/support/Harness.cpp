@@ -1,6 +1,7 @@
 #include "Harness.h"
 
 #include "ResultList.h"
+#include "ScanEngine.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -66,6 +67,30 @@ Lab::Behaviour device(Lab::Behaviour::Kind kind, const QByteArray &body, const Q
     b.rawResponse = body;
     b.contentType = contentType;
     return b;
+}
+
+QHash<int, QString> scanLab(Lab::LabNetwork &net)
+{
+    using B = Lab::Behaviour;
+    const QHash<int, QString> descriptions = {
+        {4, QStringLiteral("Model 7 Rev B")},
+        {22, QStringLiteral("Line one\n<b>Line two</b> &amp; more, \"quoted\"")},
+        {9, QString()},  // a plain web page
+        {1, QString()},  // answers ping, serves no web page
+        {31, QString()}, // title in other letter case
+        {38, QString()}, // "</body>" before "<body>"
+    };
+    bool made = true;
+    for (int octet = 1; octet <= 41; ++octet) {
+        if (!descriptions.contains(octet))
+            made = made && net.addSilentHost(host(octet));
+    }
+    made = made && net.addDevice(host(4), device(B::IdPageOnly, Lab::LabNetwork::idPage(descriptions[4])))
+           && net.addDevice(host(9), device(B::Page, "<html><head><title>Printer</title></head><body>Welcome</body></html>"))
+           && net.addDevice(host(22), device(B::Page, Lab::LabNetwork::idPage(descriptions[22])))
+           && net.addDevice(host(31), device(B::Page, "<html><head><TITLE>Quorvane Product ID</TITLE></head><body>Model 9</body></html>"))
+           && net.addDevice(host(38), device(B::Page, "<title>Quorvane Product ID</title></body>Model 3<body>"));
+    return made ? descriptions : QHash<int, QString>();
 }
 
 } // namespace Harness
@@ -143,8 +168,9 @@ void ScanFixture::verifyIdle(const QString &status)
     QCOMPARE(w.cmdScan->text(), QStringLiteral("Start"));
     QCOMPARE(w.txtIP[3]->text(), QStringLiteral("X"));
     QVERIFY(!w.picScanning->isVisible());
-    QCOMPARE(w.busyWorkerCount(), 0);
-    QVERIFY(!w.isDispatching());
+    QCOMPARE(w.engine().busyCount(), 0);
+    QVERIFY(!w.engine().isScanning());
+    QVERIFY(!w.txtIPScan[0]->isReadOnly());
     QCOMPARE(w.cursor().shape(), Qt::ArrowCursor);
 }
 

@@ -31,6 +31,11 @@ qint64 cpuTicks(qint64 pid);          // user plus system time
 Lab::Behaviour device(Lab::Behaviour::Kind kind, const QByteArray &body = {},
                       const QByteArray &contentType = "text/html");
 
+// The lab of a whole scan From 1 To 41 (.1 to .40 pinged; .41 is the upper
+// value and is not): answering hosts by octet with the description each must
+// show; every other address is silent. Empty when the lab could not be made.
+QHash<int, QString> scanLab(Lab::LabNetwork &net);
+
 } // namespace Harness
 
 // A message-box channel (the window's or the probe server's) that records

@@ -12,7 +12,6 @@ double Val(const QString &text);
 QString Str(double value);             // shortest decimal text, no leading blank
 qint32 ToLong(double value, bool *ok = nullptr);   // round half to even; ok false when out of range
 quint8 ToByte(double value, bool *ok = nullptr);   // round half to even; ok false when out of range
-qint16 ToInteger(double value, bool *ok = nullptr);
 double RoundHalfEven(double value);
 
 } // namespace TextNumber

@@ -1,4 +1,5 @@
-// Numbers in the window's text boxes: reading the number a text begins with,
+// Numbers typed by the operator: reading the decimal number a text begins with
+// ("&H64" is no number and reads as 0),
 // writing a number back as short text, and rounding to the integer types.
 #include "TextNumber.h"
 
@@ -45,56 +46,11 @@ private:
     qsizetype m_pos = 0;
 };
 
-// "&H1F" and "&O17": whole numbers in hexadecimal or octal. Up to 4 digits'
-// worth of bits reads as a 16-bit and up to 8 hex digits as a 32-bit two's
-// complement value (so &HFFFF is -1), the way BASIC reads them.
-double readRadix(Cursor &c, int radix)
-{
-    quint64 value = 0;
-    int digits = 0;
-    bool overflow = false;
-    for (;;) {
-        const QChar ch = c.peek().toUpper();
-        int d = -1;
-        if (isDigit(ch))
-            d = ch.unicode() - u'0';
-        else if (radix == 16 && ch >= u'A' && ch <= u'F')
-            d = ch.unicode() - u'A' + 10;
-        if (d < 0 || d >= radix)
-            break;
-        if (value > (std::numeric_limits<quint64>::max() - quint64(d)) / quint64(radix))
-            overflow = true;
-        else
-            value = value * quint64(radix) + quint64(d);
-        ++digits;
-        c.next();
-    }
-    if (overflow || value > 0xFFFFFFFFull)
-        return double(value);
-    if (value <= 0xFFFF && (radix == 16 ? digits <= 4 : digits <= 6))
-        return double(qint16(quint16(value)));
-    return double(qint32(quint32(value)));
-}
-
 } // namespace
 
 double Val(const QString &text)
 {
     Cursor c(text);
-
-    if (c.peek() == u'&') {
-        c.next();
-        const QChar kind = c.peek().toUpper();
-        if (kind == u'H') {
-            c.next();
-            return readRadix(c, 16);
-        }
-        if (kind == u'O') {
-            c.next();
-            return readRadix(c, 8);
-        }
-        return 0.0;
-    }
 
     // Mantissa digits are collected without leading zeros; only the first
     // few hundred matter for a double, the rest only move the exponent.
@@ -237,11 +193,6 @@ qint32 ToLong(double value, bool *ok)
 quint8 ToByte(double value, bool *ok)
 {
     return toIntegral<quint8>(value, ok);
-}
-
-qint16 ToInteger(double value, bool *ok)
-{
-    return toIntegral<qint16>(value, ok);
 }
 
 } // namespace TextNumber

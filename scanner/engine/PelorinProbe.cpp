@@ -1,0 +1,70 @@
+// Probes on pelorin's probe objects, and the checks that a scan can find anything.
+#include "PelorinProbe.h"
+
+#include "PelorinConnection.h"
+#include "PelorinInterface.h"
+#include "ProbeObject.h"
+
+PelorinProbe::PelorinProbe(std::unique_ptr<PelorinClient::clsMain> object) : m_object(std::move(object))
+{
+    connect(m_object.get(), &PelorinClient::clsMain::PingResponse, this,
+            [this](QString &sIP, qint16 &iPingTime) { emit PingResponse(sIP, iPingTime); });
+    connect(m_object.get(), &PelorinClient::clsMain::HTTPReqResponse, this,
+            [this](QString &sHost, QString &sRawData) { emit HTTPReqResponse(sHost, sRawData); });
+}
+
+// Disconnects first, so nothing of the object arrives once the engine has let
+// go of it, also when this runs inside the object's own event.
+PelorinProbe::~PelorinProbe()
+{
+    disconnect(m_object.get(), nullptr, this, nullptr);
+}
+
+void PelorinProbe::PingRequest(const QString &sIP, qint32 lTimeOut, quint8 Retries)
+{
+    m_object->PingRequest(sIP, lTimeOut, Retries);
+}
+
+void PelorinProbe::HTTPRequest(const QString &sHost, qint32 lPort, const QString &sFile, qint32 lTimeOut,
+                               quint8 Retries)
+{
+    m_object->HTTPRequest(sHost, lPort, sFile, lTimeOut, Retries);
+}
+
+bool PelorinProbe::isAlive() const
+{
+    return m_object->isAlive();
+}
+
+PelorinProbeFactory::PelorinProbeFactory(PelorinClient::Connection &connection) : m_connection(connection)
+{
+    connect(&m_connection, &PelorinClient::Connection::serverDied, this, &ProbeFactory::serverDied,
+            Qt::QueuedConnection);
+}
+
+bool PelorinProbeFactory::ready(QString *problem, int *style)
+{
+    namespace MsgBox = Pelorin::MsgBox;
+    QString error;
+    if (!m_connection.ensureStarted(&error)) {
+        *problem = QStringLiteral("Lanterra can't scan: its probe server pelorin could not be started.\n\n") + error;
+        *style = MsgBox::OKOnly | MsgBox::Critical;
+        return false;
+    }
+    if (!m_connection.echoUsable()) {
+        *problem = QStringLiteral("Lanterra can't scan: its probe server pelorin is not allowed to send echo "
+                                  "requests (ping), so no host could be found.\n\n")
+                   + m_connection.echoReason();
+        *style = MsgBox::OKOnly | MsgBox::Exclamation;
+        return false;
+    }
+    return true;
+}
+
+std::unique_ptr<ScanProbe> PelorinProbeFactory::create(QString *error)
+{
+    std::unique_ptr<PelorinClient::clsMain> object = PelorinClient::clsMain::create(m_connection, error);
+    if (!object)
+        return nullptr;
+    return std::make_unique<PelorinProbe>(std::move(object));
+}

@@ -1,0 +1,132 @@
+// Writing hosts as table, CSV or JSON Lines.
+#include "ResultFormat.h"
+
+#include <QStringList>
+
+namespace ResultFormat {
+
+namespace {
+
+// Column widths of the table; a longer value pushes the rest of its line.
+constexpr int kHostWidth = 15;
+constexpr int kPingWidth = 14;
+constexpr int kDescriptionWidth = 32;
+constexpr int kMacWidth = 17;
+
+// Control characters as visible escapes: one host stays one line, and a
+// device's page can't drive the operator's terminal.
+QString visible(const QString &text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        if (c == u'\n')
+            out += QStringLiteral("\\n");
+        else if (c == u'\r')
+            out += QStringLiteral("\\r");
+        else if (c == u'\t')
+            out += QStringLiteral("\\t");
+        else if (c.unicode() < 0x20 || c.unicode() == 0x7f || (c.unicode() >= 0x80 && c.unicode() < 0xa0))
+            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out;
+}
+
+QString tableLine(const QStringList &cells)
+{
+    const int widths[] = {kHostWidth, kPingWidth, kDescriptionWidth, kMacWidth};
+    QString out;
+    for (int i = 0; i < cells.size(); ++i) {
+        if (i + 1 < cells.size())
+            out += cells[i].leftJustified(widths[i]) + QStringLiteral("  ");
+        else
+            out += cells[i];
+    }
+    while (out.endsWith(u' '))
+        out.chop(1);
+    return out + QLatin1Char('\n');
+}
+
+QString csvField(const QString &text)
+{
+    if (!text.contains(u',') && !text.contains(u'"') && !text.contains(u'\r') && !text.contains(u'\n'))
+        return text;
+    QString quoted = text;
+    quoted.replace(QStringLiteral("\""), QStringLiteral("\"\""));
+    return QLatin1Char('"') + quoted + QLatin1Char('"');
+}
+
+QString jsonString(const QString &text)
+{
+    QString out = QStringLiteral("\"");
+    for (const QChar c : text) {
+        switch (c.unicode()) {
+        case u'"': out += QStringLiteral("\\\""); break;
+        case u'\\': out += QStringLiteral("\\\\"); break;
+        case u'\n': out += QStringLiteral("\\n"); break;
+        case u'\r': out += QStringLiteral("\\r"); break;
+        case u'\t': out += QStringLiteral("\\t"); break;
+        default:
+            if (c.unicode() < 0x20 || c.unicode() == 0x2028 || c.unicode() == 0x2029)
+                out += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+            else
+                out += c;
+        }
+    }
+    return out + QLatin1Char('"');
+}
+
+} // namespace
+
+std::optional<Format> parse(const QString &name)
+{
+    if (name == QLatin1String("table"))
+        return Format::Table;
+    if (name == QLatin1String("csv"))
+        return Format::Csv;
+    if (name == QLatin1String("jsonl"))
+        return Format::JsonLines;
+    return std::nullopt;
+}
+
+QString pingText(qint16 pingTime)
+{
+    return (pingTime == 0 ? QStringLiteral("<") : QString()) + QString::number(pingTime) + QStringLiteral(" ms");
+}
+
+QString header(Format format)
+{
+    switch (format) {
+    case Format::Table:
+        return tableLine({QStringLiteral("Host IP"), QStringLiteral("Ping Time (ms)"), QStringLiteral("QV Equipment"),
+                          QStringLiteral("MAC Address"), QStringLiteral("Vendor")});
+    case Format::Csv:
+        return QStringLiteral("host,ping_ms,description,mac,vendor\r\n");
+    case Format::JsonLines:
+        break;
+    }
+    return QString();
+}
+
+QString line(Format format, const HostRecord &r)
+{
+    switch (format) {
+    case Format::Table:
+        return tableLine({visible(r.host), pingText(r.pingTime), visible(r.description), visible(r.mac),
+                          visible(r.vendor)});
+    case Format::Csv:
+        return QStringList{csvField(r.host), QString::number(r.pingTime), csvField(r.description), csvField(r.mac),
+                           csvField(r.vendor)}
+                   .join(QLatin1Char(','))
+               + QStringLiteral("\r\n");
+    case Format::JsonLines:
+        return QStringLiteral("{\"host\":%1,\"ping_ms\":%2,\"description\":%3,\"mac\":%4,\"vendor\":%5}\n")
+            .arg(jsonString(r.host), QString::number(r.pingTime), jsonString(r.description), jsonString(r.mac),
+                 jsonString(r.vendor));
+    }
+    return QString();
+}
+
+} // namespace ResultFormat

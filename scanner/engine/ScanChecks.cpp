@@ -1,0 +1,70 @@
+// The Start checks and the per-request settings.
+#include "ScanChecks.h"
+
+#include "TextNumber.h"
+
+#include <algorithm>
+#include <cmath>
+
+using TextNumber::Str;
+using TextNumber::Val;
+
+namespace ScanChecks {
+
+std::optional<int> octet(const QString &text)
+{
+    const double value = Val(text);
+    if (value < 0 || value > 255 || std::floor(value) != value)
+        return std::nullopt;
+    return int(value);
+}
+
+QString octetRefusal(const QString &boxName)
+{
+    return boxName + QStringLiteral(" must be a whole number from 0 to 255.");
+}
+
+ScanRange range(const QString &first, const QString &second, const QString &third, const QString &from,
+                const QString &to)
+{
+    ScanRange r;
+    r.network = Str(Val(first)) + QLatin1Char('.') + Str(Val(second)) + QLatin1Char('.') + Str(Val(third));
+    r.lower = octet(from).value_or(0);
+    r.upper = octet(to).value_or(0);
+    return r;
+}
+
+bool rangeReversed(const QString &from, const QString &to)
+{
+    return Val(to) < Val(from);
+}
+
+QString rangeRefusal()
+{
+    return QStringLiteral("Scan range is incorrect.  Upper range bound must be higher than the lower one.");
+}
+
+bool retriesNeedQuestion(const QString &retries)
+{
+    return Val(retries) > kRetriesAskAbove;
+}
+
+QString retriesQuestion(const QString &retries, const QString &timeOut)
+{
+    return QStringLiteral("Program will retry ") + Str(Val(retries)) + QStringLiteral(" times at ")
+           + Str(Val(timeOut))
+           + QStringLiteral(" ms interval for each IP.  This may take long time to complete.  "
+                            "Are you sure you want to continue?");
+}
+
+qint32 timeOut(const QString &text)
+{
+    return TextNumber::ToLong(std::max(1.0, Val(text)));
+}
+
+quint8 retries(const QString &text)
+{
+    return TextNumber::ToByte(std::max(1.0, Val(text)));
+}
+
+} // namespace ScanChecks

@@ -1,0 +1,45 @@
+// What a Start checks and reads, as pure functions shared by the window and the
+// command line: the octet check, the range order, the retries question, and
+// the time-out and retries of each request. Texts are read as the operator's
+// numbers are everywhere (TextNumber).
+#pragma once
+
+#include <QString>
+
+#include <optional>
+
+// The range taken at Start: the three fixed octets as address text ("127.0.0"),
+// and the first and last value of the fourth octet.
+struct ScanRange {
+    QString network;
+    int lower = 0;
+    int upper = 0;
+};
+
+namespace ScanChecks {
+
+inline constexpr double kRetriesAskAbove = 10;
+
+// The value of text when it is a whole number from 0 to 255, else nothing.
+// A blank or "abc" reads 0 and " 010" reads 10; -1, 256 and 2.5 are refused.
+std::optional<int> octet(const QString &text);
+// The one line that refuses a box whose value is no octet, naming the box.
+QString octetRefusal(const QString &boxName);
+
+// Takes the range from texts that passed octet(): the three octets, From and To.
+ScanRange range(const QString &first, const QString &second, const QString &third, const QString &from,
+                const QString &to);
+
+bool rangeReversed(const QString &from, const QString &to);
+QString rangeRefusal();
+
+// The question asked before a scan with many retries; the raw values are quoted.
+bool retriesNeedQuestion(const QString &retries);
+QString retriesQuestion(const QString &retries, const QString &timeOut);
+
+// Settings of one request: below 1 is 1, rounded to the nearest (ties to even),
+// held at the largest value the request type carries.
+qint32 timeOut(const QString &text);
+quint8 retries(const QString &text);
+
+} // namespace ScanChecks

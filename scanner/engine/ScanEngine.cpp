@@ -1,0 +1,325 @@
+// The scan controller and the handling of the workers' answers.
+#include "ScanEngine.h"
+
+#include "IdPage.h"
+#include "PelorinInterface.h"
+#include "ScanProbe.h"
+
+#include <QCoreApplication>
+#include <QPointer>
+#include <QScopedValueRollback>
+#include <QThread>
+
+#include <algorithm>
+
+namespace MsgBox = Pelorin::MsgBox;
+
+ScanEngine::ScanEngine(ProbeFactory &factory, SettingsProvider settings, QObject *parent)
+    : QObject(parent), m_factory(factory), m_settings(std::move(settings))
+{
+    connect(&m_factory, &ProbeFactory::serverDied, this, [this](const QString &reason) {
+        if (isScanning())
+            failScan(QStringLiteral("Lanterra's probe server pelorin has stopped, so the scan has been stopped.\n\n")
+                     + reason);
+    });
+}
+
+ScanEngine::~ScanEngine()
+{
+    // Workers go first and quietly: nothing of them reaches a half-destroyed driver.
+    for (Slot &slot : m_slots)
+        slot.probe.reset();
+}
+
+bool ScanEngine::Start(const ScanRange &range)
+{
+    Q_ASSERT(QThread::currentThread() == thread());
+    if (isScanning())
+        return false;
+    QString problem;
+    int style = MsgBox::OKOnly | MsgBox::Critical;
+    if (!m_factory.ready(&problem, &style)) {
+        emit message(problem, style);
+        return false;
+    }
+
+    m_range = range;
+    m_rows.clear();
+    m_awaitingPage.clear();
+    unloadAllWorkers();
+    ++m_generation;
+    m_scanAnnounced = false;
+    m_failureShown = false;
+    m_failed = false;
+    bDispatchDone = false;
+    bThreadsBusy = false;
+    m_state = State::Dispatching;
+    setCursor(range.lower);
+    emit started();
+
+    runDispatchLoop();
+    return true;
+}
+
+void ScanEngine::Stop()
+{
+    if (!isScanning() || m_stopping)
+        return; // a driver may stop again from a signal of this Stop
+    const QScopedValueRollback<bool> stopping(m_stopping, true);
+    bDispatchDone = true;
+    ++m_generation;
+    unloadAllWorkers();
+    // Hosts listed before the Stop keep what they have; their pages never come.
+    QList<quint64> rows = m_rows.keys();
+    std::sort(rows.begin(), rows.end());
+    for (quint64 row : rows)
+        completeRow(row);
+    m_awaitingPage.clear();
+    ScanFinished();
+}
+
+// One address per pass, one yield per pass. With every slot busy the loop
+// sleeps in the event loop until something arrives (an answer frees a slot,
+// Stop, a close) rather than spinning.
+void ScanEngine::runDispatchLoop()
+{
+    QPointer<ScanEngine> self(this);
+    while (!bDispatchDone) {
+        const quint8 slot = FindFreeSlot();
+        if (slot <= kSlotCount) {
+            StartPing(slot);
+            if (!self)
+                return;
+            QCoreApplication::processEvents();
+        } else {
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        }
+        if (!self)
+            return;
+    }
+    if (m_state == State::Dispatching)
+        m_state = State::Draining;
+
+    if (bThreadsBusy)
+        return; // draining: the last answer announces completion
+    if (!m_scanAnnounced)
+        ScanFinished();
+    else
+        restoreIdle();
+}
+
+void ScanEngine::restoreIdle()
+{
+    m_state = State::Idle;
+    setCursor(-1);
+}
+
+void ScanEngine::setCursor(int octet)
+{
+    m_cursor = octet;
+    emit cursorChanged(octet);
+}
+
+QString ScanEngine::NextAddress()
+{
+    const QString address = m_range.network + QLatin1Char('.') + QString::number(m_cursor);
+    if (m_cursor != m_range.upper)
+        setCursor(m_cursor + 1);
+    return address;
+}
+
+quint8 ScanEngine::FindFreeSlot() const
+{
+    for (quint8 slot = 1; slot <= kSlotCount; ++slot) {
+        if (!IsSlotLoaded(slot))
+            return slot;
+    }
+    return kNoFreeSlot;
+}
+
+bool ScanEngine::IsSlotLoaded(quint8 Index) const
+{
+    return Index >= 1 && Index <= kSlotCount && m_slots[Index].probe;
+}
+
+ScanProbe *ScanEngine::probeAt(quint8 slot) const
+{
+    return IsSlotLoaded(slot) ? m_slots[slot].probe.get() : nullptr;
+}
+
+int ScanEngine::busyCount() const
+{
+    return int(std::count_if(m_slots.begin(), m_slots.end(), [](const Slot &s) { return bool(s.probe); }));
+}
+
+void ScanEngine::StartPing(quint8 Index)
+{
+    const QString sIP = NextAddress();
+    const quint64 generation = m_generation;
+    ScanProbe *probe = loadWorker(Index);
+    if (!probe || generation != m_generation)
+        return;
+    const Settings settings = m_settings();
+    probe->PingRequest(sIP, settings.timeOut, settings.retries);
+    if (generation != m_generation)
+        return;
+    UpdateProgress();
+    if (m_cursor >= m_range.upper)
+        bDispatchDone = true;
+}
+
+void ScanEngine::StartHTTPRequest(quint8 Index)
+{
+    if (m_awaitingPage.isEmpty()) {
+        bDispatchDone = true;
+        return;
+    }
+    const quint64 generation = m_generation;
+    ScanProbe *probe = loadWorker(Index);
+    if (!probe || generation != m_generation)
+        return;
+    const quint64 row = m_awaitingPage.takeFirst();
+    m_slots[Index].row = row;
+    const Settings settings = m_settings();
+    probe->HTTPRequest(m_rows.value(row).host, IdPage::kPort, QString::fromLatin1(IdPage::kFile),
+                       settings.timeOut, settings.retries);
+    if (generation != m_generation)
+        return;
+    UpdateProgress();
+}
+
+void ScanEngine::UpdateProgress()
+{
+    const int count = busyCount();
+    if (count == 0) {
+        if (m_state == State::Dispatching && !bDispatchDone) {
+            // Every worker answered before the next address went out: the
+            // scan is not over, the dispatch loop announces its end.
+            bThreadsBusy = false;
+            return;
+        }
+        ScanFinished();
+        return;
+    }
+    bThreadsBusy = true;
+    emit progress(count);
+}
+
+void ScanEngine::ScanFinished()
+{
+    bThreadsBusy = false;
+    m_scanAnnounced = true;
+    restoreIdle();
+    emit finished();
+}
+
+// Returns the slot's probe, creating it when the slot is free. Null when the
+// scan was stopped while it was being made, or no probe could be had (then
+// the scan ends with one message).
+ScanProbe *ScanEngine::loadWorker(quint8 Index)
+{
+    if (ScanProbe *loaded = probeAt(Index))
+        return loaded;
+
+    const quint64 generation = m_generation;
+    QString error;
+    std::unique_ptr<ScanProbe> probe = m_factory.create(&error);
+    // Making a worker yields once, as sizing the window's worker shell does:
+    // answers of other workers may be handled here.
+    QPointer<ScanEngine> self(this);
+    QCoreApplication::processEvents();
+    if (!self || generation != m_generation || IsSlotLoaded(Index))
+        return nullptr;
+    if (!probe || !probe->isAlive()) {
+        if (error.isEmpty())
+            error = QStringLiteral("The probe object could not be created.");
+        failScan(QStringLiteral("Lanterra could not get a worker from its probe server pelorin, so the scan has "
+                                "been stopped.\n\n")
+                 + error);
+        return nullptr;
+    }
+    ScanProbe *raw = probe.get();
+    connect(raw, &ScanProbe::PingResponse, this,
+            [this, Index, raw](const QString &sIP, qint16 iPingTime) { onPingResponse(Index, raw, sIP, iPingTime); });
+    connect(raw, &ScanProbe::HTTPReqResponse, this,
+            [this, Index, raw](const QString &, const QString &sRaw) { onPageResponse(Index, raw, sRaw); });
+    m_slots[Index].probe = std::move(probe);
+    m_slots[Index].row = 0;
+    return raw;
+}
+
+void ScanEngine::unloadWorker(quint8 Index)
+{
+    if (!IsSlotLoaded(Index))
+        return;
+    std::unique_ptr<ScanProbe> probe = std::move(m_slots[Index].probe);
+    m_slots[Index].row = 0;
+    disconnect(probe.get(), nullptr, this, nullptr);
+}
+
+void ScanEngine::unloadAllWorkers()
+{
+    for (quint8 index = 1; index <= kSlotCount; ++index)
+        unloadWorker(index);
+}
+
+void ScanEngine::completeRow(quint64 row)
+{
+    const auto it = m_rows.constFind(row);
+    if (it == m_rows.constEnd())
+        return;
+    const HostRecord record = it.value();
+    m_rows.erase(it);
+    emit rowComplete(row, record);
+}
+
+void ScanEngine::onPingResponse(quint8 Index, ScanProbe *probe, const QString &sIP, qint16 iPingTime)
+{
+    if (probeAt(Index) != probe || m_slots[Index].row != 0)
+        return; // a worker of a stopped scan, or a repeated answer
+    if (iPingTime < 0) {
+        unloadWorker(Index);
+        UpdateProgress();
+        return;
+    }
+    const quint64 row = m_nextRow++;
+    HostRecord record;
+    record.host = sIP;
+    record.pingTime = iPingTime;
+    m_rows.insert(row, record);
+    m_awaitingPage.append(row);
+    const quint64 generation = m_generation;
+    emit hostFound(row, record);
+    if (generation == m_generation) // the driver may have stopped the scan
+        StartHTTPRequest(Index);
+}
+
+void ScanEngine::onPageResponse(quint8 Index, ScanProbe *probe, const QString &sRaw)
+{
+    if (probeAt(Index) != probe || m_slots[Index].row == 0)
+        return;
+    const quint64 row = m_slots[Index].row;
+    // The text belongs to the probe: copied before it is released.
+    const QString raw = sRaw;
+    unloadWorker(Index);
+    const quint64 generation = m_generation;
+    if (!raw.isEmpty() && IdPage::isIdentificationPage(raw) && m_rows.contains(row)) {
+        if (const std::optional<QString> description = IdPage::description(raw)) {
+            m_rows[row].description = *description;
+            emit descriptionSet(row, *description);
+        }
+    }
+    completeRow(row);
+    if (generation == m_generation)
+        UpdateProgress();
+}
+
+void ScanEngine::failScan(const QString &text)
+{
+    m_failed = true;
+    Stop();
+    if (m_failureShown)
+        return;
+    m_failureShown = true;
+    emit message(text, MsgBox::OKOnly | MsgBox::Critical);
+}

@@ -1,0 +1,43 @@
+// The engine's seam to the probe server: one ScanProbe per busy slot, made by
+// a ProbeFactory that the driver (window, command line, tests) hands to the
+// engine. The real factory wraps pelorin's probe objects (PelorinProbe.h);
+// tests give a stand-in that answers without a server or a network.
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+class ScanProbe : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Both return at once; the answer comes later as a signal.
+    virtual void PingRequest(const QString &sIP, qint32 lTimeOut, quint8 Retries) = 0;
+    virtual void HTTPRequest(const QString &sHost, qint32 lPort, const QString &sFile, qint32 lTimeOut,
+                             quint8 Retries) = 0;
+    // False once the server that holds the probe has gone.
+    virtual bool isAlive() const = 0;
+
+signals:
+    void PingResponse(const QString &sIP, qint16 iPingTime);
+    void HTTPReqResponse(const QString &sHost, const QString &sRaw);
+};
+
+class ProbeFactory : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Checked before a scan changes anything. False, with the text to show
+    // and the box style of it, when a scan could find nothing.
+    virtual bool ready(QString *problem, int *style) = 0;
+    // A new probe; null, with the reason in error, when none can be had.
+    virtual std::unique_ptr<ScanProbe> create(QString *error) = 0;
+
+signals:
+    // The server behind every probe has ended; the reason is for the operator.
+    void serverDied(const QString &reason);
+};

@@ -1,0 +1,348 @@
+// The scan engine with stand-in probes: no window, no server, no network.
+// Range walk, slots, settings per request, rows and their pages, Stop, stale
+// workers and probe failures; and the pure Start checks beside it.
+#include "PelorinInterface.h"
+#include "ScanChecks.h"
+#include "ScanEngine.h"
+#include "StandInProbe.h"
+
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+
+#include <limits>
+
+namespace {
+
+QString host(int octet)
+{
+    return QStringLiteral("127.0.0.%1").arg(octet);
+}
+
+QStringList hosts(int first, int last)
+{
+    QStringList list;
+    for (int octet = first; octet <= last; ++octet)
+        list.append(host(octet));
+    return list;
+}
+
+QString idPage(const QString &description)
+{
+    return QStringLiteral("<html><head><title>Quorvane Product ID</title></head><body>") + description
+           + QStringLiteral("</body></html>");
+}
+
+} // namespace
+
+class EngineTest : public QObject
+{
+    Q_OBJECT
+
+    StandInFactory *m_factory = nullptr;
+    ScanEngine *m_engine = nullptr;
+    ScanEngine::Settings m_settings{100, 3};
+    QList<HostRecord> m_complete;
+    int m_finished = 0;
+    QStringList m_messages;
+
+    // Runs a scan of 127.0.0.lower up to upper until it has ended.
+    void scan(int lower, int upper)
+    {
+        QVERIFY(m_engine->Start({QStringLiteral("127.0.0"), lower, upper}));
+        QTRY_VERIFY(!m_engine->isScanning());
+    }
+    int slotOf(const StandInFactory::Request &request) const
+    {
+        for (quint8 slot = 1; slot <= ScanEngine::kSlotCount; ++slot) {
+            if (m_engine->probeAt(slot) && m_engine->probeAt(slot) == request.probe.data())
+                return slot;
+        }
+        return 0;
+    }
+
+private slots:
+    void init()
+    {
+        m_factory = new StandInFactory;
+        m_engine = new ScanEngine(*m_factory, [this] { return m_settings; });
+        m_settings = {100, 3};
+        m_complete.clear();
+        m_finished = 0;
+        m_messages.clear();
+        connect(m_engine, &ScanEngine::rowComplete, this,
+                [this](quint64, const HostRecord &record) { m_complete.append(record); });
+        connect(m_engine, &ScanEngine::finished, this, [this] {
+            ++m_finished;
+            QVERIFY(!m_engine->isScanning());
+            QCOMPARE(m_engine->busyCount(), 0);
+        });
+        connect(m_engine, &ScanEngine::message, this, [this](const QString &text) { m_messages.append(text); });
+    }
+
+    void cleanup()
+    {
+        delete m_engine;
+        delete m_factory;
+    }
+
+    void octet_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("value"); // -1: refused
+        QTest::newRow("blank") << "" << 0;
+        QTest::newRow("not a number") << "abc" << 0;
+        QTest::newRow("blank and leading zero") << " 010" << 10;
+        QTest::newRow("blanks inside") << "2 5 5" << 255;
+        QTest::newRow("hexadecimal is no number") << "&HFF" << 0;
+        QTest::newRow("negative") << "-3" << -1;
+        QTest::newRow("above 255") << "256" << -1;
+        QTest::newRow("999") << "999" << -1;
+        QTest::newRow("fraction") << "2.5" << -1;
+        QTest::newRow("whole as fraction") << "7.0" << 7;
+    }
+
+    void octet()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, value);
+        QCOMPARE(ScanChecks::octet(text).value_or(-1), value);
+    }
+
+    void requestSettings_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("timeOut");
+        QTest::addColumn<int>("retries");
+        QTest::newRow("blank") << "" << 1 << 1;
+        QTest::newRow("zero") << "0" << 1 << 1;
+        QTest::newRow("negative") << "-2" << 1 << 1;
+        QTest::newRow("below 1") << "0.4" << 1 << 1;
+        QTest::newRow("tie to even down") << "2.5" << 2 << 2;
+        QTest::newRow("tie to even up") << "3.5" << 4 << 4;
+        QTest::newRow("hexadecimal") << "&H64" << 1 << 1;
+        QTest::newRow("too large") << "1e20" << std::numeric_limits<qint32>::max() << 255;
+    }
+
+    void requestSettings()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, timeOut);
+        QFETCH(int, retries);
+        QCOMPARE(ScanChecks::timeOut(text), timeOut);
+        QCOMPARE(int(ScanChecks::retries(text)), retries);
+    }
+
+    void rangeWalk_data()
+    {
+        QTest::addColumn<int>("lower");
+        QTest::addColumn<int>("upper");
+        QTest::addColumn<QStringList>("pinged");
+        QTest::newRow("lower below upper: upper not pinged") << 2 << 5 << hosts(2, 4);
+        QTest::newRow("lower equals upper") << 5 << 5 << hosts(5, 5);
+        QTest::newRow("whole network: .0 to .254") << 0 << 255 << hosts(0, 254);
+    }
+
+    // Every address once, in order, and the end announced once, after the last.
+    void rangeWalk()
+    {
+        QFETCH(int, lower);
+        QFETCH(int, upper);
+        QFETCH(QStringList, pinged);
+        QList<int> cursor;
+        connect(m_engine, &ScanEngine::cursorChanged, this, [&](int octet) { cursor.append(octet); });
+        int pingsAtEnd = -1;
+        connect(m_engine, &ScanEngine::finished, this, [&] { pingsAtEnd = m_factory->requests.size(); });
+
+        scan(lower, upper);
+        QCOMPARE(m_factory->pinged(), pinged);
+        QCOMPARE(pingsAtEnd, pinged.size());
+        QCOMPARE(m_finished, 1);
+        QCOMPARE(cursor.first(), lower);
+        QCOMPARE(cursor.last(), -1);
+        QVERIFY(m_complete.isEmpty());
+        QVERIFY(m_messages.isEmpty());
+    }
+
+    // Each request reads the driver's settings anew, the page request too.
+    void settingsReadPerRequest()
+    {
+        m_factory->pingTimes.insert(host(3), 1);
+        m_factory->onRequest = [this](const StandInFactory::Request &) {
+            m_settings = {m_settings.timeOut + 1, quint8(m_settings.retries + 1)};
+            return true;
+        };
+        scan(1, 4);
+        const QList<StandInFactory::Request> &r = m_factory->requests;
+        QCOMPARE(r.size(), 4);
+        for (int i = 0; i < r.size(); ++i) {
+            QCOMPARE(r[i].timeOut, 100 + i);
+            QCOMPARE(int(r[i].retries), 3 + i);
+        }
+        QVERIFY(r[3].page || r[2].page);
+    }
+
+    // Hosts that answer become rows; each page reaches its own row, whatever
+    // order the pages come in; repeated answers change nothing.
+    void rowsAndPages()
+    {
+        m_factory->pingTimes = {{host(1), 0}, {host(2), 12}, {host(4), 3}};
+        m_factory->pages = {{host(1), idPage(QStringLiteral("Model 7 Rev B"))},
+                            {host(2), QStringLiteral("<title>Printer</title><body>Welcome</body>")},
+                            {host(4), idPage(QStringLiteral("Line one\nLine <b>two</b>"))}};
+        m_factory->onRequest = [this](const StandInFactory::Request &r) {
+            QPointer<StandInProbe> probe = r.probe;
+            const QString h = r.host;
+            if (!r.page) // every ping answered twice
+                QTimer::singleShot(0, probe, [probe, h, this] { probe->answerPing(h, m_factory->pingTimes.value(h, -1)); });
+            else if (h == host(1)) { // the first page comes last
+                const QString raw = m_factory->pages.value(h);
+                QTimer::singleShot(30, probe, [probe, h, raw] { probe->answerPage(h, raw); });
+                return false;
+            }
+            return true;
+        };
+        QList<HostRecord> found;
+        connect(m_engine, &ScanEngine::hostFound, this, [&](quint64, const HostRecord &r) { found.append(r); });
+
+        scan(1, 5);
+        QCOMPARE(found.size(), 3);
+        QCOMPARE(m_complete.size(), 3);
+        QCOMPARE(m_complete.last().host, host(1));
+        QHash<QString, HostRecord> byHost;
+        for (const HostRecord &r : std::as_const(m_complete))
+            byHost.insert(r.host, r);
+        QCOMPARE(byHost.value(host(1)).description, QStringLiteral("Model 7 Rev B"));
+        QCOMPARE(byHost.value(host(1)).pingTime, qint16(0));
+        QCOMPARE(byHost.value(host(2)).description, QString());
+        QCOMPARE(byHost.value(host(2)).pingTime, qint16(12));
+        QCOMPARE(byHost.value(host(4)).description, QStringLiteral("Line one\nLine <b>two</b>"));
+        QCOMPARE(m_factory->requests.size(), 4 + 3);
+        QCOMPARE(m_finished, 1);
+    }
+
+    // Every address of a network answers with its page: each row gets its own.
+    void everyHostAnswers()
+    {
+        for (int octet = 0; octet <= 255; ++octet) {
+            m_factory->pingTimes.insert(host(octet), 1);
+            m_factory->pages.insert(host(octet), idPage(QStringLiteral("Unit %1").arg(octet)));
+        }
+        scan(0, 255);
+        QCOMPARE(m_complete.size(), 255);
+        for (const HostRecord &r : std::as_const(m_complete))
+            QCOMPARE(r.description, QStringLiteral("Unit ") + r.host.section(QLatin1Char('.'), 3));
+        QCOMPARE(m_finished, 1);
+    }
+
+    // Fifty silent workers fill the pool in slot order; nothing more is handed
+    // out until one answers, and the slot it frees is the next one used.
+    void poolOfFifty()
+    {
+        QList<int> usedSlots;
+        bool sentWhileFull = false;
+        m_factory->onRequest = [&](const StandInFactory::Request &r) {
+            usedSlots.append(slotOf(r));
+            if (usedSlots.size() == 50) {
+                StandInFactory::Request fifth = m_factory->requests[4];
+                QTimer::singleShot(20, this, [&, fifth] {
+                    sentWhileFull = m_factory->requests.size() != 50;
+                    fifth.probe->answerPing(fifth.host, -1);
+                });
+            }
+            if (usedSlots.size() == 51)
+                QTimer::singleShot(0, m_engine, &ScanEngine::Stop);
+            return false;
+        };
+        QVERIFY(m_engine->Start({QStringLiteral("127.0.0"), 2, 200}));
+        QTRY_VERIFY(!m_engine->isScanning());
+        QCOMPARE(usedSlots.size(), 51);
+        for (int i = 0; i < 50; ++i)
+            QCOMPARE(usedSlots[i], i + 1);
+        QCOMPARE(usedSlots[50], 5);
+        QCOMPARE(m_factory->requests[50].host, host(52));
+        QVERIFY(!sentWhileFull);
+        QCOMPARE(m_finished, 1);
+    }
+
+    // Stop: nothing further is handed out, listed hosts waiting for their
+    // page complete without it, and the end is announced once.
+    void stopWhileDispatching()
+    {
+        m_factory->pingTimes.insert(host(3), 0);
+        m_factory->onRequest = [&](const StandInFactory::Request &r) {
+            if (r.page)
+                QTimer::singleShot(0, m_engine, &ScanEngine::Stop);
+            return !r.page && r.host == host(3);
+        };
+        QVERIFY(m_engine->Start({QStringLiteral("127.0.0"), 2, 200}));
+        QVERIFY(!m_engine->isScanning());
+        const int sent = m_factory->requests.size();
+        QVERIFY(sent < 10);
+        QCOMPARE(m_complete.size(), 1);
+        QCOMPARE(m_complete[0].host, host(3));
+        QCOMPARE(m_complete[0].description, QString());
+        QCOMPARE(m_finished, 1);
+        QCOMPARE(m_engine->busyCount(), 0);
+        QTest::qWait(20);
+        QCOMPARE(m_factory->requests.size(), sent);
+    }
+
+    // A worker made while the scan was stopped (at the yield of its making)
+    // is dropped: it sends nothing and holds no slot.
+    void workerOfStoppedScanDropped()
+    {
+        int made = 0;
+        m_factory->onCreate = [&] {
+            if (++made == 3)
+                QTimer::singleShot(0, m_engine, &ScanEngine::Stop);
+        };
+        m_factory->onRequest = [](const StandInFactory::Request &) { return false; };
+        QVERIFY(m_engine->Start({QStringLiteral("127.0.0"), 1, 200}));
+        QCOMPARE(m_factory->requests.size(), 2);
+        QCOMPARE(m_engine->busyCount(), 0);
+        QCOMPARE(m_finished, 1);
+    }
+
+    void probeFailures_data()
+    {
+        QTest::addColumn<int>("failure"); // 0 not ready, 1 no probe, 2 dead probe, 3 server died mid-scan
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<bool>("started");
+        QTest::newRow("not ready") << 0 << "pelorin missing" << false;
+        QTest::newRow("no probe") << 1 << "could not get a worker" << true;
+        QTest::newRow("dead probe") << 2 << "could not get a worker" << true;
+        QTest::newRow("server died") << 3 << "pelorin has stopped" << true;
+    }
+
+    // A scan that can't probe says so once, ends, and reports the failure.
+    void probeFailures()
+    {
+        QFETCH(int, failure);
+        QFETCH(QString, message);
+        QFETCH(bool, started);
+        QSignalSpy startedSpy(m_engine, &ScanEngine::started);
+        m_factory->notReady = failure == 0 ? QStringLiteral("pelorin missing") : QString();
+        m_factory->canCreate = failure != 1;
+        m_factory->alive = failure != 2;
+        m_factory->pingTimes.insert(host(1), 0);
+        m_factory->onRequest = [&](const StandInFactory::Request &r) {
+            if (r.page && failure == 3)
+                QTimer::singleShot(0, m_factory, [this] { m_factory->died(QStringLiteral("killed")); });
+            return !r.page;
+        };
+        QCOMPARE(m_engine->Start({QStringLiteral("127.0.0"), 1, 5}), started);
+        QTRY_VERIFY(!m_engine->isScanning());
+        QCOMPARE(m_messages.size(), 1);
+        QVERIFY2(m_messages[0].contains(message), qPrintable(m_messages[0]));
+        QCOMPARE(startedSpy.size(), started ? 1 : 0);
+        QCOMPARE(m_finished, started ? 1 : 0);
+        QCOMPARE(m_engine->failed(), failure != 0);
+        QCOMPARE(m_complete.size(), failure == 3 ? 1 : 0);
+        if (failure < 3)
+            QVERIFY(m_factory->requests.isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(EngineTest)
+#include "engine_test.moc"

@@ -1,0 +1,68 @@
+// Probes without a server or a network, for engine and window tests: each
+// request is recorded, and the answers come from the factory's tables, one
+// event-loop turn later, as a real probe's would.
+#pragma once
+
+#include "ScanProbe.h"
+
+#include <QHash>
+#include <QList>
+#include <QPointer>
+
+#include <functional>
+
+class StandInFactory;
+
+class StandInProbe : public ScanProbe
+{
+    Q_OBJECT
+
+public:
+    explicit StandInProbe(StandInFactory &factory) : m_factory(factory) {}
+    void PingRequest(const QString &sIP, qint32 lTimeOut, quint8 Retries) override;
+    void HTTPRequest(const QString &sHost, qint32 lPort, const QString &sFile, qint32 lTimeOut,
+                     quint8 Retries) override;
+    bool isAlive() const override;
+    void answerPing(const QString &host, qint16 time) { emit PingResponse(host, time); }
+    void answerPage(const QString &host, const QString &raw) { emit HTTPReqResponse(host, raw); }
+
+private:
+    StandInFactory &m_factory;
+};
+
+class StandInFactory : public ProbeFactory
+{
+    Q_OBJECT
+
+public:
+    struct Request {
+        bool page;
+        QString host;
+        qint32 timeOut;
+        quint8 retries;
+        QPointer<StandInProbe> probe;
+    };
+
+    bool ready(QString *problem, int *style) override;
+    std::unique_ptr<ScanProbe> create(QString *error) override;
+
+    // Answers: ping time per host (none: -1, a silent host), page per host (none: empty).
+    QHash<QString, qint16> pingTimes;
+    QHash<QString, QString> pages;
+    int pageDelayMs = 0;
+    // Runs at each request before the answer is scheduled; false: no answer.
+    std::function<bool(const Request &)> onRequest;
+    std::function<void()> onCreate;
+
+    QString notReady; // when set, ready() refuses with it
+    bool canCreate = true;
+    bool alive = true;
+    QList<Request> requests;
+    QStringList pinged() const;
+
+    void died(const QString &reason) { emit serverDied(reason); }
+
+private:
+    friend class StandInProbe;
+    void handle(const Request &request);
+};
