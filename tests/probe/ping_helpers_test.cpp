@@ -11,11 +11,42 @@
 
 #include <QtTest>
 
+#include <cstring>
 #include <new>
+
+#include <netinet/in.h>
 
 using namespace Pelorin;
 
 namespace {
+
+constexpr quint32 kTarget = 0x0500007F; // 127.0.0.5 as it lies in memory
+constexpr quint16 kId = 0x3412;
+constexpr quint16 kSeq = 77;
+
+// A packet as a raw socket reads it: an IPv4 header from source to dest
+// (network order), then the ICMP message.
+QByteArray ipPacket(quint32 source, quint32 dest, const QByteArray &icmp, char protocol = 1)
+{
+    QByteArray ip(20, '\0');
+    ip[0] = char(0x45);
+    ip[8] = char(64);
+    ip[9] = protocol;
+    std::memcpy(ip.data() + 12, &source, 4);
+    std::memcpy(ip.data() + 16, &dest, 4);
+    return ip + icmp;
+}
+
+QByteArray icmp(quint8 type, quint8 code, quint16 identifier, quint16 sequence, const QByteArray &rest = {})
+{
+    QByteArray header(8, '\0');
+    header[0] = char(type);
+    header[1] = char(code);
+    const quint16 seq = qToBigEndian(sequence);
+    std::memcpy(header.data() + 4, &identifier, 2);
+    std::memcpy(header.data() + 6, &seq, 2);
+    return header + rest;
+}
 
 const QString kStartupMessage =
     QStringLiteral("Windows Sockets for 32 bit Windows environments is not successfully responding.");
@@ -201,6 +232,78 @@ private slots:
             QCOMPARE(m_channel.boxes.first().style, style);
             QCOMPARE(m_channel.boxes.first().title, QStringLiteral("Pelorin"));
         }
+    }
+
+    // Which received packets answer an echo request in flight: a reply from
+    // its address with its identifier, sequence and data; an ICMP error that
+    // quotes its header. Everything else is someone else's traffic.
+    void echoMatching_data()
+    {
+        QTest::addColumn<bool>("datagram");
+        QTest::addColumn<QByteArray>("packet");
+        QTest::addColumn<quint32>("from"); // datagram sockets: the sender
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<quint32>("status");
+
+        const quint32 me = qToBigEndian(quint32(0x7F000001));
+        const quint32 other = qToBigEndian(quint32(0x7F000009));
+        const QByteArray data("Echo this request");
+        const QByteArray request = ipPacket(me, kTarget, icmp(8, 0, kId, kSeq));
+        const int unrelated = EchoMatch::Outcome::Unrelated;
+        const int reply = EchoMatch::Outcome::Reply;
+        const int error = EchoMatch::Outcome::Error;
+        auto row = [](const char *name, bool datagram, const QByteArray &packet, int kind, quint32 status = 0,
+                      quint32 from = kTarget) { QTest::newRow(name) << datagram << packet << from << kind << status; };
+
+        row("reply", false, ipPacket(kTarget, me, icmp(0, 0, kId, kSeq, data)), reply);
+        row("reply from another host", false, ipPacket(other, me, icmp(0, 0, kId, kSeq, data)), unrelated);
+        row("reply, other identifier", false, ipPacket(kTarget, me, icmp(0, 0, kId + 1, kSeq, data)), unrelated);
+        row("reply, other sequence", false, ipPacket(kTarget, me, icmp(0, 0, kId, kSeq + 1, data)), unrelated);
+        row("reply, other data", false, ipPacket(kTarget, me, icmp(0, 0, kId, kSeq, "Echo this requesT")), unrelated);
+        row("reply, data cut short", false, ipPacket(kTarget, me, icmp(0, 0, kId, kSeq, data.left(5))), unrelated);
+        row("our own request", false, ipPacket(me, kTarget, icmp(8, 0, kId, kSeq, data)), unrelated);
+        row("not ICMP", false, ipPacket(kTarget, me, icmp(0, 0, kId, kSeq, data), 17), unrelated);
+        row("too short", false, ipPacket(kTarget, me, icmp(0, 0, kId, kSeq)).left(24), unrelated);
+        row("host unreachable", false, ipPacket(other, me, icmp(3, 1, 0, 0, request)), error, IpStatus::DestHostUnreachable);
+        row("net unreachable", false, ipPacket(other, me, icmp(3, 0, 0, 0, request)), error, IpStatus::DestNetUnreachable);
+        row("time exceeded", false, ipPacket(other, me, icmp(11, 0, 0, 0, request)), error, IpStatus::GeneralFailure);
+        row("error about another host", false,
+            ipPacket(other, me, icmp(3, 1, 0, 0, ipPacket(me, other, icmp(8, 0, kId, kSeq)))), unrelated);
+        row("error about another sequence", false,
+            ipPacket(other, me, icmp(3, 1, 0, 0, ipPacket(me, kTarget, icmp(8, 0, kId, kSeq - 1)))), unrelated);
+        row("error about another identifier", false,
+            ipPacket(other, me, icmp(3, 1, 0, 0, ipPacket(me, kTarget, icmp(8, 0, kId - 1, kSeq)))), unrelated);
+        row("error about a reply", false,
+            ipPacket(other, me, icmp(3, 1, 0, 0, ipPacket(me, kTarget, icmp(0, 0, kId, kSeq)))), unrelated);
+        row("error, quoted header cut", false, ipPacket(other, me, icmp(3, 1, 0, 0, request.left(24))), unrelated);
+        row("datagram reply", true, icmp(0, 0, kId, kSeq, data), reply);
+        row("datagram reply from another host", true, icmp(0, 0, kId, kSeq, data), unrelated, 0, other);
+        row("datagram reply, other sequence", true, icmp(0, 0, kId, kSeq + 1, data), unrelated);
+        row("datagram reply, other data", true, icmp(0, 0, kId, kSeq, "x"), unrelated);
+    }
+
+    void echoMatching()
+    {
+        QFETCH(bool, datagram);
+        QFETCH(QByteArray, packet);
+        QFETCH(quint32, from);
+        QFETCH(int, kind);
+        QFETCH(quint32, status);
+
+        EchoMatch::Exchange ex;
+        ex.address = kTarget;
+        ex.identifier = kId;
+        ex.sequence = kSeq;
+        ex.data = QByteArray("Echo this request");
+        sockaddr_in sender{};
+        sender.sin_addr.s_addr = from;
+        const auto *bytes = reinterpret_cast<const quint8 *>(packet.constData());
+        const EchoMatch::Outcome o = datagram ? EchoMatch::readDatagram(ex, bytes, std::size_t(packet.size()), sender)
+                                              : EchoMatch::readRaw(ex, bytes, std::size_t(packet.size()));
+        QCOMPARE(int(o.kind), kind);
+        QCOMPARE(o.status, status);
+        if (kind == EchoMatch::Outcome::Reply && !datagram)
+            QCOMPARE(o.ttl, quint8(64));
     }
 
     void echoRequestData()
