@@ -88,22 +88,8 @@ quint32 statusForIcmpError(quint8 type, quint8 code)
     return IpStatus::GeneralFailure;
 }
 
-// One echo exchange on an open socket: what we sent and what we accept back.
-struct Exchange {
-    int fd = -1;
-    EchoSocketKind kind = EchoSocketKind::None;
-    quint32 address = 0; // network order
-    quint16 identifier = 0; // as it lies in the header
-    quint16 sequence = 0;
-    QByteArray data;
-};
-
-// The outcome of reading one packet.
-struct Outcome {
-    enum Kind { Unrelated, Reply, Error } kind = Unrelated;
-    quint32 status = 0;
-    quint8 ttl = 0;
-};
+using EchoMatch::Exchange;
+using EchoMatch::Outcome;
 
 bool matchesEchoHeader(const quint8 *icmp, std::size_t size, quint8 type, const Exchange &ex)
 {
@@ -125,9 +111,11 @@ bool matchesReply(const quint8 *icmp, std::size_t size, const Exchange &ex)
         && std::memcmp(icmp + kIcmpHeaderSize, ex.data.constData(), dataSize) == 0;
 }
 
+} // namespace
+
 // A raw socket sees every ICMP packet of the machine, its own requests on
 // loopback included: take the IP header apart and check everything.
-Outcome readRaw(const Exchange &ex, const quint8 *packet, std::size_t size)
+Outcome EchoMatch::readRaw(const Exchange &ex, const quint8 *packet, std::size_t size)
 {
     if (size < sizeof(iphdr))
         return {};
@@ -163,12 +151,14 @@ Outcome readRaw(const Exchange &ex, const quint8 *packet, std::size_t size)
 }
 
 // A datagram socket gets only packets for its identifier, without IP header.
-Outcome readDatagram(const Exchange &ex, const quint8 *packet, std::size_t size, const sockaddr_in &from)
+Outcome EchoMatch::readDatagram(const Exchange &ex, const quint8 *packet, std::size_t size, const sockaddr_in &from)
 {
     if (from.sin_addr.s_addr != ex.address || !matchesReply(packet, size, ex))
         return {};
     return {Outcome::Reply, IpStatus::Success, 0};
 }
+
+namespace {
 
 // ICMP errors for a datagram socket arrive on its error queue; false when
 // the queue is empty.
@@ -230,8 +220,8 @@ Outcome drain(const Exchange &ex, bool errorPending, std::vector<quint8> &packet
             return {};
         }
         const auto size = static_cast<std::size_t>(got);
-        const Outcome o = ex.kind == EchoSocketKind::Raw ? readRaw(ex, packet.data(), size)
-                                                         : readDatagram(ex, packet.data(), size, from);
+        const Outcome o = ex.kind == EchoSocketKind::Raw ? EchoMatch::readRaw(ex, packet.data(), size)
+                                                         : EchoMatch::readDatagram(ex, packet.data(), size, from);
         if (o.kind != Outcome::Unrelated)
             return o;
     }

@@ -4,8 +4,13 @@
 // allows it, a raw socket otherwise (root or cap_net_raw).
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QtGlobal>
+
+#include <cstddef>
+
+struct sockaddr_in;
 
 namespace Pelorin {
 
@@ -82,6 +87,31 @@ EchoSocketKind IcmpHandleKind(IcmpHandle handle);
 // both paths and the no-permission path can be exercised. Process-wide;
 // tests only. Automatic restores the normal behaviour.
 void setEchoSocketKindForTesting(EchoSocketKind kind);
+
+// How one received packet relates to an echo request in flight: its reply,
+// an ICMP error about it, or unrelated. Used by IcmpSendEcho on every packet
+// a socket reads; declared here so the rules can be checked without sockets.
+namespace EchoMatch {
+// One echo exchange on an open socket: what we sent and what we accept back.
+struct Exchange {
+    int fd = -1;
+    EchoSocketKind kind = EchoSocketKind::None;
+    quint32 address = 0;    // network order
+    quint16 identifier = 0; // as it lies in the header
+    quint16 sequence = 0;
+    QByteArray data;
+};
+// The outcome of reading one packet.
+struct Outcome {
+    enum Kind { Unrelated, Reply, Error } kind = Unrelated;
+    quint32 status = 0;
+    quint8 ttl = 0;
+};
+// A packet of a raw socket, IP header first.
+Outcome readRaw(const Exchange &ex, const quint8 *packet, std::size_t size);
+// A packet of a datagram socket (no IP header) and where it came from.
+Outcome readDatagram(const Exchange &ex, const quint8 *packet, std::size_t size, const sockaddr_in &from);
+} // namespace EchoMatch
 
 // Whether this process can send echo requests at all, and if not, why and how
 // to grant it. Checked once by the server and told to the client at start-up.

