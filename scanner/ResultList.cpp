@@ -11,7 +11,7 @@ ResultList::ResultList(QWidget *parent) : QTreeWidget(parent)
     setRootIsDecorated(false);
     setItemsExpandable(false);
     setSortingEnabled(false);
-    setSelectionMode(QAbstractItemView::SingleSelection);
+    setSelectionMode(QAbstractItemView::ExtendedSelection);
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setUniformRowHeights(true);
     setAllColumnsShowFocus(true);
@@ -76,8 +76,11 @@ QTreeWidgetItem *ResultList::FindItem(const QString &text) const
     return nullptr;
 }
 
+// Of several selected entries, the current one (the last clicked).
 QTreeWidgetItem *ResultList::SelectedItem() const
 {
+    if (currentItem() && currentItem()->isSelected())
+        return currentItem();
     const QList<QTreeWidgetItem *> selected = selectedItems();
     return selected.isEmpty() ? nullptr : selected.first();
 }

@@ -1,6 +1,7 @@
 // The result list lstIPs: a report-style list with the operations the window
 // relies on. Entries keep the order in which they were added and are
-// addressed by 1-based position; the list is never sorted.
+// addressed by 1-based position; the list is never sorted. Several entries
+// may be selected at once.
 #pragma once
 
 #include <QTreeWidget>

@@ -15,17 +15,25 @@
 #include "ScanObjShell.h"
 #include "modResizeSubclass.h"
 
+#include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QCloseEvent>
+#include <QDir>
 #include <QFontDatabase>
 #include <QFontMetrics>
 #include <QFrame>
 #include <QGroupBox>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPointer>
 #include <QPushButton>
 #include <QResizeEvent>
+#include <QSaveFile>
+#include <QShortcut>
+#include <QTextDocument>
 #include <QTreeWidgetItem>
 
 #include <algorithm>
@@ -51,26 +59,12 @@ QString fontFamily(const QStringList &candidates)
     return QApplication::font().family();
 }
 
-struct Caption {
-    QString text;
-    QSize box;
-};
-
-// The largest size up to the designed one at which every caption fits its control.
-QFont fittingFont(const QString &family, double designedPoints, bool bold, const QList<Caption> &captions)
+QFont designedFont(const QString &family, double points, bool bold = false)
 {
-    QFont font(family);
-    font.setBold(bold);
-    for (double points = designedPoints; points > 5.0; points -= 0.25) {
-        font.setPointSizeF(points);
-        const QFontMetrics metrics(font);
-        const bool fits = std::all_of(captions.begin(), captions.end(), [&](const Caption &c) {
-            return metrics.horizontalAdvance(c.text) <= c.box.width() && metrics.height() <= c.box.height();
-        });
-        if (fits)
-            return font;
-    }
-    return font;
+    QFont f(family);
+    f.setPointSizeF(points);
+    f.setBold(bold);
+    return f;
 }
 
 int msgBox(const QString &text, int style)
@@ -103,6 +97,7 @@ frmMain::frmMain(QWidget *parent, ProbeFactory *factory) : QWidget(parent)
     m_twipsPerPixelY = modResizeSubclass::twipsPerPixelY(this);
 
     buildControls();
+    buildMenus();
     applyFonts();
 
     // Client area as designed; the resize layout places the result frame.
@@ -229,6 +224,11 @@ void frmMain::buildControls()
     lstIPs->addColumn(QStringLiteral("host"), QStringLiteral("Host IP"), 1800, m_twipsPerPixelX);
     lstIPs->addColumn(QStringLiteral("ping"), QStringLiteral("Ping Time (ms)"), 1500, m_twipsPerPixelX);
     lstIPs->addColumn(QStringLiteral("equip"), QStringLiteral("QV Equipment"), 2320, m_twipsPerPixelX);
+    // Two more, hidden until the operator shows them from the header's menu.
+    lstIPs->addColumn(QStringLiteral("mac"), QStringLiteral("MAC Address"), 1950, m_twipsPerPixelX);
+    lstIPs->addColumn(QStringLiteral("vendor"), QStringLiteral("Vendor"), 2320, m_twipsPerPixelX);
+    lstIPs->setColumnHidden(3, true);
+    lstIPs->setColumnHidden(4, true);
     connect(lstIPs, &ResultList::DblClick, this, &frmMain::lstIPs_DblClick);
 
     lblThreads = label(fraMain[1], QStringLiteral("lblThreads"), QStringLiteral("Ready"));
@@ -241,7 +241,11 @@ void frmMain::buildControls()
 
     picScanning = new QFrame(fraMain[1]);
     picScanning->setObjectName(QStringLiteral("picScanning"));
-    picScanning->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
+    // An opaque, bordered box: the list's rows don't show through it.
+    picScanning->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    picScanning->setLineWidth(2);
+    picScanning->setBackgroundRole(QPalette::Window);
+    picScanning->setAutoFillBackground(true);
     place(picScanning, 1860, 1500, 2115, 1215);
     imgScanning = new QLabel(picScanning);
     imgScanning->setObjectName(QStringLiteral("imgScanning"));
@@ -257,6 +261,54 @@ void frmMain::buildControls()
                                     txtIP[2],  txtIP[1], txtIP[0],     txtIP[3],       txtIPScan[0]};
     for (int i = 1; i < order.size(); ++i)
         setTabOrder(order[i - 1], order[i]);
+
+    // Enter in any input box starts a scan as Start does; Escape stops one as Stop does.
+    for (QLineEdit *box : {txtIP[0], txtIP[1], txtIP[2], txtIPScan[0], txtIPScan[1], txtPingTO, txtPingRetries}) {
+        connect(box, &QLineEdit::returnPressed, this, [this] {
+            if (!m_engine->isScanning())
+                cmdScan_Click();
+        });
+    }
+    connect(new QShortcut(QKeySequence(Qt::Key_Escape), this), &QShortcut::activated, this, [this] {
+        if (m_engine->isScanning())
+            cmdScan_Click();
+    });
+}
+
+void frmMain::buildMenus()
+{
+    mnuList = new QMenu(this);
+    mnuOpen = mnuList->addAction(QStringLiteral("Open in browser"), this, &frmMain::lstIPs_DblClick);
+    mnuCopy = mnuList->addAction(QStringLiteral("Copy"), this, [this] { copyRows(false); });
+    mnuCopy->setShortcut(QKeySequence::Copy);
+    mnuCopy->setShortcutContext(Qt::WidgetShortcut);
+    lstIPs->addAction(mnuCopy);
+    mnuCopyAll = mnuList->addAction(QStringLiteral("Copy all"), this, [this] { copyRows(true); });
+    mnuList->addSeparator();
+    mnuSaveCsv = mnuList->addAction(QStringLiteral("Save as CSV\u2026"), this, &frmMain::saveAsCsv);
+    lstIPs->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(lstIPs, &QWidget::customContextMenuRequested, this, [this](const QPoint &pos) {
+        mnuOpen->setEnabled(lstIPs->SelectedItem() != nullptr);
+        mnuCopy->setEnabled(!lstIPs->selectedItems().isEmpty());
+        mnuCopyAll->setEnabled(lstIPs->Count() > 0);
+        mnuSaveCsv->setEnabled(lstIPs->Count() > 0);
+        mnuList->popup(lstIPs->viewport()->mapToGlobal(pos));
+    });
+
+    // The extra columns stay as chosen for the rest of the run; nothing is saved.
+    mnuColumns = new QMenu(this);
+    mnuShowMac = mnuColumns->addAction(QStringLiteral("MAC Address"));
+    mnuShowVendor = mnuColumns->addAction(QStringLiteral("Vendor"));
+    for (auto [action, column] : {std::pair{mnuShowMac, 3}, std::pair{mnuShowVendor, 4}}) {
+        action->setCheckable(true);
+        connect(action, &QAction::toggled, this, [this, column = column](bool shown) {
+            lstIPs->setColumnHidden(column, !shown);
+        });
+    }
+    QHeaderView *header = lstIPs->header();
+    header->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(header, &QWidget::customContextMenuRequested, this,
+            [this, header](const QPoint &pos) { mnuColumns->popup(header->mapToGlobal(pos)); });
 }
 
 void frmMain::applyFonts()
@@ -266,18 +318,23 @@ void frmMain::applyFonts()
     const QString arial =
         fontFamily({QStringLiteral("Arial"), QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans")});
 
-    QList<Caption> captions;
+    setFont(designedFont(sansSerif, 8.25));
+    txtIP[3]->setFont(designedFont(sansSerif, 8.25, true));
+    lstIPs->setFont(designedFont(arial, 9));
     for (QLabel *l : {lblDisp[0], lblDisp[1], lblDisp[2], lblDisp[3], lblDisp[4], lblScanning, lblThreads})
-        captions.append({l->text(), l->size()});
-    captions.append({kStart, cmdScan->size()});
-    captions.append({QStringLiteral("192"), txtIP[0]->size()});
-    setFont(fittingFont(sansSerif, 8.25, false, captions));
+        fitToCaption(l);
+}
 
-    txtIP[3]->setFont(fittingFont(sansSerif, 8.25, true, {{QStringLiteral("255"), txtIP[3]->size()}}));
-
-    QFont listFont(arial);
-    listFont.setPointSizeF(9);
-    lstIPs->setFont(listFont);
+// A label is as wide as its caption, at its designed place, and never lower
+// than its designed height.
+void frmMain::fitToCaption(QLabel *label)
+{
+    const QFontMetrics metrics(label->font());
+    QRectF r = m_twips.value(label);
+    r.setWidth(metrics.horizontalAdvance(label->text()) * m_twipsPerPixelX);
+    r.setHeight(std::max(r.height(), metrics.height() * m_twipsPerPixelY));
+    m_twips.insert(label, r);
+    label->resize(metrics.horizontalAdvance(label->text()), toPixelsY(r.height()));
 }
 
 void frmMain::resizeEvent(QResizeEvent *event)
@@ -328,18 +385,13 @@ void frmMain::setPointer(PointerCode code)
     }
 }
 
-// The status line sizes itself to its caption, as a self-sizing label does.
 void frmMain::setThreadsCaption(const QString &caption, const QColor &colour)
 {
     QPalette palette = lblThreads->palette();
     palette.setColor(QPalette::WindowText, colour);
     lblThreads->setPalette(palette);
     lblThreads->setText(caption);
-    const int width = QFontMetrics(lblThreads->font()).horizontalAdvance(caption);
-    lblThreads->resize(width, lblThreads->height());
-    QRectF r = m_twips.value(lblThreads);
-    r.setWidth(width * m_twipsPerPixelX);
-    m_twips.insert(lblThreads, r);
+    fitToCaption(lblThreads);
 }
 
 void frmMain::closeEvent(QCloseEvent *event)
@@ -417,7 +469,8 @@ void frmMain::bindEngine()
 {
     connect(m_engine, &ScanEngine::started, this, [this] {
         lstIPs->Clear();
-        m_entries.clear();
+        m_hosts.clear();
+        m_positions.clear();
         picScanning->show();
         setRangeLocked(true);
         cmdScan->setText(kStop);
@@ -427,13 +480,23 @@ void frmMain::bindEngine()
     connect(m_engine, &ScanEngine::hostFound, this, [this](quint64 row, const HostRecord &record) {
         QTreeWidgetItem *entry = lstIPs->Add(record.host);
         ResultList::SetSubItem(entry, 1, ResultFormat::pingText(record.pingTime));
-        m_entries.insert(row, entry);
+        ResultList::SetSubItem(entry, 3, record.mac);
+        ResultList::SetSubItem(entry, 4, record.vendor);
+        m_positions.insert(row, lstIPs->Count());
+        m_hosts.append(record);
     });
     connect(m_engine, &ScanEngine::descriptionSet, this, [this](quint64 row, const QString &description) {
-        if (QTreeWidgetItem *entry = m_entries.value(row))
-            ResultList::SetSubItem(entry, 2, description);
+        const int position = m_positions.value(row);
+        QTreeWidgetItem *entry = lstIPs->Item(position);
+        if (!entry || position > m_hosts.size())
+            return;
+        m_hosts[position - 1].description = description;
+        ResultList::SetSubItem(entry, 2, description);
+        // The whole text, every line of it, as plain text: a page's markup is not rendered.
+        if (!description.isEmpty())
+            entry->setToolTip(2, Qt::convertFromPlainText(description, Qt::WhiteSpacePre));
     });
-    connect(m_engine, &ScanEngine::rowComplete, this, [this](quint64 row) { m_entries.remove(row); });
+    connect(m_engine, &ScanEngine::rowComplete, this, [this](quint64 row) { m_positions.remove(row); });
     connect(m_engine, &ScanEngine::progress, this, [this](int busy) {
         setThreadsCaption(QStringLiteral("Processing Threads: ") + QString::number(busy), kBusyColour);
     });
@@ -445,6 +508,39 @@ void frmMain::bindEngine()
         m_worker0->Reinit();
     });
     connect(m_engine, &ScanEngine::message, this, [](const QString &text, int style) { msgBox(text, style); });
+}
+
+// Selected rows (or all) as tab-separated lines, in list order.
+void frmMain::copyRows(bool all)
+{
+    QString text;
+    for (int position = 1; position <= std::min(lstIPs->Count(), int(m_hosts.size())); ++position) {
+        if (all || lstIPs->Item(position)->isSelected())
+            text += ResultFormat::line(ResultFormat::Format::TabSeparated, m_hosts[position - 1]);
+    }
+    if (!text.isEmpty())
+        QGuiApplication::clipboard()->setText(text);
+}
+
+// The whole list through the command line's CSV writer, replacing the file
+// only once all of it is written.
+void frmMain::saveAsCsv()
+{
+    const QString path = MessageBoxes::saveFileName(QStringLiteral("Save as CSV"),
+                                                    QDir::home().filePath(QStringLiteral("lanterra-scan.csv")),
+                                                    QStringLiteral("CSV files (*.csv);;All files (*)"));
+    if (path.isEmpty())
+        return;
+    QString csv = ResultFormat::header(ResultFormat::Format::Csv);
+    for (const HostRecord &record : std::as_const(m_hosts))
+        csv += ResultFormat::line(ResultFormat::Format::Csv, record);
+    const QByteArray bytes = csv.toUtf8();
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
+        return;
+    msgBox(QStringLiteral("The list could not be saved as %1.\n\n%2")
+               .arg(QDir::toNativeSeparators(path), file.errorString()),
+           MsgBox::OKOnly | MsgBox::Exclamation);
 }
 
 void frmMain::lstIPs_DblClick()

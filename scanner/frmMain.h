@@ -1,8 +1,11 @@
 // Lanterra's only window: the operator's range and settings, the Start/Stop
 // button, the result list and the progress line, bound to the scan engine
 // it owns. Holds worker 0 (ScanObjArr(0)) for its whole life; the engine's
-// workers need no widget.
+// workers need no widget. Keeps the listed hosts' records, in list order, for
+// Copy and Save as CSV; the row and header menus are its own.
 #pragma once
+
+#include "HostRecord.h"
 
 #include <QColor>
 #include <QHash>
@@ -13,8 +16,10 @@
 #include <array>
 #include <memory>
 
+class QAction;
 class QGroupBox;
 class QLabel;
+class QMenu;
 class QLineEdit;
 class QPushButton;
 class QFrame;
@@ -53,6 +58,16 @@ public:
     QLabel *imgScanning = nullptr;
     QLabel *lblScanning = nullptr;
 
+    // The list's menus: rows (right-click on the list) and columns (on its header).
+    QMenu *mnuList = nullptr;
+    QAction *mnuOpen = nullptr;
+    QAction *mnuCopy = nullptr; // also Ctrl+C in the list
+    QAction *mnuCopyAll = nullptr;
+    QAction *mnuSaveCsv = nullptr;
+    QMenu *mnuColumns = nullptr;
+    QAction *mnuShowMac = nullptr;
+    QAction *mnuShowVendor = nullptr;
+
     ScanObjShell *worker0() const { return m_worker0; }
     ScanEngine &engine() const { return *m_engine; }
 
@@ -65,6 +80,8 @@ public:
 public slots:
     void cmdScan_Click();
     void lstIPs_DblClick();
+    void copyRows(bool all);
+    void saveAsCsv();
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
@@ -72,7 +89,9 @@ protected:
 
 private:
     void buildControls();
+    void buildMenus();
     void applyFonts();
+    void fitToCaption(QLabel *label);
     void place(QWidget *control, double left, double top, double width, double height);
     void applyGeometry(QWidget *control);
     void layoutOnResize();
@@ -88,8 +107,10 @@ private:
     std::unique_ptr<ProbeFactory> m_ownFactory;
     ScanEngine *m_engine = nullptr;
     ScanObjShell *m_worker0 = nullptr;
-    // The list's entry of each row the engine has reported.
-    QHash<quint64, QTreeWidgetItem *> m_entries;
+    // Every listed host in list order, and the list position of each row
+    // the engine has not completed yet.
+    QList<HostRecord> m_hosts;
+    QHash<quint64, int> m_positions;
     // Design geometry in twips, relative to each control's container.
     QHash<QWidget *, QRectF> m_twips;
     double m_twipsPerPixelX = 15.0;

@@ -10,8 +10,9 @@
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
+    // No display name: the window system would append it to every title, and
+    // the probe server's boxes must read just "Pelorin".
     QApplication::setApplicationName(QStringLiteral("Lanterra"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Lanterra"));
 
     XPStyle::InitVisualStyles();
 

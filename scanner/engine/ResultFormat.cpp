@@ -34,6 +34,16 @@ QString visible(const QString &text)
     return out;
 }
 
+// One value of a tab-separated line: no tab or line break of its own.
+QString tabField(const QString &text)
+{
+    QString out = text;
+    out.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
+    for (const QChar c : {u'\r', u'\n', u'\t'})
+        out.replace(c, u' ');
+    return out;
+}
+
 QString tableLine(const QStringList &cells)
 {
     const int widths[] = {kHostWidth, kPingWidth, kDescriptionWidth, kMacWidth};
@@ -105,6 +115,7 @@ QString header(Format format)
     case Format::Csv:
         return QStringLiteral("host,ping_ms,description,mac,vendor\r\n");
     case Format::JsonLines:
+    case Format::TabSeparated:
         break;
     }
     return QString();
@@ -125,6 +136,11 @@ QString line(Format format, const HostRecord &r)
         return QStringLiteral("{\"host\":%1,\"ping_ms\":%2,\"description\":%3,\"mac\":%4,\"vendor\":%5}\n")
             .arg(jsonString(r.host), QString::number(r.pingTime), jsonString(r.description), jsonString(r.mac),
                  jsonString(r.vendor));
+    case Format::TabSeparated:
+        return QStringList{tabField(r.host), pingText(r.pingTime), tabField(r.description), tabField(r.mac),
+                           tabField(r.vendor)}
+                   .join(QLatin1Char('\t'))
+               + QLatin1Char('\n');
     }
     return QString();
 }

@@ -1,7 +1,8 @@
-// Listed hosts as text: the aligned table, CSV (RFC 4180, CRLF, UTF-8) and JSON
-// Lines. One module for every place that writes results out (the command
-// line now, the window's copy and save later). Each host is one line, so a
-// host can be written as soon as its row is complete.
+// Listed hosts as text: the aligned table, CSV (RFC 4180, CRLF, UTF-8), JSON
+// Lines and the window's copied lines (tab-separated). One module for every
+// place that writes results out: the command line, the window's Copy and its
+// Save as CSV. Each host is one line, so a host can be written as soon as its
+// row is complete.
 #pragma once
 
 #include "HostRecord.h"
@@ -12,7 +13,9 @@
 
 namespace ResultFormat {
 
-enum class Format { Table, Csv, JsonLines };
+// TabSeparated is what the window copies: the ping time as the list shows it,
+// line breaks and tabs inside a value as one blank each, no header.
+enum class Format { Table, Csv, JsonLines, TabSeparated };
 
 // "table", "csv" or "jsonl".
 std::optional<Format> parse(const QString &name);
@@ -20,7 +23,7 @@ std::optional<Format> parse(const QString &name);
 // The ping time as the result list shows it: "<0 ms", "12 ms".
 QString pingText(qint16 pingTime);
 
-// The header, line end included; empty for JSON Lines.
+// The header, line end included; empty for JSON Lines and tab-separated lines.
 QString header(Format format);
 // One host, line end included.
 QString line(Format format, const HostRecord &record);

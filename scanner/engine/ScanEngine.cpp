@@ -4,6 +4,7 @@
 #include "IdPage.h"
 #include "PelorinInterface.h"
 #include "ScanProbe.h"
+#include "VendorRegistry.h"
 
 #include <QCoreApplication>
 #include <QPointer>
@@ -15,7 +16,7 @@
 namespace MsgBox = Pelorin::MsgBox;
 
 ScanEngine::ScanEngine(ProbeFactory &factory, SettingsProvider settings, QObject *parent)
-    : QObject(parent), m_factory(factory), m_settings(std::move(settings))
+    : QObject(parent), m_factory(factory), m_settings(std::move(settings)), m_vendors(std::make_unique<VendorRegistry>())
 {
     connect(&m_factory, &ProbeFactory::serverDied, this, [this](const QString &reason) {
         if (isScanning())
@@ -29,6 +30,12 @@ ScanEngine::~ScanEngine()
     // Workers go first and quietly: nothing of them reaches a half-destroyed driver.
     for (Slot &slot : m_slots)
         slot.probe.reset();
+}
+
+void ScanEngine::setHardwareSources(const QString &neighbourTable, const QString &vendorRegistry)
+{
+    m_neighbours = NeighbourTable(neighbourTable);
+    m_vendors = std::make_unique<VendorRegistry>(vendorRegistry);
 }
 
 bool ScanEngine::Start(const ScanRange &range)
@@ -286,6 +293,10 @@ void ScanEngine::onPingResponse(quint8 Index, ScanProbe *probe, const QString &s
     HostRecord record;
     record.host = sIP;
     record.pingTime = iPingTime;
+    // The echo reply has just put the host in the neighbour table, if it is on the segment.
+    record.mac = m_neighbours.macOf(sIP);
+    if (!record.mac.isEmpty())
+        record.vendor = m_vendors->vendorOf(record.mac);
     m_rows.insert(row, record);
     m_awaitingPage.append(row);
     const quint64 generation = m_generation;

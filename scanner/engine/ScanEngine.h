@@ -8,6 +8,7 @@
 #pragma once
 
 #include "HostRecord.h"
+#include "NeighbourTable.h"
 #include "ScanChecks.h"
 
 #include <QHash>
@@ -20,6 +21,7 @@
 
 class ProbeFactory;
 class ScanProbe;
+class VendorRegistry;
 
 class ScanEngine : public QObject
 {
@@ -53,6 +55,10 @@ public:
     ScanProbe *probeAt(quint8 slot) const;
     // The last scan was ended by a failed or vanished probe server.
     bool failed() const { return m_failed; }
+    // Where a listed host's MAC and vendor are looked up (the kernel's
+    // neighbour table and the IEEE registry by default). The registry is read
+    // once, at the first host that has a MAC.
+    void setHardwareSources(const QString &neighbourTable, const QString &vendorRegistry);
 
     QString NextAddress();
     quint8 FindFreeSlot() const;
@@ -93,6 +99,8 @@ private:
 
     ProbeFactory &m_factory;
     SettingsProvider m_settings;
+    NeighbourTable m_neighbours;
+    std::unique_ptr<VendorRegistry> m_vendors;
     std::array<Slot, kSlotCount + 1> m_slots; // index 0 unused: slots are 1 to 50
 
     State m_state = State::Idle;

@@ -3,10 +3,14 @@
 
 #include "PelorinInterface.h"
 
+#include <QFileDialog>
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QPointer>
 #include <QWidget>
+
+#include <optional>
+#include <utility>
 
 namespace {
 
@@ -20,6 +24,12 @@ MessageBoxes *&installedChannel()
 {
     static MessageBoxes *channel = nullptr;
     return channel;
+}
+
+std::optional<QString> &nextSavePath()
+{
+    static std::optional<QString> path;
+    return path;
 }
 
 class WidgetMessageBoxes : public MessageBoxes
@@ -92,4 +102,16 @@ void MessageBoxes::install(MessageBoxes *channel)
 void MessageBoxes::setParentWindow(QWidget *window)
 {
     parentWindow() = window;
+}
+
+QString MessageBoxes::saveFileName(const QString &title, const QString &suggested, const QString &filter)
+{
+    if (std::optional<QString> path = std::exchange(nextSavePath(), std::nullopt))
+        return *path;
+    return QFileDialog::getSaveFileName(parentWindow().data(), title, suggested, filter);
+}
+
+void MessageBoxes::setNextSavePath(const QString &path)
+{
+    nextSavePath() = path;
 }

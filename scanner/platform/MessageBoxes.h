@@ -1,6 +1,7 @@
-// The scanner's modal message boxes. The window and the probe server's
-// reports both go through the installed channel; tests install one that
-// records the boxes and answers them.
+// The scanner's modal message boxes and its save dialog. The window and the
+// probe server's reports both go through the installed channel; tests install
+// one that records the boxes and answers them, and name the file the next
+// save dialog answers with.
 #pragma once
 
 #include <QString>
@@ -26,4 +27,10 @@ public:
     // Null restores the default (QMessageBox with the main window as parent).
     static void install(MessageBoxes *channel);
     static void setParentWindow(QWidget *window);
+
+    // The file the operator picks to save to, starting at suggested; empty
+    // when cancelled. After setNextSavePath the next call answers that path
+    // without showing a dialog.
+    static QString saveFileName(const QString &title, const QString &suggested, const QString &filter);
+    static void setNextSavePath(const QString &path);
 };

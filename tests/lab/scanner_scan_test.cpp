@@ -11,6 +11,7 @@
 #include "ProbeObject.h"
 #include "ScanEngine.h"
 #include "ResultList.h"
+#include "VendorRegistry.h"
 
 #include <QAbstractItemModel>
 #include <QCoreApplication>
@@ -82,6 +83,14 @@ private slots:
         const QHash<int, QString> descriptions = Harness::scanLab(net);
         QVERIFY(!descriptions.isEmpty());
 
+        // Loopback hosts have no MAC: the screenshot's neighbour table is a fixture.
+        QTemporaryDir dir;
+        QFile arp(dir.filePath(QStringLiteral("arp")));
+        QVERIFY(arp.open(QIODevice::WriteOnly) && arp.write("IP address HW type Flags HW address Mask Device\n"
+            "127.0.0.4 0x1 0x2 00:80:a3:1c:00:04 * eth0\n127.0.0.9 0x1 0x2 00:0e:8c:2b:00:09 * eth0\n"
+            "127.0.0.22 0x1 0x2 00:80:a3:1c:00:16 * eth0\n127.0.0.31 0x1 0x2 00:0e:8c:3d:00:1f * eth0\n") > 0);
+        arp.close();
+        m_window->engine().setHardwareSources(arp.fileName(), QString::fromLatin1(VendorRegistry::DefaultPath));
         prepare(1, 41, QStringLiteral("100"), QStringLiteral("1"));
         startScan();
         QTRY_COMPARE_WITH_TIMEOUT(m_window->lblThreads->text(), QStringLiteral("Scan Completed"), 30000);
@@ -114,6 +123,17 @@ private slots:
         QCOMPARE(net.echoRequestCount(host(40)), 6);
         QCOMPARE(net.echoRequestCount(host(41)), 0);
 
+        QCOMPARE(w.lstIPs->FindItem(host(4))->text(3), QStringLiteral("00:80:A3:1C:00:04"));
+        QCOMPARE(w.lstIPs->FindItem(host(1))->text(3), QString());
+
+        // The screenshot: MAC Address and Vendor shown, the columns narrowed by hand to fit the list.
+        w.mnuShowMac->trigger();
+        w.mnuShowVendor->trigger();
+        for (int column : {0, 3, 4})
+            w.lstIPs->resizeColumnToContents(column);
+        w.lstIPs->setColumnWidth(1, 68);
+        w.lstIPs->setColumnWidth(2, w.lstIPs->viewport()->width() - 68 - w.lstIPs->columnWidth(0)
+                                        - w.lstIPs->columnWidth(3) - w.lstIPs->columnWidth(4));
         const QString png = QCoreApplication::applicationDirPath() + QStringLiteral("/../lanterra-scan.png");
         QVERIFY(w.grab().save(png));
     }

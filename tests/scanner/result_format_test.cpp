@@ -37,6 +37,8 @@ private slots:
         QTest::newRow("csv carriage return") << Format::Csv << "a\rb" << qint16(3) << (h + ",3,\"a\rb\",,\r\n");
         QTest::newRow("csv utf-8") << Format::Csv << "Ünit" << qint16(3) << (h + ",3,Ünit,,\r\n");
 
+        QTest::newRow("copied line") << Format::TabSeparated << "a\r\nb\tc\rd\ne" << qint16(0) << (h + "\t<0 ms\ta b c d e\t\t\n");
+
         const QString json = QStringLiteral("{\"host\":\"127.0.0.4\",\"ping_ms\":%1,\"description\":%2,\"mac\":\"\",\"vendor\":\"\"}\n");
         QTest::newRow("jsonl plain") << Format::JsonLines << "Model 7" << qint16(0) << json.arg("0", "\"Model 7\"");
         QTest::newRow("jsonl escapes") << Format::JsonLines << "\"a\\b\"\n\x01" << qint16(5)
