@@ -4,6 +4,7 @@
 
 #include "Artwork.h"
 #include "BrowserOpener.h"
+#include "DisplayThrottle.h"
 #include "MessageBoxes.h"
 #include "PelorinConnection.h"
 #include "PelorinInterface.h"
@@ -39,6 +40,9 @@ const QString kStop = QStringLiteral("Stop");
 const QString kIdle = QStringLiteral("X");
 const QColor kBusyColour(192, 64, 0);
 const QColor kDoneColour(0, 128, 0);
+// The progress line and txtIP(3) change with every address and answer; they
+// are redrawn at most this often while a scan runs.
+constexpr int kProgressRedrawMs = 80;
 
 // The designed face, or the closest installed one.
 QString fontFamily(const QStringList &candidates)
@@ -331,6 +335,8 @@ void frmMain::setPointer(PointerCode code)
 // The status line sizes itself to its caption, as a self-sizing label does.
 void frmMain::setThreadsCaption(const QString &caption, const QColor &colour)
 {
+    if (lblThreads->text() == caption && lblThreads->palette().color(QPalette::WindowText) == colour)
+        return; // nothing to reshape or repaint
     QPalette palette = lblThreads->palette();
     palette.setColor(QPalette::WindowText, colour);
     lblThreads->setPalette(palette);
@@ -415,15 +421,24 @@ void frmMain::setRangeLocked(bool locked)
 
 void frmMain::bindEngine()
 {
+    m_progressDisplay = new DisplayThrottle(kProgressRedrawMs, [this] { drawScanProgress(); }, this);
     connect(m_engine, &ScanEngine::started, this, [this] {
+        m_busy = 0;
         lstIPs->Clear();
         m_entries.clear();
         picScanning->show();
         setRangeLocked(true);
         cmdScan->setText(kStop);
     });
-    connect(m_engine, &ScanEngine::cursorChanged, this,
-            [this](int octet) { txtIP[3]->setText(octet < 0 ? kIdle : QString::number(octet)); });
+    // Only the end of a scan (octet -1) is drawn at once, so that the idle
+    // display is exact; the rest follows at the display's pace.
+    connect(m_engine, &ScanEngine::cursorChanged, this, [this](int octet) {
+        m_nextOctet = octet;
+        if (octet < 0)
+            m_progressDisplay->showNow();
+        else
+            m_progressDisplay->changed();
+    });
     connect(m_engine, &ScanEngine::hostFound, this, [this](quint64 row, const HostRecord &record) {
         QTreeWidgetItem *entry = lstIPs->Add(record.host);
         ResultList::SetSubItem(entry, 1, ResultFormat::pingText(record.pingTime));
@@ -435,9 +450,12 @@ void frmMain::bindEngine()
     });
     connect(m_engine, &ScanEngine::rowComplete, this, [this](quint64 row) { m_entries.remove(row); });
     connect(m_engine, &ScanEngine::progress, this, [this](int busy) {
-        setThreadsCaption(QStringLiteral("Processing Threads: ") + QString::number(busy), kBusyColour);
+        m_busy = busy;
+        m_progressDisplay->changed();
     });
     connect(m_engine, &ScanEngine::finished, this, [this] {
+        m_busy = 0;
+        m_progressDisplay->showNow();
         setThreadsCaption(QStringLiteral("Scan Completed"), kDoneColour);
         cmdScan->setText(kStart);
         picScanning->hide();
@@ -445,6 +463,15 @@ void frmMain::bindEngine()
         m_worker0->Reinit();
     });
     connect(m_engine, &ScanEngine::message, this, [](const QString &text, int style) { msgBox(text, style); });
+}
+
+void frmMain::drawScanProgress()
+{
+    const QString octet = m_nextOctet < 0 ? kIdle : QString::number(m_nextOctet);
+    if (txtIP[3]->text() != octet)
+        txtIP[3]->setText(octet);
+    if (m_busy > 0)
+        setThreadsCaption(QStringLiteral("Processing Threads: ") + QString::number(m_busy), kBusyColour);
 }
 
 void frmMain::lstIPs_DblClick()

@@ -18,6 +18,7 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QFrame;
+class DisplayThrottle;
 class ProbeFactory;
 class QTreeWidgetItem;
 class ResultList;
@@ -78,6 +79,7 @@ private:
     void layoutOnResize();
     void setPointer(PointerCode code);
     void setThreadsCaption(const QString &caption, const QColor &colour);
+    void drawScanProgress();
 
     void startSteps();
     void stopSteps();
@@ -88,6 +90,12 @@ private:
     std::unique_ptr<ProbeFactory> m_ownFactory;
     ScanEngine *m_engine = nullptr;
     ScanObjShell *m_worker0 = nullptr;
+    // The progress line and txtIP(3) while a scan runs, drawn by m_progressDisplay
+    // at a pace a person can follow: busy workers (0: none reported yet) and
+    // the fourth octet of the next address (-1: no scan).
+    int m_busy = 0;
+    int m_nextOctet = -1;
+    DisplayThrottle *m_progressDisplay = nullptr;
     // The list's entry of each row the engine has reported.
     QHash<quint64, QTreeWidgetItem *> m_entries;
     // Design geometry in twips, relative to each control's container.

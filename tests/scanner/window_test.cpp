@@ -4,6 +4,7 @@
 // it opens, and the real message boxes.
 #include "Artwork.h"
 #include "BrowserOpener.h"
+#include "DisplayThrottle.h"
 #include "Harness.h"
 #include "PelorinConnection.h"
 #include "ResultList.h"
@@ -22,6 +23,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QTest>
 #include <QTreeWidgetItem>
@@ -314,9 +316,11 @@ private slots:
     }
 
     // A scan on stand-in probes as the operator sees it: the range boxes
-    // locked, txtIP(3) following the next address, hosts listed with their
-    // ping time before their page is asked for, the progress line, and all
-    // of it back to idle at the end. Time-out and retries are read per request.
+    // locked, hosts listed with their ping time before their page is asked
+    // for, txtIP(3) and the progress line settled on the next address and the
+    // busy workers while a page is awaited, and all of it back to idle, with
+    // nothing left to redraw, after the last answer. Time-out and retries are
+    // read per request.
     void scanAsSeen()
     {
         StandInFactory factory;
@@ -333,8 +337,7 @@ private slots:
         factory.pages = {{"127.0.0.10", "<title>Quorvane Product ID</title><body>Model 7\nRev B</body>"}};
 
         QStringList seen; // per request: locked boxes, caption, settings, the entry of a page's host
-        QString octetAtFirst;
-        QStringList progress;
+        QPointer<StandInProbe> heldPage; // the page of .11 answers when the test says so
         factory.onRequest = [&](const StandInFactory::Request &r) {
             bool locked = true;
             for (QLineEdit *box : {w.txtIP[0], w.txtIP[1], w.txtIP[2], w.txtIPScan[0], w.txtIPScan[1]})
@@ -346,21 +349,26 @@ private slots:
                             .arg(r.timeOut)
                             .arg(r.retries)
                             .arg(entry ? entry->text(0) + QLatin1Char(' ') + entry->text(1) : QString()));
-            if (octetAtFirst.isEmpty())
-                octetAtFirst = w.txtIP[3]->text();
-            progress.append(w.lblThreads->text());
             w.txtPingTO->setText(QStringLiteral("7")); // applies from the next request on
+            if (r.page && r.host == QLatin1String("127.0.0.11")) {
+                heldPage = r.probe;
+                return false;
+            }
             return true;
         };
         QTest::mouseClick(w.cmdScan, Qt::LeftButton);
+        QTRY_COMPARE(w.lblThreads->text(), QStringLiteral("Processing Threads: 1"));
+        QCOMPARE(w.lblThreads->palette().color(QPalette::WindowText), QColor(192, 64, 0));
+        QCOMPARE(w.txtIP[3]->text(), QStringLiteral("13"));
+        QVERIFY(heldPage);
+        heldPage->answerPage(QStringLiteral("127.0.0.11"), QString());
         QTRY_COMPARE(w.lblThreads->text(), QStringLiteral("Scan Completed"));
+        QVERIFY(!w.findChild<DisplayThrottle *>()->pending());
 
         QCOMPARE(factory.pinged(), (QStringList{"127.0.0.10", "127.0.0.11", "127.0.0.12"}));
-        QCOMPARE(octetAtFirst, QStringLiteral("11"));
         seen.sort();
         QCOMPARE(seen, (QStringList{"1 Stop 2/1 ", "1 Stop 7/1 ", "1 Stop 7/1 ", "1 Stop 7/1 127.0.0.10 <0 ms",
                                     "1 Stop 7/1 127.0.0.11 12 ms"}));
-        QVERIFY(progress.contains(QStringLiteral("Processing Threads: 1")));
 
         QCOMPARE(w.lstIPs->Count(), 2);
         QCOMPARE(w.lstIPs->FindItem("127.0.0.10")->text(1), QStringLiteral("<0 ms"));
