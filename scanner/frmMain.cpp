@@ -284,6 +284,23 @@ void frmMain::applyFonts()
     lstIPs->setFont(listFont);
 }
 
+// Rows, captions and txtIP(3) change with every answer; while a scan runs a
+// paint of the window is held back until kProgressRedrawMs after the last
+// one, and then paints everything changed meanwhile.
+bool frmMain::event(QEvent *event)
+{
+    if (event->type() == QEvent::UpdateRequest && m_engine->isScanning()) {
+        const qint64 sinceLast = m_lastPaint.isValid() ? m_lastPaint.elapsed() : kProgressRedrawMs;
+        if (sinceLast < kProgressRedrawMs) {
+            if (!m_heldPaint.isActive())
+                m_heldPaint.start(int(kProgressRedrawMs - sinceLast));
+            return true;
+        }
+        m_lastPaint.start();
+    }
+    return QWidget::event(event);
+}
+
 void frmMain::resizeEvent(QResizeEvent *event)
 {
     QWidget::resizeEvent(event);
@@ -422,6 +439,9 @@ void frmMain::setRangeLocked(bool locked)
 void frmMain::bindEngine()
 {
     m_progressDisplay = new DisplayThrottle(kProgressRedrawMs, [this] { drawScanProgress(); }, this);
+    m_heldPaint.setSingleShot(true);
+    connect(&m_heldPaint, &QTimer::timeout, this,
+            [this] { QCoreApplication::postEvent(this, new QEvent(QEvent::UpdateRequest), Qt::LowEventPriority); });
     connect(m_engine, &ScanEngine::started, this, [this] {
         m_busy = 0;
         lstIPs->Clear();

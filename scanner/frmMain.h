@@ -5,9 +5,11 @@
 #pragma once
 
 #include <QColor>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QRectF>
 #include <QString>
+#include <QTimer>
 #include <QWidget>
 
 #include <array>
@@ -68,6 +70,7 @@ public slots:
     void lstIPs_DblClick();
 
 protected:
+    bool event(QEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
 
@@ -96,6 +99,10 @@ private:
     int m_busy = 0;
     int m_nextOctet = -1;
     DisplayThrottle *m_progressDisplay = nullptr;
+    // While a scan runs the window is painted at most every kProgressRedrawMs:
+    // when it was last painted, and the paint held back until then.
+    QElapsedTimer m_lastPaint;
+    QTimer m_heldPaint;
     // The list's entry of each row the engine has reported.
     QHash<quint64, QTreeWidgetItem *> m_entries;
     // Design geometry in twips, relative to each control's container.
