@@ -123,6 +123,7 @@ frmMain::~frmMain()
 {
     // Workers first, while the window they report to is still whole.
     delete m_engine;
+    m_engine = nullptr;
     delete m_worker0;
     MessageBoxes::setParentWindow(nullptr);
 }
@@ -289,7 +290,7 @@ void frmMain::applyFonts()
 // one, and then paints everything changed meanwhile.
 bool frmMain::event(QEvent *event)
 {
-    if (event->type() == QEvent::UpdateRequest && m_engine->isScanning()) {
+    if (event->type() == QEvent::UpdateRequest && m_engine && m_engine->isScanning()) {
         const qint64 sinceLast = m_lastPaint.isValid() ? m_lastPaint.elapsed() : kProgressRedrawMs;
         if (sinceLast < kProgressRedrawMs) {
             if (!m_heldPaint.isActive())
