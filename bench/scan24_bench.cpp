@@ -10,10 +10,13 @@
 //   dense    200 identification devices (199 of them pinged), 55 ping-only hosts
 //   silent   nothing but 127.0.0.1, which loopback always answers
 // the rest of the 255 pinged addresses .0-.254 silent, each kind spread evenly.
+// and then the default lab once more with the command line lanterra-scan in
+// place of the window (lab=cli), started afresh for every scan with its own pelorin.
 // The last lines, one per lab, are the medians of its runs:
 //   scan24 lab=NAME ratio=R cpu_s=C pelorin_rss_mb=P lanterra_rss_mb=L
 // cpu_s is both programs' CPU per scan; the RSS figures are each scan's peak
-// (lanterra's includes the lab's devices, which run in the same process).
+// (lanterra's includes the lab's devices, which run in the same process; on
+// lab=cli it is lanterra-scan's own).
 
 #include "IdealScan.h"
 #include "LabNetwork.h"
@@ -29,12 +32,15 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QTimer>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <functional>
+#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 
@@ -163,12 +169,20 @@ struct LabResult {
 } // namespace
 
 
-// Builds one lab, scans it runs times in the window and prints a line per run.
-// Returns false when the lab cannot be built or a scan listed the wrong hosts.
-static bool scanLab(frmMain &window, qint64 pelorinPid, const LabMix &mix, int runs, LabResult &result)
+// One lab on 127.0.0.0-255: its hosts, and what a scan of .0-.254 must list.
+struct BuiltLab {
+    Lab::LabNetwork network;
+    QList<Bench::HostKind> kinds; // octets 0..255
+    QSet<QString> expectedHosts;
+    QHash<QString, QString> expectedDescriptions;
+    double idealMs = 0;
+};
+
+// Sets up the lab of mix; false when a host cannot be made.
+static bool buildLab(const LabMix &mix, BuiltLab &lab)
 {
-    // The lab: octets 0..255; the scan pings 0..254.
-    QList<Bench::HostKind> kinds(256, Bench::HostKind::Silent);
+    QList<Bench::HostKind> &kinds = lab.kinds;
+    kinds = QList<Bench::HostKind>(256, Bench::HostKind::Silent);
     place(kinds, mix.devices, Bench::HostKind::Device, 5);
     place(kinds, mix.web, Bench::HostKind::WebHost, 9);
     place(kinds, mix.pingOnly, Bench::HostKind::PingOnly, 1);
@@ -176,27 +190,24 @@ static bool scanLab(frmMain &window, qint64 pelorinPid, const LabMix &mix, int r
     if (kinds[1] == Bench::HostKind::Silent)
         kinds[1] = Bench::HostKind::PingOnly;
 
-    Lab::LabNetwork lab;
-    QSet<QString> expectedHosts;
-    QHash<QString, QString> expectedDescriptions;
     for (int o = 0; o < 256; ++o) {
         const QString a = address(o);
         bool made = true;
         switch (kinds[o]) {
         case Bench::HostKind::Silent:
-            made = lab.addSilentHost(a);
+            made = lab.network.addSilentHost(a);
             break;
         case Bench::HostKind::Device: {
             Lab::Behaviour b;
             b.body = Lab::LabNetwork::idPage(QStringLiteral("Bench unit %1").arg(o));
-            made = lab.addDevice(a, b);
-            expectedDescriptions.insert(a, QStringLiteral("Bench unit %1").arg(o));
+            made = lab.network.addDevice(a, b);
+            lab.expectedDescriptions.insert(a, QStringLiteral("Bench unit %1").arg(o));
             break;
         }
         case Bench::HostKind::WebHost: {
             Lab::Behaviour b;
             b.body = "<html><body>plain host</body></html>";
-            made = lab.addDevice(a, b);
+            made = lab.network.addDevice(a, b);
             break;
         }
         case Bench::HostKind::PingOnly:
@@ -207,16 +218,41 @@ static bool scanLab(frmMain &window, qint64 pelorinPid, const LabMix &mix, int r
             return false;
         }
         if (o < 255 && kinds[o] != Bench::HostKind::Silent)
-            expectedHosts.insert(a);
+            lab.expectedHosts.insert(a);
     }
-    const double idealMs = Bench::idealScanMs(kinds.mid(0, 255));
+    const QList<Bench::HostKind> pinged = kinds.mid(0, 255);
+    lab.idealMs = Bench::idealScanMs(pinged);
+    std::printf("lab %s: %d devices, %d web hosts, %d ping-only, %d silent of 255 pinged; ideal %.3f s\n", mix.name,
+                int(pinged.count(Bench::HostKind::Device)), int(pinged.count(Bench::HostKind::WebHost)),
+                int(pinged.count(Bench::HostKind::PingOnly)), int(pinged.count(Bench::HostKind::Silent)),
+                lab.idealMs / 1000.0);
+    return true;
+}
+
+// Runs the event loop until done() says so or timeoutMs have passed, checking every 5 ms.
+static void runUntil(const std::function<bool()> &done, int timeoutMs = 120000)
+{
+    QEventLoop wait;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &wait, [&] {
+        if (done())
+            wait.quit();
+    });
+    poll.start(5);
+    QTimer::singleShot(timeoutMs, &wait, &QEventLoop::quit);
+    wait.exec();
+}
+
+// Builds one lab, scans it runs times in the window and prints a line per run.
+// Returns false when the lab cannot be built or a scan listed the wrong hosts.
+static bool scanLab(frmMain &window, qint64 pelorinPid, const LabMix &mix, int runs, LabResult &result)
+{
+    BuiltLab lab;
+    if (!buildLab(mix, lab))
+        return false;
+    const double idealMs = lab.idealMs;
     const QString mainTask = QStringLiteral("/proc/self/task/%1/stat").arg(gettid());
 
-    std::printf("lab %s: %d devices, %d web hosts, %d ping-only, %d silent of 255 pinged; ideal %.3f s\n", mix.name,
-                int(kinds.mid(0, 255).count(Bench::HostKind::Device)),
-                int(kinds.mid(0, 255).count(Bench::HostKind::WebHost)),
-                int(kinds.mid(0, 255).count(Bench::HostKind::PingOnly)),
-                int(kinds.mid(0, 255).count(Bench::HostKind::Silent)), idealMs / 1000.0);
     std::printf("%-4s %8s %8s %6s %10s %10s %10s %10s %8s %6s\n", "run", "wall_s", "ideal_s", "ratio",
                 "lant_cpu", "pel_cpu", "lant_rss", "pel_rss", "pel_thr", "ok");
 
@@ -235,16 +271,10 @@ static bool scanLab(frmMain &window, qint64 pelorinPid, const LabMix &mix, int r
             wall.start();
             QTimer::singleShot(0, window.cmdScan, &QPushButton::click);
             // Runs the window until the scan has ended and the Start handler has returned.
-            QEventLoop wait;
-            QTimer poll;
-            QObject::connect(&poll, &QTimer::timeout, &wait, [&] {
-                if (!window.engine().isScanning() && window.cmdScan->text() == QLatin1String("Start")
-                    && window.lblThreads->text() == QLatin1String("Scan Completed"))
-                    wait.quit();
+            runUntil([&] {
+                return !window.engine().isScanning() && window.cmdScan->text() == QLatin1String("Start")
+                       && window.lblThreads->text() == QLatin1String("Scan Completed");
             });
-            poll.start(5);
-            QTimer::singleShot(120000, &wait, &QEventLoop::quit);
-            wait.exec();
             peakThreads = sampler.peak();
         }
         const double wallS = wall.nsecsElapsed() / 1e9;
@@ -254,10 +284,11 @@ static bool scanLab(frmMain &window, qint64 pelorinPid, const LabMix &mix, int r
         const double lantCpu = cpuSeconds(mainTask) - lantCpu0;
 
         // Check the list: every answering host once, descriptions right.
-        bool ok = window.lstIPs->Count() == expectedHosts.size();
+        bool ok = window.lstIPs->Count() == lab.expectedHosts.size();
         for (int i = 1; ok && i <= window.lstIPs->Count(); ++i) {
             QTreeWidgetItem *item = window.lstIPs->Item(i);
-            ok = expectedHosts.contains(item->text(0)) && item->text(2) == expectedDescriptions.value(item->text(0));
+            ok = lab.expectedHosts.contains(item->text(0))
+                 && item->text(2) == lab.expectedDescriptions.value(item->text(0));
         }
         allOk = allOk && ok;
         const double ratio = wallS / (idealMs / 1000.0);
@@ -276,20 +307,107 @@ static bool scanLab(frmMain &window, qint64 pelorinPid, const LabMix &mix, int r
         if (run == 1) {
             first = pelRest;
             firstSelf = selfRest;
-        } else if (pelRest.threads > first.threads || pelRest.fds > first.fds || selfRest.fds > firstSelf.fds
-                   || pelRest.rssMb > first.rssMb * 1.25 + 2 || selfRest.rssMb > firstSelf.rssMb * 1.25 + 4) {
+        } else if (selfRest.fds > firstSelf.fds || pelRest.rssMb > first.rssMb * 1.25 + 2
+                   || selfRest.rssMb > firstSelf.rssMb * 1.25 + 4) {
             leakFree = false;
             std::printf("     resting level grew: pelorin %d threads %d fds %.1f MB; lanterra %d fds %.1f MB\n",
                         pelRest.threads, pelRest.fds, pelRest.rssMb, selfRest.fds, selfRest.rssMb);
         }
     }
+    // pelorin's spare object threads (and their descriptors) end after a few idle
+    // seconds: by then it must hold no more than after the first scan.
+    runUntil([&] {
+        const ProcStats p = processStats(pelorinPid);
+        return p.threads <= first.threads && p.fds <= first.fds;
+    }, 5000);
     const ProcStats pel = processStats(pelorinPid);
     const ProcStats self = processStats(getpid());
+    leakFree = leakFree && pel.threads <= first.threads && pel.fds <= first.fds;
     std::printf("lab %s resting after first scan / at end: pelorin %d/%d threads, %d/%d fds, %.1f/%.1f MB; lanterra %d/%d fds; %s\n\n",
                 mix.name, first.threads, pel.threads, first.fds, pel.fds, first.rssMb, pel.rssMb, firstSelf.fds, self.fds,
                 leakFree ? "no growth" : "GROWTH");
     // The median run speaks for the machine; one slow or fast outlier does not.
     result = {mix.name, median(ratios), median(cpus), median(pelRss), median(lantRss)};
+    return allOk;
+}
+
+// CPU seconds of this process's ended and reaped children, their own reaped children included.
+static double reapedChildrenCpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    const auto seconds = [](const timeval &t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// The first child process of pid (lanterra-scan's pelorin), 0 while it has none.
+static qint64 firstChild(qint64 pid)
+{
+    return readFile(QStringLiteral("/proc/%1/task/%1/children").arg(pid)).trimmed().split(' ').value(0).toLongLong();
+}
+
+// Scans the lab of mix runs times with the command line lanterra-scan, a new
+// one (and so a new pelorin) for every scan, and checks its CSV against the lab.
+static bool scanCli(const LabMix &mix, int runs, LabResult &result)
+{
+    BuiltLab lab;
+    if (!buildLab(mix, lab))
+        return false;
+    const double idealMs = lab.idealMs;
+    const QString program = QCoreApplication::applicationDirPath() + QStringLiteral("/lanterra-scan");
+    std::printf("%-4s %8s %8s %6s %10s %10s %10s %10s %6s\n", "run", "wall_s", "ideal_s", "ratio", "cli_cpu",
+                "pel_cpu", "cli_rss", "pel_rss", "ok");
+
+    QList<double> ratios, cpus, pelRss, cliRss;
+    bool allOk = true;
+    for (int run = 1; run <= runs; ++run) {
+        QProcess cli;
+        cli.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        const double cpu0 = reapedChildrenCpuSeconds();
+        QElapsedTimer wall;
+        wall.start();
+        cli.start(program, {QStringLiteral("127.0.0"), QStringLiteral("--from"), QStringLiteral("0"),
+                            QStringLiteral("--to"), QStringLiteral("255"), QStringLiteral("--format"),
+                            QStringLiteral("csv")});
+        // Peak RSS only grows, and pelorin's CPU only adds up: the last sample is the figure.
+        double cliPeak = 0, pelPeak = 0, pelCpu = 0;
+        runUntil([&] {
+            if (cli.state() == QProcess::NotRunning)
+                return true;
+            if (const qint64 pid = cli.processId()) {
+                cliPeak = std::max(cliPeak, statusKb(readFile(QStringLiteral("/proc/%1/status").arg(pid)), "VmHWM:") / 1024.0);
+                if (const qint64 pelorin = firstChild(pid)) {
+                    const QString base = QStringLiteral("/proc/%1/").arg(pelorin);
+                    pelPeak = std::max(pelPeak, statusKb(readFile(base + QStringLiteral("status")), "VmHWM:") / 1024.0);
+                    pelCpu = std::max(pelCpu, cpuSeconds(base + QStringLiteral("stat")));
+                }
+            }
+            return false;
+        });
+        cli.waitForFinished(5000);
+        const double wallS = wall.nsecsElapsed() / 1e9;
+        const double cpu = reapedChildrenCpuSeconds() - cpu0;
+
+        // Check the output: every answering host once, descriptions right.
+        QStringList lines = QString::fromUtf8(cli.readAllStandardOutput()).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+        bool ok = cli.exitStatus() == QProcess::NormalExit && cli.exitCode() == 0 && !lines.isEmpty()
+                  && lines.size() - 1 == lab.expectedHosts.size();
+        for (int i = 1; ok && i < lines.size(); ++i) {
+            const QStringList fields = lines[i].split(QLatin1Char(','));
+            ok = lab.expectedHosts.contains(fields.value(0))
+                 && fields.value(2) == lab.expectedDescriptions.value(fields.value(0));
+        }
+        allOk = allOk && ok;
+        const double ratio = wallS / (idealMs / 1000.0);
+        ratios.append(ratio);
+        cpus.append(cpu);
+        pelRss.append(pelPeak);
+        cliRss.append(cliPeak);
+        std::printf("%-4d %8.3f %8.3f %6.3f %10.3f %10.3f %10.1f %10.1f %6s\n", run, wallS, idealMs / 1000.0, ratio,
+                    cpu - pelCpu, pelCpu, cliPeak, pelPeak, ok ? "yes" : "NO");
+    }
+    std::printf("\n");
+    result = {"cli", median(ratios), median(cpus), median(pelRss), median(cliRss)};
     return allOk;
 }
 
@@ -337,6 +455,13 @@ int main(int argc, char **argv)
         LabResult r;
         r.name = mix.name;
         allOk = scanLab(window, server.serverPid(), mix, runs, r) && allOk;
+        results.append(r);
+    }
+    // The command line on the default lab, when the three labs were scanned.
+    if (mixes.first().name == QByteArrayLiteral("default")) {
+        std::printf("command line lanterra-scan, ");
+        LabResult r;
+        allOk = scanCli(mixes.first(), runs, r) && allOk;
         results.append(r);
     }
     for (const LabResult &r : std::as_const(results))

@@ -4,6 +4,7 @@
 
 #include "Artwork.h"
 #include "BrowserOpener.h"
+#include "DisplayThrottle.h"
 #include "MessageBoxes.h"
 #include "PelorinConnection.h"
 #include "PelorinInterface.h"
@@ -47,6 +48,9 @@ const QString kStop = QStringLiteral("Stop");
 const QString kIdle = QStringLiteral("X");
 const QColor kBusyColour(192, 64, 0);
 const QColor kDoneColour(0, 128, 0);
+// The progress line and txtIP(3) change with every address and answer; they
+// are redrawn at most this often while a scan runs.
+constexpr int kProgressRedrawMs = 80;
 
 // The designed face, or the closest installed one.
 QString fontFamily(const QStringList &candidates)
@@ -114,6 +118,7 @@ frmMain::~frmMain()
 {
     // Workers first, while the window they report to is still whole.
     delete m_engine;
+    m_engine = nullptr;
     delete m_worker0;
     MessageBoxes::setParentWindow(nullptr);
 }
@@ -337,6 +342,23 @@ void frmMain::fitToCaption(QLabel *label)
     label->resize(metrics.horizontalAdvance(label->text()), toPixelsY(r.height()));
 }
 
+// Rows, captions and txtIP(3) change with every answer; while a scan runs a
+// paint of the window is held back until kProgressRedrawMs after the last
+// one, and then paints everything changed meanwhile.
+bool frmMain::event(QEvent *event)
+{
+    if (event->type() == QEvent::UpdateRequest && m_engine && m_engine->isScanning()) {
+        const qint64 sinceLast = m_lastPaint.isValid() ? m_lastPaint.elapsed() : kProgressRedrawMs;
+        if (sinceLast < kProgressRedrawMs) {
+            if (!m_heldPaint.isActive())
+                m_heldPaint.start(int(kProgressRedrawMs - sinceLast));
+            return true;
+        }
+        m_lastPaint.start();
+    }
+    return QWidget::event(event);
+}
+
 void frmMain::resizeEvent(QResizeEvent *event)
 {
     QWidget::resizeEvent(event);
@@ -387,6 +409,8 @@ void frmMain::setPointer(PointerCode code)
 
 void frmMain::setThreadsCaption(const QString &caption, const QColor &colour)
 {
+    if (lblThreads->text() == caption && lblThreads->palette().color(QPalette::WindowText) == colour)
+        return; // nothing to reshape or repaint
     QPalette palette = lblThreads->palette();
     palette.setColor(QPalette::WindowText, colour);
     lblThreads->setPalette(palette);
@@ -467,7 +491,12 @@ void frmMain::setRangeLocked(bool locked)
 
 void frmMain::bindEngine()
 {
+    m_progressDisplay = new DisplayThrottle(kProgressRedrawMs, [this] { drawScanProgress(); }, this);
+    m_heldPaint.setSingleShot(true);
+    connect(&m_heldPaint, &QTimer::timeout, this,
+            [this] { QCoreApplication::postEvent(this, new QEvent(QEvent::UpdateRequest), Qt::LowEventPriority); });
     connect(m_engine, &ScanEngine::started, this, [this] {
+        m_busy = 0;
         lstIPs->Clear();
         m_hosts.clear();
         m_positions.clear();
@@ -475,8 +504,15 @@ void frmMain::bindEngine()
         setRangeLocked(true);
         cmdScan->setText(kStop);
     });
-    connect(m_engine, &ScanEngine::cursorChanged, this,
-            [this](int octet) { txtIP[3]->setText(octet < 0 ? kIdle : QString::number(octet)); });
+    // Only the end of a scan (octet -1) is drawn at once, so that the idle
+    // display is exact; the rest follows at the display's pace.
+    connect(m_engine, &ScanEngine::cursorChanged, this, [this](int octet) {
+        m_nextOctet = octet;
+        if (octet < 0)
+            m_progressDisplay->showNow();
+        else
+            m_progressDisplay->changed();
+    });
     connect(m_engine, &ScanEngine::hostFound, this, [this](quint64 row, const HostRecord &record) {
         QTreeWidgetItem *entry = lstIPs->Add(record.host);
         ResultList::SetSubItem(entry, 1, ResultFormat::pingText(record.pingTime));
@@ -498,9 +534,12 @@ void frmMain::bindEngine()
     });
     connect(m_engine, &ScanEngine::rowComplete, this, [this](quint64 row) { m_positions.remove(row); });
     connect(m_engine, &ScanEngine::progress, this, [this](int busy) {
-        setThreadsCaption(QStringLiteral("Processing Threads: ") + QString::number(busy), kBusyColour);
+        m_busy = busy;
+        m_progressDisplay->changed();
     });
     connect(m_engine, &ScanEngine::finished, this, [this] {
+        m_busy = 0;
+        m_progressDisplay->showNow();
         setThreadsCaption(QStringLiteral("Scan Completed"), kDoneColour);
         cmdScan->setText(kStart);
         picScanning->hide();
@@ -541,6 +580,15 @@ void frmMain::saveAsCsv()
     msgBox(QStringLiteral("The list could not be saved as %1.\n\n%2")
                .arg(QDir::toNativeSeparators(path), file.errorString()),
            MsgBox::OKOnly | MsgBox::Exclamation);
+}
+
+void frmMain::drawScanProgress()
+{
+    const QString octet = m_nextOctet < 0 ? kIdle : QString::number(m_nextOctet);
+    if (txtIP[3]->text() != octet)
+        txtIP[3]->setText(octet);
+    if (m_busy > 0)
+        setThreadsCaption(QStringLiteral("Processing Threads: ") + QString::number(m_busy), kBusyColour);
 }
 
 void frmMain::lstIPs_DblClick()

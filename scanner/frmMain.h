@@ -8,9 +8,11 @@
 #include "HostRecord.h"
 
 #include <QColor>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QRectF>
 #include <QString>
+#include <QTimer>
 #include <QWidget>
 
 #include <array>
@@ -23,6 +25,7 @@ class QMenu;
 class QLineEdit;
 class QPushButton;
 class QFrame;
+class DisplayThrottle;
 class ProbeFactory;
 class QTreeWidgetItem;
 class ResultList;
@@ -84,6 +87,7 @@ public slots:
     void saveAsCsv();
 
 protected:
+    bool event(QEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
 
@@ -97,6 +101,7 @@ private:
     void layoutOnResize();
     void setPointer(PointerCode code);
     void setThreadsCaption(const QString &caption, const QColor &colour);
+    void drawScanProgress();
 
     void startSteps();
     void stopSteps();
@@ -111,6 +116,16 @@ private:
     // the engine has not completed yet.
     QList<HostRecord> m_hosts;
     QHash<quint64, int> m_positions;
+    // The progress line and txtIP(3) while a scan runs, drawn by m_progressDisplay
+    // at a pace a person can follow: busy workers (0: none reported yet) and
+    // the fourth octet of the next address (-1: no scan).
+    int m_busy = 0;
+    int m_nextOctet = -1;
+    DisplayThrottle *m_progressDisplay = nullptr;
+    // While a scan runs the window is painted at most every kProgressRedrawMs:
+    // when it was last painted, and the paint held back until then.
+    QElapsedTimer m_lastPaint;
+    QTimer m_heldPaint;
     // Design geometry in twips, relative to each control's container.
     QHash<QWidget *, QRectF> m_twips;
     double m_twipsPerPixelX = 15.0;

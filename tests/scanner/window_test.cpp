@@ -2,6 +2,7 @@
 // what leaves the window (Copy, CSV, MAC and vendor), menus, keyboard, double click, real message boxes.
 #include "Artwork.h"
 #include "BrowserOpener.h"
+#include "DisplayThrottle.h"
 #include "Harness.h"
 #include "PelorinConnection.h"
 #include "ResultList.h"
@@ -166,9 +167,10 @@ private slots:
         QVERIFY(!w.picScanning->isVisible() && !w.engine().isScanning() && !w.txtIPScan[0]->isReadOnly());
     }
 
-    // A scan on stand-ins as the operator sees it: range boxes locked, txtIP(3) following, hosts listed before
-    // their page is asked for, settings read per request; then MAC and vendor, the description's tooltip,
-    // Copy of several rows, Copy all and Save as CSV of awkward descriptions.
+    // A scan on stand-ins as the operator sees it: range boxes locked, hosts listed before their page is
+    // asked for, settings read per request, the progress line and txtIP(3) settled while a page is awaited
+    // and back to idle, nothing left to redraw, after the last answer; then MAC and vendor, the description's
+    // tooltip, Copy of several rows, Copy all and Save as CSV of awkward descriptions.
     void scanAsSeen()
     {
         frmMain &w = open(std::make_unique<StandInFactory>());
@@ -186,26 +188,35 @@ private slots:
         m_factory->pages = {{"127.0.0.10", title + "<body>Model 7, \"Rev B\"\r\n\u00dcnit 2</body>"},
                             {"127.0.0.12", title + "<body>Line one\nLine two <b>x</b></body>"}};
 
-        QStringList seen; // per request: range locked, caption, settings, a page host's entry, progress, octet
+        QStringList seen; // per request: range locked, caption, settings, a page host's entry
+        QPointer<StandInProbe> heldPage; // the page of .11 answers when the test says so
         m_factory->onRequest = [&](const StandInFactory::Request &r) {
             const QList<QLineEdit *> range = inputs(w).mid(0, 5);
             QTreeWidgetItem *entry = r.page ? w.lstIPs->FindItem(r.host) : nullptr;
-            seen << QStringLiteral("%1 %2 %3/%4 %5 %6 %7")
+            seen << QStringLiteral("%1 %2 %3/%4 %5")
                         .arg(std::all_of(range.begin(), range.end(), [](QLineEdit *b) { return b->isReadOnly(); }))
                         .arg(w.cmdScan->text()).arg(r.timeOut).arg(r.retries)
-                        .arg(entry ? entry->text(0) + QLatin1Char(' ') + entry->text(1) : QString(), w.lblThreads->text().left(10),
-                             seen.isEmpty() ? w.txtIP[3]->text() : QString());
+                        .arg(entry ? entry->text(0) + QLatin1Char(' ') + entry->text(1) : QString());
             w.txtPingTO->setText(QStringLiteral("7")); // applies from the next request on
+            if (r.page && r.host == QLatin1String("127.0.0.11")) {
+                heldPage = r.probe;
+                return false;
+            }
             return true;
         };
         QTest::mouseClick(w.cmdScan, Qt::LeftButton);
+        QTRY_COMPARE(w.lblThreads->text(), QStringLiteral("Processing Threads: 1"));
+        QCOMPARE(w.lblThreads->palette().color(QPalette::WindowText), QColor(192, 64, 0));
+        QCOMPARE(w.txtIP[3]->text(), QStringLiteral("13"));
+        QVERIFY(heldPage);
+        heldPage->answerPage(QStringLiteral("127.0.0.11"), QString());
         QTRY_COMPARE(w.lblThreads->text(), QStringLiteral("Scan Completed"));
+        QVERIFY(!w.findChild<DisplayThrottle *>()->pending());
 
         QCOMPARE(m_factory->pinged(), (QStringList{"127.0.0.10", "127.0.0.11", "127.0.0.12"}));
         seen.sort();
-        QCOMPARE(seen, (QStringList{"1 Stop 2/1  Ready 11", "1 Stop 7/1  Processing ", "1 Stop 7/1  Processing ",
-                                    "1 Stop 7/1 127.0.0.10 <0 ms Processing ", "1 Stop 7/1 127.0.0.11 12 ms Processing ",
-                                    "1 Stop 7/1 127.0.0.12 3 ms Processing "}));
+        QCOMPARE(seen, (QStringList{"1 Stop 2/1 ", "1 Stop 7/1 ", "1 Stop 7/1 ", "1 Stop 7/1 127.0.0.10 <0 ms",
+                                    "1 Stop 7/1 127.0.0.11 12 ms", "1 Stop 7/1 127.0.0.12 3 ms"}));
         QCOMPARE(w.cmdScan->text() + w.txtIP[3]->text() + w.lblThreads->palette().color(QPalette::WindowText).name(),
                  QStringLiteral("StartX#008000"));
         QVERIFY(!w.picScanning->isVisible() && !w.txtIP[0]->isReadOnly() && !w.txtIPScan[1]->isReadOnly());
