@@ -1,14 +1,46 @@
 // The worker shell with the real probe server: one probe object per shell,
 // its events passed on with the index, destroyed or renewed inside its own
-// event. No request is ever made here, so no packet is sent.
+// event; and the client's link against a stand-in server that sends bad
+// frames. No request is ever made here, so no packet is sent.
 #include "PelorinConnection.h"
+#include "PelorinInterface.h"
 #include "ProbeObject.h"
 #include "ScanObjShell.h"
+#include "WireProtocol.h"
 
 #include <QPointer>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 using PelorinClient::clsMain;
+using PelorinClient::Connection;
+namespace Wire = Pelorin::Wire;
+
+namespace {
+
+Wire::Message frame(Wire::Type type, quint32 objectId, qint32 dispId = 0, QList<Wire::Value> args = {})
+{
+    Wire::Message m;
+    m.type = type;
+    m.objectId = objectId;
+    m.serial = 1;
+    m.dispId = dispId;
+    m.args = std::move(args);
+    return m;
+}
+
+QByteArray lengthPrefixed(quint32 length, const QByteArray &rest)
+{
+    QByteArray bytes(4, '\0');
+    for (int i = 0; i < 4; ++i)
+        bytes[i] = char((length >> (8 * i)) & 0xff);
+    return bytes + rest;
+}
+
+} // namespace
 
 class ShellTest : public QObject
 {
@@ -74,6 +106,104 @@ private slots:
         QFile beside(bin + QStringLiteral("/pelorin"));
         QVERIFY(beside.open(QIODevice::WriteOnly));
         QCOMPARE(PelorinClient::Connection::serverPathFor(bin), beside.fileName());
+    }
+
+    void standInServer_data()
+    {
+        QTest::addColumn<QByteArray>("afterGreeting");
+        QTest::addColumn<int>("eventKind"); // 0: afterGreeting as it is; else a frame for the object
+        QTest::addColumn<bool>("serverDropped");
+        // Which bytes make a frame unreadable is the frame reader's own test.
+        QTest::newRow("unknown frame type") << lengthPrefixed(5, QByteArray("\x7f" "abcd", 5)) << 0 << true;
+        QTest::newRow("oversized length") << lengthPrefixed(0xffffffffu, QByteArray(64, 'x')) << 0 << true;
+        QTest::newRow("ping event, wrong argument types") << QByteArray() << 1 << false;
+        QTest::newRow("unknown event") << QByteArray() << 2 << false;
+        QTest::newRow("event for unknown object") << QByteArray() << 3 << false;
+        QTest::newRow("message box left unanswered") << QByteArray() << 4 << false;
+    }
+
+    // A stand-in server greets properly, then sends what the row says,
+    // followed by a ping answer for the object. Unreadable frames end the
+    // server; readable but meaningless events are reported and dropped, and
+    // a server's box does not hold up the events after it.
+    void standInServer()
+    {
+        QFETCH(QByteArray, afterGreeting);
+        QFETCH(int, eventKind);
+        QFETCH(bool, serverDropped);
+
+        QTemporaryDir dir;
+        Wire::Message greeting = frame(Wire::Type::Greeting, 0);
+        greeting.libraryId = QString::fromLatin1(Pelorin::kLibraryId);
+        greeting.major = Pelorin::kLibraryMajor;
+        greeting.minor = Pelorin::kLibraryMinor;
+        greeting.echoUsable = true;
+        const QByteArray files[][2] = {
+            {"greeting", Wire::encode(greeting)},
+            {"stand-in", "#!/bin/sh\nexec 2>/dev/null\ncd \"$(dirname \"$0\")\"\ncat greeting\ncat later\nexec cat >/dev/null\n"}};
+        for (const auto &[name, bytes] : files) {
+            QFile file(dir.filePath(QString::fromLatin1(name)));
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+            QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        }
+        // What comes after the greeting is written by the test into this pipe.
+        const QByteArray fifo = QFile::encodeName(dir.filePath(QStringLiteral("later")));
+        QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+
+        Connection connection;
+        connection.setServerPath(dir.filePath(QStringLiteral("stand-in")));
+        QList<Connection::MessageBoxReply> unanswered;
+        connection.setMessageBoxHandler([&](const QString &, int, const QString &, Connection::MessageBoxReply reply) {
+            unanswered.append(std::move(reply));
+        });
+        QSignalSpy died(&connection, &Connection::serverDied);
+        QSignalSpy protocolErrors(&connection, &Connection::protocolError);
+        std::unique_ptr<clsMain> object = clsMain::create(connection);
+        QVERIFY(object);
+        QStringList heard;
+        connect(object.get(), &clsMain::PingResponse, this,
+                [&](QString &sIP, qint16 &time) { heard.append(QStringLiteral("%1 %2").arg(sIP).arg(time)); });
+
+        const quint32 id = object->objectId();
+        const QString h = QStringLiteral("127.0.0.2");
+        constexpr qint32 kPing = Pelorin::Interface::PingResponse::kDispId;
+        QByteArray bytes = afterGreeting;
+        if (eventKind == 1)
+            bytes = Wire::encode(frame(Wire::Type::Event, id, kPing, {h, h}));
+        else if (eventKind == 2)
+            bytes = Wire::encode(frame(Wire::Type::Event, id, 0x7777, {h, qint16(1)}));
+        else if (eventKind == 3)
+            bytes = Wire::encode(frame(Wire::Type::Event, id + 1000, kPing, {h, qint16(1)}));
+        else if (eventKind == 4) {
+            Wire::Message box = frame(Wire::Type::MessageBox, id);
+            box.serial = 7;
+            box.style = Pelorin::MsgBox::OKOnly | Pelorin::MsgBox::Critical;
+            box.text = QStringLiteral("Error 9");
+            bytes = Wire::encode(box);
+        }
+        bytes += Wire::encode(frame(Wire::Type::Event, id, kPing, {h, qint16(-11010)}));
+        auto feed = [&] { // fails until the stand-in has opened its end
+            const int fd = ::open(fifo.constData(), O_WRONLY | O_NONBLOCK);
+            const bool written = fd >= 0 && ::write(fd, bytes.constData(), size_t(bytes.size())) == bytes.size();
+            if (fd >= 0)
+                ::close(fd);
+            return written;
+        };
+        bool fed = false;
+        QTRY_VERIFY(fed || (fed = feed()));
+
+        if (serverDropped) {
+            QTRY_COMPARE(died.size(), 1);
+            QVERIFY(died[0][0].toString().contains(QLatin1String("unreadable frame from pelorin")));
+            QVERIFY(!object->isAlive());
+        }
+        QTRY_COMPARE(protocolErrors.size(), eventKind >= 3 ? 0 : 1);
+        QTRY_COMPARE(heard, serverDropped ? QStringList() : QStringList{"127.0.0.2 -11010"});
+        QCOMPARE(died.size(), serverDropped ? 1 : 0);
+        QCOMPARE(unanswered.size(), eventKind == 4 ? 1 : 0);
+        object.reset();
+        for (const auto &reply : std::as_const(unanswered))
+            reply(Pelorin::MsgBox::AnswerOK); // for an object released by then
     }
 
     // Runs last: it stops the shared server.
