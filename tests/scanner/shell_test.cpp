@@ -9,6 +9,7 @@
 #include "WireProtocol.h"
 
 #include <QPointer>
+#include <QScopeGuard>
 #include <QtTest>
 
 #include <fcntl.h>
@@ -138,20 +139,23 @@ private slots:
         greeting.major = Pelorin::kLibraryMajor;
         greeting.minor = Pelorin::kLibraryMinor;
         greeting.echoUsable = true;
-        const QByteArray files[][2] = {
-            {"greeting", Wire::encode(greeting)},
-            {"stand-in", "#!/bin/sh\nexec 2>/dev/null\ncd \"$(dirname \"$0\")\"\ncat greeting\ncat later\nexec cat >/dev/null\n"}};
-        for (const auto &[name, bytes] : files) {
-            QFile file(dir.filePath(QString::fromLatin1(name)));
-            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
-            QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-        }
-        // What comes after the greeting is written by the test into this pipe.
+        // The stand-in passes on what the test writes into this pipe, which
+        // the test holds open for reading and writing so no open ever waits.
+        const QString script = dir.filePath(QStringLiteral("stand-in"));
+        Connection connection;
+        connection.setServerPath(script);
         const QByteArray fifo = QFile::encodeName(dir.filePath(QStringLiteral("later")));
         QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+        const int fd = ::open(fifo.constData(), O_RDWR | O_CLOEXEC);
+        QVERIFY(fd >= 0);
+        auto closePipe = qScopeGuard([fd] { ::close(fd); }); // before the connection ends: the stand-in ends with it
+        auto feed = [fd](const QByteArray &b) { return ::write(fd, b.constData(), size_t(b.size())) == b.size(); };
+        QVERIFY(feed(Wire::encode(greeting)));
+        QFile file(script);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("#!/bin/sh\nexec cat \"$(dirname \"$0\")/later\"\n") > 0);
+        file.close();
+        QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
 
-        Connection connection;
-        connection.setServerPath(dir.filePath(QStringLiteral("stand-in")));
         QList<Connection::MessageBoxReply> unanswered;
         connection.setMessageBoxHandler([&](const QString &, int, const QString &, Connection::MessageBoxReply reply) {
             unanswered.append(std::move(reply));
@@ -182,23 +186,15 @@ private slots:
             bytes = Wire::encode(box);
         }
         bytes += Wire::encode(frame(Wire::Type::Event, id, kPing, {h, qint16(-11010)}));
-        auto feed = [&] { // fails until the stand-in has opened its end
-            const int fd = ::open(fifo.constData(), O_WRONLY | O_NONBLOCK);
-            const bool written = fd >= 0 && ::write(fd, bytes.constData(), size_t(bytes.size())) == bytes.size();
-            if (fd >= 0)
-                ::close(fd);
-            return written;
-        };
-        bool fed = false;
-        QTRY_VERIFY(fed || (fed = feed()));
+        QVERIFY(feed(bytes));
 
         if (serverDropped) {
             QTRY_COMPARE(died.size(), 1);
             QVERIFY(died[0][0].toString().contains(QLatin1String("unreadable frame from pelorin")));
             QVERIFY(!object->isAlive());
         }
-        QTRY_COMPARE(protocolErrors.size(), eventKind >= 3 ? 0 : 1);
         QTRY_COMPARE(heard, serverDropped ? QStringList() : QStringList{"127.0.0.2 -11010"});
+        QTRY_COMPARE(protocolErrors.size(), eventKind >= 3 ? 0 : 1);
         QCOMPARE(died.size(), serverDropped ? 1 : 0);
         QCOMPARE(unanswered.size(), eventKind == 4 ? 1 : 0);
         object.reset();
