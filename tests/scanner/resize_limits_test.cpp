@@ -12,64 +12,39 @@ class ResizeLimitsTest : public QObject
     Q_OBJECT
 
 private slots:
-    void computeLimits_data()
+    void limits_data()
     {
-        QTest::addColumn<QList<int>>("twips");   // min w, min h, max w, max h
+        QTest::addColumn<QList<int>>("twips");  // min w, min h, max w, max h
         QTest::addColumn<double>("tpp");
-        QTest::addColumn<QSize>("screenTwips");
-        QTest::addColumn<QList<int>>("pixels");  // MinWidth, MinHeight, MaxWidth, MaxHeight
+        QTest::addColumn<QSize>("screen");      // in pixels
+        QTest::addColumn<QList<int>>("pixels"); // MinWidth, MinHeight, MaxWidth, MaxHeight
+        QTest::addColumn<QRect>("track");       // min track size, then max track size
 
-        const QSize screen(19200, 16200); // 1280 x 1080 at 15
-        QTest::newRow("main window") << QList<int>{6450, 4920, 6450, 0} << 15.0 << screen
-                                     << QList<int>{430, 328, 430, 1080};
-        QTest::newRow("all defaults") << QList<int>{0, 0, 0, 0} << 15.0 << screen
-                                      << QList<int>{133, 67, 1280, 1080};
-        QTest::newRow("12 twips per pixel") << QList<int>{6450, 4920, 6450, 0} << 12.0 << QSize(24000, 12000)
-                                            << QList<int>{538, 410, 538, 1000};
+        const QList<int> mainWindow = {6450, 4920, 6450, 0};
+        QTest::newRow("main window") << mainWindow << 15.0 << QSize(1280, 1080) << QList<int>{430, 328, 430, 1080}
+                                     << QRect(430, 328, 430, 1080);
+        QTest::newRow("defaults, floor 150 x 100") << QList<int>{0, 0, 0, 0} << 15.0 << QSize(1280, 1080)
+                                                   << QList<int>{133, 67, 1280, 1080} << QRect(150, 100, 1280, 1080);
+        QTest::newRow("12 twips per pixel") << mainWindow << 12.0 << QSize(2000, 1000) << QList<int>{538, 410, 538, 1000}
+                                            << QRect(538, 410, 538, 1000);
+        QTest::newRow("max cut to a smaller screen") << mainWindow << 15.0 << QSize(400, 300)
+                                                     << QList<int>{430, 328, 430, 300} << QRect(430, 328, 400, 300);
     }
 
-    void computeLimits()
+    // The limits in pixels from twips, and the track sizes given to the window manager.
+    void limits()
     {
         QFETCH(QList<int>, twips);
         QFETCH(double, tpp);
-        QFETCH(QSize, screenTwips);
-        QFETCH(QList<int>, pixels);
-
-        const SubclassEntry e =
-            modResizeSubclass::computeLimits(twips[0], twips[1], twips[2], twips[3], tpp, tpp, screenTwips);
-        QCOMPARE((QList<int>{e.MinWidth, e.MinHeight, e.MaxWidth, e.MaxHeight}), pixels);
-    }
-
-    void trackSizes_data()
-    {
-        QTest::addColumn<QList<int>>("entry");
-        QTest::addColumn<QSize>("screen");
-        QTest::addColumn<QSize>("minTrack");
-        QTest::addColumn<QSize>("maxTrack");
-
-        QTest::newRow("main window") << QList<int>{430, 328, 430, 1080} << QSize(1280, 1080) << QSize(430, 328)
-                                     << QSize(430, 1080);
-        QTest::newRow("floor 150 x 100") << QList<int>{133, 67, 1280, 1080} << QSize(1280, 1080)
-                                         << QSize(150, 100) << QSize(1280, 1080);
-        QTest::newRow("max cut to a smaller screen") << QList<int>{430, 328, 430, 1080} << QSize(400, 300)
-                                                     << QSize(430, 328) << QSize(400, 300);
-    }
-
-    void trackSizes()
-    {
-        QFETCH(QList<int>, entry);
         QFETCH(QSize, screen);
-        QFETCH(QSize, minTrack);
-        QFETCH(QSize, maxTrack);
+        QFETCH(QList<int>, pixels);
+        QFETCH(QRect, track);
 
-        SubclassEntry e;
-        e.MinWidth = entry[0];
-        e.MinHeight = entry[1];
-        e.MaxWidth = entry[2];
-        e.MaxHeight = entry[3];
-        const TrackSizes t = modResizeSubclass::trackSizes(e, screen);
-        QCOMPARE(t.minTrack, minTrack);
-        QCOMPARE(t.maxTrack, maxTrack);
+        const SubclassEntry e = computeLimits(twips[0], twips[1], twips[2], twips[3], tpp, tpp, screen * tpp);
+        QCOMPARE((QList<int>{e.MinWidth, e.MinHeight, e.MaxWidth, e.MaxHeight}), pixels);
+        const TrackSizes t = trackSizes(e, screen);
+        QCOMPARE(t.minTrack, QSize(track.x(), track.y()));
+        QCOMPARE(t.maxTrack, track.size());
     }
 
     void windowKeepsItsWidth()

@@ -1,15 +1,47 @@
 // The worker shell with the real probe server: one probe object per shell,
 // its events passed on with the index, destroyed or renewed inside its own
-// event. No request is ever made here, so no packet is sent.
-#include "Harness.h"
+// event; and the client's link against a stand-in server that sends bad
+// frames. No request is ever made here, so no packet is sent.
 #include "PelorinConnection.h"
+#include "PelorinInterface.h"
 #include "ProbeObject.h"
 #include "ScanObjShell.h"
+#include "WireProtocol.h"
 
 #include <QPointer>
+#include <QScopeGuard>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 using PelorinClient::clsMain;
+using PelorinClient::Connection;
+namespace Wire = Pelorin::Wire;
+
+namespace {
+
+Wire::Message frame(Wire::Type type, quint32 objectId, qint32 dispId = 0, QList<Wire::Value> args = {})
+{
+    Wire::Message m;
+    m.type = type;
+    m.objectId = objectId;
+    m.serial = 1;
+    m.dispId = dispId;
+    m.args = std::move(args);
+    return m;
+}
+
+QByteArray lengthPrefixed(quint32 length, const QByteArray &rest)
+{
+    QByteArray bytes(4, '\0');
+    for (int i = 0; i < 4; ++i)
+        bytes[i] = char((length >> (8 * i)) & 0xff);
+    return bytes + rest;
+}
+
+} // namespace
 
 class ShellTest : public QObject
 {
@@ -22,46 +54,36 @@ private slots:
         QVERIFY2(PelorinClient::Connection::instance().ensureStarted(&error), qPrintable(error));
     }
 
-    void scanObjIsStableUntilReinit()
-    {
-        ScanObjShell shell(7);
-        QCOMPARE(shell.index(), qint16(7));
-        clsMain *first = shell.ScanObj();
-        QVERIFY2(first, qPrintable(shell.error()));
-        QCOMPARE(shell.ScanObj(), first);
-        const quint32 firstId = first->objectId();
-
-        QVERIFY(shell.Reinit());
-        QVERIFY(shell.ScanObj());
-        QVERIFY(shell.ScanObj()->isAlive());
-        QVERIFY(shell.ScanObj()->objectId() != firstId);
-        QCOMPARE(shell.ScanObj(), shell.ScanObj());
-    }
-
-    void eventsCarryTheIndex()
+    // Both events reach the shell's listener with the shell's index; renewed
+    // inside its own event, the shell has a new live object and the old one is gone.
+    void eventsCarryTheIndexAndRenewInside()
     {
         ScanObjShell shell(12);
-        ShellLog log(&shell);
+        QPointer<clsMain> old = shell.ScanObj();
+        QVERIFY2(old, qPrintable(shell.error()));
+        QCOMPARE(shell.ScanObj(), old.data());
+        const quint32 oldId = old->objectId();
+        QStringList heard;
+        connect(&shell, &ScanObjShell::PingResponse, this, [&](qint16 index, QString &sIP, qint16 &time) {
+            heard.append(QStringLiteral("%1 %2 %3").arg(index).arg(sIP).arg(time));
+            QVERIFY(shell.Reinit());
+        });
+        connect(&shell, &ScanObjShell::HTTPReqResponse, this, [&](qint16 index, QString &sIP, QString &raw) {
+            heard.append(QStringLiteral("%1 %2 %3").arg(index).arg(sIP, raw));
+        });
 
-        QString ip = QStringLiteral("127.0.0.4");
-        qint16 time = -11050;
-        emit shell.ScanObj()->PingResponse(ip, time);
         QString host = QStringLiteral("127.0.0.4");
-        QString raw;
-        emit shell.ScanObj()->HTTPReqResponse(host, raw);
-
-        QCOMPARE(log.pings.size(), 1);
-        QCOMPARE(log.pings[0].index, qint16(12));
-        QCOMPARE(log.pings[0].host, ip);
-        QCOMPARE(log.pings[0].value.value<qint16>(), time);
-        QCOMPARE(log.pages.size(), 1);
-        QCOMPARE(log.pages[0].index, qint16(12));
-        QCOMPARE(log.pages[0].host, host);
-        QVERIFY(log.pages[0].value.toString().isEmpty());
+        QString raw = QStringLiteral("<body>x</body>");
+        emit old->HTTPReqResponse(host, raw);
+        qint16 time = -11050;
+        emit old->PingResponse(host, time);
+        QCOMPARE(heard, (QStringList{"12 127.0.0.4 <body>x</body>", "12 127.0.0.4 -11050"}));
+        QVERIFY(!old);
+        QVERIFY(shell.ScanObj() && shell.ScanObj()->isAlive());
+        QVERIFY(shell.ScanObj()->objectId() != oldId);
     }
 
-    // The window destroys a worker, or renews worker 0, from inside the
-    // handler of that worker's own answer.
+    // The window destroys a worker from inside the handler of its own answer.
     void destroyedInsideItsOwnEvent()
     {
         auto *shell = new ScanObjShell(1);
@@ -69,28 +91,11 @@ private slots:
         QVERIFY(object);
         QPointer<ScanObjShell> guard(shell);
         connect(shell, &ScanObjShell::HTTPReqResponse, this, [shell] { delete shell; });
-
         QString host = QStringLiteral("127.0.0.9");
-        QString raw = QStringLiteral("<body>x</body>");
+        QString raw;
         emit object->HTTPReqResponse(host, raw);
         QVERIFY(!guard);
         QVERIFY(!object);
-    }
-
-    void reinitInsideItsOwnEvent()
-    {
-        ScanObjShell shell(0);
-        QPointer<clsMain> old = shell.ScanObj();
-        connect(&shell, &ScanObjShell::PingResponse, this, [&shell] { shell.Reinit(); });
-        ShellLog log(&shell);
-
-        QString ip = QStringLiteral("127.0.0.9");
-        qint16 time = 3;
-        emit old->PingResponse(ip, time);
-        QCOMPARE(log.pings.size(), 1);
-        QVERIFY(!old);
-        QVERIFY(shell.ScanObj());
-        QVERIFY(shell.ScanObj()->isAlive());
     }
 
     void serverIsBesideTheProgramElseInTheHelperFolder()
@@ -102,6 +107,99 @@ private slots:
         QFile beside(bin + QStringLiteral("/pelorin"));
         QVERIFY(beside.open(QIODevice::WriteOnly));
         QCOMPARE(PelorinClient::Connection::serverPathFor(bin), beside.fileName());
+    }
+
+    void standInServer_data()
+    {
+        QTest::addColumn<QByteArray>("afterGreeting");
+        QTest::addColumn<int>("eventKind"); // 0: afterGreeting as it is; else a frame for the object
+        QTest::addColumn<bool>("serverDropped");
+        // Which bytes make a frame unreadable is the frame reader's own test.
+        QTest::newRow("unknown frame type") << lengthPrefixed(5, QByteArray("\x7f" "abcd", 5)) << 0 << true;
+        QTest::newRow("oversized length") << lengthPrefixed(0xffffffffu, QByteArray(64, 'x')) << 0 << true;
+        QTest::newRow("ping event, wrong argument types") << QByteArray() << 1 << false;
+        QTest::newRow("unknown event") << QByteArray() << 2 << false;
+        QTest::newRow("event for unknown object") << QByteArray() << 3 << false;
+        QTest::newRow("message box left unanswered") << QByteArray() << 4 << false;
+    }
+
+    // A stand-in server greets properly, then sends what the row says,
+    // followed by a ping answer for the object. Unreadable frames end the
+    // server; readable but meaningless events are reported and dropped, and
+    // a server's box does not hold up the events after it.
+    void standInServer()
+    {
+        QFETCH(QByteArray, afterGreeting);
+        QFETCH(int, eventKind);
+        QFETCH(bool, serverDropped);
+
+        QTemporaryDir dir;
+        Wire::Message greeting = frame(Wire::Type::Greeting, 0);
+        greeting.libraryId = QString::fromLatin1(Pelorin::kLibraryId);
+        greeting.major = Pelorin::kLibraryMajor;
+        greeting.minor = Pelorin::kLibraryMinor;
+        greeting.echoUsable = true;
+        // The stand-in passes on what the test writes into this pipe, which
+        // the test holds open for reading and writing so no open ever waits.
+        const QString script = dir.filePath(QStringLiteral("stand-in"));
+        Connection connection;
+        connection.setServerPath(script);
+        const QByteArray fifo = QFile::encodeName(dir.filePath(QStringLiteral("later")));
+        QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+        const int fd = ::open(fifo.constData(), O_RDWR | O_CLOEXEC);
+        QVERIFY(fd >= 0);
+        auto closePipe = qScopeGuard([fd] { ::close(fd); }); // before the connection ends: the stand-in ends with it
+        auto feed = [fd](const QByteArray &b) { return ::write(fd, b.constData(), size_t(b.size())) == b.size(); };
+        QVERIFY(feed(Wire::encode(greeting)));
+        QFile file(script);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("#!/bin/sh\nexec cat \"$(dirname \"$0\")/later\"\n") > 0);
+        file.close();
+        QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+
+        QList<Connection::MessageBoxReply> unanswered;
+        connection.setMessageBoxHandler([&](const QString &, int, const QString &, Connection::MessageBoxReply reply) {
+            unanswered.append(std::move(reply));
+        });
+        QSignalSpy died(&connection, &Connection::serverDied);
+        QSignalSpy protocolErrors(&connection, &Connection::protocolError);
+        std::unique_ptr<clsMain> object = clsMain::create(connection);
+        QVERIFY(object);
+        QStringList heard;
+        connect(object.get(), &clsMain::PingResponse, this,
+                [&](QString &sIP, qint16 &time) { heard.append(QStringLiteral("%1 %2").arg(sIP).arg(time)); });
+
+        const quint32 id = object->objectId();
+        const QString h = QStringLiteral("127.0.0.2");
+        constexpr qint32 kPing = Pelorin::Interface::PingResponse::kDispId;
+        QByteArray bytes = afterGreeting;
+        if (eventKind == 1)
+            bytes = Wire::encode(frame(Wire::Type::Event, id, kPing, {h, h}));
+        else if (eventKind == 2)
+            bytes = Wire::encode(frame(Wire::Type::Event, id, 0x7777, {h, qint16(1)}));
+        else if (eventKind == 3)
+            bytes = Wire::encode(frame(Wire::Type::Event, id + 1000, kPing, {h, qint16(1)}));
+        else if (eventKind == 4) {
+            Wire::Message box = frame(Wire::Type::MessageBox, id);
+            box.serial = 7;
+            box.style = Pelorin::MsgBox::OKOnly | Pelorin::MsgBox::Critical;
+            box.text = QStringLiteral("Error 9");
+            bytes = Wire::encode(box);
+        }
+        bytes += Wire::encode(frame(Wire::Type::Event, id, kPing, {h, qint16(-11010)}));
+        QVERIFY(feed(bytes));
+
+        if (serverDropped) {
+            QTRY_COMPARE(died.size(), 1);
+            QVERIFY(died[0][0].toString().contains(QLatin1String("unreadable frame from pelorin")));
+            QVERIFY(!object->isAlive());
+        }
+        QTRY_COMPARE(heard, serverDropped ? QStringList() : QStringList{"127.0.0.2 -11010"});
+        QTRY_COMPARE(protocolErrors.size(), eventKind >= 3 ? 0 : 1);
+        QCOMPARE(died.size(), serverDropped ? 1 : 0);
+        QCOMPARE(unanswered.size(), eventKind == 4 ? 1 : 0);
+        object.reset();
+        for (const auto &reply : std::as_const(unanswered))
+            reply(Pelorin::MsgBox::AnswerOK); // for an object released by then
     }
 
     // Runs last: it stops the shared server.
@@ -116,7 +214,6 @@ private slots:
         QVERIFY(!shell.ScanObj());
         QVERIFY(!shell.error().isEmpty());
         QVERIFY(!shell.Reinit());
-        QVERIFY(!shell.ScanObj());
 
         connection.setServerPath(path);
         QVERIFY(shell.Reinit());

@@ -1,19 +1,11 @@
 #include "Harness.h"
 
-#include "ResultList.h"
-#include "ScanEngine.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPointer>
-#include <QPushButton>
 #include <QRegularExpression>
-#include <QTest>
-#include <QTreeWidgetItem>
 
 #include <cerrno>
 #include <poll.h>
@@ -102,92 +94,6 @@ Watcher::Watcher(std::function<bool()> step) : m_step(std::move(step))
             m_timer.stop();
     });
     m_timer.start(5);
-}
-
-void ScanFixture::newWindow()
-{
-    m_clickReturned = false;
-    m_window = std::make_unique<frmMain>();
-    m_window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
-}
-
-void ScanFixture::prepare(int lower, int upper, const QString &timeOut, const QString &retries)
-{
-    frmMain &w = *m_window;
-    w.txtIP[0]->setText(QStringLiteral("127"));
-    w.txtIP[1]->setText(QStringLiteral("0"));
-    w.txtIP[2]->setText(QStringLiteral("0"));
-    w.txtIPScan[0]->setText(QString::number(lower));
-    w.txtIPScan[1]->setText(QString::number(upper));
-    w.txtPingTO->setText(timeOut);
-    w.txtPingRetries->setText(retries);
-}
-
-void ScanFixture::silence(Lab::LabNetwork &net, int first, int last, const QList<int> &except)
-{
-    for (int octet = first; octet <= last; ++octet) {
-        if (!except.contains(octet))
-            QVERIFY(net.addSilentHost(Harness::host(octet)));
-    }
-}
-
-void ScanFixture::startScan()
-{
-    QVERIFY(Lab::isIsolated());
-    QCOMPARE(m_window->txtIP[0]->text() + m_window->txtIP[1]->text() + m_window->txtIP[2]->text(),
-             QStringLiteral("12700"));
-    m_clickReturned = false;
-    QPointer<frmMain> window = m_window.get();
-    QTimer::singleShot(0, this, [this, window] {
-        if (window)
-            QTest::mouseClick(window->cmdScan, Qt::LeftButton);
-        m_clickReturned = true;
-    });
-}
-
-void ScanFixture::scanAndExpect(int lower, int upper, const QStringList &listed)
-{
-    prepare(lower, upper, QStringLiteral("100"), QStringLiteral("1"));
-    m_window->lblThreads->setText(QString());
-    startScan();
-    QTRY_VERIFY_WITH_TIMEOUT(m_clickReturned, 20000);
-    QTRY_COMPARE_WITH_TIMEOUT(m_window->lblThreads->text(), QStringLiteral("Scan Completed"), 20000);
-    verifyIdle();
-    QStringList got = entries();
-    got.sort();
-    QCOMPARE(got, listed);
-}
-
-// The window as a finished or stopped scan leaves it.
-void ScanFixture::verifyIdle(const QString &status)
-{
-    const frmMain &w = *m_window;
-    QCOMPARE(w.lblThreads->text(), status);
-    QCOMPARE(w.lblThreads->palette().color(QPalette::WindowText), QColor(0, 128, 0));
-    QCOMPARE(w.cmdScan->text(), QStringLiteral("Start"));
-    QCOMPARE(w.txtIP[3]->text(), QStringLiteral("X"));
-    QVERIFY(!w.picScanning->isVisible());
-    QCOMPARE(w.engine().busyCount(), 0);
-    QVERIFY(!w.engine().isScanning());
-    QVERIFY(!w.txtIPScan[0]->isReadOnly());
-    QCOMPARE(w.cursor().shape(), Qt::ArrowCursor);
-}
-
-QStringList ScanFixture::entries() const
-{
-    QStringList list;
-    for (int i = 1; i <= m_window->lstIPs->Count(); ++i)
-        list.append(m_window->lstIPs->Item(i)->text(0));
-    return list;
-}
-
-ShellLog::ShellLog(ScanObjShell *shell)
-{
-    QObject::connect(shell, &ScanObjShell::PingResponse, shell,
-                     [this](qint16 index, QString &sIP, qint16 &time) { pings.append({index, sIP, time}); });
-    QObject::connect(shell, &ScanObjShell::HTTPReqResponse, shell,
-                     [this](qint16 index, QString &sIP, QString &raw) { pages.append({index, sIP, raw}); });
 }
 
 std::optional<Message> PipeFrames::next(int timeoutMs)

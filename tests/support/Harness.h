@@ -1,13 +1,12 @@
 // Helpers shared by the tests: message boxes recorded instead of shown, the
-// window driven through scans of 127.0.0.x, recorders of probe object events,
-// pelorin on raw pipes, and readers of /proc figures.
+// lab of a whole scan, recorders of probe object events, pelorin on raw pipes,
+// and readers of /proc figures.
 #pragma once
 
 #include "LabNetwork.h"
 #include "MessageBoxChannel.h"
 #include "MessageBoxes.h"
 #include "PelorinInterface.h"
-#include "ScanObjShell.h"
 #include "WireProtocol.h"
 #include "frmMain.h"
 
@@ -78,36 +77,6 @@ public:
 private:
     std::function<bool()> m_step;
     QTimer m_timer;
-};
-
-// Base of the window's lab tests: a shown window, boxes recorded, and scans
-// that only ever address 127.0.0.x.
-class ScanFixture : public QObject
-{
-protected:
-    void newWindow();
-    void prepare(int lower, int upper, const QString &timeOut, const QString &retries);
-    static void silence(Lab::LabNetwork &net, int first, int last, const QList<int> &except = {});
-    void startScan(); // clicks Start from the event loop: the click runs the dispatch loop
-    void scanAndExpect(int lower, int upper, const QStringList &listed); // a short scan that ends by itself
-    void verifyIdle(const QString &status = QStringLiteral("Scan Completed"));
-    QStringList entries() const;
-
-    RecordingBoxes m_boxes;
-    std::unique_ptr<frmMain> m_window;
-    bool m_clickReturned = false;
-};
-
-// What a worker shell passes on; its values come by reference, which QSignalSpy can't record.
-struct ShellLog {
-    struct Seen {
-        qint16 index;
-        QString host;
-        QVariant value;
-    };
-    explicit ShellLog(ScanObjShell *shell);
-    QList<Seen> pings;
-    QList<Seen> pages;
 };
 
 // The events of one probe object (the server's or the client's), with the time each came.

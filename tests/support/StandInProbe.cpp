@@ -56,7 +56,7 @@ void StandInFactory::handle(const Request &request)
     const QString host = request.host;
     if (request.page) {
         const QString raw = pages.value(host);
-        QTimer::singleShot(pageDelayMs, probe, [probe, host, raw] { probe->answerPage(host, raw); });
+        QTimer::singleShot(0, probe, [probe, host, raw] { probe->answerPage(host, raw); });
     } else {
         const qint16 time = pingTimes.value(host, -1);
         QTimer::singleShot(0, probe, [probe, host, time] { probe->answerPing(host, time); });

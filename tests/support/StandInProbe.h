@@ -49,7 +49,6 @@ public:
     // Answers: ping time per host (none: -1, a silent host), page per host (none: empty).
     QHash<QString, qint16> pingTimes;
     QHash<QString, QString> pages;
-    int pageDelayMs = 0;
     // Runs at each request before the answer is scheduled; false: no answer.
     std::function<bool(const Request &)> onRequest;
     std::function<void()> onCreate;
