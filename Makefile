@@ -2,9 +2,11 @@
 # `make package` builds the Debian package lanterra_<version>_<arch>.deb in $(BUILD)/.
 # More: `make test-asan` (the suite under AddressSanitizer and UBSan),
 # `make fuzz` (each fuzz target for FUZZ_SECONDS), `make bench` (the /24 scan).
+# CMAKE_ARGS go to every configure step, e.g. CMAKE_ARGS=-DLANTERRA_WERROR=ON (CI).
 BUILD ?= build
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
+CMAKE_ARGS ?=
 CTEST_ENV := QT_QPA_PLATFORM=offscreen
 
 .PHONY: deps build run test package test-asan fuzz bench clean
@@ -13,7 +15,7 @@ deps:
 	@bash scripts/install-deps.sh
 
 build: deps
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS) >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 
 run: build
@@ -26,7 +28,7 @@ package: build
 	cd $(BUILD) && cpack
 
 test-asan: deps
-	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DLANTERRA_SANITIZE=ON >/dev/null
+	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DLANTERRA_SANITIZE=ON $(CMAKE_ARGS) >/dev/null
 	@cmake --build build-asan -j $(JOBS)
 	cd build-asan && $(CTEST_ENV) \
 	  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
@@ -35,7 +37,7 @@ test-asan: deps
 	  ctest --output-on-failure -j $(JOBS)
 
 fuzz: deps
-	bash scripts/fuzz.sh $(FUZZ_SECONDS)
+	CMAKE_ARGS="$(CMAKE_ARGS)" bash scripts/fuzz.sh $(FUZZ_SECONDS)
 
 bench: build
 	tests/lab/run-in-netns.sh $(BUILD)/bin/scan24_bench
