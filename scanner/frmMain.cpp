@@ -128,12 +128,12 @@ frmMain::~frmMain()
 
 int frmMain::toPixelsX(double twips) const
 {
-    return qRound(twips / m_twipsPerPixelX);
+    return modResizeSubclass::twipsToPixels(twips, m_twipsPerPixelX);
 }
 
 int frmMain::toPixelsY(double twips) const
 {
-    return qRound(twips / m_twipsPerPixelY);
+    return modResizeSubclass::twipsToPixels(twips, m_twipsPerPixelY);
 }
 
 void frmMain::place(QWidget *control, double left, double top, double width, double height)
