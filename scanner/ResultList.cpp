@@ -32,11 +32,6 @@ void ResultList::addColumn(const QString &key, const QString &header, int widthT
         setColumnWidth(column, modResizeSubclass::twipsToPixels(widthTwips, twipsPerPixelX));
 }
 
-QString ResultList::columnKey(int column) const
-{
-    return headerItem()->data(column, Qt::UserRole).toString();
-}
-
 void ResultList::Clear()
 {
     clear();
