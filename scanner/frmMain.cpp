@@ -1,4 +1,4 @@
-// The main window: its controls as designed, the resize layout, the Start and
+// The main window: its controls at fixed twips places, the resize layout, the Start and
 // Stop steps it owns (checks, boxes, pointer) and the binding to the engine.
 #include "frmMain.h"
 
@@ -40,7 +40,7 @@ const QString kIdle = QStringLiteral("X");
 const QColor kBusyColour(192, 64, 0);
 const QColor kDoneColour(0, 128, 0);
 
-// The designed face, or the closest installed one.
+// The first installed face of the candidates, else the application's font.
 QString fontFamily(const QStringList &candidates)
 {
     const QStringList installed = QFontDatabase::families();
@@ -56,12 +56,12 @@ struct Caption {
     QSize box;
 };
 
-// The largest size up to the designed one at which every caption fits its control.
-QFont fittingFont(const QString &family, double designedPoints, bool bold, const QList<Caption> &captions)
+// The largest size, from the wanted one down by quarter points, at which every caption fits its control.
+QFont fittingFont(const QString &family, double wantedPoints, bool bold, const QList<Caption> &captions)
 {
     QFont font(family);
     font.setBold(bold);
-    for (double points = designedPoints; points > 5.0; points -= 0.25) {
+    for (double points = wantedPoints; points > 5.0; points -= 0.25) {
         font.setPointSizeF(points);
         const QFontMetrics metrics(font);
         const bool fits = std::all_of(captions.begin(), captions.end(), [&](const Caption &c) {
@@ -105,7 +105,7 @@ frmMain::frmMain(QWidget *parent, ProbeFactory *factory) : QWidget(parent)
     buildControls();
     applyFonts();
 
-    // Client area as designed; the resize layout places the result frame.
+    // Client area 6330 x 7605 twips; the resize layout places the result frame.
     resize(toPixelsX(6330), toPixelsY(7605));
     layoutOnResize();
 
@@ -252,7 +252,8 @@ void frmMain::buildControls()
     place(lblScanning, 240, 900, 1695, 195);
     picScanning->hide();
 
-    // Keyboard order as designed; frames, labels and pictures take no focus.
+    // Keyboard order: Tab goes from each control to the next one in this list;
+    // frames, labels and pictures take no focus.
     const QList<QWidget *> order = {cmdScan,   lstIPs,   txtIPScan[1], txtPingRetries, txtPingTO,
                                     txtIP[2],  txtIP[1], txtIP[0],     txtIP[3],       txtIPScan[0]};
     for (int i = 1; i < order.size(); ++i)
