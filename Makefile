@@ -18,8 +18,18 @@ build: deps
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS) >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 
-run: build
-	$(BUILD)/bin/lanterra
+# Configured once: later runs only build what changed.
+$(BUILD)/CMakeCache.txt:
+	@echo "Configuring $(BUILD)/"
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS) >/dev/null
+
+# The window and pelorin only; the build's output shows only when it fails.
+run: deps $(BUILD)/CMakeCache.txt
+	@echo "Building lanterra and pelorin"
+	@cmake --build $(BUILD) -j $(JOBS) --target lanterra pelorin >$(BUILD)/run-build.log 2>&1 \
+	  || { cat $(BUILD)/run-build.log; exit 1; }
+	@echo "Starting $(BUILD)/bin/lanterra"
+	@$(BUILD)/bin/lanterra
 
 test: build
 	cd $(BUILD) && $(CTEST_ENV) ctest --output-on-failure -j $(JOBS)
