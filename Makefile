@@ -2,9 +2,11 @@
 # `make package` builds the Debian package lanterra_<version>_<arch>.deb in $(BUILD)/.
 # More: `make test-asan` (the suite under AddressSanitizer and UBSan),
 # `make fuzz` (each fuzz target for FUZZ_SECONDS), `make bench` (the /24 scan).
+# CMAKE_ARGS go to every configure step, e.g. CMAKE_ARGS=-DLANTERRA_WERROR=ON (CI).
 BUILD ?= build
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
+CMAKE_ARGS ?=
 CTEST_ENV := QT_QPA_PLATFORM=offscreen
 
 .PHONY: deps build run test package test-asan fuzz bench clean
@@ -13,11 +15,21 @@ deps:
 	@bash scripts/install-deps.sh
 
 build: deps
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS) >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 
-run: build
-	$(BUILD)/bin/lanterra
+# Configured once: later runs only build what changed.
+$(BUILD)/CMakeCache.txt:
+	@echo "Configuring $(BUILD)/"
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS) >/dev/null
+
+# The window and pelorin only; the build's output shows only when it fails.
+run: deps $(BUILD)/CMakeCache.txt
+	@echo "Building lanterra and pelorin"
+	@cmake --build $(BUILD) -j $(JOBS) --target lanterra pelorin >$(BUILD)/run-build.log 2>&1 \
+	  || { cat $(BUILD)/run-build.log; exit 1; }
+	@echo "Starting $(BUILD)/bin/lanterra"
+	@$(BUILD)/bin/lanterra
 
 test: build
 	cd $(BUILD) && $(CTEST_ENV) ctest --output-on-failure -j $(JOBS)
@@ -26,7 +38,7 @@ package: build
 	cd $(BUILD) && cpack
 
 test-asan: deps
-	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DLANTERRA_SANITIZE=ON >/dev/null
+	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DLANTERRA_SANITIZE=ON $(CMAKE_ARGS) >/dev/null
 	@cmake --build build-asan -j $(JOBS)
 	cd build-asan && $(CTEST_ENV) \
 	  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
@@ -35,7 +47,7 @@ test-asan: deps
 	  ctest --output-on-failure -j $(JOBS)
 
 fuzz: deps
-	bash scripts/fuzz.sh $(FUZZ_SECONDS)
+	CMAKE_ARGS="$(CMAKE_ARGS)" bash scripts/fuzz.sh $(FUZZ_SECONDS)
 
 bench: build
 	tests/lab/run-in-netns.sh $(BUILD)/bin/scan24_bench

@@ -156,10 +156,12 @@ int run(const QStringList &arguments)
 {
     if (qEnvironmentVariableIsEmpty("QT_MESSAGE_PATTERN"))
         qSetMessagePattern(QStringLiteral("%{category}: %{message}"));
-    // stderr carries this program's own lines; the libraries' warnings only
-    // when asked for (QT_LOGGING_RULES). Failures are reported here anyway.
+    // stderr carries this program's own lines; the libraries' warnings (the
+    // probe client logs as "lanterra") only when asked for (QT_LOGGING_RULES).
+    // Failures are reported here anyway.
     if (qEnvironmentVariableIsEmpty("QT_LOGGING_RULES"))
-        QLoggingCategory::setFilterRules(QStringLiteral("default.warning=false\nqt.*.warning=false"));
+        QLoggingCategory::setFilterRules(
+            QStringLiteral("default.warning=false\nqt.*.warning=false\nlanterra.warning=false"));
 
     QString error;
     const Options options = parse(arguments, &error);

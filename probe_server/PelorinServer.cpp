@@ -3,6 +3,7 @@
 #include "EchoService.h"
 #include "ObjectHost.h"
 #include "PelorinInterface.h"
+#include "PelorinLog.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -199,7 +200,7 @@ void PelorinServer::shutdown(const char *why)
     if (!allEnded) {
         // A thread is still inside an echo wait; nothing of it can reach the
         // client any more, so leave without joining it.
-        std::fprintf(stderr, "pelorin: %s; leaving with object threads still busy\n", why);
+        qCWarning(lcPelorin, "%s; leaving with object threads still busy", why);
         std::fflush(stderr);
         std::_Exit(0);
     }

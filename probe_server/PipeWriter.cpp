@@ -1,11 +1,11 @@
 #include "PipeWriter.h"
 
+#include "PelorinLog.h"
 #include "WireProtocol.h"
 
 #include <QMutexLocker>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <unistd.h>
 
@@ -33,8 +33,8 @@ bool PipeWriter::write(const QByteArray &frame, const std::atomic_bool *suppress
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0) {
-                std::fprintf(stderr, "pelorin: stdout closed (%s); shutting down\n",
-                             n < 0 ? std::strerror(errno) : "no progress");
+                qCWarning(lcPelorin, "stdout closed (%s); shutting down",
+                          n < 0 ? std::strerror(errno) : "no progress");
                 m_closed.store(true);
                 notify = std::move(m_onClosed);
                 m_onClosed = nullptr;
@@ -53,7 +53,7 @@ bool PipeWriter::write(const QByteArray &frame, const std::atomic_bool *suppress
 
 void PipeWriter::protocolError(quint32 objectId, const QString &text, const std::atomic_bool *suppress)
 {
-    std::fprintf(stderr, "pelorin: protocol error (object %u): %s\n", objectId, qPrintable(text));
+    qCWarning(lcPelorin, "protocol error (object %u): %s", objectId, qPrintable(text));
     Wire::Message m;
     m.type = Wire::Type::ProtocolError;
     m.objectId = objectId;

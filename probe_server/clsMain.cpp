@@ -1,6 +1,7 @@
 #include "clsMain.h"
 
 #include "HttpClient.h"
+#include "PelorinLog.h"
 #include "clsTimer.h"
 #include "modPing.h"
 
@@ -22,9 +23,9 @@ void trapped(const char *where, Step &&step)
     try {
         step();
     } catch (const std::exception &e) {
-        qWarning("clsMain: %s failed: %s", where, e.what());
+        qCWarning(lcPelorin, "clsMain: %s failed: %s", where, e.what());
     } catch (...) {
-        qWarning("clsMain: %s failed", where);
+        qCWarning(lcPelorin, "clsMain: %s failed", where);
     }
 }
 
@@ -155,7 +156,7 @@ void clsMain::httpReqTmr_Timer()
             opened = objHTTP->open(QStringLiteral("GET"), url);
         } else {
             objHTTP->abort();
-            qWarning("clsMain: refusing host text %s", qPrintable(sHTTPHost));
+            qCWarning(lcPelorin, "clsMain: refusing host text %s", qPrintable(sHTTPHost));
         }
     });
     if (opened)

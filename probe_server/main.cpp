@@ -1,22 +1,26 @@
 // pelorin: the probe server. Started by Lanterra, which speaks the object
 // protocol over this process's stdin and stdout; ends when that pipe closes.
+#include "PelorinLog.h"
 #include "PelorinServer.h"
 #include "RawSocketCapability.h"
 
 #include <QCoreApplication>
 
+#include <cerrno>
 #include <csignal>
-#include <cstdio>
+#include <cstring>
 #include <unistd.h>
 
 int main(int argc, char *argv[])
 {
     // A closed stdout shows up as EPIPE on write, not as a signal.
     std::signal(SIGPIPE, SIG_IGN);
+    // Every diagnostic line on stderr reads "pelorin: <text>".
+    qSetMessagePattern(QStringLiteral("%{category}: %{message}"));
 
     // Before any thread exists: nothing effective, CAP_NET_RAW alone permitted.
     if (!Pelorin::limitCapabilitiesToRawSockets()) {
-        std::perror("pelorin: capabilities");
+        qCCritical(lcPelorin, "capabilities: %s", std::strerror(errno));
         return 1;
     }
 
@@ -24,7 +28,7 @@ int main(int argc, char *argv[])
     // stdout lands on stderr and cannot corrupt the frames.
     const int protocolOut = ::dup(STDOUT_FILENO);
     if (protocolOut < 0 || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
-        std::perror("pelorin: stdout");
+        qCCritical(lcPelorin, "stdout: %s", std::strerror(errno));
         return 1;
     }
 

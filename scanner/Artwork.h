@@ -8,7 +8,7 @@ namespace Artwork {
 
 // The window icon, with 16 and 32 pixel images.
 QIcon windowIcon();
-// The scanning picture as a square of px pixels (48 as designed).
+// The scanning picture as a square of px pixels (48 by default: 720 twips at 96 dpi).
 QPixmap scanningPicture(int px = 48);
 
 } // namespace Artwork

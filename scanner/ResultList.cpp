@@ -1,10 +1,10 @@
 // The result list lstIPs as a flat, unsorted report list.
 #include "ResultList.h"
 
+#include "modResizeSubclass.h"
+
 #include <QHeaderView>
 #include <QMouseEvent>
-
-#include <cmath>
 
 ResultList::ResultList(QWidget *parent) : QTreeWidget(parent)
 {
@@ -29,12 +29,7 @@ void ResultList::addColumn(const QString &key, const QString &header, int widthT
     head->setText(column, header);
     head->setData(column, Qt::UserRole, key);
     if (twipsPerPixelX > 0)
-        setColumnWidth(column, int(std::lround(widthTwips / twipsPerPixelX)));
-}
-
-QString ResultList::columnKey(int column) const
-{
-    return headerItem()->data(column, Qt::UserRole).toString();
+        setColumnWidth(column, modResizeSubclass::twipsToPixels(widthTwips, twipsPerPixelX));
 }
 
 void ResultList::Clear()

@@ -24,9 +24,6 @@ public:
     QTreeWidgetItem *FindItem(const QString &text) const;      // whole text, from the top
     QTreeWidgetItem *SelectedItem() const;
 
-    // The key given to addColumn for a column, empty when unknown.
-    QString columnKey(int column) const;
-
 signals:
     // A double click with the left button anywhere in the list's viewport;
     // the handler looks at SelectedItem() to see which entry, if any, it meant.

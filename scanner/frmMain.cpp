@@ -1,4 +1,4 @@
-// The main window: its controls as designed, the resize layout, the Start and
+// The main window: its controls at fixed twips places, the resize layout, the Start and
 // Stop steps it owns (checks, boxes, pointer) and the binding to the engine.
 #include "frmMain.h"
 
@@ -52,7 +52,7 @@ const QColor kDoneColour(0, 128, 0);
 // are redrawn at most this often while a scan runs.
 constexpr int kProgressRedrawMs = 80;
 
-// The designed face, or the closest installed one.
+// The first installed face of the candidates, else the application's font.
 QString fontFamily(const QStringList &candidates)
 {
     const QStringList installed = QFontDatabase::families();
@@ -63,7 +63,7 @@ QString fontFamily(const QStringList &candidates)
     return QApplication::font().family();
 }
 
-QFont designedFont(const QString &family, double points, bool bold = false)
+QFont fontOf(const QString &family, double points, bool bold = false)
 {
     QFont f(family);
     f.setPointSizeF(points);
@@ -104,7 +104,7 @@ frmMain::frmMain(QWidget *parent, ProbeFactory *factory) : QWidget(parent)
     buildMenus();
     applyFonts();
 
-    // Client area as designed; the resize layout places the result frame.
+    // Client area 6330 x 7605 twips; the resize layout places the result frame.
     resize(toPixelsX(6330), toPixelsY(7605));
     layoutOnResize();
 
@@ -128,12 +128,12 @@ frmMain::~frmMain()
 
 int frmMain::toPixelsX(double twips) const
 {
-    return qRound(twips / m_twipsPerPixelX);
+    return modResizeSubclass::twipsToPixels(twips, m_twipsPerPixelX);
 }
 
 int frmMain::toPixelsY(double twips) const
 {
-    return qRound(twips / m_twipsPerPixelY);
+    return modResizeSubclass::twipsToPixels(twips, m_twipsPerPixelY);
 }
 
 void frmMain::place(QWidget *control, double left, double top, double width, double height)
@@ -261,7 +261,8 @@ void frmMain::buildControls()
     place(lblScanning, 240, 900, 1695, 195);
     picScanning->hide();
 
-    // Keyboard order as designed; frames, labels and pictures take no focus.
+    // Keyboard order: Tab goes from each control to the next one in this list;
+    // frames, labels and pictures take no focus.
     const QList<QWidget *> order = {cmdScan,   lstIPs,   txtIPScan[1], txtPingRetries, txtPingTO,
                                     txtIP[2],  txtIP[1], txtIP[0],     txtIP[3],       txtIPScan[0]};
     for (int i = 1; i < order.size(); ++i)
@@ -323,15 +324,15 @@ void frmMain::applyFonts()
     const QString arial =
         fontFamily({QStringLiteral("Arial"), QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans")});
 
-    setFont(designedFont(sansSerif, 8.25));
-    txtIP[3]->setFont(designedFont(sansSerif, 8.25, true));
-    lstIPs->setFont(designedFont(arial, 9));
+    setFont(fontOf(sansSerif, 8.25));
+    txtIP[3]->setFont(fontOf(sansSerif, 8.25, true));
+    lstIPs->setFont(fontOf(arial, 9));
     for (QLabel *l : {lblDisp[0], lblDisp[1], lblDisp[2], lblDisp[3], lblDisp[4], lblScanning, lblThreads})
         fitToCaption(l);
 }
 
-// A label is as wide as its caption, at its designed place, and never lower
-// than its designed height.
+// A label is as wide as its caption, at its place in the layout, and never lower
+// than its height there.
 void frmMain::fitToCaption(QLabel *label)
 {
     const QFontMetrics metrics(label->font());

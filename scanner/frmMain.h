@@ -74,7 +74,7 @@ public:
     ScanObjShell *worker0() const { return m_worker0; }
     ScanEngine &engine() const { return *m_engine; }
 
-    // Design units: twips to pixels with the screen's logical DPI.
+    // Layout units: twips to pixels with the screen's logical DPI.
     double twipsPerPixelX() const { return m_twipsPerPixelX; }
     double twipsPerPixelY() const { return m_twipsPerPixelY; }
     int toPixelsX(double twips) const;
@@ -126,7 +126,7 @@ private:
     // when it was last painted, and the paint held back until then.
     QElapsedTimer m_lastPaint;
     QTimer m_heldPaint;
-    // Design geometry in twips, relative to each control's container.
+    // Layout geometry in twips, relative to each control's container.
     QHash<QWidget *, QRectF> m_twips;
     double m_twipsPerPixelX = 15.0;
     double m_twipsPerPixelY = 15.0;

@@ -25,11 +25,6 @@ constexpr int kFloorHeight = 100;
 // Used only when there is no screen at all.
 constexpr int kNoScreenPixels = 1 << 20;
 
-qint32 toPixels(double twips, double twipsPerPixel)
-{
-    return TextNumber::ToLong(twips / twipsPerPixel);
-}
-
 QSize screenPixels(const QWidget *w)
 {
     QScreen *screen = w->screen();
@@ -150,10 +145,10 @@ SubclassEntry computeLimits(qint32 lMinWidth, qint32 lMinHeight, qint32 lMaxWidt
                             double twipsPerPixelX, double twipsPerPixelY, QSize screenTwips)
 {
     SubclassEntry entry;
-    entry.MinWidth = toPixels(lMinWidth ? lMinWidth : kDefaultMinWidthTwips, twipsPerPixelX);
-    entry.MinHeight = toPixels(lMinHeight ? lMinHeight : kDefaultMinHeightTwips, twipsPerPixelY);
-    entry.MaxWidth = toPixels(lMaxWidth ? lMaxWidth : screenTwips.width(), twipsPerPixelX);
-    entry.MaxHeight = toPixels(lMaxHeight ? lMaxHeight : screenTwips.height(), twipsPerPixelY);
+    entry.MinWidth = twipsToPixels(lMinWidth ? lMinWidth : kDefaultMinWidthTwips, twipsPerPixelX);
+    entry.MinHeight = twipsToPixels(lMinHeight ? lMinHeight : kDefaultMinHeightTwips, twipsPerPixelY);
+    entry.MaxWidth = twipsToPixels(lMaxWidth ? lMaxWidth : screenTwips.width(), twipsPerPixelX);
+    entry.MaxHeight = twipsToPixels(lMaxHeight ? lMaxHeight : screenTwips.height(), twipsPerPixelY);
     return entry;
 }
 
@@ -165,6 +160,11 @@ TrackSizes trackSizes(const SubclassEntry &entry, QSize screenPixels)
     sizes.maxTrack = QSize(screenPixels.width() < entry.MaxWidth ? screenPixels.width() : entry.MaxWidth,
                            screenPixels.height() < entry.MaxHeight ? screenPixels.height() : entry.MaxHeight);
     return sizes;
+}
+
+qint32 twipsToPixels(double twips, double twipsPerPixel)
+{
+    return TextNumber::ToLong(twips / twipsPerPixel);
 }
 
 double twipsPerPixelX(const QWidget *w)

@@ -1,5 +1,5 @@
 // The main window's size limits: a fixed outer width and a height between the
-// designed minimum and the screen height. Qt's minimum and maximum sizes take
+// window's minimum and the screen height. Qt's minimum and maximum sizes take
 // the place of the window-procedure hook; the limits and their defaults stay.
 #pragma once
 
@@ -20,6 +20,10 @@ inline constexpr double kTwipsPerPixel = 15.0;
 double twipsPerPixelX(const QWidget *w);
 double twipsPerPixelY(const QWidget *w);
 
+// The one twips-to-pixels conversion of the window: the quotient rounded half
+// to even, like every integer conversion of the program (TextNumber::ToLong).
+qint32 twipsToPixels(double twips, double twipsPerPixel);
+
 // Limits in whole-window pixels.
 struct SubclassEntry {
     qint32 MinWidth = 0;
@@ -29,7 +33,7 @@ struct SubclassEntry {
 };
 
 // Twips to limits: 0 takes its default (2000 and 1000 twips for the minimums,
-// the screen size for the maximums); each quotient rounded half to even.
+// the screen size for the maximums); each converted by twipsToPixels.
 SubclassEntry computeLimits(qint32 lMinWidth, qint32 lMinHeight, qint32 lMaxWidth, qint32 lMaxHeight,
                             double twipsPerPixelX, double twipsPerPixelY, QSize screenTwips);
 

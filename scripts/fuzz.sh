@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang and runs each: first over its saved
 # regression inputs (each must pass), then for SECONDS seconds on a corpus.
+# CMAKE_ARGS (from the environment) go to the configure step.
 # A crash leaves its input in build-fuzz/ and fails the run; copy that input into
 # tests/fuzz/regressions/<target>/ once the fault is mended.
 set -euo pipefail
@@ -9,7 +10,7 @@ JOBS=$(nproc)
 fuzzers=(fuzz_frames fuzz_address fuzz_id_page fuzz_text_number)
 
 cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DLANTERRA_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
+  -DLANTERRA_FUZZ=ON -DBUILD_TESTING=OFF ${CMAKE_ARGS:-} >/dev/null
 cmake --build build-fuzz -j "$JOBS" --target "${fuzzers[@]}"
 
 for f in "${fuzzers[@]}"; do

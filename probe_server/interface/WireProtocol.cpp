@@ -65,7 +65,7 @@ public:
     {
         quint32 n = 0;
         if (!u32(n) || n > quint32(m_in.size() - m_pos))
-            return fail("text runs past the end of the frame");
+            return fail(QStringLiteral("text runs past the end of the frame"));
         s = QString::fromUtf8(m_in.constData() + m_pos, qsizetype(n));
         m_pos += n;
         return true;

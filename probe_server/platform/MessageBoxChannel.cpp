@@ -1,8 +1,7 @@
 #include "MessageBoxChannel.h"
 
 #include "PelorinInterface.h"
-
-#include <cstdio>
+#include "PelorinLog.h"
 
 namespace Pelorin {
 
@@ -19,7 +18,7 @@ int ShowMessageBox(const QString &text, int style)
 {
     if (t_channel)
         return t_channel->show(text, style, QString::fromLatin1(kLibraryName));
-    std::fprintf(stderr, "%s: %s\n", kLibraryName, qPrintable(text));
+    qCWarning(lcPelorin).noquote() << text;
     return MsgBox::AnswerOK;
 }
 

@@ -19,7 +19,7 @@ public:
 void setThreadMessageBoxChannel(MessageBoxChannel *channel);
 
 // Shows a box titled "Pelorin" through the calling thread's channel. Without a
-// channel the text goes to stderr and the answer is OK.
+// channel the text goes to pelorin's log (stderr) and the answer is OK.
 int ShowMessageBox(const QString &text, int style);
 
 } // namespace Pelorin

@@ -1,6 +1,7 @@
 #include "PelorinConnection.h"
 
 #include "ConnectionPrivate.h"
+#include "LanterraLog.h"
 #include "PelorinInterface.h"
 #include "ProbeObject.h"
 
@@ -113,7 +114,7 @@ void Connection::shutdown()
     d->objects.clear();
     process->closeWriteChannel();
     if (!process->waitForFinished(kExitTimeoutMs)) {
-        qWarning("pelorin did not end after its pipe closed; killing it");
+        qCWarning(lcLanterra, "pelorin did not end after its pipe closed; killing it");
         process->kill();
         process->waitForFinished(kExitTimeoutMs);
     }
@@ -163,7 +164,7 @@ bool Connection::Private::start(QString *error)
     auto fail = [&](const QString &why) {
         if (error)
             *error = why;
-        qWarning("%s", qPrintable(why));
+        qCWarning(lcLanterra).noquote() << why;
         discardProcess();
         return false;
     };
@@ -257,13 +258,13 @@ void Connection::Private::readFrames()
         case Type::ProtocolError: {
             const quint32 id = m.objectId;
             const QString text = m.text;
-            qWarning("pelorin reports a protocol error (object %u): %s", id, qPrintable(text));
+            qCWarning(lcLanterra, "pelorin reports a protocol error (object %u): %s", id, qPrintable(text));
             QMetaObject::invokeMethod(q, [this, id, text] { emit q->protocolError(id, text); },
                                       Qt::QueuedConnection);
             break;
         }
         default:
-            qWarning("pelorin sent a %s frame, which only a client sends", Pelorin::Wire::typeName(m.type));
+            qCWarning(lcLanterra, "pelorin sent a %s frame, which only a client sends", Pelorin::Wire::typeName(m.type));
             break;
         }
         if (!process)
@@ -279,7 +280,7 @@ void Connection::Private::serverEnded(const QString &reason)
     objects.clear();
     discardProcess();
     if (wasAlive) {
-        qWarning("%s", qPrintable(reason));
+        qCWarning(lcLanterra).noquote() << reason;
         emit q->serverDied(reason);
     }
 }
@@ -300,7 +301,7 @@ void Connection::Private::deliverEvent(const Message &m, quint64 gen)
         emit proxy->HTTPReqResponse(page->sHost, page->sRawData);
     } else {
         const QString text = QStringLiteral("pelorin raised an event clsMain does not have: %1").arg(why);
-        qWarning("%s", qPrintable(text));
+        qCWarning(lcLanterra).noquote() << text;
         emit q->protocolError(m.objectId, text);
     }
     // A handler that destroyed its proxy has released the object; the
@@ -337,7 +338,7 @@ void Connection::Private::deliverMessageBox(const Message &m, quint64 gen)
     if (messageBoxHandler) {
         messageBoxHandler(m.text, m.style, m.title, std::move(reply));
     } else {
-        qWarning("%s: %s", qPrintable(m.title), qPrintable(m.text));
+        qCWarning(lcLanterra, "%s: %s", qPrintable(m.title), qPrintable(m.text));
         reply(Pelorin::MsgBox::AnswerOK);
     }
 }

@@ -1,0 +1,3 @@
+#include "PelorinLog.h"
+
+Q_LOGGING_CATEGORY(lcPelorin, "pelorin")
