@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <optional>
 #include <stdexcept>
 
 using Pelorin::clsMain;
@@ -26,9 +27,22 @@ QByteArray raw(const QByteArray &head, const QByteArray &body)
     return "HTTP/1.1 " + head + "\r\nContent-Type: text/html\r\n\r\n" + body;
 }
 
+// One fetch from one lab address; requests and syns are -1 when not counted.
+struct Fetch {
+    QString address;
+    std::optional<Lab::Behaviour> device; // none: nothing listens there
+    int timeOut = 400;
+    int retries = 1;
+    QString text;
+    int requests = -1; // GETs the device received
+    int syns = -1;     // SYNs sent to the address
+    QString file = QStringLiteral("id.htm");
+    bool dropFirstSyn = false;
+};
+
 } // namespace
 
-Q_DECLARE_METATYPE(Lab::Behaviour)
+Q_DECLARE_METATYPE(Fetch)
 
 class ProbeFetchTest : public QObject
 {
@@ -46,83 +60,51 @@ private slots:
 
     void fetch_data()
     {
-        QTest::addColumn<QString>("address");
-        QTest::addColumn<bool>("hasDevice");
-        QTest::addColumn<Lab::Behaviour>("behaviour");
-        QTest::addColumn<QString>("file");
-        QTest::addColumn<int>("timeOut");
-        QTest::addColumn<int>("retries");
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<int>("requests"); // -1: not counted
-        QTest::addColumn<int>("syns");     // SYNs sent to the device; -1: not counted
-        QTest::addColumn<bool>("dropFirstSyn");
-
-        Lab::Behaviour keptOpen = Harness::device(B::Page);
+        QTest::addColumn<Fetch>("fetch");
+        auto row = [](const char *name, const Fetch &f) { QTest::newRow(name) << f; };
+        auto page = [](const QByteArray &body) { return Harness::device(B::Page, body); };
+        Lab::Behaviour keptOpen = page({});
         keptOpen.keepAlive = true;
         const qint64 cap = Pelorin::HttpClient::kMaxBodyBytes;
         const QByteArray garbage = Lab::LabNetwork::garbage();
 
-        QTest::newRow("charset of the response")
-            << "127.0.0.111" << true << Harness::device(B::Page, "caf\xe9", "text/plain; charset=ISO-8859-1") << "id.htm"
-            << 2000 << 0 << QString::fromUtf8("caf\xc3\xa9") << 1 << 1 << false;
-        QTest::newRow("empty body, retried, each on its own connection")
-            << "127.0.0.113" << true << keptOpen << "id.htm" << 2000 << 2 << "" << 3 << 3 << false;
-        QTest::newRow("no answer: a new connection per try")
-            << "127.0.0.115" << true << Harness::device(B::NoAnswer) << "id.htm" << 200 << 1 << "" << 2 << 2 << false;
-        QTest::newRow("closed port: one SYN per try")
-            << "127.0.0.116" << false << B() << "id.htm" << 2000 << 3 << "" << -1 << 4 << false;
-        QTest::newRow("first SYN lost: described by the next try")
-            << "127.0.0.118" << true << Harness::device(B::Page, "lossy link") << "id.htm" << 400 << 3 << "lossy link" << 1 << 2
-            << true;
-        QTest::newRow("HTTP/1.0 device: one GET") << "127.0.0.119" << true
-            << Harness::device(B::Raw, "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\nold device") << "id.htm" << 2000
-            << 3 << "old device" << 1 << -1 << false;
-        QTest::newRow("empty file")
-            << "127.0.0.117" << true << Harness::device(B::Page, "root") << "" << 2000 << 0 << "root" << 1 << -1 << false;
-        QTest::newRow("negative time-out: no wait")
-            << "127.0.0.121" << true << Harness::device(B::NoAnswer) << "id.htm" << -1 << 0 << "" << -1 << -1 << false;
-        QTest::newRow("host text that would add a user part")
-            << "127.0.0.122" << false << B() << "id.htm" << 100 << 0 << "" << -1 << -1 << false;
+        Fetch f{"127.0.0.111", Harness::device(B::Page, "caf\xe9", "text/plain; charset=ISO-8859-1"), 2000, 0,
+                QString::fromUtf8("caf\xc3\xa9"), 1, 1, QString()};
+        row("empty file, charset of the response", f);
+        row("empty body, retried, each on its own connection", {"127.0.0.113", keptOpen, 2000, 2, "", 3, 3});
+        row("no answer: a new connection per try", {"127.0.0.115", Harness::device(B::NoAnswer), 200, 1, "", 2, 2});
+        row("closed port: one SYN per try", {"127.0.0.116", std::nullopt, 2000, 3, "", -1, 4});
+        f = {"127.0.0.118", page("lossy link"), 400, 3, "lossy link", 1, 2};
+        f.dropFirstSyn = true;
+        row("first SYN lost: described by the next try", f);
+        row("HTTP/1.0 device: one GET", {"127.0.0.119",
+            Harness::device(B::Raw, "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\nold device"), 2000, 3, "old device", 1});
+        row("negative time-out: no wait", {"127.0.0.121", Harness::device(B::NoAnswer), -1, 0, ""});
+        row("host text that would add a user part", {"127.0.0.122", std::nullopt, 100, 0, ""});
         // The client stops reading at the cap and hangs up; what came is the page.
-        QTest::newRow("body beyond the cap") << "127.0.0.30" << true << Harness::device(B::Page, QByteArray(cap + 1024 * 1024, 'a'))
-                                             << "id.htm" << 3000 << 0 << QString(cap, QLatin1Char('a')) << 1 << -1 << false;
+        row("body beyond the cap", {"127.0.0.30", page(QByteArray(cap + 1024 * 1024, 'a')), 3000, 0,
+                                    QString(cap, QLatin1Char('a')), 1});
         // Never complete by the deadline: what came so far is not text.
-        QTest::newRow("trickle past the time-out") << "127.0.0.10" << true << Harness::device(B::Trickle, QByteArray(200, 't'))
-                                                   << "id.htm" << 300 << 1 << "" << 2 << -1 << false;
-        QTest::newRow("garbage with NULs") << "127.0.0.11" << true << Harness::device(B::Page, garbage) << "id.htm" << 400
-                                           << 0 << QString::fromUtf8(garbage) << 1 << -1 << false;
-        // Broken chunk framing or a close inside a chunk: the transfer is cut off.
-        QTest::newRow("chunk size not hex") << "127.0.0.16" << true
-            << Harness::device(B::Raw, raw("200 OK\r\nTransfer-Encoding: chunked", "5\r\nhello\r\nzz\r\nworld\r\n0\r\n\r\n"))
-            << "id.htm" << 400 << 1 << "" << 2 << -1 << false;
-        QTest::newRow("chunk size huge") << "127.0.0.19" << true
-            << Harness::device(B::Raw, raw("200 OK\r\nTransfer-Encoding: chunked", "5\r\nhello\r\n7fffffffffffffff\r\nworld\r\n"))
-            << "id.htm" << 400 << 1 << "" << 2 << -1 << false;
+        row("trickle past the time-out", {"127.0.0.10", Harness::device(B::Trickle, QByteArray(200, 't')), 300, 1, "", 2});
+        row("garbage with NULs", {"127.0.0.11", page(garbage), 400, 0, QString::fromUtf8(garbage), 1});
+        // Broken chunk framing or a reset inside the declared length: the transfer is cut off.
+        row("chunk size not hex", {"127.0.0.16", Harness::device(B::Raw,
+            raw("200 OK\r\nTransfer-Encoding: chunked", "5\r\nhello\r\nzz\r\nworld\r\n0\r\n\r\n")), 400, 1, "", 2});
+        row("reset after the headers", {"127.0.0.22", Harness::device(B::ResetAfterHeaders, "partial"), 400, 1, "", 2});
         // Not followed: the redirect's own body is the text.
-        QTest::newRow("redirect to itself") << "127.0.0.20" << true
-            << Harness::device(B::Raw, raw("302 Found\r\nLocation: http://127.0.0.20/id.htm\r\nContent-Length: 15", "moved to myself"))
-            << "id.htm" << 400 << 1 << "moved to myself" << 1 << -1 << false;
-        QTest::newRow("reset after the headers") << "127.0.0.22" << true << Harness::device(B::ResetAfterHeaders, "partial")
-                                                 << "id.htm" << 400 << 1 << "" << 2 << -1 << false;
+        row("redirect to itself", {"127.0.0.20", Harness::device(B::Raw,
+            raw("302 Found\r\nLocation: http://127.0.0.20/id.htm\r\nContent-Length: 15", "moved to myself")), 400, 1,
+            "moved to myself", 1});
     }
 
     void fetch()
     {
-        QFETCH(QString, address);
-        QFETCH(bool, hasDevice);
-        QFETCH(Lab::Behaviour, behaviour);
-        QFETCH(QString, file);
-        QFETCH(int, timeOut);
-        QFETCH(int, retries);
-        QFETCH(QString, text);
-        QFETCH(int, requests);
-        QFETCH(int, syns);
-        QFETCH(bool, dropFirstSyn);
-
-        if (hasDevice)
-            QVERIFY(m_lab->addDevice(address, behaviour));
-        if (syns >= 0)
-            QVERIFY(m_lab->watchSyns(address, dropFirstSyn));
+        QFETCH(Fetch, fetch);
+        const QString &address = fetch.address;
+        if (fetch.device)
+            QVERIFY(m_lab->addDevice(address, *fetch.device));
+        if (fetch.syns >= 0)
+            QVERIFY(m_lab->watchSyns(address, fetch.dropFirstSyn));
         QString host = address;
         if (QByteArray(QTest::currentDataTag()).startsWith("host text")) {
             QVERIFY(m_lab->addDevice(QStringLiteral("127.0.0.123"), Harness::device(B::Page, "wrong device")));
@@ -131,27 +113,28 @@ private slots:
 
         clsMain object;
         Recorder events(&object);
-        object.HTTPRequest(host, 80, file, timeOut, quint8(retries));
+        object.HTTPRequest(host, 80, fetch.file, fetch.timeOut, quint8(fetch.retries));
         // The second answer comes 100 ms after the first: anything a try sent
         // late (a second GET, a resent SYN) has had time to show.
         QTRY_VERIFY_WITH_TIMEOUT(events.pages.size() >= 2, 20000);
         // The latest first answer: every try waits its time-out, retries start
         // 10 ms apart, the answer comes 100 ms after the last; plus slack.
-        const qint64 bound = timeOut < 0 ? 1000 : qint64(1 + retries) * (timeOut + 10) + 100 + 3000;
+        const qint64 bound = fetch.timeOut < 0 ? 1000 : qint64(1 + fetch.retries) * (fetch.timeOut + 10) + 100 + 3000;
         QVERIFY2(events.pages.first().at <= bound, qPrintable(QString::number(events.pages.first().at)));
 
         const Recorder::Seen first = events.pages.first();
         QCOMPARE(first.host, host);
-        QVERIFY2(first.text == text, qPrintable(QStringLiteral("got %1 chars: %2").arg(first.text.size()).arg(first.text.left(80))));
-        if (requests >= 0)
-            QCOMPARE(m_lab->requestCount(address), requests);
-        if (syns >= 0)
-            QCOMPARE(m_lab->synCount(address), syns);
+        QVERIFY2(first.text == fetch.text,
+                 qPrintable(QStringLiteral("got %1 chars: %2").arg(first.text.size()).arg(first.text.left(80))));
+        if (fetch.requests >= 0)
+            QCOMPARE(m_lab->requestCount(address), fetch.requests);
+        if (fetch.syns >= 0)
+            QCOMPARE(m_lab->synCount(address), fetch.syns);
         for (const QByteArray &path : m_lab->requestPaths(address))
-            QCOMPARE(path, "/" + file.toLatin1());
+            QCOMPARE(path, "/" + fetch.file.toLatin1());
         if (host != address)
             QCOMPARE(m_lab->requestCount(QStringLiteral("127.0.0.123")), 0);
-        if (hasDevice && timeOut >= 0 && behaviour.kind != B::NoAnswer) // no connection is kept once a fetch has ended
+        if (fetch.device && fetch.timeOut >= 0 && fetch.device->kind != B::NoAnswer) // no connection is kept once a fetch has ended
             QTRY_COMPARE_WITH_TIMEOUT(m_lab->openConnections(address), 0, 10000);
         QVERIFY2(Harness::peakMemoryKiB() < 200 * 1024, qPrintable(QString::number(Harness::peakMemoryKiB())));
 

@@ -20,13 +20,6 @@ using Pipe = PelorinPipe;
 
 namespace {
 
-QByteArray rawFrame(const QByteArray &payload, quint32 length)
-{
-    QByteArray out(4, '\0');
-    std::memcpy(out.data(), &length, 4);
-    return out + payload;
-}
-
 // Calls that raise an event or a message box at once, without a packet: a
 // host text the fetch refuses, an address with five parts.
 Message raisingCall(quint32 id, bool messageBox)
@@ -74,8 +67,10 @@ private slots:
         const QByteArray none;
         auto withObject = [](quint32 id, const Message &m) { return encode(Pipe::create(id)) + encode(m); };
         auto release = [](quint32 id) { return encode(Pipe::msg(Type::Release, id)); };
-        QTest::newRow("oversized frame") << rawFrame(QByteArray(int(kMaxFrame + 10), 'q'), kMaxFrame + 10) << 0u << "exceeds"
-                                         << none;
+        QByteArray oversized(int(4 + kMaxFrame + 10), 'q');
+        const quint32 length = kMaxFrame + 10;
+        std::memcpy(oversized.data(), &length, 4);
+        QTest::newRow("oversized frame") << oversized << 0u << "exceeds" << none;
         QTest::newRow("unknown class") << encode(Pipe::create(7, "{D3301CB9-372E-4631-9723-80BEBA88C1A8}")) << 7u
                                        << "not creatable" << none;
         QTest::newRow("object id 0") << encode(Pipe::create(0)) << 0u << "id 0" << none;

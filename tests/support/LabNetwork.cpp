@@ -21,17 +21,11 @@ bool isIsolated()
     QFile dev(QStringLiteral("/proc/self/net/dev"));
     if (!dev.open(QIODevice::ReadOnly))
         return false;
-    const QList<QByteArray> lines = dev.readAll().split('\n');
-    int interfaces = 0;
-    for (qsizetype i = 2; i < lines.size(); ++i) {
-        const QByteArray line = lines.at(i).trimmed();
-        if (line.isEmpty())
-            continue;
-        if (line.left(line.indexOf(':')).trimmed() != "lo")
-            return false;
-        ++interfaces;
-    }
-    return interfaces == 1;
+    const QList<QByteArray> lines = dev.readAll().trimmed().split('\n');
+    QList<QByteArray> interfaces; // after two lines of column titles
+    for (qsizetype i = 2; i < lines.size(); ++i)
+        interfaces << lines.at(i).left(lines.at(i).indexOf(':')).trimmed();
+    return interfaces == QList<QByteArray>{"lo"};
 }
 
 // One HTTP device: a listening socket on address:80, served on its own
@@ -158,15 +152,6 @@ private:
     QList<QByteArray> m_paths;
 };
 
-namespace {
-QByteArray counterName(const QString &address, const QByteArray &prefix)
-{
-    return prefix + address.toLatin1().replace('.', '_');
-}
-} // namespace
-
-LabNetwork::LabNetwork() = default;
-
 LabNetwork::~LabNetwork()
 {
     m_devices.clear();
@@ -200,7 +185,7 @@ bool LabNetwork::addCounted(const QString &address, const QByteArray &prefix, co
                           "add chain ip lanterra_lab in { type filter hook input priority 0; policy accept; }\n"
                           "add set ip lanterra_lab syn_seen { type ipv4_addr; flags dynamic; }\n");
     const QByteArray a = address.toLatin1();
-    const QByteArray c = counterName(address, prefix);
+    const QByteArray c = prefix + QByteArray(a).replace('.', '_');
     return nft("add counter ip lanterra_lab " + c + "\nadd rule ip lanterra_lab out ip daddr " + a + match + " counter name " + c
                + "\n" + (inRule.isEmpty() ? QByteArray() : "add rule ip lanterra_lab in ip daddr " + a + inRule + "\n"));
 }
@@ -213,7 +198,7 @@ bool LabNetwork::addSilentHost(const QString &address)
 
 int LabNetwork::echoRequestCount(const QString &address) const
 {
-    return counterValue(counterName(address, "echo_"));
+    return counterValue("echo_" + address.toLatin1());
 }
 
 bool LabNetwork::watchSyns(const QString &address, bool dropFirst)
@@ -224,14 +209,14 @@ bool LabNetwork::watchSyns(const QString &address, bool dropFirst)
 
 int LabNetwork::synCount(const QString &address) const
 {
-    return counterValue(counterName(address, "syn_"));
+    return counterValue("syn_" + address.toLatin1());
 }
 
-int LabNetwork::counterValue(const QByteArray &name) const
+int LabNetwork::counterValue(QByteArray name) const
 {
     QProcess p;
     p.start(QStringLiteral("nft"), {QStringLiteral("list"), QStringLiteral("counter"), QStringLiteral("ip"),
-                                    QStringLiteral("lanterra_lab"), QString::fromLatin1(name)});
+                                    QStringLiteral("lanterra_lab"), QString::fromLatin1(name.replace('.', '_'))});
     p.waitForFinished(10000);
     const QRegularExpressionMatch m =
         QRegularExpression(QStringLiteral("packets (\\d+)")).match(QString::fromLatin1(p.readAllStandardOutput()));

@@ -41,7 +41,7 @@ class Device;
 class LabNetwork
 {
 public:
-    LabNetwork();
+    LabNetwork() = default;
     ~LabNetwork(); // stops devices and removes the nftables table
 
     // Drops every packet to this 127.0.0.x address (it neither answers ping nor HTTP).
@@ -68,7 +68,7 @@ public:
 private:
     bool nft(const QByteArray &script) const;
     bool addCounted(const QString &address, const QByteArray &prefix, const QByteArray &match, const QByteArray &inRule);
-    int counterValue(const QByteArray &name) const;
+    int counterValue(QByteArray name) const; // dots of the address become _
     bool m_tableMade = false;
     QHash<QString, std::shared_ptr<Device>> m_devices;
 };
