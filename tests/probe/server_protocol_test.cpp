@@ -52,9 +52,7 @@ private slots:
     void greeting()
     {
         const Message &g = *m_server.greeting;
-        QCOMPARE(g.libraryId, QLatin1String(Pelorin::kLibraryId));
-        QCOMPARE(g.major, quint16(6));
-        QCOMPARE(g.minor, quint16(0));
+        QVERIFY(g.libraryId == QLatin1String(Pelorin::kLibraryId) && g.major == 6 && g.minor == 0);
         QVERIFY(g.echoUsable || !g.echoReason.isEmpty()); // echo that cannot be used comes with the reason
     }
 

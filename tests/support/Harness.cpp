@@ -57,16 +57,13 @@ QHash<int, QString> scanLab(Lab::LabNetwork &net)
     const QHash<int, QString> descriptions = {
         {4, QStringLiteral("Model 7 Rev B")},
         {22, QStringLiteral("Line one\n<b>Line two</b> &amp; more, \"quoted\"")},
-        {9, QString()},  // a plain web page
-        {1, QString()},  // answers ping, serves no web page
-        {31, QString()}, // title in other letter case
-        {38, QString()}, // "</body>" before "<body>"
-    };
+        // .9 a plain web page, .1 answers ping but serves no page, .31 title in
+        // other letter case, .38 "</body>" before "<body>"
+        {9, QString()}, {1, QString()}, {31, QString()}, {38, QString()}};
     bool made = true;
-    for (int octet = 1; octet <= 41; ++octet) {
+    for (int octet = 1; octet <= 41; ++octet)
         if (!descriptions.contains(octet))
             made = made && net.addSilentHost(host(octet));
-    }
     made = made && net.addDevice(host(4), device(B::IdPageOnly, Lab::LabNetwork::idPage(descriptions[4])))
            && net.addDevice(host(9), device(B::Page, "<html><head><title>Printer</title></head><body>Welcome</body></html>"))
            && net.addDevice(host(22), device(B::Page, Lab::LabNetwork::idPage(descriptions[22])))
