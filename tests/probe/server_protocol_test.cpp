@@ -1,9 +1,6 @@
-// The real pelorin process, spoken to over its pipes with requests that send
-// no packets (Create, Release, refused calls, refused addresses, garbage): the
-// greeting, clear refusal of bad input without harm to the server, release
-// ending an object's waits, a clean end when a pipe closes, no thread or
-// descriptor left behind by many objects, and the client library's handling
-// of a server that dies.
+// The real pelorin process over its pipes, with requests that send no packets:
+// greeting, refusal of bad input, release ending waits, a clean end when a pipe
+// closes, no thread or descriptor left behind, and a server that dies.
 #include "Harness.h"
 #include "PelorinConnection.h"
 #include "ProbeObject.h"
@@ -20,13 +17,19 @@ using Pipe = PelorinPipe;
 
 namespace {
 
-// Calls that raise an event or a message box at once, without a packet: a
-// host text the fetch refuses, an address with five parts.
+// Calls that raise an event (a host the fetch refuses) or a message box (an
+// address with five parts) at once, without a packet.
 Message raisingCall(quint32 id, bool messageBox)
 {
     using namespace Pelorin::Interface;
     return messageBox ? invocation(Type::Call, id, PingRequest{QStringLiteral("1.2.3.4.5"), 100, 0})
                       : invocation(Type::Call, id, HTTPRequest{QStringLiteral("user@host"), 80, QStringLiteral("id.htm"), 100, 0});
+}
+
+// Waits for the server's end and tells whether it was a clean one.
+bool endsCleanly(QProcess &process)
+{
+    return process.waitForFinished(3000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
 
 } // namespace
@@ -44,16 +47,12 @@ private slots:
             m_server.send(Pipe::create(id));
         QVERIFY(m_server.serves(4));
         m_server.process().closeWriteChannel();
-        QVERIFY(m_server.process().waitForFinished(3000));
-        QCOMPARE(m_server.process().exitStatus(), QProcess::NormalExit);
-        QCOMPARE(m_server.process().exitCode(), 0);
+        QVERIFY(endsCleanly(m_server.process()));
     }
     void greeting()
     {
         const Message &g = *m_server.greeting;
-        QCOMPARE(g.libraryId, QLatin1String(Pelorin::kLibraryId));
-        QCOMPARE(g.major, quint16(6));
-        QCOMPARE(g.minor, quint16(0));
+        QVERIFY(g.libraryId == QLatin1String(Pelorin::kLibraryId) && g.major == 6 && g.minor == 0);
         QVERIFY(g.echoUsable || !g.echoReason.isEmpty()); // echo that cannot be used comes with the reason
     }
 
@@ -71,13 +70,10 @@ private slots:
         const quint32 length = kMaxFrame + 10;
         std::memcpy(oversized.data(), &length, 4);
         QTest::newRow("oversized frame") << oversized << 0u << "exceeds" << none;
-        QTest::newRow("unknown class") << encode(Pipe::create(7, "{D3301CB9-372E-4631-9723-80BEBA88C1A8}")) << 7u
-                                       << "not creatable" << none;
+        QTest::newRow("unknown class") << encode(Pipe::create(7, "{D3301CB9-0000}")) << 7u << "not creatable" << none;
         QTest::newRow("object id 0") << encode(Pipe::create(0)) << 0u << "id 0" << none;
         QTest::newRow("duplicate object") << withObject(8, Pipe::create(8)) << 8u << "already exists" << release(8);
-        QTest::newRow("call to unknown object")
-            << encode(invocation(Type::Call, 9, Pelorin::Interface::PingRequest{"127.0.0.1", 1, 0})) << 9u
-            << "unknown object" << none;
+        QTest::newRow("call to unknown object") << encode(Pipe::call(9, 0x7, {})) << 9u << "unknown object" << none;
         // Calls that don't fit a method: the server passes on the record's reason.
         QTest::newRow("wrong argument type")
             << withObject(13, Pipe::call(13, 0x60030001, {QStringLiteral("h"), qint16(80), quint8(0)})) << 13u
@@ -85,8 +81,7 @@ private slots:
         Message stray = Pipe::msg(Type::EventReturn, 15);
         stray.serial = 1;
         QTest::newRow("EventReturn with no event out") << withObject(15, stray) << 15u << "does not answer" << release(15);
-        QTest::newRow("client sends an Event") << encode(Pipe::msg(Type::Event, 17)) << 17u << "sent by the server only"
-                                               << none;
+        QTest::newRow("client sends an Event") << encode(Pipe::msg(Type::Event, 17)) << 17u << "sent by the server only" << none;
     }
 
     void badInput()
@@ -98,14 +93,10 @@ private slots:
 
         m_server.sendRaw(input);
         const auto error = m_server.next(10000);
-        QVERIFY(error);
-        QCOMPARE(error->type, Type::ProtocolError);
-        QCOMPARE(error->objectId, objectId);
-        QVERIFY2(error->text.contains(reason), qPrintable(error->text));
+        QVERIFY2(error && error->type == Type::ProtocolError && error->objectId == objectId && error->text.contains(reason),
+                 qPrintable(error ? error->text : QString()));
         m_server.sendRaw(cleanup);
-
         QVERIFY(m_server.serves(m_nextId++));
-        QCOMPARE(m_server.process().state(), QProcess::Running);
     }
 
     void closedStdoutEndsServer()
@@ -121,15 +112,18 @@ private slots:
         QVERIFY(process.waitForStarted(5000));
         ::close(writeEnd);
 
-        const auto greeting = PipeFrames(fds[0]).next();
-        QVERIFY(greeting && greeting->type == Type::Greeting);
+        FrameReader reader; // a blocking read: if pelorin ends, our pipe reads empty
+        std::optional<FrameReader::Item> greeting;
+        char buffer[4096];
+        ssize_t n = 0;
+        while (!(greeting = reader.next()) && (n = ::read(fds[0], buffer, sizeof buffer)) > 0)
+            reader.append(buffer, n);
+        QVERIFY(greeting && greeting->message && greeting->message->type == Type::Greeting);
         ::close(fds[0]);
 
         process.write(encode(Pipe::create(1)));
         process.write(encode(Pipe::msg(Type::Release, 99))); // its answer meets a closed pipe
-        QVERIFY(process.waitForFinished(3000));
-        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(process.exitCode(), 0);
+        QVERIFY(endsCleanly(process));
     }
 
     void manyObjectsLeaveNothingBehind()
@@ -143,8 +137,7 @@ private slots:
         const int fds = Harness::procEntries(pid, "fd");
 
         constexpr quint32 kCount = 255;
-        // As a scan uses them: 50 live, each released object followed by a new one.
-        // Every live object has a thread of its own, and few more wait.
+        // As a scan uses them: 50 live, each with its own thread, and few more wait.
         int most = 0;
         for (quint32 id = 1000; id < 1000 + kCount; ++id) {
             server.send(Pipe::create(id));
@@ -156,12 +149,9 @@ private slots:
         for (quint32 id = 1000 + kCount - 50; id < 1000 + kCount; ++id)
             server.send(Pipe::msg(Type::Release, id));
         QVERIFY(server.serves(4));
-        qInfo("pelorin: at most %d threads for 50 live objects", most);
         QVERIFY2(most >= tasks + 50 && most <= tasks + 50 + 12, qPrintable(QString::number(most)));
-
         QTRY_COMPARE_WITH_TIMEOUT(Harness::procEntries(pid, "task"), tasks, 10000);
         QTRY_COMPARE_WITH_TIMEOUT(Harness::procEntries(pid, "fd"), fds, 10000);
-        qInfo("pelorin: %d threads and %d descriptors before and after", tasks, fds);
     }
 
     void releaseEndsWaits_data()
@@ -171,11 +161,9 @@ private slots:
         QTest::newRow("message box") << true;
     }
 
-    // Release ends an object's wait for the client's answer at once, and
-    // nothing of it is written afterwards. The next object counts its own
-    // serials, and its answered event repeats 100 ms later: by then a late
-    // event of the released one would have come too. The server, which
-    // waits for its objects when its input ends, then ends at once.
+    // Release ends an object's wait for the client's answer at once and nothing
+    // of it is written later: the next object's answered event repeats 100 ms
+    // on, by when a late event would have come. The server then ends at once.
     void releaseEndsWaits()
     {
         QFETCH(bool, messageBox);
@@ -192,18 +180,14 @@ private slots:
         server.send(raisingCall(2, false));
         for (quint32 serial : {1u, 2u}) {
             const auto event = server.next();
-            QVERIFY(event);
-            QCOMPARE(event->type, Type::Event);
-            QCOMPARE(event->objectId, 2u);
-            QCOMPARE(event->serial, serial);
+            QVERIFY(event && event->type == Type::Event && event->objectId == 2u && event->serial == serial);
             Message answer = Pipe::msg(Type::EventReturn, 2);
             answer.serial = serial;
             server.send(answer);
         }
         server.send(Pipe::msg(Type::Release, 2));
         server.process().closeWriteChannel();
-        QVERIFY(server.process().waitForFinished(3000));
-        QCOMPARE(server.process().exitCode(), 0);
+        QVERIFY(endsCleanly(server.process()));
         QVERIFY(!server.next(0));
     }
 
@@ -219,14 +203,11 @@ private slots:
         QCOMPARE(connection.serverPid(), pid); // one server per client
         ::kill(pid_t(pid), SIGKILL);
         QTRY_COMPARE(died.size(), 1);
-        QVERIFY(!probe->isAlive());
-        QVERIFY(!sibling->isAlive());
-        QVERIFY(!connection.isRunning());
+        QVERIFY(!probe->isAlive() && !sibling->isAlive() && !connection.isRunning());
         probe->PingRequest(QStringLiteral("127.0.0.1"), 100, 0); // dead: does nothing
 
         auto fresh = PelorinClient::clsMain::create(connection);
-        QVERIFY(fresh);
-        QVERIFY(fresh->isAlive());
+        QVERIFY(fresh && fresh->isAlive());
         QVERIFY(connection.serverPid() != pid);
         QVERIFY(!probe->isAlive());
         probe.reset(); // releasing a dead object sends nothing to the new server

@@ -1,7 +1,6 @@
-// The worker shell with the real probe server: one probe object per shell,
-// its events passed on with the index, destroyed or renewed inside its own
-// event; and the client's link against a stand-in server that sends bad
-// frames. No request is ever made here, so no packet is sent.
+// The worker shell with the real probe server (events passed on with the index,
+// destroyed or renewed inside its own event), and the client's link against a
+// stand-in server that sends bad frames. No request is made, so no packet is sent.
 #include "PelorinConnection.h"
 #include "PelorinInterface.h"
 #include "ProbeObject.h"
@@ -33,14 +32,6 @@ Wire::Message frame(Wire::Type type, quint32 objectId, qint32 dispId = 0, QList<
     return m;
 }
 
-QByteArray lengthPrefixed(quint32 length, const QByteArray &rest)
-{
-    QByteArray bytes(4, '\0');
-    for (int i = 0; i < 4; ++i)
-        bytes[i] = char((length >> (8 * i)) & 0xff);
-    return bytes + rest;
-}
-
 } // namespace
 
 class ShellTest : public QObject
@@ -54,8 +45,8 @@ private slots:
         QVERIFY2(PelorinClient::Connection::instance().ensureStarted(&error), qPrintable(error));
     }
 
-    // Both events reach the shell's listener with the shell's index; renewed
-    // inside its own event, the shell has a new live object and the old one is gone.
+    // Events reach the listener with the shell's index; renewed inside its own
+    // event, the shell holds a new live object and the old one is gone.
     void eventsCarryTheIndexAndRenewInside()
     {
         ScanObjShell shell(12);
@@ -78,9 +69,7 @@ private slots:
         qint16 time = -11050;
         emit old->PingResponse(host, time);
         QCOMPARE(heard, (QStringList{"12 127.0.0.4 <body>x</body>", "12 127.0.0.4 -11050"}));
-        QVERIFY(!old);
-        QVERIFY(shell.ScanObj() && shell.ScanObj()->isAlive());
-        QVERIFY(shell.ScanObj()->objectId() != oldId);
+        QVERIFY(!old && shell.ScanObj() && shell.ScanObj()->isAlive() && shell.ScanObj()->objectId() != oldId);
     }
 
     // The window destroys a worker from inside the handler of its own answer.
@@ -94,8 +83,7 @@ private slots:
         QString host = QStringLiteral("127.0.0.9");
         QString raw;
         emit object->HTTPReqResponse(host, raw);
-        QVERIFY(!guard);
-        QVERIFY(!object);
+        QVERIFY(!guard && !object);
     }
 
     void serverIsBesideTheProgramElseInTheHelperFolder()
@@ -111,27 +99,32 @@ private slots:
 
     void standInServer_data()
     {
-        QTest::addColumn<QByteArray>("afterGreeting");
-        QTest::addColumn<int>("eventKind"); // 0: afterGreeting as it is; else a frame for the object
+        QTest::addColumn<QByteArray>("afterGreeting"); // frames for object 1, the connection's first
         QTest::addColumn<bool>("serverDropped");
+        QTest::addColumn<int>("protocolErrors");
+        QTest::addColumn<int>("boxes");
+        const QString h = QStringLiteral("127.0.0.2");
+        const qint32 ping = Pelorin::Interface::PingResponse::kDispId;
+        Wire::Message box = frame(Wire::Type::MessageBox, 1);
+        box.style = Pelorin::MsgBox::OKOnly | Pelorin::MsgBox::Critical;
+        box.text = QStringLiteral("Error 9");
         // Which bytes make a frame unreadable is the frame reader's own test.
-        QTest::newRow("unknown frame type") << lengthPrefixed(5, QByteArray("\x7f" "abcd", 5)) << 0 << true;
-        QTest::newRow("oversized length") << lengthPrefixed(0xffffffffu, QByteArray(64, 'x')) << 0 << true;
-        QTest::newRow("ping event, wrong argument types") << QByteArray() << 1 << false;
-        QTest::newRow("unknown event") << QByteArray() << 2 << false;
-        QTest::newRow("event for unknown object") << QByteArray() << 3 << false;
-        QTest::newRow("message box left unanswered") << QByteArray() << 4 << false;
+        QTest::newRow("unknown frame type") << QByteArray("\x05\0\0\0\x7f" "abcd", 9) << true << 1 << 0;
+        QTest::newRow("ping event, wrong argument types") << Wire::encode(frame(Wire::Type::Event, 1, ping, {h, h})) << false << 1 << 0;
+        QTest::newRow("unknown event") << Wire::encode(frame(Wire::Type::Event, 1, 0x7777, {h, qint16(1)})) << false << 1 << 0;
+        QTest::newRow("event for unknown object") << Wire::encode(frame(Wire::Type::Event, 1001, ping, {h, qint16(1)})) << false << 0 << 0;
+        QTest::newRow("message box left unanswered") << Wire::encode(box) << false << 0 << 1;
     }
 
-    // A stand-in server greets properly, then sends what the row says,
-    // followed by a ping answer for the object. Unreadable frames end the
-    // server; readable but meaningless events are reported and dropped, and
-    // a server's box does not hold up the events after it.
+    // A stand-in server greets, sends what the row says, then a ping answer.
+    // Unreadable frames end the server; meaningless events are reported and
+    // dropped, and a server's box does not hold up the events after it.
     void standInServer()
     {
         QFETCH(QByteArray, afterGreeting);
-        QFETCH(int, eventKind);
         QFETCH(bool, serverDropped);
+        QFETCH(int, protocolErrors);
+        QFETCH(int, boxes);
 
         QTemporaryDir dir;
         Wire::Message greeting = frame(Wire::Type::Greeting, 0);
@@ -139,8 +132,8 @@ private slots:
         greeting.major = Pelorin::kLibraryMajor;
         greeting.minor = Pelorin::kLibraryMinor;
         greeting.echoUsable = true;
-        // The stand-in passes on what the test writes into this pipe, which
-        // the test holds open for reading and writing so no open ever waits.
+        // The stand-in passes on what the test writes into this pipe, held open
+        // for reading and writing so no open ever waits.
         const QString script = dir.filePath(QStringLiteral("stand-in"));
         Connection connection;
         connection.setServerPath(script);
@@ -152,41 +145,21 @@ private slots:
         auto feed = [fd](const QByteArray &b) { return ::write(fd, b.constData(), size_t(b.size())) == b.size(); };
         QVERIFY(feed(Wire::encode(greeting)));
         QFile file(script);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("#!/bin/sh\nexec cat \"$(dirname \"$0\")/later\"\n") > 0);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("#!/bin/sh\nexec cat \"$(dirname \"$0\")/later\"\n") > 0
+                && file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
         file.close();
-        QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
 
         QList<Connection::MessageBoxReply> unanswered;
-        connection.setMessageBoxHandler([&](const QString &, int, const QString &, Connection::MessageBoxReply reply) {
-            unanswered.append(std::move(reply));
-        });
+        connection.setMessageBoxHandler([&](const QString &, int, const QString &, Connection::MessageBoxReply r) { unanswered << std::move(r); });
         QSignalSpy died(&connection, &Connection::serverDied);
-        QSignalSpy protocolErrors(&connection, &Connection::protocolError);
+        QSignalSpy errors(&connection, &Connection::protocolError);
         std::unique_ptr<clsMain> object = clsMain::create(connection);
-        QVERIFY(object);
+        QVERIFY(object && object->objectId() == 1u);
         QStringList heard;
-        connect(object.get(), &clsMain::PingResponse, this,
-                [&](QString &sIP, qint16 &time) { heard.append(QStringLiteral("%1 %2").arg(sIP).arg(time)); });
+        connect(object.get(), &clsMain::PingResponse, this, [&](QString &sIP, qint16 &t) { heard << sIP + ' ' + QString::number(t); });
 
-        const quint32 id = object->objectId();
-        const QString h = QStringLiteral("127.0.0.2");
-        constexpr qint32 kPing = Pelorin::Interface::PingResponse::kDispId;
-        QByteArray bytes = afterGreeting;
-        if (eventKind == 1)
-            bytes = Wire::encode(frame(Wire::Type::Event, id, kPing, {h, h}));
-        else if (eventKind == 2)
-            bytes = Wire::encode(frame(Wire::Type::Event, id, 0x7777, {h, qint16(1)}));
-        else if (eventKind == 3)
-            bytes = Wire::encode(frame(Wire::Type::Event, id + 1000, kPing, {h, qint16(1)}));
-        else if (eventKind == 4) {
-            Wire::Message box = frame(Wire::Type::MessageBox, id);
-            box.serial = 7;
-            box.style = Pelorin::MsgBox::OKOnly | Pelorin::MsgBox::Critical;
-            box.text = QStringLiteral("Error 9");
-            bytes = Wire::encode(box);
-        }
-        bytes += Wire::encode(frame(Wire::Type::Event, id, kPing, {h, qint16(-11010)}));
-        QVERIFY(feed(bytes));
+        const qint32 ping = Pelorin::Interface::PingResponse::kDispId;
+        QVERIFY(feed(afterGreeting + Wire::encode(frame(Wire::Type::Event, 1, ping, {QStringLiteral("127.0.0.2"), qint16(-11010)}))));
 
         if (serverDropped) {
             QTRY_COMPARE(died.size(), 1);
@@ -194,9 +167,9 @@ private slots:
             QVERIFY(!object->isAlive());
         }
         QTRY_COMPARE(heard, serverDropped ? QStringList() : QStringList{"127.0.0.2 -11010"});
-        QTRY_COMPARE(protocolErrors.size(), eventKind >= 3 ? 0 : 1);
+        QTRY_COMPARE(errors.size(), protocolErrors);
         QCOMPARE(died.size(), serverDropped ? 1 : 0);
-        QCOMPARE(unanswered.size(), eventKind == 4 ? 1 : 0);
+        QCOMPARE(unanswered.size(), boxes);
         object.reset();
         for (const auto &reply : std::as_const(unanswered))
             reply(Pelorin::MsgBox::AnswerOK); // for an object released by then
@@ -211,13 +184,10 @@ private slots:
         connection.setServerPath(QDir::temp().filePath(QStringLiteral("no-such-pelorin")));
 
         ScanObjShell shell(2);
-        QVERIFY(!shell.ScanObj());
-        QVERIFY(!shell.error().isEmpty());
-        QVERIFY(!shell.Reinit());
+        QVERIFY(!shell.ScanObj() && !shell.error().isEmpty() && !shell.Reinit());
 
         connection.setServerPath(path);
-        QVERIFY(shell.Reinit());
-        QVERIFY(shell.ScanObj());
+        QVERIFY(shell.Reinit() && shell.ScanObj());
     }
 };
 

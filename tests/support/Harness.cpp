@@ -1,24 +1,14 @@
 #include "Harness.h"
 
-
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
 
-#include <cerrno>
-#include <poll.h>
-#include <unistd.h>
-
 using namespace Pelorin::Wire;
 
 namespace Harness {
-
-QString host(int octet)
-{
-    return QStringLiteral("127.0.0.%1").arg(octet);
-}
 
 static QString procPath(qint64 pid, const char *what)
 {
@@ -67,16 +57,13 @@ QHash<int, QString> scanLab(Lab::LabNetwork &net)
     const QHash<int, QString> descriptions = {
         {4, QStringLiteral("Model 7 Rev B")},
         {22, QStringLiteral("Line one\n<b>Line two</b> &amp; more, \"quoted\"")},
-        {9, QString()},  // a plain web page
-        {1, QString()},  // answers ping, serves no web page
-        {31, QString()}, // title in other letter case
-        {38, QString()}, // "</body>" before "<body>"
-    };
+        // .9 a plain web page, .1 answers ping but serves no page, .31 title in
+        // other letter case, .38 "</body>" before "<body>"
+        {9, QString()}, {1, QString()}, {31, QString()}, {38, QString()}};
     bool made = true;
-    for (int octet = 1; octet <= 41; ++octet) {
+    for (int octet = 1; octet <= 41; ++octet)
         if (!descriptions.contains(octet))
             made = made && net.addSilentHost(host(octet));
-    }
     made = made && net.addDevice(host(4), device(B::IdPageOnly, Lab::LabNetwork::idPage(descriptions[4])))
            && net.addDevice(host(9), device(B::Page, "<html><head><title>Printer</title></head><body>Welcome</body></html>"))
            && net.addDevice(host(22), device(B::Page, Lab::LabNetwork::idPage(descriptions[22])))
@@ -86,38 +73,6 @@ QHash<int, QString> scanLab(Lab::LabNetwork &net)
 }
 
 } // namespace Harness
-
-Watcher::Watcher(std::function<bool()> step) : m_step(std::move(step))
-{
-    connect(&m_timer, &QTimer::timeout, this, [this] {
-        if (m_step())
-            m_timer.stop();
-    });
-    m_timer.start(5);
-}
-
-std::optional<Message> PipeFrames::next(int timeoutMs)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (true) {
-        if (auto item = m_reader.next())
-            return item->message;
-        pollfd p{m_fd, POLLIN, 0};
-        if (::poll(&p, 1, int(deadline.remainingTime())) != 1)
-            return std::nullopt;
-        char buffer[4096];
-        const ssize_t n = ::read(m_fd, buffer, sizeof buffer);
-        if (n <= 0)
-            return std::nullopt;
-        m_reader.append(buffer, n);
-    }
-}
-
-bool PipeFrames::nothingWritten()
-{
-    char c;
-    return m_reader.buffered() == 0 && ::read(m_fd, &c, 1) < 0 && errno == EAGAIN;
-}
 
 PelorinPipe::~PelorinPipe()
 {

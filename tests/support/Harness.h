@@ -1,6 +1,5 @@
-// Helpers shared by the tests: message boxes recorded instead of shown, the
-// lab of a whole scan, recorders of probe object events, pelorin on raw pipes,
-// and readers of /proc figures.
+// Helpers shared by the tests: recorded message boxes, the lab of a whole scan,
+// probe event recorders, pelorin on raw pipes and /proc figures.
 #pragma once
 
 #include "LabNetwork.h"
@@ -15,12 +14,11 @@
 #include <QTimer>
 
 #include <functional>
-#include <memory>
 #include <optional>
 
 namespace Harness {
 
-QString host(int octet); // 127.0.0.octet
+inline QString host(int octet) { return QStringLiteral("127.0.0.%1").arg(octet); }
 
 // Entries of /proc/<pid>/<what>: "task" counts threads, "fd" descriptors; pid 0 is this process.
 int procEntries(qint64 pid, const char *what);
@@ -43,11 +41,7 @@ template <class Channel>
 class Recording : public Channel
 {
 public:
-    struct Box {
-        QString text;
-        int style;
-        QString title;
-    };
+    struct Box { QString text; int style; QString title; };
     int show(const QString &text, int style, const QString &title) override
     {
         boxes.append({text, style, title});
@@ -71,11 +65,17 @@ using RecordingChannel = Recording<Pelorin::MessageBoxChannel>;
 class Watcher : public QObject
 {
 public:
-    explicit Watcher(std::function<bool()> step);
+    explicit Watcher(std::function<bool()> step)
+    {
+        connect(&m_timer, &QTimer::timeout, this, [this, step = std::move(step)] {
+            if (step())
+                m_timer.stop();
+        });
+        m_timer.start(5);
+    }
     bool done() const { return !m_timer.isActive(); }
 
 private:
-    std::function<bool()> m_step;
     QTimer m_timer;
 };
 
@@ -84,12 +84,7 @@ template <class Probe>
 class EventRecorder : public QObject
 {
 public:
-    struct Seen {
-        QString host;
-        QString text; // the page, or the ping time as text
-        int time;
-        qint64 at;
-    };
+    struct Seen { QString host; QString text; int time; qint64 at; }; // text: the page, or the ping time
     explicit EventRecorder(Probe *probe)
     {
         clock.start();
@@ -105,23 +100,9 @@ public:
         });
     }
     QElapsedTimer clock;
-    QList<Seen> pings;
-    QList<Seen> pages;
+    QList<Seen> pings, pages;
     std::function<void(QString &, qint16 &)> onPing;
     std::function<void(QString &, QString &)> onPage;
-};
-
-// Frames read from the reading end of a pipe (not owned) as they come.
-class PipeFrames
-{
-public:
-    explicit PipeFrames(int fd) : m_fd(fd) {}
-    std::optional<Pelorin::Wire::Message> next(int timeoutMs = 5000);
-    bool nothingWritten(); // for a non-blocking pipe: no frame, not even a part of one, waits
-
-private:
-    int m_fd;
-    Pelorin::Wire::FrameReader m_reader;
 };
 
 // pelorin on raw pipes, frames read as they come.
