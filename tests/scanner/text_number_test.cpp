@@ -18,12 +18,9 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::addColumn<double>("expected");
 
-        QTest::newRow("plain") << "100" << 100.0;
         QTest::newRow("empty") << "" << 0.0;
-        QTest::newRow("only blanks") << "  \t " << 0.0;
         QTest::newRow("letters") << "abc" << 0.0;
         QTest::newRow("blanks between digits") << " 1 0" << 10.0;
-        QTest::newRow("trailing junk") << "12abc" << 12.0;
         QTest::newRow("fraction") << "2.5" << 2.5;
         QTest::newRow("leading point") << ".5" << 0.5;
         QTest::newRow("second point stops") << "1.2.3" << 1.2;
@@ -44,8 +41,7 @@ private slots:
         QTest::newRow("huge exponent held at max") << "1e99999999999999999999" << std::numeric_limits<double>::max();
         QTest::newRow("negative beyond range") << "-1e400" << -std::numeric_limits<double>::max();
         QTest::newRow("long fraction") << QLatin1String("0.") + QString(100000, QLatin1Char('0')) + QLatin1String("1") << 0.0;
-        QTest::newRow("long mantissa, long exponent")
-            << QString(200000, QLatin1Char('1')) + QLatin1String("e-199999") << 10.0 / 9.0;
+        QTest::newRow("long mantissa, long exponent") << QString(200000, QLatin1Char('1')) + QLatin1String("e-199999") << 10.0 / 9.0;
     }
 
     void val()
@@ -60,14 +56,12 @@ private slots:
         QTest::addColumn<double>("value");
         QTest::addColumn<QString>("expected"); // null: only read back
 
-        QTest::newRow("integer") << 7.0 << "7";
         QTest::newRow("zero") << 0.0 << "0";
         QTest::newRow("half") << 2.5 << "2.5";
         QTest::newRow("sum not exact") << 0.1 + 0.2 << "0.30000000000000004";
         QTest::newRow("large ordinary") << 123456789012.0 << "123456789012";
         QTest::newRow("huge") << 1e300 << "1E+300";
         QTest::newRow("third") << 1.0 / 3.0 << QString();
-        QTest::newRow("tiny") << 1.5e-12 << QString();
         QTest::newRow("max") << std::numeric_limits<double>::max() << QString();
         QTest::newRow("smallest subnormal") << std::numeric_limits<double>::denorm_min() << QString();
     }
@@ -96,7 +90,6 @@ private slots:
         QTest::newRow("2.5001") << 2.5001 << true << 3 << true << 3;
         QTest::newRow("-0.4") << -0.4 << true << 0 << true << 0;
         QTest::newRow("255.5 rounds up out of byte") << 255.5 << true << 256 << false << 255;
-        QTest::newRow("-1 below byte") << -1.0 << true << -1 << false << 0;
         QTest::newRow("1e10 beyond long") << 1e10 << false << std::numeric_limits<qint32>::max() << false << 255;
         QTest::newRow("NaN") << std::nan("") << false << 0 << false << 0;
     }

@@ -1,4 +1,4 @@
-// The main window without a network: designed figures, Start refusals, a scan on stand-in probes and
+// The main window without a network: its sizes and defaults, Start refusals, a scan on stand-in probes and
 // what leaves the window (Copy, CSV, MAC and vendor), menus, keyboard, double click, real message boxes.
 #include "Artwork.h"
 #include "BrowserOpener.h"
@@ -71,27 +71,25 @@ private slots:
 
     void cleanup() { m_window.reset(); m_factory.reset(); }
 
-    // The resize's worked example, size limits, columns, defaults; labels at 8.25 pt as wide as their
-    // captions; an opaque scanning box (rows don't show through); a tiny window lays out without failing.
-    void designedFigures()
+    // The worked example of the resize (7605 twips high), size limits, columns, defaults; labels at 8.25 pt as
+    // wide as their captions; an opaque scanning box (rows don't show through); a tiny window lays out.
+    void sizesAndDefaults()
     {
         frmMain &w = *m_window;
         if (!qFuzzyCompare(w.twipsPerPixelY(), 15.0) || !qFuzzyCompare(w.twipsPerPixelX(), 15.0))
             QSKIP("the figures are in pixels at 96 dpi");
         QTRY_COMPARE(w.fraMain[1]->height(), 390); // 5850 twips; the list 5295, the status line's top 5565
         QCOMPARE((QList<int>{w.lstIPs->height(), w.lblThreads->y()}), (QList<int>{353, 371}));
-        QCOMPARE(w.picScanning->geometry(), QRect(136, 154, 141, 81)); // 2040, 2317.5 (half to even), 2115 x 1215
+        QCOMPARE(w.picScanning->geometry(), QRect(136, 154, 141, 81)); // 2040, 2317.5 (154.5 rounds to even), 2115 x 1215
         QVERIFY(w.minimumSize() == QSize(430, 328) - (w.frameGeometry().size() - w.size()) && w.maximumWidth() == w.minimumWidth());
-        QCOMPARE((QList<int>{w.lstIPs->columnWidth(0), w.lstIPs->columnWidth(1), w.lstIPs->columnWidth(2)}),
-                 (QList<int>{120, 100, 155}));
+        QCOMPARE((QList<int>{w.lstIPs->columnWidth(0), w.lstIPs->columnWidth(1), w.lstIPs->columnWidth(2)}), (QList<int>{120, 100, 155}));
         QStringList defaults;
         for (QLineEdit *box : inputs(w) + QList<QLineEdit *>{w.txtIP[3]})
             defaults << box->text() + QLatin1Char('/') + QString::number(qMin(box->maxLength(), 9));
         QCOMPARE(defaults.join(u' '), QStringLiteral("192/3 168/3 0/3 0/3 255/3 3/2 100/9 X/3"));
         QVERIFY(!w.txtIP[3]->isEnabled() && w.txtIP[3]->font().bold() && !w.picScanning->isVisible());
         QCOMPARE(w.windowTitle() + w.lblThreads->text(), QStringLiteral("LanterraReady"));
-        QVERIFY(Artwork::windowIcon().availableSizes().contains(QSize(16, 16))
-                && w.imgScanning->pixmap().deviceIndependentSize().toSize() == QSize(48, 48));
+        QVERIFY(Artwork::windowIcon().availableSizes().contains(QSize(16, 16)) && w.imgScanning->pixmap().deviceIndependentSize().toSize() == QSize(48, 48));
 
         for (QLabel *label : {w.lblDisp[0], w.lblDisp[1], w.lblDisp[2], w.lblDisp[3], w.lblDisp[4], w.lblScanning}) {
             QCOMPARE(label->font().pointSizeF(), 8.25);
@@ -116,14 +114,14 @@ private slots:
     // question answered No, no probe server. Nothing but the message may change.
     void startRefused_data()
     {
-        QTest::addColumn<QString>("boxes"); // octets, From, To, retries, time-out
+        QTest::addColumn<QString>("boxes");
         QTest::addColumn<int>("enterIn");   // the box in which Enter is pressed; -1: Start is clicked
         QTest::addColumn<QString>("message");
         QTest::addColumn<int>("style");
 
         const QString range = QStringLiteral("Scan range is incorrect.  Upper range bound must be higher than the lower one.");
-        const int info = MsgBox::OKOnly | MsgBox::Information, warn = MsgBox::OKOnly | MsgBox::Exclamation;
-        const int question = MsgBox::YesNo | MsgBox::Question;
+        const int info = MsgBox::OKOnly | MsgBox::Information, warn = MsgBox::OKOnly | MsgBox::Exclamation,
+                  question = MsgBox::YesNo | MsgBox::Question;
         const QString retry = QStringLiteral("Program will retry %1 times at %2 ms interval for each IP.  This may take "
                                              "long time to complete.  Are you sure you want to continue?");
         auto octet = [](const char *box) { return QString::fromLatin1(box) + " must be a whole number from 0 to 255."; };
@@ -137,8 +135,7 @@ private slots:
         QTest::newRow("range checked before retries") << "127|0|0|10|9|50|100" << 6 << range << info;
         QTest::newRow("retries 11, raw time-out") << "127|0|0|1|9|11|2.5" << -1 << retry.arg("11", "2.5") << question;
         QTest::newRow("time-out read as a number") << "127|0|0|5|5|12| 1 0x" << -1 << retry.arg("12", "10") << question;
-        QTest::newRow("probe server missing") << "127|0|0| 010|10|3|100" << -1
-            << "Lanterra can't scan: its probe server pelorin could not be started.\n\n" << int(MsgBox::OKOnly | MsgBox::Critical);
+        QTest::newRow("probe server missing") << "127|0|0| 010|10|3|100" << -1 << "Lanterra can't scan: its probe server pelorin could not be started.\n\n" << int(MsgBox::OKOnly | MsgBox::Critical);
     }
 
     void startRefused()
@@ -161,8 +158,7 @@ private slots:
         const bool critical = (style & MsgBox::IconMask) == MsgBox::Critical;
         QCOMPARE(QStringLiteral("%1 %2 ").arg(box.style).arg(box.title) + box.text.left(critical ? message.size() : -1),
                  QStringLiteral("%1 Lanterra ").arg(style) + message);
-        QCOMPARE(w.cmdScan->text() + w.txtIP[3]->text() + w.lblThreads->text() + QString::number(w.lstIPs->Count()),
-                 QStringLiteral("StartXReady1"));
+        QCOMPARE(w.cmdScan->text() + w.txtIP[3]->text() + w.lblThreads->text() + QString::number(w.lstIPs->Count()), "StartXReady1");
         QVERIFY(w.cursor().shape() == Qt::ArrowCursor && w.worker0() == zero);
         QVERIFY(!w.picScanning->isVisible() && !w.engine().isScanning() && !w.txtIPScan[0]->isReadOnly());
     }
@@ -197,7 +193,8 @@ private slots:
                         .arg(std::all_of(range.begin(), range.end(), [](QLineEdit *b) { return b->isReadOnly(); }))
                         .arg(w.cmdScan->text()).arg(r.timeOut).arg(r.retries)
                         .arg(entry ? entry->text(0) + QLatin1Char(' ') + entry->text(1) : QString());
-            w.txtPingTO->setText(QStringLiteral("7")); // applies from the next request on
+            w.txtPingTO->setText(QStringLiteral("7")); // both apply from the next request on
+            w.txtPingRetries->setText(QStringLiteral("2"));
             if (r.page && r.host == QLatin1String("127.0.0.11")) {
                 heldPage = r.probe;
                 return false;
@@ -215,10 +212,9 @@ private slots:
 
         QCOMPARE(m_factory->pinged(), (QStringList{"127.0.0.10", "127.0.0.11", "127.0.0.12"}));
         seen.sort();
-        QCOMPARE(seen, (QStringList{"1 Stop 2/1 ", "1 Stop 7/1 ", "1 Stop 7/1 ", "1 Stop 7/1 127.0.0.10 <0 ms",
-                                    "1 Stop 7/1 127.0.0.11 12 ms", "1 Stop 7/1 127.0.0.12 3 ms"}));
-        QCOMPARE(w.cmdScan->text() + w.txtIP[3]->text() + w.lblThreads->palette().color(QPalette::WindowText).name(),
-                 QStringLiteral("StartX#008000"));
+        QCOMPARE(seen, (QStringList{"1 Stop 2/1 ", "1 Stop 7/2 ", "1 Stop 7/2 ", "1 Stop 7/2 127.0.0.10 <0 ms",
+                                    "1 Stop 7/2 127.0.0.11 12 ms", "1 Stop 7/2 127.0.0.12 3 ms"}));
+        QCOMPARE(w.cmdScan->text() + w.txtIP[3]->text() + w.lblThreads->palette().color(QPalette::WindowText).name(), "StartX#008000");
         QVERIFY(!w.picScanning->isVisible() && !w.txtIP[0]->isReadOnly() && !w.txtIPScan[1]->isReadOnly());
 
         // In answer order, the MAC and vendor only where the neighbour table has the host.
@@ -246,8 +242,7 @@ private slots:
         w.mnuSaveCsv->trigger();
         QFile csv(dir.filePath("scan.csv"));
         QVERIFY(csv.open(QIODevice::ReadOnly));
-        QCOMPARE(QString::fromUtf8(csv.readAll()),
-                 QString::fromUtf8("host,ping_ms,description,mac,vendor\r\n"
+        QCOMPARE(QString::fromUtf8(csv.readAll()), QString::fromUtf8("host,ping_ms,description,mac,vendor\r\n"
                                    "127.0.0.10,0,\"Model 7, \"\"Rev B\"\"\r\n\u00dcnit 2\",00:D0:EF:12:34:56,\"Maker, Inc\"\r\n"
                                    "127.0.0.11,12,,,\r\n127.0.0.12,3,\"Line one\nLine two <b>x</b>\",,\r\n"));
         QVERIFY(m_channel.boxes.isEmpty());
@@ -276,8 +271,7 @@ private slots:
         QTest::keyClick(w.txtPingRetries, Qt::Key_Enter);
         QTRY_VERIFY(presser.done());
         QVERIFY(scanningAfterEnter && !w.engine().isScanning() && m_channel.boxes.isEmpty());
-        QCOMPARE(w.lblThreads->text() + w.cmdScan->text() + QString::number(m_factory->pinged().size()),
-                 QStringLiteral("Scan CompletedStart50"));
+        QCOMPARE(w.lblThreads->text() + w.cmdScan->text() + QString::number(m_factory->pinged().size()), "Scan CompletedStart50");
     }
 
     // The header's menu shows and hides MAC Address and Vendor, hidden in every new window; what the rows'
@@ -354,7 +348,7 @@ private slots:
     }
 
 private:
-    // A shown window at the designed client height, scanning with stand-ins, or with (missing) pelorin.
+    // A shown window 7605 twips high inside, scanning with stand-ins, or with (missing) pelorin.
     frmMain &open(std::unique_ptr<StandInFactory> factory)
     {
         m_window.reset();
