@@ -1,5 +1,6 @@
 // The main window without a network: its sizes and defaults, Start refusals, a scan on stand-in probes and
-// what leaves the window (Copy, CSV, MAC and vendor), menus, keyboard, double click, real message boxes.
+// what leaves the window (Copy, CSV, MAC and vendor), menus, keyboard, double click, real message boxes;
+// and the result list on its own: insertion order, whole-text find, no sorting.
 #include "Artwork.h"
 #include "BrowserOpener.h"
 #include "DisplayThrottle.h"
@@ -363,6 +364,63 @@ private:
     RecordingBoxes m_channel;
     std::unique_ptr<StandInFactory> m_factory;
     std::unique_ptr<frmMain> m_window;
+
+    void entriesKeepTheirOrder()
+    {
+        ResultList list;
+        list.addColumn(QStringLiteral("host"), QStringLiteral("Host IP"), 1800, 15.0);
+        for (const char *host : {"127.0.0.9", "127.0.0.2", "127.0.0.10"})
+            list.Add(QString::fromLatin1(host));
+        QCOMPARE(list.Count(), 3);
+        QCOMPARE((QStringList{list.Item(1)->text(0), list.Item(2)->text(0), list.Item(3)->text(0)}),
+                 (QStringList{"127.0.0.9", "127.0.0.2", "127.0.0.10"}));
+        QVERIFY(!list.Item(0) && !list.Item(4));
+
+        // Clicking the header does not sort.
+        list.header()->setSortIndicator(0, Qt::AscendingOrder);
+        QTest::mouseClick(list.header()->viewport(), Qt::LeftButton, {}, QPoint(list.header()->sectionViewportPosition(0) + 5, 5));
+        QCOMPARE(list.Item(1)->text(0), QStringLiteral("127.0.0.9"));
+
+        // Only one entry is ever selected.
+        list.Item(1)->setSelected(true);
+        list.Item(2)->setSelected(true);
+        list.setCurrentItem(list.Item(2));
+        QCOMPARE(list.SelectedItem(), list.Item(2));
+        QCOMPARE(list.selectedItems().size(), 1);
+
+        // Cleared, the list numbers from one again.
+        list.Clear();
+        QVERIFY(list.Count() == 0 && !list.SelectedItem());
+        QTreeWidgetItem *added = list.Add(QStringLiteral("c"));
+        QCOMPARE(list.Item(1), added);
+    }
+
+    void findItem_data()
+    {
+        QTest::addColumn<QStringList>("entries");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("position"); // 0: not found
+
+        const QStringList hosts{"127.0.0.10", "127.0.0.1", "127.0.0.1"};
+        QTest::newRow("prefix of a longer entry") << QStringList{"127.0.0.10"} << "127.0.0.1" << 0;
+        QTest::newRow("longer than an entry") << QStringList{"127.0.0.1"} << "127.0.0.10" << 0;
+        QTest::newRow("first of duplicates") << hosts << "127.0.0.1" << 2;
+        QTest::newRow("exact first") << hosts << "127.0.0.10" << 1;
+        QTest::newRow("case and blanks matter") << QStringList{"Host"} << "host " << 0;
+        QTest::newRow("empty list") << QStringList{} << "127.0.0.1" << 0;
+    }
+
+    void findItem()
+    {
+        QFETCH(QStringList, entries);
+        QFETCH(QString, text);
+        QFETCH(int, position);
+
+        ResultList list;
+        for (const QString &entry : entries)
+            list.Add(entry);
+        QCOMPARE(list.FindItem(text), position ? list.Item(position) : nullptr);
+    }
 };
 
 QTEST_MAIN(WindowTest)

@@ -1,8 +1,10 @@
-// The ping module's helpers: address texts, host-text clean-up, the socket
-// layer's start-up checks and the echo request data; PingAddr only with the
-// echo socket switched off. Sends no packets and makes no DNS lookups.
+// Pelorin's rules without a network: the ping module's helpers (address texts, host-text clean-up, the
+// socket layer's start-up checks, the echo request data, reply matching; PingAddr only with the echo
+// socket switched off), and how a fetch's received bytes become the page's text. Sends no packets and
+// makes no DNS lookups.
 #include "EchoService.h"
 #include "Harness.h"
+#include "HttpBody.h"
 #include "MessageBoxChannel.h"
 #include "PelorinInterface.h"
 #include "RawSocketCapability.h"
@@ -75,7 +77,9 @@ quint64 capabilitySet(const char *name)
 
 } // namespace
 
-class PingHelpersTest : public QObject
+Q_DECLARE_METATYPE(TransferEnd)
+
+class ProbeRulesTest : public QObject
 {
     Q_OBJECT
 
@@ -367,7 +371,62 @@ private slots:
 
 private:
     RecordingChannel m_channel;
+
+    void bodyIsPage_data()
+    {
+        QTest::addColumn<TransferEnd>("end");
+        QTest::addColumn<bool>("page");
+        // transportError, capped, declaredLength, received
+        QTest::newRow("complete, declared length") << TransferEnd{false, false, 10, 10} << true;
+        QTest::newRow("ended at close, no length") << TransferEnd{false, false, -1, 7} << true;
+        QTest::newRow("empty, declared empty") << TransferEnd{false, false, 0, 0} << true;
+        QTest::newRow("shorter than declared") << TransferEnd{false, false, 10, 9} << false;
+        QTest::newRow("reset or broken framing") << TransferEnd{true, false, 10, 10} << false;
+        QTest::newRow("hung up at the cap") << TransferEnd{true, true, 100000000, 4194304} << true;
+    }
+
+    void bodyIsPage()
+    {
+        QFETCH(TransferEnd, end);
+        QFETCH(bool, page);
+        QCOMPARE(Pelorin::bodyIsPage(end), page);
+    }
+
+    void decodeBody_data()
+    {
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QByteArray>("contentType");
+        QTest::addColumn<QString>("text");
+        const QChar bad = QChar::ReplacementCharacter;
+
+        QTest::newRow("no charset: UTF-8") << QByteArray("caf\xc3\xa9") << QByteArray("text/html") << QStringLiteral(u"café");
+        QTest::newRow("charset of the response")
+            << QByteArray("caf\xe9") << QByteArray("text/plain; charset=ISO-8859-1") << QStringLiteral(u"café");
+        QTest::newRow("quoted, any case")
+            << QByteArray("caf\xe9") << QByteArray("text/html;Charset=\"iso-8859-1\"") << QStringLiteral(u"café");
+        QTest::newRow("unknown charset: UTF-8")
+            << QByteArray("caf\xc3\xa9") << QByteArray("text/html; charset=no-such-charset") << QStringLiteral(u"café");
+        QTest::newRow("UTF-16 declared") << QByteArray("h\0i\0", 4) << QByteArray("text/html; charset=utf-16le")
+                                          << QStringLiteral("hi");
+        QTest::newRow("invalid bytes replaced")
+            << QByteArray("ok|\xff|ok") << QByteArray("text/html") << QString(QStringLiteral("ok|") + bad + QStringLiteral("|ok"));
+        QTest::newRow("sequence cut at the end")
+            << QByteArray("ab\xe2\x82") << QByteArray("text/html") << QString(QStringLiteral("ab") + bad);
+        QTest::newRow("four-byte sequence cut after three")
+            << QByteArray("ab\xf0\x9f\x98") << QByteArray() << QString(QStringLiteral("ab") + bad);
+        QTest::newRow("whole character at the end") << QByteArray("1\xe2\x82\xac") << QByteArray() << QStringLiteral(u"1€");
+        QTest::newRow("cut at the end, charset declared")
+            << QByteArray("ab\xe2\x82") << QByteArray("text/html; charset=utf-8") << QString(QStringLiteral("ab") + bad);
+    }
+
+    void decodeBody()
+    {
+        QFETCH(QByteArray, body);
+        QFETCH(QByteArray, contentType);
+        QFETCH(QString, text);
+        QCOMPARE(Pelorin::decodeBody(body, contentType), text);
+    }
 };
 
-QTEST_GUILESS_MAIN(PingHelpersTest)
-#include "ping_helpers_test.moc"
+QTEST_GUILESS_MAIN(ProbeRulesTest)
+#include "probe_rules_test.moc"

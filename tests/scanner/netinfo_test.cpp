@@ -1,4 +1,5 @@
-// Finding the maker of a MAC address in the IEEE registry file.
+// A host's MAC from the kernel's neighbour table, and its maker from the IEEE registry file.
+#include "NeighbourTable.h"
 #include "VendorRegistry.h"
 
 #include <QTemporaryDir>
@@ -25,11 +26,59 @@ const char Registry[] =
 
 } // namespace
 
-class VendorRegistryTest : public QObject
+class NetinfoTest : public QObject
 {
     Q_OBJECT
 
 private slots:
+    void macOf_data()
+    {
+        QTest::addColumn<QByteArray>("table"); // the lines after the header; null: no file at all
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<QString>("mac");
+
+        QTest::newRow("complete") << QByteArray("10.1.2.3         0x1         0x2         aa:bb:cc:0d:0e:0f     *        eth0\n")
+                                  << "10.1.2.3" << "AA:BB:CC:0D:0E:0F";
+        QTest::newRow("permanent") << QByteArray("10.1.2.3 0x1 0x6 02:00:00:00:00:01 * eth0\n")
+                                   << "10.1.2.3" << "02:00:00:00:00:01";
+        QTest::newRow("incomplete") << QByteArray("10.1.2.3 0x1 0x0 aa:bb:cc:dd:ee:ff * eth0\n")
+                                    << "10.1.2.3" << "";
+        QTest::newRow("zero MAC") << QByteArray("10.1.2.3 0x1 0x2 00:00:00:00:00:00 * eth0\n")
+                                  << "10.1.2.3" << "";
+        QTest::newRow("other address") << QByteArray("10.1.2.30 0x1 0x2 aa:bb:cc:dd:ee:ff * eth0\n"
+                                                     "10.1.2.3x 0x1 0x2 aa:bb:cc:dd:ee:ff * eth0\n")
+                                       << "10.1.2.3" << "";
+        QTest::newRow("other interface") << QByteArray("10.1.2.3 0x1 0x0 00:00:00:00:00:00 * eth0\n"
+                                                       "10.1.2.3 0x1 0x2 12:34:56:78:9a:bc * wlan0\n")
+                                         << "10.1.2.3" << "12:34:56:78:9A:BC";
+        QTest::newRow("malformed lines") << QByteArray("garbage\n\n10.1.2.3 0x1\n"
+                                                       "10.1.2.3 0x1 zz 11:11:11:11:11:11 * eth0\n"
+                                                       "10.1.2.3 0x1 0x2 22:22:22:22:22 * eth0\n"
+                                                       "10.1.2.3 0x1 0x2 33:33:33:33:33:33:33 * ib0\n"
+                                                       "10.1.2.3 0x1 0x2 44:44:44:44:44:4g * eth0\n"
+                                                       "10.1.2.3 0x1 0x2 55:55:55:55:55:55 * eth1")
+                                         << "10.1.2.3" << "55:55:55:55:55:55";
+        QTest::newRow("header only") << QByteArray("") << "10.1.2.3" << "";
+        QTest::newRow("missing file") << QByteArray() << "10.1.2.3" << "";
+    }
+
+    void macOf()
+    {
+        QFETCH(QByteArray, table);
+        QFETCH(QString, address);
+        QFETCH(QString, mac);
+
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString path = dir.filePath(QStringLiteral("arp"));
+        if (!table.isNull()) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("IP address       HW type     Flags       HW address            Mask     Device\n" + table);
+        }
+        QCOMPARE(NeighbourTable(path).macOf(address), mac);
+    }
+
     void vendorOf_data()
     {
         QTest::addColumn<QString>("mac");
@@ -80,5 +129,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(VendorRegistryTest)
-#include "vendor_registry_test.moc"
+QTEST_GUILESS_MAIN(NetinfoTest)
+#include "netinfo_test.moc"
