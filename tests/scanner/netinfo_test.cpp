@@ -37,29 +37,29 @@ private slots:
         QTest::addColumn<QString>("address");
         QTest::addColumn<QString>("mac");
 
-        QTest::newRow("complete") << QByteArray("10.1.2.3         0x1         0x2         aa:bb:cc:0d:0e:0f     *        eth0\n")
-                                  << "10.1.2.3" << "AA:BB:CC:0D:0E:0F";
-        QTest::newRow("permanent") << QByteArray("10.1.2.3 0x1 0x6 02:00:00:00:00:01 * eth0\n")
-                                   << "10.1.2.3" << "02:00:00:00:00:01";
-        QTest::newRow("incomplete") << QByteArray("10.1.2.3 0x1 0x0 aa:bb:cc:dd:ee:ff * eth0\n")
-                                    << "10.1.2.3" << "";
-        QTest::newRow("zero MAC") << QByteArray("10.1.2.3 0x1 0x2 00:00:00:00:00:00 * eth0\n")
-                                  << "10.1.2.3" << "";
-        QTest::newRow("other address") << QByteArray("10.1.2.30 0x1 0x2 aa:bb:cc:dd:ee:ff * eth0\n"
-                                                     "10.1.2.3x 0x1 0x2 aa:bb:cc:dd:ee:ff * eth0\n")
-                                       << "10.1.2.3" << "";
-        QTest::newRow("other interface") << QByteArray("10.1.2.3 0x1 0x0 00:00:00:00:00:00 * eth0\n"
-                                                       "10.1.2.3 0x1 0x2 12:34:56:78:9a:bc * wlan0\n")
-                                         << "10.1.2.3" << "12:34:56:78:9A:BC";
-        QTest::newRow("malformed lines") << QByteArray("garbage\n\n10.1.2.3 0x1\n"
-                                                       "10.1.2.3 0x1 zz 11:11:11:11:11:11 * eth0\n"
-                                                       "10.1.2.3 0x1 0x2 22:22:22:22:22 * eth0\n"
-                                                       "10.1.2.3 0x1 0x2 33:33:33:33:33:33:33 * ib0\n"
-                                                       "10.1.2.3 0x1 0x2 44:44:44:44:44:4g * eth0\n"
-                                                       "10.1.2.3 0x1 0x2 55:55:55:55:55:55 * eth1")
-                                         << "10.1.2.3" << "55:55:55:55:55:55";
-        QTest::newRow("header only") << QByteArray("") << "10.1.2.3" << "";
-        QTest::newRow("missing file") << QByteArray() << "10.1.2.3" << "";
+        QTest::newRow("complete") << QByteArray("127.0.0.3         0x1         0x2         aa:bb:cc:0d:0e:0f     *        eth0\n")
+                                  << "127.0.0.3" << "AA:BB:CC:0D:0E:0F";
+        QTest::newRow("permanent") << QByteArray("127.0.0.3 0x1 0x6 02:00:00:00:00:01 * eth0\n")
+                                   << "127.0.0.3" << "02:00:00:00:00:01";
+        QTest::newRow("incomplete") << QByteArray("127.0.0.3 0x1 0x0 aa:bb:cc:dd:ee:ff * eth0\n")
+                                    << "127.0.0.3" << "";
+        QTest::newRow("zero MAC") << QByteArray("127.0.0.3 0x1 0x2 00:00:00:00:00:00 * eth0\n")
+                                  << "127.0.0.3" << "";
+        QTest::newRow("other address") << QByteArray("127.0.0.30 0x1 0x2 aa:bb:cc:dd:ee:ff * eth0\n"
+                                                     "127.0.0.3x 0x1 0x2 aa:bb:cc:dd:ee:ff * eth0\n")
+                                       << "127.0.0.3" << "";
+        QTest::newRow("other interface") << QByteArray("127.0.0.3 0x1 0x0 00:00:00:00:00:00 * eth0\n"
+                                                       "127.0.0.3 0x1 0x2 12:34:56:78:9a:bc * wlan0\n")
+                                         << "127.0.0.3" << "12:34:56:78:9A:BC";
+        QTest::newRow("malformed lines") << QByteArray("garbage\n\n127.0.0.3 0x1\n"
+                                                       "127.0.0.3 0x1 zz 11:11:11:11:11:11 * eth0\n"
+                                                       "127.0.0.3 0x1 0x2 22:22:22:22:22 * eth0\n"
+                                                       "127.0.0.3 0x1 0x2 33:33:33:33:33:33:33 * ib0\n"
+                                                       "127.0.0.3 0x1 0x2 44:44:44:44:44:4g * eth0\n"
+                                                       "127.0.0.3 0x1 0x2 55:55:55:55:55:55 * eth1")
+                                         << "127.0.0.3" << "55:55:55:55:55:55";
+        QTest::newRow("header only") << QByteArray("") << "127.0.0.3" << "";
+        QTest::newRow("missing file") << QByteArray() << "127.0.0.3" << "";
     }
 
     void macOf()
