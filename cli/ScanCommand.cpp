@@ -72,7 +72,7 @@ QString helpText()
         "\n"
         "Each host is printed on stdout as soon as its page has answered or it has\n"
         "none; progress goes to stderr when that is a terminal. pelorin is started\n"
-        "from this program's folder.\n"
+        "from this program's folder, or from ../libexec/lanterra when installed.\n"
         "\n"
         "Exit status: 0 scan completed; 2 bad input (nothing sent); 3 cannot probe\n"
         "(no echo rights, pelorin missing, failed or died); 130 or 143 after SIGINT or\n"
