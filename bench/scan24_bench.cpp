@@ -20,9 +20,9 @@
 
 #include "IdealScan.h"
 #include "LabNetwork.h"
-#include "PelorinConnection.h"
 #include "ResultList.h"
-#include "ScanEngine.h"
+#include "client/PelorinConnection.h"
+#include "engine/ScanEngine.h"
 #include "frmMain.h"
 
 #include <QApplication>

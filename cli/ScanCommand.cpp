@@ -1,13 +1,13 @@
 // lanterra-scan's options, checks and scan run.
 #include "ScanCommand.h"
 
-#include "PelorinConnection.h"
-#include "PelorinInterface.h"
-#include "PelorinProbe.h"
-#include "ScanChecks.h"
-#include "ScanEngine.h"
 #include "SignalPipe.h"
-#include "TextNumber.h"
+#include "client/PelorinConnection.h"
+#include "engine/PelorinProbe.h"
+#include "engine/ScanChecks.h"
+#include "engine/ScanEngine.h"
+#include "engine/TextNumber.h"
+#include "interface/PelorinInterface.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

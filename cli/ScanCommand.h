@@ -3,7 +3,7 @@
 // main() only makes the QCoreApplication and calls run().
 #pragma once
 
-#include "ResultFormat.h"
+#include "engine/ResultFormat.h"
 
 #include <QLoggingCategory>
 #include <QString>

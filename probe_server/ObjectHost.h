@@ -11,8 +11,8 @@
 // stay, and each ends after some idle seconds. Owned by PelorinServer.
 #pragma once
 
-#include "MessageBoxChannel.h"
-#include "WireProtocol.h"
+#include "interface/WireProtocol.h"
+#include "platform/MessageBoxChannel.h"
 
 #include <QHash>
 #include <QMutex>

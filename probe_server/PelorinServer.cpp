@@ -1,9 +1,9 @@
 #include "PelorinServer.h"
 
-#include "EchoService.h"
 #include "ObjectHost.h"
-#include "PelorinInterface.h"
 #include "PelorinLog.h"
+#include "interface/PelorinInterface.h"
+#include "platform/EchoService.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>

@@ -5,7 +5,7 @@
 
 #include "ObjectHost.h"
 #include "PipeWriter.h"
-#include "WireProtocol.h"
+#include "interface/WireProtocol.h"
 
 #include <QObject>
 

@@ -1,7 +1,7 @@
 #include "PipeWriter.h"
 
 #include "PelorinLog.h"
-#include "WireProtocol.h"
+#include "interface/WireProtocol.h"
 
 #include <QMutexLocker>
 

@@ -2,7 +2,7 @@
 // protocol over this process's stdin and stdout; ends when that pipe closes.
 #include "PelorinLog.h"
 #include "PelorinServer.h"
-#include "RawSocketCapability.h"
+#include "platform/RawSocketCapability.h"
 
 #include <QCoreApplication>
 

@@ -1,9 +1,9 @@
 #include "modPing.h"
 
-#include "EchoService.h"
-#include "MessageBoxChannel.h"
-#include "PelorinInterface.h"
-#include "SocketLayer.h"
+#include "interface/PelorinInterface.h"
+#include "platform/EchoService.h"
+#include "platform/MessageBoxChannel.h"
+#include "platform/SocketLayer.h"
 
 #include <QCoreApplication>
 #include <QtEndian>

@@ -2,7 +2,7 @@
 // shell's index, and a small green label as its only visible content.
 #include "ScanObjShell.h"
 
-#include "ProbeObject.h"
+#include "client/ProbeObject.h"
 
 #include <QCoreApplication>
 #include <QPalette>

@@ -3,18 +3,18 @@
 #include "frmMain.h"
 
 #include "Artwork.h"
-#include "BrowserOpener.h"
 #include "DisplayThrottle.h"
-#include "MessageBoxes.h"
-#include "PelorinConnection.h"
-#include "PelorinInterface.h"
-#include "PelorinProbe.h"
-#include "ResultFormat.h"
 #include "ResultList.h"
-#include "ScanChecks.h"
-#include "ScanEngine.h"
 #include "ScanObjShell.h"
+#include "client/PelorinConnection.h"
+#include "engine/PelorinProbe.h"
+#include "engine/ResultFormat.h"
+#include "engine/ScanChecks.h"
+#include "engine/ScanEngine.h"
+#include "interface/PelorinInterface.h"
 #include "modResizeSubclass.h"
+#include "platform/BrowserOpener.h"
+#include "platform/MessageBoxes.h"
 
 #include <QAction>
 #include <QApplication>

@@ -5,7 +5,7 @@
 // Copy and Save as CSV; the row and header menus are its own.
 #pragma once
 
-#include "HostRecord.h"
+#include "engine/HostRecord.h"
 
 #include <QColor>
 #include <QElapsedTimer>

@@ -1,9 +1,9 @@
 // modMain: the scanner's entry. Styled controls, the main window, then the
 // event loop until the window has closed.
-#include "MessageBoxes.h"
-#include "PelorinConnection.h"
 #include "XPStyle.h"
+#include "client/PelorinConnection.h"
 #include "frmMain.h"
+#include "platform/MessageBoxes.h"
 
 #include <QApplication>
 

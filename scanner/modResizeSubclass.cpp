@@ -3,7 +3,7 @@
 // applies them again whenever the frame, the screen or the screen's size changes.
 #include "modResizeSubclass.h"
 
-#include "TextNumber.h"
+#include "engine/TextNumber.h"
 
 #include <QEvent>
 #include <QGuiApplication>

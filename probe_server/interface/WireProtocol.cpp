@@ -1,4 +1,4 @@
-#include "WireProtocol.h"
+#include "interface/WireProtocol.h"
 
 #include <cstring>
 

@@ -7,7 +7,7 @@
 // refused (and skipped, so the stream stays in step).
 #pragma once
 
-#include "PelorinInterface.h"
+#include "interface/PelorinInterface.h"
 
 #include <QByteArray>
 #include <QList>

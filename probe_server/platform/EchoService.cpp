@@ -1,7 +1,7 @@
-#include "EchoService.h"
+#include "platform/EchoService.h"
 
-#include "RawSocketCapability.h"
-#include "SocketLayer.h"
+#include "platform/RawSocketCapability.h"
+#include "platform/SocketLayer.h"
 
 #include <QCoreApplication>
 #include <QFile>

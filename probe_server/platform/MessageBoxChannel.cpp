@@ -1,7 +1,7 @@
-#include "MessageBoxChannel.h"
+#include "platform/MessageBoxChannel.h"
 
-#include "PelorinInterface.h"
 #include "PelorinLog.h"
+#include "interface/PelorinInterface.h"
 
 namespace Pelorin {
 

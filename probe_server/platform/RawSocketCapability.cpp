@@ -1,4 +1,4 @@
-#include "RawSocketCapability.h"
+#include "platform/RawSocketCapability.h"
 
 #include <sys/capability.h>
 

@@ -1,4 +1,4 @@
-#include "SocketLayer.h"
+#include "platform/SocketLayer.h"
 
 #include <QMutex>
 #include <QMutexLocker>

@@ -2,8 +2,8 @@
 // proxies of the same library. Lives on the client's (GUI) thread.
 #pragma once
 
-#include "PelorinConnection.h"
-#include "WireProtocol.h"
+#include "client/PelorinConnection.h"
+#include "interface/WireProtocol.h"
 
 #include <QHash>
 #include <QSet>

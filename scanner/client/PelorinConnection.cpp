@@ -1,9 +1,9 @@
-#include "PelorinConnection.h"
+#include "client/PelorinConnection.h"
 
-#include "ConnectionPrivate.h"
-#include "LanterraLog.h"
-#include "PelorinInterface.h"
-#include "ProbeObject.h"
+#include "client/ConnectionPrivate.h"
+#include "client/ProbeObject.h"
+#include "interface/PelorinInterface.h"
+#include "netinfo/LanterraLog.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>

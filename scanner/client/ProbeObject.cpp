@@ -1,7 +1,7 @@
-#include "ProbeObject.h"
+#include "client/ProbeObject.h"
 
-#include "ConnectionPrivate.h"
-#include "PelorinInterface.h"
+#include "client/ConnectionPrivate.h"
+#include "interface/PelorinInterface.h"
 
 namespace PelorinClient {
 

@@ -1,5 +1,5 @@
 // Recognising a Quorvane identification page and taking its description.
-#include "IdPage.h"
+#include "engine/IdPage.h"
 
 namespace IdPage {
 

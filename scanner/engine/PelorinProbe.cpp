@@ -1,9 +1,9 @@
 // Probes on pelorin's probe objects, and the checks that a scan can find anything.
-#include "PelorinProbe.h"
+#include "engine/PelorinProbe.h"
 
-#include "PelorinConnection.h"
-#include "PelorinInterface.h"
-#include "ProbeObject.h"
+#include "client/PelorinConnection.h"
+#include "client/ProbeObject.h"
+#include "interface/PelorinInterface.h"
 
 PelorinProbe::PelorinProbe(std::unique_ptr<PelorinClient::clsMain> object) : m_object(std::move(object))
 {

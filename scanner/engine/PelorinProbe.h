@@ -2,7 +2,7 @@
 // running program on first need. Owned by whoever drives the engine.
 #pragma once
 
-#include "ScanProbe.h"
+#include "engine/ScanProbe.h"
 
 namespace PelorinClient {
 class clsMain;

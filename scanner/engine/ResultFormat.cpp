@@ -1,5 +1,5 @@
 // Writing hosts as table, CSV or JSON Lines.
-#include "ResultFormat.h"
+#include "engine/ResultFormat.h"
 
 #include <QStringList>
 

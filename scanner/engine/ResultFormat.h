@@ -5,7 +5,7 @@
 // row is complete.
 #pragma once
 
-#include "HostRecord.h"
+#include "engine/HostRecord.h"
 
 #include <QString>
 

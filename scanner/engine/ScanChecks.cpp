@@ -1,7 +1,7 @@
 // The Start checks and the per-request settings.
-#include "ScanChecks.h"
+#include "engine/ScanChecks.h"
 
-#include "TextNumber.h"
+#include "engine/TextNumber.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,10 +1,10 @@
 // The scan controller and the handling of the workers' answers.
-#include "ScanEngine.h"
+#include "engine/ScanEngine.h"
 
-#include "IdPage.h"
-#include "PelorinInterface.h"
-#include "ScanProbe.h"
-#include "VendorRegistry.h"
+#include "engine/IdPage.h"
+#include "engine/ScanProbe.h"
+#include "interface/PelorinInterface.h"
+#include "netinfo/VendorRegistry.h"
 
 #include <QCoreApplication>
 #include <QPointer>

@@ -7,9 +7,9 @@
 // loop, and answers, Stop and closes are handled at its yields.
 #pragma once
 
-#include "HostRecord.h"
-#include "NeighbourTable.h"
-#include "ScanChecks.h"
+#include "engine/HostRecord.h"
+#include "engine/ScanChecks.h"
+#include "netinfo/NeighbourTable.h"
 
 #include <QHash>
 #include <QList>

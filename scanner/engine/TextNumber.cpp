@@ -1,7 +1,7 @@
 // Numbers typed by the operator: reading the decimal number a text begins with
 // ("&H64" is no number and reads as 0),
 // writing a number back as short text, and rounding to the integer types.
-#include "TextNumber.h"
+#include "engine/TextNumber.h"
 
 #include <charconv>
 #include <cmath>

@@ -1,3 +1,3 @@
-#include "LanterraLog.h"
+#include "netinfo/LanterraLog.h"
 
 Q_LOGGING_CATEGORY(lcLanterra, "lanterra")

@@ -1,4 +1,4 @@
-#include "MacAddress.h"
+#include "netinfo/MacAddress.h"
 
 namespace MacAddress {
 

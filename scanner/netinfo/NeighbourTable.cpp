@@ -1,6 +1,6 @@
-#include "NeighbourTable.h"
+#include "netinfo/NeighbourTable.h"
 
-#include "MacAddress.h"
+#include "netinfo/MacAddress.h"
 
 #include <QFile>
 

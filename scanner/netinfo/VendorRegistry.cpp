@@ -1,7 +1,7 @@
-#include "VendorRegistry.h"
+#include "netinfo/VendorRegistry.h"
 
-#include "LanterraLog.h"
-#include "MacAddress.h"
+#include "netinfo/LanterraLog.h"
+#include "netinfo/MacAddress.h"
 
 #include <QFile>
 #include <QSet>

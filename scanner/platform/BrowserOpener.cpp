@@ -1,5 +1,5 @@
 // Opening a listed host's web page in the desktop's browser.
-#include "BrowserOpener.h"
+#include "platform/BrowserOpener.h"
 
 #include <QDesktopServices>
 

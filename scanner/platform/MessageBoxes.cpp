@@ -1,7 +1,7 @@
 // The scanner's message boxes: QMessageBox by default, or a channel a test installs.
-#include "MessageBoxes.h"
+#include "platform/MessageBoxes.h"
 
-#include "PelorinInterface.h"
+#include "interface/PelorinInterface.h"
 
 #include <QFileDialog>
 #include <QGuiApplication>
