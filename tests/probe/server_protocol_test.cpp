@@ -98,20 +98,18 @@ private slots:
         QVERIFY(m_server.serves(m_nextId++));
     }
 
+    // A client that stops reading: pelorin ends cleanly at its next answer.
     void closedStdoutEndsServer()
     {
-        // stdout goes to a pipe of our own, so its reading end can really be closed.
-        int fds[2];
+        int fds[2]; // stdout goes to a pipe of our own, so its reading end can really be closed
         QVERIFY(::pipe2(fds, O_CLOEXEC) == 0);
-        const int writeEnd = fds[1];
         QProcess process;
         process.setProgram(QCoreApplication::applicationDirPath() + QStringLiteral("/pelorin"));
-        process.setChildProcessModifier([writeEnd] { ::dup2(writeEnd, STDOUT_FILENO); });
+        process.setChildProcessModifier([writeEnd = fds[1]] { ::dup2(writeEnd, STDOUT_FILENO); });
         process.start();
         QVERIFY(process.waitForStarted(5000));
-        ::close(writeEnd);
-
-        char greeting[4096]; // one write of pelorin, read whole: it serves
+        ::close(fds[1]);
+        char greeting[4096]; // written at once, read whole: pelorin serves
         QVERIFY(::read(fds[0], greeting, sizeof greeting) > 0);
         ::close(fds[0]);
         process.write(encode(Pipe::create(1)));
@@ -181,8 +179,8 @@ private slots:
         QVERIFY(m_server.serves(m_nextId++));
     }
 
-    // One server for all objects of a client; when it dies, every object is
-    // dead, the next one starts a fresh server and a dead one's release sends nothing.
+    // One server for all objects of a client; when it dies every object is dead,
+    // the next object starts a fresh server, and a requested shutdown is no death.
     void clientNoticesDeadServer()
     {
         PelorinClient::Connection connection;
@@ -195,13 +193,11 @@ private slots:
         QTRY_COMPARE(died.size(), 1);
         QVERIFY(!probe->isAlive() && !sibling->isAlive() && !connection.isRunning());
         probe->PingRequest(QStringLiteral("127.0.0.1"), 100, 0); // dead: does nothing
-
         auto fresh = PelorinClient::clsMain::create(connection);
-        QVERIFY(fresh && fresh->isAlive() && connection.serverPid() != pid && !probe->isAlive());
-        probe.reset();
-        fresh.reset();
+        QVERIFY(fresh && fresh->isAlive() && connection.serverPid() != pid);
+        probe.reset(); // a dead object's release goes nowhere
         connection.shutdown();
-        QCOMPARE(died.size(), 1); // a requested shutdown is no death
+        QCOMPARE(died.size(), 1);
     }
 };
 

@@ -129,15 +129,15 @@ private slots:
         QTest::addColumn<bool>("event");
         QTest::addColumn<qint32>("dispId");
         QTest::addColumn<QList<Value>>("args");
-        QTest::addColumn<QString>("expected"); // the record's name, or the reason of the refusal
+        QTest::addColumn<QString>("refusal"); // none: the arguments fit
         const QString h = QStringLiteral("127.0.0.5");
-        auto row = [](const char *name, bool event, qint32 id, const QList<Value> &args, const char *expected) {
-            QTest::newRow(name) << event << id << args << QString::fromLatin1(expected);
+        auto row = [](const char *name, bool event, qint32 id, const QList<Value> &args, const char *refusal = "") {
+            QTest::newRow(name) << event << id << args << QString::fromLatin1(refusal);
         };
-        row("HTTPRequest", false, 0x60030000, {h, qint32(80), QStringLiteral("id.htm"), qint32(-1), quint8(255)}, "HTTPRequest");
-        row("PingRequest", false, 0x60030001, {h, qint32(100), quint8(3)}, "PingRequest");
-        row("PingResponse", true, 1, {h, qint16(-11010)}, "PingResponse");
-        row("HTTPReqResponse", true, 2, {h, QString()}, "HTTPReqResponse");
+        row("HTTPRequest", false, 0x60030000, {h, qint32(80), QStringLiteral("id.htm"), qint32(-1), quint8(255)});
+        row("PingRequest", false, 0x60030001, {h, qint32(100), quint8(3)});
+        row("PingResponse", true, 1, {h, qint16(-11010)});
+        row("HTTPReqResponse", true, 2, {h, QString()});
         row("event id as method", false, 1, {h, qint16(1)}, "no method with dispatch id 0x00000001");
         row("unknown event", true, 0x7777, {h, qint16(1)}, "no event with dispatch id 0x00007777");
         row("too few", false, 0x60030001, {h, qint32(1)}, "PingRequest takes 3 arguments, not 2");
@@ -153,19 +153,13 @@ private slots:
         QFETCH(bool, event);
         QFETCH(qint32, dispId);
         QFETCH(QList<Value>, args);
-        QFETCH(QString, expected);
+        QFETCH(QString, refusal);
         QString why;
-        auto check = [&](const auto &record) {
-            QCOMPARE(record ? std::visit([](const auto &r) { return QString::fromLatin1(r.kName); }, *record) : why, expected);
-            if (record) {
-                QCOMPARE(Interface::dispIdOf(*record), dispId);
-                QCOMPARE(Interface::packAny(*record), args);
-            }
-        };
-        if (event)
-            check(Interface::unpackAny<Interface::Event>(dispId, args, &why));
-        else
-            check(Interface::unpackAny<Interface::Method>(dispId, args, &why));
+        auto packed = [](const auto &record) { return record ? Interface::packAny(*record) : QList<Value>(); };
+        const QList<Value> back = event ? packed(Interface::unpackAny<Interface::Event>(dispId, args, &why))
+                                        : packed(Interface::unpackAny<Interface::Method>(dispId, args, &why));
+        QCOMPARE(why, refusal);
+        QCOMPARE(back, refusal.isEmpty() ? args : QList<Value>());
     }
 };
 
