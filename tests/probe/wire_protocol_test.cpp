@@ -75,17 +75,12 @@ private slots:
         refused("short Release", release.left(3), "too short");
         refused("trailing bytes", release + 'x', "trailing bytes");
         refused("unknown type", QByteArray("\x7f\x01\x00\x00\x00", 5), "unknown message type");
-        QByteArray bad = payloadOf(create);
-        bad[5] = char(0xff); // text length far beyond the frame
-        refused("text past end", bad, "past the end");
+        auto patched = [](const Message &m, int at, char byte) { QByteArray p = payloadOf(m); p[at] = byte; return p; };
+        refused("text past end", patched(create, 5, char(0xff)), "past the end"); // a text length far beyond the frame
         Message call = make(Type::Call, 1);
         call.args = {qint32(1)};
-        bad = payloadOf(call);
-        bad[13] = char(9);
-        refused("unknown argument type", bad, "unknown argument type");
-        bad = payloadOf(call);
-        bad[9] = char(200);
-        refused("too many arguments", bad, "too many arguments");
+        refused("unknown argument type", patched(call, 13, 9), "unknown argument type");
+        refused("too many arguments", patched(call, 9, char(200)), "too many arguments");
     }
 
     void decode()
@@ -102,8 +97,6 @@ private slots:
         // Through the reader, in chunks of any size, between other frames.
         const quint32 n = quint32(payload.size());
         const QByteArray frame = QByteArray(reinterpret_cast<const char *>(&n), 4) + payload;
-        if (decoded)
-            QCOMPARE(frame, encode(message));
         const Message release = make(Type::Release, 1);
         const QByteArray stream = encode(release) + frame + encode(release);
         for (int chunk : {1, 3, 7, 4096}) {
