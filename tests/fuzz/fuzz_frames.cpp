@@ -1,5 +1,4 @@
-// Feeds arbitrary bytes, in arbitrary chunks, to the frame reader both programs
-// use on their end of the pipe. Every frame it accepts must survive a re-encode.
+// Arbitrary bytes in arbitrary chunks through the frame reader of both programs; every accepted frame survives a re-encode.
 #include "WireProtocol.h"
 
 #include <cstdlib>

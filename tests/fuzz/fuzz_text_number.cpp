@@ -1,5 +1,4 @@
-// Any text-box contents through number reading, writing and conversion:
-// a finite number read back from its own text is the same number.
+// Any text-box contents through number reading, writing and conversion; a finite number reads back from its text.
 #include "TextNumber.h"
 
 #include <cmath>
