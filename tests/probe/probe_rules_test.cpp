@@ -1,5 +1,5 @@
-// Pelorin's rules without a network: the ping module's helpers (address texts, host lookup texts, the echo
-// request data, reply matching, PingAddr's failures before sending), how a fetch's received bytes become
+// Pelorin's rules without a network: the ping module's helpers (address texts, the echo request data,
+// reply matching, PingAddr's host lookup and failures before sending), how a fetch's received bytes become
 // the page's text, and the callback timer with its millisecond tick. No packets, no DNS lookups.
 #include "EchoService.h"
 #include "Harness.h"
@@ -128,62 +128,70 @@ private slots:
         compareBox(message, MsgBox::OKOnly);
     }
 
-    // The host text looked up: lower case, "http://" and "www." removed in one pass each, one slash off the end.
-    void hostLookupText_data()
-    {
-        QTest::addColumn<QString>("host");
-        QTest::addColumn<QString>("looked");
-        QTest::newRow("prefixes and slash") << "HTTP://WWW.Gateway/" << "gateway";
-        QTest::newRow("www anywhere") << "printer-www.2" << "printer-2";
-        QTest::newRow("one slash only") << "host//" << "host/";
-        QTest::newRow("one pass of removal") << "hthttp://tp://x" << "http://x";
-    }
-
-    void hostLookupText()
-    {
-        QFETCH(QString, host);
-        QFETCH(QString, looked);
-        QCOMPARE(HostLookupText(host), looked);
-    }
-
-    // PingAddr with its echo socket off, a failed lookup, or a socket layer start-up that fails or is
-    // refused (a version before 1.1, no sockets): never a success, the failure reported (a refusal
-    // warns), the host text kept and every start-up but another holder's released.
-    void pingAddrFails_data()
+    // PingAddr before it sends, its echo socket off. The host text is cleaned up (lower case, "http://"
+    // and "www." removed in one pass each, one slash off the end) and looked up; the host handed back is
+    // the address found, as given when nothing is found, empty for an answer without an IPv4 address.
+    // A failed lookup and a socket layer start-up that fails or is refused (a version before 1.1, no
+    // sockets) are reported, a refusal with a warning. Never a success; every start-up but another
+    // holder's is released.
+    void pingAddrBeforeSending_data()
     {
         QTest::addColumn<SocketLayerOverride>("layer");
         QTest::addColumn<QString>("host");
+        QTest::addColumn<QString>("after"); // the host text handed back
+        QTest::addColumn<int>("status");    // of the failure; an address of 0 is never sent to
         QTest::addColumn<QString>("message");
         QTest::addColumn<int>("style");
+        const int failure = IpStatus::GeneralFailure, bad = IpStatus::BadDestination;
         const int inform = MsgBox::OKOnly;
         const int warn = MsgBox::OKOnly | MsgBox::Exclamation;
         const QString sockets = QStringLiteral("This application requires a minimum of 1 supported sockets.");
         const QString ip = QStringLiteral("127.0.0.1");
-        QTest::newRow("no echo socket") << SocketLayerOverride{} << ip << QString() << inform;
-        QTest::newRow("lookup fails") << SocketLayerOverride{} << "gateway" << report(7, "Out of memory", 20, "PingAddr") << inform;
-        QTest::newRow("start-up fails") << SocketLayerOverride{10091} << ip
+        const QString found = QStringLiteral("127.1.2.3");
+        const QString withNul = QString::fromLatin1("gateway\0x", 9);
+        auto looked = [&](const char *name, const QString &host, const QString &after, int status = IpStatus::GeneralFailure) {
+            QTest::newRow(name) << SocketLayerOverride{} << host << after << status << QString() << int(MsgBox::OKOnly);
+        };
+        looked("prefixes and slash", "HTTP://WWW.Gateway/", found);
+        looked("www anywhere", "printer-www.2", found);
+        looked("one slash only", "host//", found);
+        looked("one pass of removal", "hthttp://tp://x", found);
+        looked("nothing found: as given", "HTTP://WWW.Unknown/", "HTTP://WWW.Unknown/", bad);
+        looked("not IPv4", "ipv6only", "", bad);
+        looked("no addresses", "noaddresses", "", bad);
+        looked("terminator inside: never looked up", withNul, withNul, bad);
+        QTest::newRow("lookup fails") << SocketLayerOverride{} << "oom" << "oom" << failure << report(7, "Out of memory", 20, "PingAddr") << inform;
+        QTest::newRow("start-up fails") << SocketLayerOverride{10091} << ip << ip << failure
                                         << "Windows Sockets for 32 bit Windows environments is not successfully responding." << inform;
-        QTest::newRow("code beyond 16 bits") << SocketLayerOverride{65536} << ip << report(6, "Overflow", 20, "SocketsInitialize") << inform;
-        QTest::newRow("version 1.0") << SocketLayerOverride{0, 0x0001} << ip
+        QTest::newRow("code beyond 16 bits") << SocketLayerOverride{65536} << ip << ip << failure << report(6, "Overflow", 20, "SocketsInitialize") << inform;
+        QTest::newRow("version 1.0") << SocketLayerOverride{0, 0x0001} << ip << ip << failure
                                      << "Windows Sockets Version 1.0 is not supported by Windows Sockets for 32 bit Windows environments." << warn;
-        QTest::newRow("no sockets") << SocketLayerOverride{0, 0x0101, 0} << ip << sockets << warn;
-        QTest::newRow("socket count negative as 16-bit") << SocketLayerOverride{0, 0x0101, 40000} << ip << sockets << warn;
+        QTest::newRow("no sockets") << SocketLayerOverride{0, 0x0101, 0} << ip << ip << failure << sockets << warn;
+        QTest::newRow("socket count negative as 16-bit") << SocketLayerOverride{0, 0x0101, 40000} << ip << ip << failure << sockets << warn;
     }
 
-    void pingAddrFails()
+    void pingAddrBeforeSending()
     {
         QFETCH(SocketLayerOverride, layer);
         QFETCH(QString, host);
+        QFETCH(QString, after);
+        QFETCH(int, status);
         QFETCH(QString, message);
         QFETCH(int, style);
-        setHostLookupForTesting([](const QByteArray &name) -> HostEntryPtr { return name == "gateway" ? throw std::bad_alloc() : nullptr; });
+        setHostLookupForTesting([](const QByteArray &name) -> HostEntryPtr {
+            if (name == "oom")
+                throw std::bad_alloc();
+            const QList<quint32> addresses{qToBigEndian(quint32(0x7F010203))}; // 127.1.2.3
+            const qint16 family = name == "ipv6only" ? 23 : kAddressFamilyInet;
+            const bool known = QByteArrayList{"gateway", "printer-2", "host/", "http://x", "ipv6only", "noaddresses"}.contains(name);
+            return known ? std::make_unique<HostEntry>(HostEntry{name, family, 4, name == "noaddresses" ? QList<quint32>() : addresses}) : nullptr;
+        });
         WSADATA data;
         QCOMPARE(WSAStartup(0x0101, &data), 0); // another holder's
         const int before = socketLayerStartupCount();
         setSocketLayerOverrideForTesting(layer);
-        const QString given = host;
-        QCOMPARE(PingAddr(host, 100), qint16(-int(IpStatus::GeneralFailure)));
-        QCOMPARE(host, given);
+        QCOMPARE(PingAddr(host, 100), qint16(-status));
+        QCOMPARE(host, after);
         compareBox(message, style);
         QCOMPARE(socketLayerStartupCount(), before);
         QCOMPARE(WSACleanup(), 0);

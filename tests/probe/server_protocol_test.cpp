@@ -15,23 +15,13 @@ Q_DECLARE_METATYPE(Pelorin::Wire::Message)
 
 namespace {
 
-Message make(Type type, quint32 objectId = 0, quint32 serial = 0)
-{
-    Message m;
-    m.type = type;
-    m.objectId = objectId;
-    m.serial = serial;
-    return m;
-}
-
 QByteArray payloadOf(const Message &m) { return encode(m).mid(4); }
 
 // A call that raises a message box (five-part address) or an event (refused host) at once, without a packet.
 Message raisingCall(quint32 id, bool messageBox)
 {
-    using namespace Pelorin::Interface;
-    return messageBox ? invocation(Type::Call, id, PingRequest{QStringLiteral("1.2.3.4.5"), 100, 0})
-                      : invocation(Type::Call, id, HTTPRequest{QStringLiteral("user@host"), 80, QStringLiteral("id.htm"), 100, 0});
+    return messageBox ? invocation(Type::Call, id, Interface::PingRequest{QStringLiteral("1.2.3.4.5"), 100, 0})
+                      : invocation(Type::Call, id, Interface::HTTPRequest{QStringLiteral("user@host"), 80, QStringLiteral("id.htm"), 100, 0});
 }
 
 } // namespace
@@ -44,7 +34,7 @@ class ServerProtocolTest : public QObject
     quint32 m_nextId = 100;
 
 private slots:
-    // A payload and the message it decodes to, or the reason it is refused.
+    // A payload and the message it decodes to, or the reason it is refused; releaseEndsWaits carries serials.
     void decode_data()
     {
         QTest::addColumn<QByteArray>("payload");
@@ -55,42 +45,42 @@ private slots:
             QTest::newRow(name) << payload << Message() << QString::fromLatin1(reason);
         };
 
-        Message create = make(Type::Create, 7);
+        Message create = Pipe::msg(Type::Create, 7);
         create.classId = QStringLiteral("{29FB2761-14E2-43BB-8E5D-B408888881ED}");
         ok("Create", create);
-        ok("Release", make(Type::Release, 0xFFFFFFFFu));
+        ok("Release", Pipe::msg(Type::Release, 0xFFFFFFFFu));
         ok("Call", invocation(Type::Call, 3, Interface::HTTPRequest{QStringLiteral("127.0.0.5"), 80, "id.htm", -1, 255}));
-        ok("EventReturn", make(Type::EventReturn, 9, 123456));
-        Message answer = make(Type::MessageBoxAnswer, 2, 4);
+        Message answer = Pipe::msg(Type::MessageBoxAnswer, 2);
+        answer.serial = 4;
         answer.answer = 6;
         ok("MessageBoxAnswer", answer);
         const QString nonAscii = QString::fromUtf8("<title>\xC3\x84\xE2\x82\xAC \xF0\x9F\x98\x80</title>\r\n\0x", 30);
         Message event = invocation(Type::Event, 11, Interface::PingResponse{nonAscii, -11010});
         event.serial = 2;
         ok("Event with non-ASCII text", event);
-        Message box = make(Type::MessageBox, 5, 1);
+        Message box = Pipe::msg(Type::MessageBox, 5);
         box.style = 16;
         box.text = QString(20000, QLatin1Char('x')); // more than any chunk below
         box.title = QStringLiteral("Pelorin");
         ok("MessageBox with a long text", box);
-        Message error = make(Type::ProtocolError);
+        Message error = Pipe::msg(Type::ProtocolError);
         error.text = QStringLiteral("unknown message type 0x7f");
         ok("ProtocolError", error);
-        Message greeting = make(Type::Greeting);
+        Message greeting = Pipe::msg(Type::Greeting);
         greeting.libraryId = QStringLiteral("{FAADF142-8494-4401-85E7-BFAF83F534F1}");
         greeting.major = 6;
         greeting.minor = 1;
         greeting.echoReason = QStringLiteral("no ICMP socket: grant cap_net_raw");
         ok("Greeting", greeting);
 
-        const QByteArray release = payloadOf(make(Type::Release, 1));
+        const QByteArray release = payloadOf(Pipe::msg(Type::Release, 1));
         refused("empty", QByteArray(), "empty frame");
         refused("short Release", release.left(3), "too short");
         refused("trailing bytes", release + 'x', "trailing bytes");
         refused("unknown type", QByteArray("\x7f\x01\x00\x00\x00", 5), "unknown message type");
         auto patched = [](const Message &m, int at, char byte) { QByteArray p = payloadOf(m); p[at] = byte; return p; };
         refused("text past end", patched(create, 5, char(0xff)), "past the end"); // a text length far beyond the frame
-        Message call = make(Type::Call, 1);
+        Message call = Pipe::msg(Type::Call, 1);
         call.args = {qint32(1)};
         refused("unknown argument type", patched(call, 13, 9), "unknown argument type");
         refused("too many arguments", patched(call, 9, char(200)), "too many arguments");
@@ -110,7 +100,7 @@ private slots:
         // Through the reader, in chunks of any size, between other frames.
         const quint32 n = quint32(payload.size());
         const QByteArray frame = QByteArray(reinterpret_cast<const char *>(&n), 4) + payload;
-        const Message release = make(Type::Release, 1);
+        const Message release = Pipe::msg(Type::Release, 1);
         const QByteArray stream = encode(release) + frame + encode(release);
         for (int chunk : {1, 3, 7, 4096}) {
             FrameReader reader;
