@@ -143,14 +143,13 @@ private slots:
         QTest::addColumn<QString>("message");
         QTest::addColumn<int>("style");
         const int failure = IpStatus::GeneralFailure, bad = IpStatus::BadDestination;
-        const int inform = MsgBox::OKOnly;
-        const int warn = MsgBox::OKOnly | MsgBox::Exclamation;
+        const int inform = MsgBox::OKOnly, warn = MsgBox::OKOnly | MsgBox::Exclamation;
         const QString sockets = QStringLiteral("This application requires a minimum of 1 supported sockets.");
         const QString ip = QStringLiteral("127.0.0.1");
         const QString found = QStringLiteral("127.1.2.3");
         const QString withNul = QString::fromLatin1("gateway\0x", 9);
         auto looked = [&](const char *name, const QString &host, const QString &after, int status = IpStatus::GeneralFailure) {
-            QTest::newRow(name) << SocketLayerOverride{} << host << after << status << QString() << int(MsgBox::OKOnly);
+            QTest::newRow(name) << SocketLayerOverride{} << host << after << status << QString() << inform;
         };
         looked("prefixes and slash", "HTTP://WWW.Gateway/", found);
         looked("www anywhere", "printer-www.2", found);
@@ -182,9 +181,10 @@ private slots:
             if (name == "oom")
                 throw std::bad_alloc();
             const QList<quint32> addresses{qToBigEndian(quint32(0x7F010203))}; // 127.1.2.3
-            const qint16 family = name == "ipv6only" ? 23 : kAddressFamilyInet;
-            const bool known = QByteArrayList{"gateway", "printer-2", "host/", "http://x", "ipv6only", "noaddresses"}.contains(name);
-            return known ? std::make_unique<HostEntry>(HostEntry{name, family, 4, name == "noaddresses" ? QList<quint32>() : addresses}) : nullptr;
+            const QByteArray seen(name.constData()); // as a C resolver would read it
+            const qint16 family = seen == "ipv6only" ? 23 : kAddressFamilyInet;
+            const bool known = QByteArrayList{"gateway", "printer-2", "host/", "http://x", "ipv6only", "noaddresses"}.contains(seen);
+            return known ? std::make_unique<HostEntry>(HostEntry{seen, family, 4, seen == "noaddresses" ? QList<quint32>() : addresses}) : nullptr;
         });
         WSADATA data;
         QCOMPARE(WSAStartup(0x0101, &data), 0); // another holder's
