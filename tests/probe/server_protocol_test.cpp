@@ -41,9 +41,7 @@ private slots:
         QTest::addColumn<Message>("message");
         QTest::addColumn<QString>("reason");
         auto ok = [](const char *name, const Message &m) { QTest::newRow(name) << payloadOf(m) << m << QString(); };
-        auto refused = [](const char *name, const QByteArray &payload, const char *reason) {
-            QTest::newRow(name) << payload << Message() << QString::fromLatin1(reason);
-        };
+        auto refused = [](const char *name, const QByteArray &payload, const char *r) { QTest::newRow(name) << payload << Message() << QString(r); };
 
         Message create = Pipe::msg(Type::Create, 7);
         create.classId = QStringLiteral("{29FB2761-14E2-43BB-8E5D-B408888881ED}");
@@ -167,9 +165,8 @@ private slots:
     void cleanupTestCase()
     {
         // Objects still held when the pipe closes are released with the server.
-        for (quint32 id = 1; id <= 3; ++id)
-            m_server.send(Pipe::create(id));
-        QVERIFY(m_server.serves(4));
+        m_server.send(Pipe::create(1));
+        QVERIFY(m_server.serves(2));
         QProcess &process = m_server.process();
         process.closeWriteChannel();
         QVERIFY(process.waitForFinished(3000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0);
