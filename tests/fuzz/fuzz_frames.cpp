@@ -1,5 +1,4 @@
-// Feeds arbitrary bytes, in arbitrary chunks, to the frame reader both programs
-// use on their end of the pipe. Every frame it accepts must survive a re-encode.
+// Arbitrary bytes in arbitrary chunks through the frame reader of both programs; every accepted frame survives a re-encode.
 #include "WireProtocol.h"
 
 #include <cstdlib>
@@ -8,17 +7,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     using namespace Pelorin::Wire;
     FrameReader reader;
-    size_t pos = 0;
-    while (pos < size) {
-        const size_t chunk = 1 + (data[pos] % 64);
-        const size_t n = std::min(chunk, size - pos);
+    for (size_t pos = 0, n = 0; pos < size; pos += n) {
+        n = std::min<size_t>(1 + data[pos] % 64, size - pos); // the chunk's first byte sets its size
         reader.append(reinterpret_cast<const char *>(data) + pos, qsizetype(n));
-        pos += n;
         while (auto item = reader.next()) {
             if (!item->message)
                 continue;
-            const QByteArray frame = encode(*item->message);
-            const auto again = decodePayload(frame.mid(4));
+            const auto again = decodePayload(encode(*item->message).mid(4));
             if (!again || !(*again == *item->message))
                 std::abort();
         }

@@ -1,5 +1,4 @@
-// Any response text through page recognition and the description cut: the
-// description, when there is one, is always a piece of the text.
+// Any response text through page recognition and the description cut, which is always a piece of the text.
 #include "IdPage.h"
 
 #include <cstdlib>
