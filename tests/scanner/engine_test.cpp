@@ -115,10 +115,8 @@ private slots:
             if (m_complete.size() == 2)
                 QTimer::singleShot(0, held.probe, [&] { held.probe->answerPage(held.host, m_factory->pages.value(held.host)); });
         });
-        QSignalSpy found(m_engine, &ScanEngine::hostFound);
 
         scan(1, 5);
-        QCOMPARE(found.size(), 3);
         QCOMPARE(m_factory->requests.size(), 4 + 3);
         QStringList rows;
         for (const HostRecord &r : std::as_const(m_complete))

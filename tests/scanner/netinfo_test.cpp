@@ -82,14 +82,6 @@ private slots:
         QVERIFY(oui.remove());
         QCOMPARE(registry.vendorOf(found), vendor);
     }
-
-    void missingRegistryLogsOnceAndFindsNothing()
-    {
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("cannot read .*absent\\.csv")));
-        QTest::failOnWarning(QRegularExpression(QStringLiteral(".*")));
-        const VendorRegistry registry(QStringLiteral("/nonexistent/absent.csv"));
-        QCOMPARE(registry.vendorOf(u"00:D0:EF:12:34:56") + registry.vendorOf(u"00:D0:EF:12:34:56"), QString());
-    }
 };
 
 QTEST_GUILESS_MAIN(NetinfoTest)

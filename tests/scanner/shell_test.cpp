@@ -7,8 +7,6 @@
 #include "ScanObjShell.h"
 #include "WireProtocol.h"
 
-#include <QPointer>
-#include <QScopeGuard>
 #include <QtTest>
 
 #include <fcntl.h>
