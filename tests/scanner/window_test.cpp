@@ -196,7 +196,7 @@ private slots:
                         .arg(std::all_of(range.begin(), range.end(), [](QLineEdit *b) { return b->isReadOnly(); }))
                         .arg(w.cmdScan->text()).arg(r.timeOut).arg(r.retries)
                         .arg(entry ? entry->text(0) + ' ' + entry->text(1) : QString());
-            w.txtPingTO->setText(QStringLiteral("7")); // both apply from the next request on
+            w.txtPingTO->setText(QStringLiteral("300")); // both apply from the next request on
             w.txtPingRetries->setText(QStringLiteral("2"));
             const bool hold = r.page && r.host == QLatin1String("127.0.0.11");
             if (hold)
@@ -216,8 +216,8 @@ private slots:
 
         QCOMPARE(m_factory->pinged(), (QStringList{"127.0.0.10", "127.0.0.11", "127.0.0.12"}));
         seen.sort();
-        QCOMPARE(seen, (QStringList{"1 Stop 1/1 ", "1 Stop 7/2 ", "1 Stop 7/2 ", "1 Stop 7/2 127.0.0.10 <0 ms",
-                                    "1 Stop 7/2 127.0.0.11 12 ms", "1 Stop 7/2 127.0.0.12 3 ms"}));
+        QCOMPARE(seen, (QStringList{"1 Stop 1/1 ", "1 Stop 300/2 ", "1 Stop 300/2 ", "1 Stop 300/2 127.0.0.10 <0 ms",
+                                    "1 Stop 300/2 127.0.0.11 12 ms", "1 Stop 300/2 127.0.0.12 3 ms"}));
         QCOMPARE(w.cmdScan->text() + w.txtIP[3]->text() + w.lblThreads->palette().color(QPalette::WindowText).name(), "StartX#008000");
         QVERIFY(!w.picScanning->isVisible() && !w.txtIP[0]->isReadOnly() && !w.txtIPScan[1]->isReadOnly());
 
