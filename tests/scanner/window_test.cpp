@@ -79,16 +79,12 @@ private slots:
         PelorinClient::Connection::instance().setServerPath(QCoreApplication::applicationDirPath() + "/no-such-pelorin");
     }
 
-    void init()
-    {
-        m_channel.boxes.clear();
-        open(nullptr);
-    }
+    void init() { m_channel.boxes.clear(); open(nullptr); }
 
     void cleanup() { m_window.reset(); m_factory.reset(); }
 
     // The size limits; the worked example of the resize (7605 twips high) and the list's columns; labels at
-    // 8.25 pt as wide as their captions; an opaque scanning box (rows don't show through).
+    // 8.25 pt as wide as their captions; an opaque scanning box (rows don't show through); a tiny window.
     void sizesAndDefaults()
     {
         // At 120 dpi 6450 twips are 537.5 px, rounded to even; on a small screen the largest size is the screen.
@@ -111,6 +107,9 @@ private slots:
         }
 
         QVERIFY(w.picScanning->autoFillBackground() && w.picScanning->backgroundRole() == QPalette::Window);
+        modResizeSubclass::SubclassForm(&w, false, 0, 0, 0, 0); // a tiny window lays out with nothing below 0
+        w.resize(w.width(), 3);
+        QTRY_COMPARE((QList<int>{w.height(), w.fraMain[1]->height(), w.lstIPs->height()}), (QList<int>{3, 0, 0}));
     }
 
     // Starts stopped before anything is sent: a box that can't be an octet, the range check, the retries
