@@ -53,7 +53,7 @@ private slots:
         QTest::addColumn<double>("value");    // as read
         QTest::addColumn<QString>("written"); // the value written back
         QTest::addColumn<qint32>("asLong");   // rounded to the nearest, ties to even, held to the range
-        QTest::addColumn<bool>("isLong");
+        QTest::addColumn<bool>("isLong");     // false: out of the range
         QTest::addColumn<int>("asByte");
         QTest::addColumn<bool>("isByte");
 
@@ -64,7 +64,7 @@ private slots:
         QTest::newRow("2.5 ties to even") << "2.5" << 2.5 << "2.5" << 2 << true << 2 << true;
         QTest::newRow("3.5 ties to even") << "3.5" << 3.5 << "3.5" << 4 << true << 4 << true;
         QTest::newRow("-2.5 ties to even, no byte") << "-2.5" << -2.5 << "-2.5" << -2 << true << 0 << false;
-        QTest::newRow("leading point") << "-.4" << -0.4 << "-0.4" << 0 << true << 0 << true;
+        QTest::newRow("negative, leading point") << "-.4" << -0.4 << "-0.4" << 0 << true << 0 << true;
         QTest::newRow("second point stops") << "1.2.3" << 1.2 << "1.2" << 1 << true << 1 << true;
         QTest::newRow("plus") << "+4" << 4.0 << "4" << 4 << true << 4 << true;
         QTest::newRow("double sign") << "--5" << 0.0 << "0" << 0 << true << 0 << true;
@@ -115,7 +115,7 @@ private slots:
 
         const QString h = QStringLiteral("127.0.0.4");
         const QString pad = QString(15 - h.size() + 2, QLatin1Char(' '));
-        auto table = [&](const QString &description) { return h + pad + "1 ms          " + "  " + description + "\n"; };
+        auto table = [&](const QString &description) { return h + pad + QString("1 ms").leftJustified(14) + "  " + description + "\n"; };
         const QString json = "{\"host\":\"127.0.0.4\",\"ping_ms\":%1,\"description\":%2,\"mac\":\"\",\"vendor\":\"\"}\n";
 
         QTest::newRow("table ping 0") << Format::Table << "" << qint16(0) << h + pad + "<0 ms\n";

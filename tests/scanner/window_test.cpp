@@ -85,10 +85,11 @@ private slots:
 
     // The size limits; the worked example of the resize (7605 twips high) and the list's columns; labels at
     // 8.25 pt as wide as their captions; an opaque scanning box (rows don't show through); a tiny window.
-    void sizesAndDefaults()
+    void sizesAndLimits()
     {
-        // At 120 dpi 6450 twips are 537.5 px, rounded to even; on a small screen the largest size is the screen.
-        const modResizeSubclass::SubclassEntry e = modResizeSubclass::computeLimits(6450, 4920, 6450, 0, 12, 12, QSize(4800, 3600));
+        // At 120 dpi 6450 twips are 537.5 px, rounded to even; on a small screen (400 x 300 px, 4800 x 3600
+        // twips) the largest size is the screen.
+        const modResizeSubclass::SubclassEntry e = modResizeSubclass::computeLimits(6450, 4920, 6450, 0, 12, 12, {4800, 3600});
         const modResizeSubclass::TrackSizes t = modResizeSubclass::trackSizes(e, QSize(400, 300));
         QCOMPARE((QList<QSize>{t.minTrack, t.maxTrack}), (QList<QSize>{QSize(538, 410), QSize(400, 300)}));
 
