@@ -4,7 +4,6 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
-#include <QRegularExpression>
 
 using namespace Pelorin::Wire;
 
@@ -20,16 +19,6 @@ int procEntries(qint64 pid, const char *what)
     return int(QDir(procPath(pid, what)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size());
 }
 
-qint64 peakMemoryKiB(qint64 pid)
-{
-    QFile status(procPath(pid, "status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    const QRegularExpressionMatch m =
-        QRegularExpression(QStringLiteral("VmHWM:\\s*(\\d+) kB")).match(QString::fromLatin1(status.readAll()));
-    return m.hasMatch() ? m.captured(1).toLongLong() : -1;
-}
-
 qint64 cpuTicks(qint64 pid)
 {
     QFile stat(procPath(pid, "stat"));
@@ -41,34 +30,23 @@ qint64 cpuTicks(qint64 pid)
     return fields.value(11).toLongLong() + fields.value(12).toLongLong();
 }
 
-Lab::Behaviour device(Lab::Behaviour::Kind kind, const QByteArray &body, const QByteArray &contentType)
-{
-    Lab::Behaviour b;
-    b.kind = kind;
-    b.body = body;
-    b.rawResponse = body;
-    b.contentType = contentType;
-    return b;
-}
-
 QHash<int, QString> scanLab(Lab::LabNetwork &net)
 {
-    using B = Lab::Behaviour;
-    const QHash<int, QString> descriptions = {
-        {4, QStringLiteral("Model 7 Rev B")},
-        {22, QStringLiteral("Line one\n<b>Line two</b> &amp; more, \"quoted\"")},
-        // .9 a plain web page, .1 answers ping but serves no page, .31 title in
-        // other letter case, .38 "</body>" before "<body>"
-        {9, QString()}, {1, QString()}, {31, QString()}, {38, QString()}};
+    // .1 answers ping but serves no page; .9 and .31 serve pages that are not
+    // identification pages (.31's title in other letter case).
+    const QHash<int, QString> descriptions = {{4, QStringLiteral("Model 7 Rev B")},
+        {22, QStringLiteral("Line one\n<b>Line two</b> &amp; more, \"quoted\"")}, {1, {}}, {9, {}}, {31, {}}};
+    const QHash<int, QByteArray> pages = {{4, Lab::LabNetwork::idPage(descriptions[4])},
+        {9, "<html><head><title>Printer</title></head><body>Welcome</body></html>"},
+        {22, Lab::LabNetwork::idPage(descriptions[22])},
+        {31, "<html><head><TITLE>Quorvane Product ID</TITLE></head><body>Model 9</body></html>"}};
     bool made = true;
-    for (int octet = 1; octet <= 41; ++octet)
-        if (!descriptions.contains(octet))
+    for (int octet = 1; octet <= 41; ++octet) {
+        if (pages.contains(octet))
+            made = made && net.addDevice(host(octet), {Lab::Behaviour::Page, pages[octet]});
+        else if (!descriptions.contains(octet))
             made = made && net.addSilentHost(host(octet));
-    made = made && net.addDevice(host(4), device(B::IdPageOnly, Lab::LabNetwork::idPage(descriptions[4])))
-           && net.addDevice(host(9), device(B::Page, "<html><head><title>Printer</title></head><body>Welcome</body></html>"))
-           && net.addDevice(host(22), device(B::Page, Lab::LabNetwork::idPage(descriptions[22])))
-           && net.addDevice(host(31), device(B::Page, "<html><head><TITLE>Quorvane Product ID</TITLE></head><body>Model 9</body></html>"))
-           && net.addDevice(host(38), device(B::Page, "<title>Quorvane Product ID</title></body>Model 3<body>"));
+    }
     return made ? descriptions : QHash<int, QString>();
 }
 

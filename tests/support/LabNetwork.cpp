@@ -4,12 +4,13 @@
 #include <QHostAddress>
 #include <QMutex>
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
+
+#include <optional>
 
 #include <sys/socket.h>
 
@@ -28,8 +29,31 @@ bool isIsolated()
     return interfaces == QList<QByteArray>{"lo"};
 }
 
+namespace {
+
+// What nft printed, or nothing when it failed.
+std::optional<QByteArray> nft(const QStringList &args, const QByteArray &script = {})
+{
+    QProcess p;
+    p.start(QStringLiteral("nft"), args);
+    p.write(script);
+    p.closeWriteChannel();
+    if (!p.waitForFinished(10000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
+        qWarning("nft failed: %s", p.readAllStandardError().constData());
+        return std::nullopt;
+    }
+    return p.readAllStandardOutput();
+}
+
+bool nftScript(const QByteArray &script)
+{
+    return nft({QStringLiteral("-f"), QStringLiteral("-")}, script).has_value();
+}
+
+} // namespace
+
 // One HTTP device: a listening socket on address:80, served on its own
-// thread. Each accepted connection is answered as the behaviour says.
+// thread. Each accepted connection gets one answer, as the behaviour says.
 class Device : public QObject
 {
 public:
@@ -79,60 +103,54 @@ private:
         open.fetchAndAddRelaxed(1);
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         connect(socket, &QObject::destroyed, this, [this] { open.fetchAndSubRelaxed(1); });
-        auto buffer = std::make_shared<QByteArray>();
-        connect(socket, &QTcpSocket::readyRead, socket, [this, socket, buffer] {
-            buffer->append(socket->readAll());
-            if (!buffer->contains("\r\n\r\n"))
+        connect(socket, &QTcpSocket::readyRead, socket, [this, socket, buffer = QByteArray()]() mutable {
+            buffer += socket->readAll();
+            if (!buffer.contains("\r\n\r\n"))
                 return;
-            const QByteArray path = buffer->left(buffer->indexOf("\r\n")).split(' ').value(1);
-            // One answer per connection: later requests on it are not read.
-            QObject::disconnect(socket, &QTcpSocket::readyRead, socket, nullptr);
+            QObject::disconnect(socket, &QTcpSocket::readyRead, socket, nullptr); // later requests go unread
             {
                 QMutexLocker lock(&m_mutex);
-                m_paths.append(path);
+                m_paths.append(buffer.left(buffer.indexOf("\r\n")).split(' ').value(1));
             }
-            respond(socket, path);
+            respond(socket);
         });
     }
 
-    void write(QTcpSocket *socket, int status, qint64 length, const QByteArray &body)
+    void writeHead(QTcpSocket *socket, int status, qint64 length)
     {
         socket->write("HTTP/1.1 " + QByteArray::number(status) + (status == 200 ? " OK" : " Error")
-                      + "\r\nContent-Type: " + m_behaviour.contentType + "\r\nContent-Length: "
-                      + QByteArray::number(length) + (m_behaviour.keepAlive ? "\r\n\r\n" : "\r\nConnection: close\r\n\r\n"));
-        socket->write(body);
+                      + "\r\nContent-Type: " + m_behaviour.contentType + "\r\nContent-Length: " + QByteArray::number(length)
+                      + (m_behaviour.keepAlive ? "\r\n\r\n" : "\r\nConnection: close\r\n\r\n"));
     }
 
-    void respond(QTcpSocket *socket, const QByteArray &path)
+    void respond(QTcpSocket *socket)
     {
         const Behaviour &b = m_behaviour;
         switch (b.kind) {
         case Behaviour::NoAnswer:
             return;
         case Behaviour::Raw:
-            socket->write(b.rawResponse);
+            socket->write(b.body);
             break;
         case Behaviour::Page:
-        case Behaviour::IdPageOnly: {
-            const bool found = b.kind == Behaviour::Page || path == "/id.htm";
-            write(socket, found ? b.status : 404, found ? b.body.size() : 0, found ? b.body : QByteArray());
+            writeHead(socket, b.status, b.body.size());
+            socket->write(b.body);
             if (b.keepAlive)
                 return;
             break;
-        }
         case Behaviour::Trickle: {
-            write(socket, 200, b.body.size(), QByteArray());
+            writeHead(socket, 200, b.body.size());
             auto *timer = new QTimer(socket);
-            connect(timer, &QTimer::timeout, socket, [this, socket, timer, sent = qsizetype(0)]() mutable {
-                if (sent == m_behaviour.body.size())
-                    return timer->stop(), socket->disconnectFromHost();
-                socket->write(m_behaviour.body.mid(sent++, 1));
+            connect(timer, &QTimer::timeout, socket, [this, socket, sent = qsizetype(0)]() mutable {
+                if (sent < m_behaviour.body.size())
+                    socket->write(m_behaviour.body.mid(sent++, 1));
             });
             timer->start(50);
             return;
         }
         case Behaviour::ResetAfterHeaders:
-            write(socket, 200, b.body.size() + 1000, b.body);
+            writeHead(socket, 200, b.body.size() + 1000);
+            socket->write(b.body);
             // Let the client take in what was sent, so the reset comes after it.
             QTimer::singleShot(30, socket, [socket] {
                 // Linger on with a zero time-out: close() sends RST instead of FIN.
@@ -156,70 +174,41 @@ LabNetwork::~LabNetwork()
 {
     m_devices.clear();
     if (m_tableMade)
-        nft("delete table ip lanterra_lab\n");
+        nftScript("delete table ip lanterra_lab\n");
 }
 
-bool LabNetwork::nft(const QByteArray &script) const
-{
-    QProcess p;
-    p.start(QStringLiteral("nft"), {QStringLiteral("-f"), QStringLiteral("-")});
-    p.write(script);
-    p.closeWriteChannel();
-    if (!p.waitForFinished(10000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
-        qWarning("nft failed: %s", p.readAllStandardError().constData());
-        return false;
-    }
-    return true;
-}
-
-// A counter of the packets to address that match, in the output hook; inRule,
-// when given, is a rule for packets to address in the input hook.
-bool LabNetwork::addCounted(const QString &address, const QByteArray &prefix, const QByteArray &match,
-                            const QByteArray &inRule)
+// A counter (prefix plus address) of the packets to address that match, in
+// the output hook; with drop, every packet to address is lost on its way in.
+bool LabNetwork::addCounted(const QString &address, const QByteArray &prefix, const QByteArray &match, bool drop)
 {
     if (!isIsolated() || !QHostAddress(address).isLoopback())
         return false;
     if (!m_tableMade)
-        m_tableMade = nft("add table ip lanterra_lab\n"
-                          "add chain ip lanterra_lab out { type filter hook output priority 0; policy accept; }\n"
-                          "add chain ip lanterra_lab in { type filter hook input priority 0; policy accept; }\n"
-                          "add set ip lanterra_lab syn_seen { type ipv4_addr; flags dynamic; }\n");
+        m_tableMade = nftScript("add table ip lanterra_lab\n"
+                                "add chain ip lanterra_lab out { type filter hook output priority 0; policy accept; }\n"
+                                "add chain ip lanterra_lab in { type filter hook input priority 0; policy accept; }\n");
     const QByteArray a = address.toLatin1();
-    const QByteArray c = prefix + QByteArray(a).replace('.', '_');
-    return nft("add counter ip lanterra_lab " + c + "\nadd rule ip lanterra_lab out ip daddr " + a + match + " counter name " + c
-               + "\n" + (inRule.isEmpty() ? QByteArray() : "add rule ip lanterra_lab in ip daddr " + a + inRule + "\n"));
+    const QByteArray name = prefix + QByteArray(a).replace('.', '_');
+    return nftScript("add counter ip lanterra_lab " + name + "\nadd rule ip lanterra_lab out ip daddr " + a + match
+                     + " counter name " + name + "\n" + (drop ? "add rule ip lanterra_lab in ip daddr " + a + " drop\n" : ""));
 }
 
 bool LabNetwork::addSilentHost(const QString &address)
 {
     return QHostAddress(address) != QHostAddress::LocalHost
-        && addCounted(address, "echo_", " icmp type echo-request ip frag-off & 0x4000 == 0", " drop");
+        && addCounted(address, "echo_", " icmp type echo-request ip frag-off & 0x4000 == 0", true);
 }
 
-int LabNetwork::echoRequestCount(const QString &address) const
+bool LabNetwork::watchSyns(const QString &address)
 {
-    return counterValue("echo_" + address.toLatin1());
+    return addCounted(address, "syn_", " tcp dport 80 tcp flags & (syn|ack) == syn", false);
 }
 
-bool LabNetwork::watchSyns(const QString &address, bool dropFirst)
+int LabNetwork::counter(const QByteArray &prefix, const QString &address) const
 {
-    const QByteArray syn = " tcp dport 80 tcp flags & (syn|ack) == syn";
-    return addCounted(address, "syn_", syn, dropFirst ? syn + " ip daddr != @syn_seen add @syn_seen { ip daddr } drop" : "");
-}
-
-int LabNetwork::synCount(const QString &address) const
-{
-    return counterValue("syn_" + address.toLatin1());
-}
-
-int LabNetwork::counterValue(QByteArray name) const
-{
-    QProcess p;
-    p.start(QStringLiteral("nft"), {QStringLiteral("list"), QStringLiteral("counter"), QStringLiteral("ip"),
-                                    QStringLiteral("lanterra_lab"), QString::fromLatin1(name.replace('.', '_'))});
-    p.waitForFinished(10000);
-    const QRegularExpressionMatch m =
-        QRegularExpression(QStringLiteral("packets (\\d+)")).match(QString::fromLatin1(p.readAllStandardOutput()));
+    const std::optional<QByteArray> listed = nft({QStringLiteral("list"), QStringLiteral("counter"), QStringLiteral("ip"),
+                                                  QStringLiteral("lanterra_lab"), prefix + QString(address).replace('.', '_')});
+    const QRegularExpressionMatch m = QRegularExpression(QStringLiteral("packets (\\d+)")).match(QString::fromLatin1(listed.value_or("")));
     return m.hasMatch() ? m.captured(1).toInt() : -1;
 }
 
@@ -249,17 +238,6 @@ int LabNetwork::openConnections(const QString &address) const
 QByteArray LabNetwork::idPage(const QString &description)
 {
     return "<html><head><title>Quorvane Product ID</title></head><body>" + description.toUtf8() + "</body></html>";
-}
-
-QByteArray LabNetwork::garbage()
-{
-    QRandomGenerator random(20261206);
-    QByteArray bytes(16 * 1024, Qt::Uninitialized);
-    for (char &c : bytes)
-        c = char(random.bounded(256));
-    // NULs at the start, inside and at the end, whatever the generator gave.
-    bytes[0] = bytes[bytes.size() / 2] = bytes[bytes.size() - 1] = '\0';
-    return bytes;
 }
 
 } // namespace Lab

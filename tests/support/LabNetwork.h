@@ -18,21 +18,19 @@ bool isIsolated();
 #define LAB_REQUIRE_ISOLATED() \
     do { if (!Lab::isIsolated()) QFAIL("not inside a private network namespace: run through run-in-netns.sh"); } while (0)
 
-// How a device answers an HTTP request.
+// How a device answers an HTTP request, whatever its path: {Page, "body"}.
 struct Behaviour {
     enum Kind {
-        Page,              // status with body (for every path)
+        Page,              // status with body
         NoAnswer,          // accepts, reads, never answers
-        IdPageOnly,        // body for /id.htm, 404 with empty body otherwise
-        Raw,               // writes rawResponse verbatim, then closes
+        Raw,               // writes body verbatim, then closes
         Trickle,           // 200 declaring body, written one byte every 50 ms
         ResetAfterHeaders, // headers declaring more than body, body, then a TCP reset
     };
     Kind kind = Page;
-    QByteArray body;
-    int status = 200;
+    QByteArray body = {};
     QByteArray contentType = "text/html";
-    QByteArray rawResponse;
+    int status = 200;
     bool keepAlive = false; // Page: offers to keep the connection after answering
 };
 
@@ -41,18 +39,16 @@ class Device;
 class LabNetwork
 {
 public:
-    LabNetwork() = default;
     ~LabNetwork(); // stops devices and removes the nftables table
 
     // Drops every packet to this 127.0.0.x address (it neither answers ping nor HTTP).
     // 127.0.0.1 is refused: every loopback reply is addressed to it.
     bool addSilentHost(const QString &address);
-    // Echo requests without the don't-fragment flag sent to address so far.
-    int echoRequestCount(const QString &address) const;
-    // Counts the SYNs sent to address:80 from now on; with dropFirst, the first
-    // of them is lost on its way in, as on a lossy link.
-    bool watchSyns(const QString &address, bool dropFirst = false);
-    int synCount(const QString &address) const;
+    // Echo requests without the don't-fragment flag sent to a silent host so far.
+    int echoRequestCount(const QString &address) const { return counter("echo_", address); }
+    // Counts the SYNs sent to address:80 from now on.
+    bool watchSyns(const QString &address);
+    int synCount(const QString &address) const { return counter("syn_", address); }
 
     // Serves HTTP on address:80.
     bool addDevice(const QString &address, const Behaviour &behaviour);
@@ -63,12 +59,10 @@ public:
     int openConnections(const QString &address) const;
 
     static QByteArray idPage(const QString &description); // a Quorvane identification page
-    static QByteArray garbage(); // random bytes with NULs (fixed seed)
 
 private:
-    bool nft(const QByteArray &script) const;
-    bool addCounted(const QString &address, const QByteArray &prefix, const QByteArray &match, const QByteArray &inRule);
-    int counterValue(QByteArray name) const; // dots of the address become _
+    bool addCounted(const QString &address, const QByteArray &prefix, const QByteArray &match, bool drop);
+    int counter(const QByteArray &prefix, const QString &address) const;
     bool m_tableMade = false;
     QHash<QString, std::shared_ptr<Device>> m_devices;
 };
