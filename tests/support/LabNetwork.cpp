@@ -52,162 +52,124 @@ bool nftScript(const QByteArray &script)
 
 } // namespace
 
-// One HTTP device: a listening socket on address:80, served on its own
-// thread. Each accepted connection gets one answer, as the behaviour says.
-class Device : public QObject
+// One device: how it answers, and the requests and open connections it has had.
+struct Device {
+    Behaviour behaviour;
+    QMutex mutex;
+    QList<QByteArray> paths;
+    QAtomicInt open = 0;
+};
+
+namespace {
+
+void writeHead(QTcpSocket *socket, const Behaviour &b, int status, qint64 length)
 {
-public:
-    Device(const QString &address, const Behaviour &behaviour) : m_address(address), m_behaviour(behaviour)
-    {
-        moveToThread(&m_thread);
-        m_thread.start();
+    socket->write("HTTP/1.1 " + QByteArray::number(status) + (status == 200 ? " OK" : " Error")
+                  + "\r\nContent-Type: " + b.contentType + "\r\nContent-Length: " + QByteArray::number(length)
+                  + (b.keepAlive ? "\r\n\r\n" : "\r\nConnection: close\r\n\r\n"));
+}
+
+void respond(QTcpSocket *socket, const Behaviour &b)
+{
+    switch (b.kind) {
+    case Behaviour::NoAnswer:
+        return;
+    case Behaviour::Raw:
+        socket->write(b.body);
+        break;
+    case Behaviour::Page:
+        writeHead(socket, b, b.status, b.body.size());
+        socket->write(b.body);
+        if (b.keepAlive)
+            return;
+        break;
+    case Behaviour::Trickle: {
+        writeHead(socket, b, 200, b.body.size());
+        auto *timer = new QTimer(socket);
+        QObject::connect(timer, &QTimer::timeout, socket, [socket, body = b.body, sent = qsizetype(0)]() mutable {
+            if (sent < body.size())
+                socket->write(body.mid(sent++, 1));
+        });
+        timer->start(50);
+        return;
     }
-    ~Device() override
-    {
-        // Its sockets go on its own thread; the device itself comes back to be deleted here.
+    case Behaviour::ResetAfterHeaders:
+        writeHead(socket, b, 200, b.body.size() + 1000);
+        socket->write(b.body);
+        // Let the client take in what was sent, so the reset comes after it.
+        QTimer::singleShot(30, socket, [socket] {
+            // Linger on with a zero time-out: close() sends RST instead of FIN.
+            const linger hard{1, 0};
+            ::setsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+            socket->abort();
+        });
+        return;
+    }
+    socket->disconnectFromHost();
+}
+
+// One connection: its first request is recorded and answered, later ones go unread.
+void serve(QTcpSocket *socket, const std::shared_ptr<Device> &device)
+{
+    device->open.fetchAndAddRelaxed(1);
+    QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    QObject::connect(socket, &QObject::destroyed, [device] { device->open.fetchAndSubRelaxed(1); });
+    QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket, device, buffer = QByteArray()]() mutable {
+        buffer += socket->readAll();
+        if (!buffer.contains("\r\n\r\n"))
+            return;
+        QObject::disconnect(socket, &QTcpSocket::readyRead, socket, nullptr);
+        {
+            QMutexLocker lock(&device->mutex);
+            device->paths.append(buffer.left(buffer.indexOf("\r\n")).split(' ').value(1));
+        }
+        respond(socket, device->behaviour);
+    });
+}
+
+} // namespace
+
+LabNetwork::~LabNetwork()
+{
+    if (m_thread.isRunning()) {
+        // Servers and sockets go on their thread; their parent comes back to be deleted here.
         QThread *here = QThread::currentThread();
-        QMetaObject::invokeMethod(this, [this, here] {
-            const QObjectList children = this->children();
-            qDeleteAll(children);
-            moveToThread(here);
+        QMetaObject::invokeMethod(&m_servers, [this, here] {
+            const QObjectList servers = m_servers.children();
+            qDeleteAll(servers);
+            m_servers.moveToThread(here);
         }, Qt::BlockingQueuedConnection);
         m_thread.quit();
         m_thread.wait();
     }
-
-    bool start()
-    {
-        bool ok = false;
-        QMetaObject::invokeMethod(this, [this, &ok] {
-            auto *server = new QTcpServer(this);
-            connect(server, &QTcpServer::newConnection, this, [this, server] {
-                while (QTcpSocket *socket = server->nextPendingConnection())
-                    accept(socket);
-            });
-            ok = server->listen(QHostAddress(m_address), 80);
-        }, Qt::BlockingQueuedConnection);
-        return ok;
-    }
-
-    QList<QByteArray> paths() const
-    {
-        QMutexLocker lock(&m_mutex);
-        return m_paths;
-    }
-    QAtomicInt open = 0;
-
-private:
-    void accept(QTcpSocket *socket)
-    {
-        socket->setParent(this);
-        open.fetchAndAddRelaxed(1);
-        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        connect(socket, &QObject::destroyed, this, [this] { open.fetchAndSubRelaxed(1); });
-        connect(socket, &QTcpSocket::readyRead, socket, [this, socket, buffer = QByteArray()]() mutable {
-            buffer += socket->readAll();
-            if (!buffer.contains("\r\n\r\n"))
-                return;
-            QObject::disconnect(socket, &QTcpSocket::readyRead, socket, nullptr); // later requests go unread
-            {
-                QMutexLocker lock(&m_mutex);
-                m_paths.append(buffer.left(buffer.indexOf("\r\n")).split(' ').value(1));
-            }
-            respond(socket);
-        });
-    }
-
-    void writeHead(QTcpSocket *socket, int status, qint64 length)
-    {
-        socket->write("HTTP/1.1 " + QByteArray::number(status) + (status == 200 ? " OK" : " Error")
-                      + "\r\nContent-Type: " + m_behaviour.contentType + "\r\nContent-Length: " + QByteArray::number(length)
-                      + (m_behaviour.keepAlive ? "\r\n\r\n" : "\r\nConnection: close\r\n\r\n"));
-    }
-
-    void respond(QTcpSocket *socket)
-    {
-        const Behaviour &b = m_behaviour;
-        switch (b.kind) {
-        case Behaviour::NoAnswer:
-            return;
-        case Behaviour::Raw:
-            socket->write(b.body);
-            break;
-        case Behaviour::Page:
-            writeHead(socket, b.status, b.body.size());
-            socket->write(b.body);
-            if (b.keepAlive)
-                return;
-            break;
-        case Behaviour::Trickle: {
-            writeHead(socket, 200, b.body.size());
-            auto *timer = new QTimer(socket);
-            connect(timer, &QTimer::timeout, socket, [this, socket, sent = qsizetype(0)]() mutable {
-                if (sent < m_behaviour.body.size())
-                    socket->write(m_behaviour.body.mid(sent++, 1));
-            });
-            timer->start(50);
-            return;
-        }
-        case Behaviour::ResetAfterHeaders:
-            writeHead(socket, 200, b.body.size() + 1000);
-            socket->write(b.body);
-            // Let the client take in what was sent, so the reset comes after it.
-            QTimer::singleShot(30, socket, [socket] {
-                // Linger on with a zero time-out: close() sends RST instead of FIN.
-                const linger hard{1, 0};
-                ::setsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-                socket->abort();
-            });
-            return;
-        }
-        socket->disconnectFromHost();
-    }
-
-    QThread m_thread;
-    const QString m_address;
-    const Behaviour m_behaviour;
-    mutable QMutex m_mutex;
-    QList<QByteArray> m_paths;
-};
-
-LabNetwork::~LabNetwork()
-{
-    m_devices.clear();
     if (m_tableMade)
         nftScript("delete table ip lanterra_lab\n");
 }
 
-// A counter (prefix plus address) of the packets to address that match, in
-// the output hook; with drop, every packet to address is lost on its way in.
-bool LabNetwork::addCounted(const QString &address, const QByteArray &prefix, const QByteArray &match, bool drop)
+// Each silent host has a counter of its echo requests, named after its address.
+static QByteArray counterName(const QString &address)
 {
-    if (!isIsolated() || !QHostAddress(address).isLoopback())
+    return "echo_" + address.toLatin1().replace('.', '_');
+}
+
+bool LabNetwork::addSilentHost(const QString &address)
+{
+    if (!isIsolated() || !QHostAddress(address).isLoopback() || QHostAddress(address) == QHostAddress::LocalHost)
         return false;
     if (!m_tableMade)
         m_tableMade = nftScript("add table ip lanterra_lab\n"
                                 "add chain ip lanterra_lab out { type filter hook output priority 0; policy accept; }\n"
                                 "add chain ip lanterra_lab in { type filter hook input priority 0; policy accept; }\n");
     const QByteArray a = address.toLatin1();
-    const QByteArray name = prefix + QByteArray(a).replace('.', '_');
-    return nftScript("add counter ip lanterra_lab " + name + "\nadd rule ip lanterra_lab out ip daddr " + a + match
-                     + " counter name " + name + "\n" + (drop ? "add rule ip lanterra_lab in ip daddr " + a + " drop\n" : ""));
+    return nftScript("add counter ip lanterra_lab " + counterName(address) + "\nadd rule ip lanterra_lab out ip daddr " + a
+                     + " icmp type echo-request ip frag-off & 0x4000 == 0 counter name " + counterName(address)
+                     + "\nadd rule ip lanterra_lab in ip daddr " + a + " drop\n");
 }
 
-bool LabNetwork::addSilentHost(const QString &address)
-{
-    return QHostAddress(address) != QHostAddress::LocalHost
-        && addCounted(address, "echo_", " icmp type echo-request ip frag-off & 0x4000 == 0", true);
-}
-
-bool LabNetwork::watchSyns(const QString &address)
-{
-    return addCounted(address, "syn_", " tcp dport 80 tcp flags & (syn|ack) == syn", false);
-}
-
-int LabNetwork::counter(const QByteArray &prefix, const QString &address) const
+int LabNetwork::echoRequestCount(const QString &address) const
 {
     const std::optional<QByteArray> listed = nft({QStringLiteral("list"), QStringLiteral("counter"), QStringLiteral("ip"),
-                                                  QStringLiteral("lanterra_lab"), prefix + QString(address).replace('.', '_')});
+                                                  QStringLiteral("lanterra_lab"), QString::fromLatin1(counterName(address))});
     const QRegularExpressionMatch m = QRegularExpression(QStringLiteral("packets (\\d+)")).match(QString::fromLatin1(listed.value_or("")));
     return m.hasMatch() ? m.captured(1).toInt() : -1;
 }
@@ -216,17 +178,33 @@ bool LabNetwork::addDevice(const QString &address, const Behaviour &behaviour)
 {
     if (!isIsolated() || !QHostAddress(address).isLoopback())
         return false;
-    auto device = std::make_shared<Device>(address, behaviour);
-    if (!device->start())
-        return false;
-    m_devices.insert(address, device);
-    return true;
+    if (!m_thread.isRunning()) {
+        m_servers.moveToThread(&m_thread);
+        m_thread.start();
+    }
+    auto device = std::make_shared<Device>();
+    device->behaviour = behaviour;
+    bool ok = false;
+    QMetaObject::invokeMethod(&m_servers, [&] {
+        auto *server = new QTcpServer(&m_servers);
+        QObject::connect(server, &QTcpServer::newConnection, server, [server, device] {
+            while (QTcpSocket *socket = server->nextPendingConnection())
+                serve(socket, device);
+        });
+        ok = server->listen(QHostAddress(address), 80);
+    }, Qt::BlockingQueuedConnection);
+    if (ok)
+        m_devices.insert(address, device);
+    return ok;
 }
 
 QList<QByteArray> LabNetwork::requestPaths(const QString &address) const
 {
     const auto device = m_devices.value(address);
-    return device ? device->paths() : QList<QByteArray>();
+    if (!device)
+        return {};
+    QMutexLocker lock(&device->mutex);
+    return device->paths;
 }
 
 int LabNetwork::openConnections(const QString &address) const

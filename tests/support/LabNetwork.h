@@ -1,12 +1,14 @@
 // The private test network of the lab tests. Only usable inside the network
 // namespace that tests/lab/run-in-netns.sh makes: every call refuses to act
 // anywhere else. Silent hosts are nftables drop rules; devices are small HTTP
-// servers of ours bound to 127.0.0.x:80, each on its own thread.
+// servers of ours bound to 127.0.0.x:80, served on a thread of their own.
 #pragma once
 
 #include <QByteArray>
 #include <QHash>
+#include <QObject>
 #include <QString>
+#include <QThread>
 
 #include <memory>
 
@@ -34,7 +36,7 @@ struct Behaviour {
     bool keepAlive = false; // Page: offers to keep the connection after answering
 };
 
-class Device;
+struct Device;
 
 class LabNetwork
 {
@@ -45,10 +47,7 @@ public:
     // 127.0.0.1 is refused: every loopback reply is addressed to it.
     bool addSilentHost(const QString &address);
     // Echo requests without the don't-fragment flag sent to a silent host so far.
-    int echoRequestCount(const QString &address) const { return counter("echo_", address); }
-    // Counts the SYNs sent to address:80 from now on.
-    bool watchSyns(const QString &address);
-    int synCount(const QString &address) const { return counter("syn_", address); }
+    int echoRequestCount(const QString &address) const;
 
     // Serves HTTP on address:80.
     bool addDevice(const QString &address, const Behaviour &behaviour);
@@ -61,10 +60,10 @@ public:
     static QByteArray idPage(const QString &description); // a Quorvane identification page
 
 private:
-    bool addCounted(const QString &address, const QByteArray &prefix, const QByteArray &match, bool drop);
-    int counter(const QByteArray &prefix, const QString &address) const;
     bool m_tableMade = false;
     QHash<QString, std::shared_ptr<Device>> m_devices;
+    QThread m_thread;  // serves every device
+    QObject m_servers; // on m_thread: the parent of every device's server
 };
 
 } // namespace Lab
