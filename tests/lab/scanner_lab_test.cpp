@@ -47,8 +47,7 @@ class ScannerLabTest : public QObject
 
     RecordingBoxes m_boxes;
     Lab::LabNetwork m_net;
-    QHash<int, QString> m_descriptions; // of the whole lab, by octet
-    QStringList m_answering;            // the whole lab's hosts that answer ping
+    QHash<QString, QString> m_expected; // the whole lab's answering hosts, with their descriptions
     int m_wholeScans = 0;
     QTemporaryDir m_dir;
     std::unique_ptr<frmMain> m_window;
@@ -81,20 +80,22 @@ class ScannerLabTest : public QObject
         });
     }
 
-    // The window as a finished or stopped scan leaves it, listing these hosts.
-    void verifyIdle(QStringList listed)
+    // The window as a finished or stopped scan leaves it, listing each of these
+    // hosts once, with its ping time and description.
+    void verifyIdle(const QHash<QString, QString> &expected)
     {
         const frmMain &w = *m_window;
         QCOMPARE(w.cmdScan->text() + w.txtIP[3]->text() + w.lblThreads->text(), QStringLiteral("StartXScan Completed"));
         QCOMPARE(w.lblThreads->palette().color(QPalette::WindowText), QColor(0, 128, 0));
         QVERIFY(!w.picScanning->isVisible() && !w.txtIPScan[0]->isReadOnly() && w.cursor().shape() == Qt::ArrowCursor);
         QVERIFY(!w.engine().isScanning() && w.engine().busyCount() == 0);
-        QStringList got;
-        for (int i = 1; i <= w.lstIPs->Count(); ++i)
-            got.append(w.lstIPs->Item(i)->text(0));
-        got.sort();
-        listed.sort();
-        QCOMPARE(got, listed);
+        QHash<QString, QString> listed;
+        for (int i = 1; i <= w.lstIPs->Count(); ++i) {
+            QVERIFY(w.lstIPs->Item(i)->text(1).endsWith(QLatin1String(" ms")));
+            listed.insert(w.lstIPs->Item(i)->text(0), w.lstIPs->Item(i)->text(2));
+        }
+        QCOMPARE(listed.size(), w.lstIPs->Count());
+        QCOMPARE(listed, expected);
     }
 
     // Scans .42 to .99 (to .49 while draining; a two-second time-out): .42 is
@@ -155,7 +156,7 @@ class ScannerLabTest : public QObject
             QVERIFY(!w->isVisible());
             newWindow();
         } else {
-            verifyIdle({host(42)});
+            verifyIdle({{host(42), QString()}});
         }
         if (disturbance == Kill) {
             QCOMPARE(m_boxes.boxes.size(), 1);
@@ -173,12 +174,21 @@ private slots:
     {
         LAB_REQUIRE_ISOLATED();
         MessageBoxes::install(&m_boxes);
-        m_descriptions = Harness::scanLab(m_net);
-        QVERIFY(!m_descriptions.isEmpty() && m_net.addDevice(host(42), {Lab::Behaviour::NoAnswer}));
-        for (int octet : m_descriptions.keys())
-            m_answering << host(octet);
-        for (int octet = 43; octet <= 100; ++octet)
-            QVERIFY(m_net.addSilentHost(host(octet)));
+        // .4 and .22 serve identification pages, .9 and .31 pages that are not
+        // (.31's title in other letter case), .1 answers ping but serves no page,
+        // .42 never answers its page; every other address is silent.
+        m_expected = {{host(1), ""}, {host(4), "Model 7 Rev B"}, {host(9), ""}, {host(31), ""},
+                      {host(22), "Line one\n<b>Line two</b> &amp; more, \"quoted\""}};
+        const QHash<int, QByteArray> pages = {{4, Lab::LabNetwork::idPage(m_expected[host(4)])},
+            {9, "<html><head><title>Printer</title></head><body>Welcome</body></html>"},
+            {22, Lab::LabNetwork::idPage(m_expected[host(22)])},
+            {31, "<html><head><TITLE>Quorvane Product ID</TITLE></head><body>Model 9</body></html>"}};
+        for (int octet = 2; octet <= 100; ++octet) {
+            if (pages.contains(octet))
+                QVERIFY(m_net.addDevice(host(octet), {Lab::Behaviour::Page, pages[octet]}));
+            else
+                QVERIFY(octet == 42 ? m_net.addDevice(host(42), {Lab::Behaviour::NoAnswer}) : m_net.addSilentHost(host(octet)));
+        }
         // Loopback hosts have no MAC: the screenshot's neighbour table is a fixture.
         QFile arp(m_dir.filePath(QStringLiteral("arp")));
         QVERIFY(arp.open(QIODevice::WriteOnly) && arp.write("IP address HW type Flags HW address Mask Device\n"
@@ -224,14 +234,9 @@ private slots:
         const int echoes = m_net.echoRequestCount(host(40));
         startScan(1, 41, "100");
         QTRY_VERIFY_WITH_TIMEOUT(m_clickReturned && w.lblThreads->text() == QLatin1String("Scan Completed"), 30000);
-        verifyIdle(m_answering);
+        verifyIdle(m_expected);
         QVERIFY(m_boxes.boxes.isEmpty());
         ++m_wholeScans;
-        for (auto it = m_descriptions.cbegin(); it != m_descriptions.cend(); ++it) {
-            QTreeWidgetItem *entry = w.lstIPs->FindItem(host(it.key()));
-            QVERIFY(entry->text(1).endsWith(QLatin1String(" ms")));
-            QCOMPARE(entry->text(2), it.value());
-        }
         for (int octet : {4, 9, 22, 31})
             QCOMPARE(m_net.requestPaths(host(octet)), QList<QByteArray>(m_wholeScans, "/id.htm"));
         QCOMPARE(m_net.echoRequestCount(host(40)) - echoes, 6); // time-out and one retry, three echoes a ping
@@ -326,14 +331,12 @@ private slots:
         QVERIFY2(err.isEmpty(), qPrintable(err));
 
         // The same hosts and descriptions as the window lists.
-        QHash<QString, QString> listed, expected;
+        QHash<QString, QString> listed;
         for (const QString &line : text.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
             const QJsonObject object = QJsonDocument::fromJson(line.toUtf8()).object();
             listed.insert(object.value(QLatin1String("host")).toString(), object.value(QLatin1String("description")).toString());
         }
-        for (auto it = m_descriptions.cbegin(); it != m_descriptions.cend(); ++it)
-            expected.insert(host(it.key()), it.value());
-        QCOMPARE(listed, expected);
+        QCOMPARE(listed, m_expected);
         QCOMPARE(m_net.echoRequestCount(host(40)) - echoes, 12); // the first and three retries, three echoes each
         QCOMPARE(m_net.echoRequestCount(host(41)), 0);
     }

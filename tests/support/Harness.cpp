@@ -30,26 +30,6 @@ qint64 cpuTicks(qint64 pid)
     return fields.value(11).toLongLong() + fields.value(12).toLongLong();
 }
 
-QHash<int, QString> scanLab(Lab::LabNetwork &net)
-{
-    // .1 answers ping but serves no page; .9 and .31 serve pages that are not
-    // identification pages (.31's title in other letter case).
-    const QHash<int, QString> descriptions = {{4, QStringLiteral("Model 7 Rev B")},
-        {22, QStringLiteral("Line one\n<b>Line two</b> &amp; more, \"quoted\"")}, {1, {}}, {9, {}}, {31, {}}};
-    const QHash<int, QByteArray> pages = {{4, Lab::LabNetwork::idPage(descriptions[4])},
-        {9, "<html><head><title>Printer</title></head><body>Welcome</body></html>"},
-        {22, Lab::LabNetwork::idPage(descriptions[22])},
-        {31, "<html><head><TITLE>Quorvane Product ID</TITLE></head><body>Model 9</body></html>"}};
-    bool made = true;
-    for (int octet = 1; octet <= 41; ++octet) {
-        if (pages.contains(octet))
-            made = made && net.addDevice(host(octet), {Lab::Behaviour::Page, pages[octet]});
-        else if (!descriptions.contains(octet))
-            made = made && net.addSilentHost(host(octet));
-    }
-    return made ? descriptions : QHash<int, QString>();
-}
-
 } // namespace Harness
 
 PelorinPipe::~PelorinPipe()

@@ -1,5 +1,5 @@
-// Helpers shared by the tests: recorded message boxes, the lab of a whole scan,
-// probe event recorders, pelorin on raw pipes and /proc figures.
+// Helpers shared by the tests: recorded message boxes, probe event recorders,
+// pelorin on raw pipes and /proc figures.
 #pragma once
 
 #include "LabNetwork.h"
@@ -23,11 +23,6 @@ inline QString host(int octet) { return QStringLiteral("127.0.0.%1").arg(octet);
 // Entries of /proc/<pid>/<what>: "task" counts threads, "fd" descriptors; pid 0 is this process.
 int procEntries(qint64 pid, const char *what);
 qint64 cpuTicks(qint64 pid); // user plus system time
-
-// The lab of a whole scan From 1 To 41 (.1 to .40 pinged; .41 is the upper
-// value and is not): answering hosts by octet with the description each must
-// show; every other address is silent. Empty when the lab could not be made.
-QHash<int, QString> scanLab(Lab::LabNetwork &net);
 
 } // namespace Harness
 

@@ -12,8 +12,6 @@
 
 #include <optional>
 
-#include <sys/socket.h>
-
 namespace Lab {
 
 bool isIsolated()
@@ -93,17 +91,6 @@ void respond(QTcpSocket *socket, const Behaviour &b)
         timer->start(50);
         return;
     }
-    case Behaviour::ResetAfterHeaders:
-        writeHead(socket, b, 200, b.body.size() + 1000);
-        socket->write(b.body);
-        // Let the client take in what was sent, so the reset comes after it.
-        QTimer::singleShot(30, socket, [socket] {
-            // Linger on with a zero time-out: close() sends RST instead of FIN.
-            const linger hard{1, 0};
-            ::setsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-            socket->abort();
-        });
-        return;
     }
     socket->disconnectFromHost();
 }

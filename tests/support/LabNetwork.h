@@ -23,11 +23,10 @@ bool isIsolated();
 // How a device answers an HTTP request, whatever its path: {Page, "body"}.
 struct Behaviour {
     enum Kind {
-        Page,              // status with body
-        NoAnswer,          // accepts, reads, never answers
-        Raw,               // writes body verbatim, then closes
-        Trickle,           // 200 declaring body, written one byte every 50 ms
-        ResetAfterHeaders, // headers declaring more than body, body, then a TCP reset
+        Page,     // status with body
+        NoAnswer, // accepts, reads, never answers
+        Raw,      // writes body verbatim, then closes
+        Trickle,  // 200 declaring body, written one byte every 50 ms
     };
     Kind kind = Page;
     QByteArray body = {};
