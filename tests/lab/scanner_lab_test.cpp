@@ -264,14 +264,12 @@ private slots:
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("error"); // part of the one stderr line, when refused or failed
-        QTest::addColumn<int>("signal");    // sent once a host has been printed
-        QTest::addColumn<bool>("alone");    // run from a folder without pelorin
 
         const QStringList lab = {"127.0.0", "-f", "1", "-t", "41", "--format=jsonl"}; // default time-out and retries
-        QTest::newRow("jsonl") << lab << 0 << "" << 0 << false;
-        QTest::newRow("pelorin missing") << lab << 3 << "pelorin could not be started" << 0 << true;
+        QTest::newRow("jsonl") << lab << int(Cli::Completed) << "";
+        QTest::newRow("pelorin missing") << lab << int(Cli::CannotProbe) << "pelorin could not be started";
         auto refused = [](const char *name, const QStringList &args, const char *error) {
-            QTest::newRow(name) << args << 2 << error << 0 << false;
+            QTest::newRow(name) << args << int(Cli::BadInput) << error;
         };
         refused("From 2.5", {"127.0.0", "--from", "2.5"}, "--from must be a whole number from 0 to 255.");
         refused("To -1", {"127.0.0", "-f", "1", "-t", "-1"}, "--to must be");
@@ -282,8 +280,8 @@ private slots:
         refused("unknown format", {"127.0.0", "-o", "xml"}, "--format");
         refused("unknown option", {"127.0.0", "--frm", "3"}, "frm");
         const QStringList slow = {"127.0.0", "-f", "1", "-t", "60", "-T", "3000", "-r", "1", "-o", "csv"};
-        QTest::newRow("SIGINT") << slow << 130 << "" << int(SIGINT) << false;
-        QTest::newRow("SIGTERM") << slow << 143 << "" << int(SIGTERM) << false;
+        QTest::newRow("SIGINT") << slow << int(Cli::Interrupted) << "";
+        QTest::newRow("SIGTERM") << slow << int(Cli::Terminated) << "";
     }
 
     void cli()
@@ -291,8 +289,9 @@ private slots:
         QFETCH(QStringList, args);
         QFETCH(int, exitCode);
         QFETCH(QString, error);
-        QFETCH(int, signal);
-        QFETCH(bool, alone);
+        const bool alone = exitCode == Cli::CannotProbe; // run from a folder without pelorin
+        // Sent once a host has been printed.
+        const int signal = exitCode == Cli::Interrupted ? SIGINT : exitCode == Cli::Terminated ? SIGTERM : 0;
 
         const int echoes = m_net.echoRequestCount(host(40));
         QString program = QCoreApplication::applicationDirPath() + QStringLiteral("/lanterra-scan");

@@ -57,10 +57,9 @@ std::optional<Message> PelorinPipe::next(int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);
     while (true) {
-        if (auto item = m_reader.next()) {
+        while (auto item = m_reader.next()) {
             if (item->message)
                 return item->message;
-            continue;
         }
         if (deadline.hasExpired())
             return std::nullopt;

@@ -20,20 +20,17 @@ bool isIsolated()
     QFile dev(QStringLiteral("/proc/self/net/dev"));
     if (!dev.open(QIODevice::ReadOnly))
         return false;
-    const QList<QByteArray> lines = dev.readAll().trimmed().split('\n');
-    QList<QByteArray> interfaces; // after two lines of column titles
-    for (qsizetype i = 2; i < lines.size(); ++i)
-        interfaces << lines.at(i).left(lines.at(i).indexOf(':')).trimmed();
-    return interfaces == QList<QByteArray>{"lo"};
+    const QList<QByteArray> lines = dev.readAll().trimmed().split('\n'); // two lines of titles, one per interface
+    return lines.size() == 3 && lines.at(2).trimmed().startsWith("lo:");
 }
 
 namespace {
 
-// What nft printed, or nothing when it failed.
-std::optional<QByteArray> nft(const QStringList &args, const QByteArray &script = {})
+// Runs the nft commands of script: what they printed, or nothing when they failed.
+std::optional<QByteArray> nft(const QByteArray &script)
 {
     QProcess p;
-    p.start(QStringLiteral("nft"), args);
+    p.start(QStringLiteral("nft"), {QStringLiteral("-f"), QStringLiteral("-")});
     p.write(script);
     p.closeWriteChannel();
     if (!p.waitForFinished(10000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
@@ -41,11 +38,6 @@ std::optional<QByteArray> nft(const QStringList &args, const QByteArray &script 
         return std::nullopt;
     }
     return p.readAllStandardOutput();
-}
-
-bool nftScript(const QByteArray &script)
-{
-    return nft({QStringLiteral("-f"), QStringLiteral("-")}, script).has_value();
 }
 
 } // namespace
@@ -130,7 +122,7 @@ LabNetwork::~LabNetwork()
         m_thread.wait();
     }
     if (m_tableMade)
-        nftScript("delete table ip lanterra_lab\n");
+        nft("delete table ip lanterra_lab\n");
 }
 
 // Each silent host has a counter of its echo requests, named after its address.
@@ -144,19 +136,18 @@ bool LabNetwork::addSilentHost(const QString &address)
     if (!isIsolated() || !QHostAddress(address).isLoopback() || QHostAddress(address) == QHostAddress::LocalHost)
         return false;
     if (!m_tableMade)
-        m_tableMade = nftScript("add table ip lanterra_lab\n"
-                                "add chain ip lanterra_lab out { type filter hook output priority 0; policy accept; }\n"
-                                "add chain ip lanterra_lab in { type filter hook input priority 0; policy accept; }\n");
+        m_tableMade = nft("add table ip lanterra_lab\n"
+                          "add chain ip lanterra_lab out { type filter hook output priority 0; policy accept; }\n"
+                          "add chain ip lanterra_lab in { type filter hook input priority 0; policy accept; }\n").has_value();
     const QByteArray a = address.toLatin1();
-    return nftScript("add counter ip lanterra_lab " + counterName(address) + "\nadd rule ip lanterra_lab out ip daddr " + a
-                     + " icmp type echo-request ip frag-off & 0x4000 == 0 counter name " + counterName(address)
-                     + "\nadd rule ip lanterra_lab in ip daddr " + a + " drop\n");
+    return nft("add counter ip lanterra_lab " + counterName(address) + "\nadd rule ip lanterra_lab out ip daddr " + a
+               + " icmp type echo-request ip frag-off & 0x4000 == 0 counter name " + counterName(address)
+               + "\nadd rule ip lanterra_lab in ip daddr " + a + " drop\n").has_value();
 }
 
 int LabNetwork::echoRequestCount(const QString &address) const
 {
-    const std::optional<QByteArray> listed = nft({QStringLiteral("list"), QStringLiteral("counter"), QStringLiteral("ip"),
-                                                  QStringLiteral("lanterra_lab"), QString::fromLatin1(counterName(address))});
+    const std::optional<QByteArray> listed = nft("list counter ip lanterra_lab " + counterName(address) + "\n");
     const QRegularExpressionMatch m = QRegularExpression(QStringLiteral("packets (\\d+)")).match(QString::fromLatin1(listed.value_or("")));
     return m.hasMatch() ? m.captured(1).toInt() : -1;
 }
