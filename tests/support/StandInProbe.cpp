@@ -4,6 +4,18 @@
 
 #include <QTimer>
 
+void StandInProbe::PingRequest(const QString &sIP, qint32 lTimeOut, quint8 Retries)
+{
+    m_factory.handle({false, sIP, lTimeOut, Retries, this});
+}
+
+void StandInProbe::HTTPRequest(const QString &sHost, qint32, const QString &, qint32 lTimeOut, quint8 Retries)
+{
+    m_factory.handle({true, sHost, lTimeOut, Retries, this});
+}
+
+bool StandInProbe::isAlive() const { return m_factory.alive; }
+
 bool StandInFactory::ready(QString *problem, int *style)
 {
     *problem = notReady;
@@ -15,11 +27,9 @@ std::unique_ptr<ScanProbe> StandInFactory::create(QString *error)
 {
     if (onCreate)
         onCreate();
-    if (!canCreate) {
+    if (!canCreate)
         *error = QStringLiteral("no probe");
-        return nullptr;
-    }
-    return std::make_unique<StandInProbe>(*this);
+    return canCreate ? std::make_unique<StandInProbe>(*this) : nullptr;
 }
 
 QStringList StandInFactory::pinged() const

@@ -6,7 +6,6 @@
 #include "ScanProbe.h"
 
 #include <QHash>
-#include <QList>
 #include <QPointer>
 
 #include <functional>
@@ -19,9 +18,9 @@ class StandInProbe : public ScanProbe
 
 public:
     explicit StandInProbe(StandInFactory &factory) : m_factory(factory) {}
-    inline void PingRequest(const QString &sIP, qint32 lTimeOut, quint8 Retries) override;
-    inline void HTTPRequest(const QString &sHost, qint32, const QString &, qint32 lTimeOut, quint8 Retries) override;
-    inline bool isAlive() const override;
+    void PingRequest(const QString &sIP, qint32 lTimeOut, quint8 Retries) override;
+    void HTTPRequest(const QString &sHost, qint32, const QString &, qint32 lTimeOut, quint8 Retries) override;
+    bool isAlive() const override;
     void answerPing(const QString &host, qint16 time) { emit PingResponse(host, time); }
     void answerPage(const QString &host, const QString &raw) { emit HTTPReqResponse(host, raw); }
 
@@ -64,13 +63,3 @@ private:
     friend class StandInProbe;
     void handle(const Request &request);
 };
-
-void StandInProbe::PingRequest(const QString &sIP, qint32 lTimeOut, quint8 Retries)
-{
-    m_factory.handle({false, sIP, lTimeOut, Retries, this});
-}
-void StandInProbe::HTTPRequest(const QString &sHost, qint32, const QString &, qint32 lTimeOut, quint8 Retries)
-{
-    m_factory.handle({true, sHost, lTimeOut, Retries, this});
-}
-bool StandInProbe::isAlive() const { return m_factory.alive; }
