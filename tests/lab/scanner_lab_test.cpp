@@ -119,26 +119,23 @@ class ScannerLabTest : public QObject
                 return false;
             busy = engine.busyCount();
             pid = connection.serverPid();
-            QElapsedTimer click;
-            click.start();
-            if (disturbance == Freeze) {
-                ::kill(pid_t(pid), SIGSTOP);
+            if (!closed)
+                ::kill(pid_t(pid), disturbance == Freeze ? SIGSTOP : SIGKILL);
+            QElapsedTimer took;
+            took.start();
+            if (disturbance == Freeze)
                 w->cmdScan->click();
-                stopTook = click.elapsed();
-            } else if (disturbance == Kill) {
-                ::kill(pid_t(pid), SIGKILL);
-            } else {
+            else if (closed)
                 w->close();
-            }
+            stopTook = took.elapsed();
             return true;
         });
         startScan(42, draining ? 50 : 100, "2000");
         QTRY_VERIFY_WITH_TIMEOUT(m_clickReturned && disturber.done(), 20000);
-        QVERIFY(pid > 0);
         QTRY_VERIFY_WITH_TIMEOUT(!w->engine().isScanning(), 10000);
         QCOMPARE(busy, draining ? 8 : 50);
-        if (disturbance == Freeze) // a frozen server must not hold up the window
-            QVERIFY2(stopTook >= 0 && stopTook < 2000, qPrintable(QString::number(stopTook)));
+        // Neither a frozen server nor the scan's end holds up Stop or closing.
+        QVERIFY2(stopTook < 2000, qPrintable(QString::number(stopTook)));
         *server = closed ? 0 : pid;
         if (closed) {
             QVERIFY(!w->isVisible());
@@ -215,7 +212,6 @@ private slots:
             disturb(Disturbance(disturbance), &server);
         if (QTest::currentTestFailed())
             return;
-        QVERIFY(m_boxes.boxes.isEmpty());
 
         frmMain &w = *m_window;
         w.engine().setHardwareSources(m_dir.filePath(QStringLiteral("arp")), QString::fromLatin1(VendorRegistry::DefaultPath));

@@ -52,13 +52,6 @@ struct Device {
 
 namespace {
 
-void writeHead(QTcpSocket *socket, const Behaviour &b, int status, qint64 length)
-{
-    socket->write("HTTP/1.1 " + QByteArray::number(status) + (status == 200 ? " OK" : " Error")
-                  + "\r\nContent-Type: " + b.contentType + "\r\nContent-Length: " + QByteArray::number(length)
-                  + (b.keepAlive ? "\r\n\r\n" : "\r\nConnection: close\r\n\r\n"));
-}
-
 void respond(QTcpSocket *socket, const Behaviour &b)
 {
     switch (b.kind) {
@@ -68,13 +61,14 @@ void respond(QTcpSocket *socket, const Behaviour &b)
         socket->write(b.body);
         break;
     case Behaviour::Page:
-        writeHead(socket, b, b.status, b.body.size());
-        socket->write(b.body);
+        socket->write("HTTP/1.1 " + QByteArray::number(b.status) + (b.status == 200 ? " OK" : " Error") + "\r\nContent-Type: "
+                      + b.contentType + "\r\nContent-Length: " + QByteArray::number(b.body.size())
+                      + (b.keepAlive ? "\r\n\r\n" : "\r\nConnection: close\r\n\r\n") + b.body);
         if (b.keepAlive)
             return;
         break;
     case Behaviour::Trickle: {
-        writeHead(socket, b, 200, b.body.size());
+        socket->write("HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(b.body.size()) + "\r\n\r\n");
         auto *timer = new QTimer(socket);
         QObject::connect(timer, &QTimer::timeout, socket, [socket, body = b.body, sent = qsizetype(0)]() mutable {
             if (sent < body.size())
