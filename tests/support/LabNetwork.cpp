@@ -104,25 +104,10 @@ void serve(QTcpSocket *socket, const std::shared_ptr<Device> &device)
 
 LabNetwork::~LabNetwork()
 {
-    if (m_thread.isRunning()) {
-        // Servers and sockets go on their thread; their parent comes back to be deleted here.
-        QThread *here = QThread::currentThread();
-        QMetaObject::invokeMethod(&m_servers, [this, here] {
-            const QObjectList servers = m_servers.children();
-            qDeleteAll(servers);
-            m_servers.moveToThread(here);
-        }, Qt::BlockingQueuedConnection);
-        m_thread.quit();
-        m_thread.wait();
-    }
+    m_thread.quit(); // the servers and their sockets go when it ends
+    m_thread.wait();
     if (m_tableMade)
         nft("delete table ip lanterra_lab\n");
-}
-
-// Each silent host has a counter of its echo requests, named after its address.
-static QByteArray counterName(const QString &address)
-{
-    return "echo_" + address.toLatin1().replace('.', '_');
 }
 
 bool LabNetwork::addSilentHost(const QString &address)
@@ -134,14 +119,15 @@ bool LabNetwork::addSilentHost(const QString &address)
                           "add chain ip lanterra_lab out { type filter hook output priority 0; policy accept; }\n"
                           "add chain ip lanterra_lab in { type filter hook input priority 0; policy accept; }\n").has_value();
     const QByteArray a = address.toLatin1();
-    return nft("add counter ip lanterra_lab " + counterName(address) + "\nadd rule ip lanterra_lab out ip daddr " + a
-               + " icmp type echo-request ip frag-off & 0x4000 == 0 counter name " + counterName(address)
+    const QByteArray counter = "echo_" + QByteArray(a).replace('.', '_'); // see echoRequestCount()
+    return nft("add counter ip lanterra_lab " + counter + "\nadd rule ip lanterra_lab out ip daddr " + a
+               + " icmp type echo-request ip frag-off & 0x4000 == 0 counter name " + counter
                + "\nadd rule ip lanterra_lab in ip daddr " + a + " drop\n").has_value();
 }
 
 int LabNetwork::echoRequestCount(const QString &address) const
 {
-    const std::optional<QByteArray> listed = nft("list counter ip lanterra_lab " + counterName(address) + "\n");
+    const std::optional<QByteArray> listed = nft("list counter ip lanterra_lab echo_" + address.toLatin1().replace('.', '_') + "\n");
     const QRegularExpressionMatch m = QRegularExpression(QStringLiteral("packets (\\d+)")).match(QString::fromLatin1(listed.value_or("")));
     return m.hasMatch() ? m.captured(1).toInt() : -1;
 }
@@ -150,15 +136,17 @@ bool LabNetwork::addDevice(const QString &address, const Behaviour &behaviour)
 {
     if (!isIsolated() || !QHostAddress(address).isLoopback())
         return false;
-    if (!m_thread.isRunning()) {
-        m_servers.moveToThread(&m_thread);
+    if (!m_servers) {
+        m_servers = new QObject;
+        m_servers->moveToThread(&m_thread);
+        QObject::connect(&m_thread, &QThread::finished, m_servers, &QObject::deleteLater);
         m_thread.start();
     }
     auto device = std::make_shared<Device>();
     device->behaviour = behaviour;
     bool ok = false;
-    QMetaObject::invokeMethod(&m_servers, [&] {
-        auto *server = new QTcpServer(&m_servers);
+    QMetaObject::invokeMethod(m_servers, [&] {
+        auto *server = new QTcpServer(m_servers);
         QObject::connect(server, &QTcpServer::newConnection, server, [server, device] {
             while (QTcpSocket *socket = server->nextPendingConnection())
                 serve(socket, device);

@@ -4,10 +4,8 @@
 // servers of ours bound to 127.0.0.x:80, served on a thread of their own.
 #pragma once
 
-#include <QByteArray>
 #include <QHash>
 #include <QObject>
-#include <QString>
 #include <QThread>
 
 #include <memory>
@@ -62,7 +60,7 @@ private:
     bool m_tableMade = false;
     QHash<QString, std::shared_ptr<Device>> m_devices;
     QThread m_thread;  // serves every device
-    QObject m_servers; // on m_thread: the parent of every device's server
+    QObject *m_servers = nullptr; // on m_thread, gone with its end: the parent of every device's server
 };
 
 } // namespace Lab
