@@ -4,7 +4,6 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
-#include <QRegularExpression>
 
 using namespace Pelorin::Wire;
 
@@ -20,16 +19,6 @@ int procEntries(qint64 pid, const char *what)
     return int(QDir(procPath(pid, what)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size());
 }
 
-qint64 peakMemoryKiB(qint64 pid)
-{
-    QFile status(procPath(pid, "status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    const QRegularExpressionMatch m =
-        QRegularExpression(QStringLiteral("VmHWM:\\s*(\\d+) kB")).match(QString::fromLatin1(status.readAll()));
-    return m.hasMatch() ? m.captured(1).toLongLong() : -1;
-}
-
 qint64 cpuTicks(qint64 pid)
 {
     QFile stat(procPath(pid, "stat"));
@@ -39,37 +28,6 @@ qint64 cpuTicks(qint64 pid)
     // Fields after the command's closing parenthesis start with field 3 (state).
     const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
     return fields.value(11).toLongLong() + fields.value(12).toLongLong();
-}
-
-Lab::Behaviour device(Lab::Behaviour::Kind kind, const QByteArray &body, const QByteArray &contentType)
-{
-    Lab::Behaviour b;
-    b.kind = kind;
-    b.body = body;
-    b.rawResponse = body;
-    b.contentType = contentType;
-    return b;
-}
-
-QHash<int, QString> scanLab(Lab::LabNetwork &net)
-{
-    using B = Lab::Behaviour;
-    const QHash<int, QString> descriptions = {
-        {4, QStringLiteral("Model 7 Rev B")},
-        {22, QStringLiteral("Line one\n<b>Line two</b> &amp; more, \"quoted\"")},
-        // .9 a plain web page, .1 answers ping but serves no page, .31 title in
-        // other letter case, .38 "</body>" before "<body>"
-        {9, QString()}, {1, QString()}, {31, QString()}, {38, QString()}};
-    bool made = true;
-    for (int octet = 1; octet <= 41; ++octet)
-        if (!descriptions.contains(octet))
-            made = made && net.addSilentHost(host(octet));
-    made = made && net.addDevice(host(4), device(B::IdPageOnly, Lab::LabNetwork::idPage(descriptions[4])))
-           && net.addDevice(host(9), device(B::Page, "<html><head><title>Printer</title></head><body>Welcome</body></html>"))
-           && net.addDevice(host(22), device(B::Page, Lab::LabNetwork::idPage(descriptions[22])))
-           && net.addDevice(host(31), device(B::Page, "<html><head><TITLE>Quorvane Product ID</TITLE></head><body>Model 9</body></html>"))
-           && net.addDevice(host(38), device(B::Page, "<title>Quorvane Product ID</title></body>Model 3<body>"));
-    return made ? descriptions : QHash<int, QString>();
 }
 
 } // namespace Harness
@@ -99,10 +57,9 @@ std::optional<Message> PelorinPipe::next(int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);
     while (true) {
-        if (auto item = m_reader.next()) {
+        while (auto item = m_reader.next()) {
             if (item->message)
                 return item->message;
-            continue;
         }
         if (deadline.hasExpired())
             return std::nullopt;

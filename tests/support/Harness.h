@@ -1,5 +1,5 @@
-// Helpers shared by the tests: recorded message boxes, the lab of a whole scan,
-// probe event recorders, pelorin on raw pipes and /proc figures.
+// Helpers shared by the tests: recorded message boxes, probe event recorders,
+// pelorin on raw pipes and /proc figures.
 #pragma once
 
 #include "LabNetwork.h"
@@ -22,16 +22,7 @@ inline QString host(int octet) { return QStringLiteral("127.0.0.%1").arg(octet);
 
 // Entries of /proc/<pid>/<what>: "task" counts threads, "fd" descriptors; pid 0 is this process.
 int procEntries(qint64 pid, const char *what);
-qint64 peakMemoryKiB(qint64 pid = 0); // VmHWM, -1 when unreadable
-qint64 cpuTicks(qint64 pid);          // user plus system time
-
-Lab::Behaviour device(Lab::Behaviour::Kind kind, const QByteArray &body = {},
-                      const QByteArray &contentType = "text/html");
-
-// The lab of a whole scan From 1 To 41 (.1 to .40 pinged; .41 is the upper
-// value and is not): answering hosts by octet with the description each must
-// show; every other address is silent. Empty when the lab could not be made.
-QHash<int, QString> scanLab(Lab::LabNetwork &net);
+qint64 cpuTicks(qint64 pid); // user plus system time
 
 } // namespace Harness
 
@@ -79,30 +70,31 @@ private:
     QTimer m_timer;
 };
 
-// The events of one probe object (the server's or the client's), with the time each came.
+// The events of one probe object (the server's or the client's), each with
+// the milliseconds since the recorder was made; on* run after recording.
 template <class Probe>
 class EventRecorder : public QObject
 {
 public:
-    struct Seen { QString host; QString text; int time; qint64 at; }; // text: the page, or the ping time
+    struct Seen { QString host; QString text; int time; qint64 at; }; // text: a page; time: a ping's
     explicit EventRecorder(Probe *probe)
     {
         clock.start();
         connect(probe, &Probe::PingResponse, this, [this](QString &sIP, qint16 &iPingTime) {
-            pings.append({sIP, QString::number(iPingTime), iPingTime, clock.elapsed()});
+            pings.append({sIP, QString(), iPingTime, clock.elapsed()});
             if (onPing)
-                onPing(sIP, iPingTime);
+                onPing();
         });
         connect(probe, &Probe::HTTPReqResponse, this, [this](QString &sHost, QString &sRawData) {
             pages.append({sHost, sRawData, 0, clock.elapsed()});
             if (onPage)
-                onPage(sHost, sRawData);
+                onPage(sRawData);
         });
     }
     QElapsedTimer clock;
     QList<Seen> pings, pages;
-    std::function<void(QString &, qint16 &)> onPing;
-    std::function<void(QString &, QString &)> onPage;
+    std::function<void()> onPing;
+    std::function<void(QString &sRawData)> onPage;
 };
 
 // pelorin on raw pipes, frames read as they come.

@@ -14,10 +14,7 @@ void StandInProbe::HTTPRequest(const QString &sHost, qint32, const QString &, qi
     m_factory.handle({true, sHost, lTimeOut, Retries, this});
 }
 
-bool StandInProbe::isAlive() const
-{
-    return m_factory.alive;
-}
+bool StandInProbe::isAlive() const { return m_factory.alive; }
 
 bool StandInFactory::ready(QString *problem, int *style)
 {
@@ -30,20 +27,17 @@ std::unique_ptr<ScanProbe> StandInFactory::create(QString *error)
 {
     if (onCreate)
         onCreate();
-    if (!canCreate) {
+    if (!canCreate)
         *error = QStringLiteral("no probe");
-        return nullptr;
-    }
-    return std::make_unique<StandInProbe>(*this);
+    return canCreate ? std::make_unique<StandInProbe>(*this) : nullptr;
 }
 
 QStringList StandInFactory::pinged() const
 {
     QStringList hosts;
-    for (const Request &r : requests) {
+    for (const Request &r : requests)
         if (!r.page)
             hosts.append(r.host);
-    }
     return hosts;
 }
 
@@ -52,13 +46,9 @@ void StandInFactory::handle(const Request &request)
     requests.append(request);
     if (onRequest && !onRequest(request))
         return;
-    QPointer<StandInProbe> probe = request.probe;
-    const QString host = request.host;
-    if (request.page) {
-        const QString raw = pages.value(host);
-        QTimer::singleShot(0, probe, [probe, host, raw] { probe->answerPage(host, raw); });
-    } else {
-        const qint16 time = pingTimes.value(host, -1);
-        QTimer::singleShot(0, probe, [probe, host, time] { probe->answerPing(host, time); });
-    }
+    // The answer as the tables give it now, from the next event-loop turn.
+    const QPointer<StandInProbe> probe = request.probe;
+    QTimer::singleShot(0, probe, [probe, r = request, raw = pages.value(request.host), time = pingTimes.value(request.host, -1)] {
+        r.page ? probe->answerPage(r.host, raw) : probe->answerPing(r.host, time);
+    });
 }

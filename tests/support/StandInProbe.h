@@ -6,7 +6,6 @@
 #include "ScanProbe.h"
 
 #include <QHash>
-#include <QList>
 #include <QPointer>
 
 #include <functional>
@@ -20,8 +19,7 @@ class StandInProbe : public ScanProbe
 public:
     explicit StandInProbe(StandInFactory &factory) : m_factory(factory) {}
     void PingRequest(const QString &sIP, qint32 lTimeOut, quint8 Retries) override;
-    void HTTPRequest(const QString &sHost, qint32 lPort, const QString &sFile, qint32 lTimeOut,
-                     quint8 Retries) override;
+    void HTTPRequest(const QString &sHost, qint32, const QString &, qint32 lTimeOut, quint8 Retries) override;
     bool isAlive() const override;
     void answerPing(const QString &host, qint16 time) { emit PingResponse(host, time); }
     void answerPage(const QString &host, const QString &raw) { emit HTTPReqResponse(host, raw); }

@@ -1,0 +1,351 @@
+// Pelorin against the private lab network (run-in-netns.sh only, 127.0.0.x only;
+// silent hosts are nftables drop rules, devices HTTP servers of the lab): echo
+// on sockets of both kinds (reply and data, a wait other replies neither end
+// nor stretch, the this-host net never sent to, PingAddr's three echoes, nothing
+// left open); the probe object's fetches (a fresh connection and one GET per
+// try, retries, time-outs, path, host, charset, size cap, transfers cut off, a
+// fetch asked again or released while it waits); and the server through the
+// scanner's client library (ping retries, answers repeated each tick until the
+// next request, a page larger than a pipe's buffer, idle while fetches wait).
+#include "EchoService.h"
+#include "Harness.h"
+#include "HttpClient.h"
+#include "PelorinConnection.h"
+#include "ProbeObject.h"
+#include "SocketLayer.h"
+#include "clsMain.h"
+#include "modPing.h"
+
+#include <QEventLoop>
+#include <QThread>
+#include <QtTest>
+
+#include <stdexcept>
+
+#include <unistd.h>
+
+using namespace Pelorin;
+using Proxy = PelorinClient::clsMain; // a probe object in pelorin, seen from the scanner
+using B = Lab::Behaviour;
+
+namespace {
+
+const QString kGoodDevice = QStringLiteral("127.0.0.2");
+
+quint32 networkOrder(const QString &dotted)
+{
+    return qToLittleEndian(quint32(AddressStringToLong(dotted)));
+}
+
+struct EchoResult {
+    quint32 count = 0;
+    ICMP_ECHO_REPLY reply;
+    QByteArray echoed;
+    qint64 elapsedMs = 0;
+};
+
+EchoResult sendOne(IcmpHandle handle, const QString &dotted, quint32 timeOutMs, const QByteArray &data)
+{
+    quint8 buffer[278] = {};
+    EchoResult r;
+    QElapsedTimer clock;
+    clock.start();
+    r.count = IcmpSendEcho(handle, networkOrder(dotted), data.constData(), quint16(data.size()), nullptr, buffer,
+                           sizeof buffer, timeOutMs);
+    r.elapsedMs = clock.elapsed();
+    std::memcpy(&r.reply, buffer, sizeof r.reply);
+    r.echoed = QByteArray(reinterpret_cast<const char *>(buffer) + sizeof r.reply, r.reply.DataSize);
+    return r;
+}
+
+// One fetch of file from host, served by device at host's address; requests:
+// the GETs the device must have had, -1 when not counted.
+struct Fetch {
+    QString host;
+    B device;
+    int timeOut;
+    int retries;
+    QString text;
+    int requests = -1;
+    QString file = QStringLiteral("id.htm");
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(Pelorin::EchoSocketKind)
+Q_DECLARE_METATYPE(Fetch)
+
+class ProbeLabTest : public QObject
+{
+    Q_OBJECT
+
+    Lab::LabNetwork m_lab;
+    RecordingChannel m_channel;
+    PelorinClient::Connection m_connection;
+
+    // A well-behaved page, answered and repeated.
+    void fetchGoodPage(clsMain &object, EventRecorder<clsMain> &events)
+    {
+        const qsizetype before = events.pages.size();
+        object.HTTPRequest(kGoodDevice, 80, QStringLiteral("id.htm"), 2000, 0);
+        QTRY_VERIFY_WITH_TIMEOUT(events.pages.size() >= before + 2 && events.pages.last().text == QLatin1String("still fine"), 5000);
+        QCOMPARE(events.pages.last().host, kGoodDevice);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        LAB_REQUIRE_ISOLATED();
+        for (int octet = 8; octet <= 10; ++octet)
+            QVERIFY(m_lab.addSilentHost(Harness::host(octet)));
+        QVERIFY(m_lab.addDevice(kGoodDevice, {B::Page, "still fine"}));
+        setThreadMessageBoxChannel(&m_channel);
+        QString why;
+        QVERIFY2(m_connection.ensureStarted(&why), qPrintable(why));
+        QVERIFY2(m_connection.echoUsable(), qPrintable(m_connection.echoReason()));
+    }
+
+    void cleanup()
+    {
+        setEchoSocketKindForTesting(EchoSocketKind::Automatic);
+        QVERIFY2(m_channel.boxes.isEmpty(), qPrintable(m_channel.texts().join(QLatin1Char('\n'))));
+    }
+
+    void ping_data()
+    {
+        QTest::addColumn<EchoSocketKind>("kind");
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<quint32>("status");
+        QTest::newRow("datagram, answered") << EchoSocketKind::Datagram << "127.0.0.1" << IpStatus::Success;
+        QTest::newRow("raw, answered") << EchoSocketKind::Raw << "127.0.0.1" << IpStatus::Success;
+        QTest::newRow("datagram, silent") << EchoSocketKind::Datagram << "127.0.0.9" << IpStatus::RequestTimedOut;
+        QTest::newRow("raw, silent") << EchoSocketKind::Raw << "127.0.0.10" << IpStatus::RequestTimedOut;
+        // 0.0.0.0/8 would be answered by this machine at once if it were sent.
+        QTest::newRow("datagram, this-host net") << EchoSocketKind::Datagram << "0.0.0.0" << IpStatus::BadDestination;
+        QTest::newRow("raw, this-host net") << EchoSocketKind::Raw << "0.1.2.3" << IpStatus::BadDestination;
+    }
+
+    // One echo answered with the data sent, or none in the time-out. While a
+    // silent host is waited for, this thread pings 127.0.0.1 with the same
+    // data: every reply reaches a waiting raw socket too, and none may end the
+    // wait or stretch it. Then PingAddr: a name from the hosts file, three
+    // echoes to a silent host, and no descriptor or socket start-up left open.
+    void ping()
+    {
+        QFETCH(EchoSocketKind, kind);
+        QFETCH(QString, target);
+        QFETCH(quint32, status);
+        const bool silent = status == IpStatus::RequestTimedOut;
+        setEchoSocketKindForTesting(kind);
+        const int descriptors = Harness::procEntries(0, "fd");
+        const int startUps = socketLayerStartupCount();
+
+        const QByteArray data = EchoRequestData(QDateTime::currentDateTime());
+        std::atomic<bool> done{false};
+        EchoResult r;
+        std::unique_ptr<QThread> waiter(QThread::create([&] {
+            IcmpHandleGuard handle(IcmpCreateFile());
+            if (IcmpHandleKind(handle.get()) == kind)
+                r = sendOne(handle.get(), target, silent ? 500 : 2000, data);
+            done = true;
+        }));
+        waiter->start();
+        int flood = 0;
+        {
+            IcmpHandleGuard handle(IcmpCreateFile());
+            QElapsedTimer clock;
+            clock.start();
+            while (silent && !done && clock.elapsed() < 4000)
+                flood += int(sendOne(handle.get(), QStringLiteral("127.0.0.1"), 1000, data).count);
+        }
+        QVERIFY(waiter->wait(10000));
+
+        QCOMPARE(r.reply.Status, status);
+        QCOMPARE(r.count, status == IpStatus::Success ? 1u : 0u);
+        QCOMPARE(r.reply.Address, networkOrder(target));
+        QCOMPARE(r.echoed, status == IpStatus::Success ? data : QByteArray());
+        QVERIFY2(r.reply.RoundTripTime <= r.elapsedMs, qPrintable(QString::number(r.reply.RoundTripTime))); // in ms
+        if (silent) {
+            QVERIFY2(flood >= 20, qPrintable(QString::number(flood)));
+            QVERIFY2(r.elapsedMs >= 500 && r.elapsedMs < 2500, qPrintable(QString::number(r.elapsedMs)));
+        }
+
+        const int sent = m_lab.echoRequestCount(target);
+        QString host = target == QLatin1String("127.0.0.1") ? QStringLiteral("localhost") : target;
+        QCOMPARE(qMin(int(PingAddr(host, 200)), 0), -int(status)); // an answer is its time, 0 or more
+        QCOMPARE(host, target);
+        if (silent)
+            QCOMPARE(m_lab.echoRequestCount(target) - sent, 3);
+        QCOMPARE(Harness::procEntries(0, "fd"), descriptors);
+        QCOMPARE(socketLayerStartupCount(), startUps);
+    }
+
+    void fetch_data()
+    {
+        QTest::addColumn<Fetch>("fetch");
+        auto row = [](const char *name, const Fetch &f) { QTest::newRow(name) << f; };
+        const qint64 cap = HttpClient::kMaxBodyBytes;
+
+        const QByteArray cutOff = "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\npartial";
+        const QByteArray redirect = "HTTP/1.1 302 Found\r\nLocation: http://127.0.0.16/id.htm\r\nContent-Length: 5\r\n\r\nmoved";
+        row("empty file, charset of the response", {"127.0.0.11", {B::Page, "caf\xe9", "text/plain; charset=ISO-8859-1"}, 2000, 0, "caf\u00e9", 1, ""});
+        row("empty body kept open: retried, each on a new connection", {"127.0.0.12", {B::Page, {}, "text/html", 200, true}, 2000, 2, "", 3});
+        row("trickle past the time-out: retried, none of it text", {"127.0.0.13", {B::Trickle, QByteArray(200, 't')}, 300, 1, "", 2});
+        row("closed inside the declared length: cut off", {"127.0.0.14", {B::Raw, cutOff}, 400, 1, "", 2});
+        // The client stops reading at the cap and hangs up; what came is the page.
+        row("body beyond the cap", {"127.0.0.15", {B::Page, QByteArray(cap + 1024 * 1024, 'a')}, 3000, 0, QString(cap, u'a'), 1});
+        row("redirect to itself, not followed", {"127.0.0.16", {B::Raw, redirect}, 400, 1, "moved", 1});
+        row("negative time-out: no wait", {"127.0.0.17", {B::NoAnswer}, -1, 0, ""});
+        row("host text that would add a user part", {"user@127.0.0.18", {B::Page, "wrong device"}, 100, 0, "", 0});
+    }
+
+    // Ends in time, reports only a complete body as text, leaves no connection
+    // open, and the object still fetches afterwards.
+    void fetch()
+    {
+        QFETCH(Fetch, fetch);
+        const QString address = fetch.host.section(QLatin1Char('@'), -1);
+        QVERIFY(m_lab.addDevice(address, fetch.device));
+
+        clsMain object;
+        EventRecorder<clsMain> events(&object);
+        object.HTTPRequest(fetch.host, 80, fetch.file, fetch.timeOut, quint8(fetch.retries));
+        // The answer repeats 100 ms after the first: a GET a try sent late has had time to show.
+        QTRY_VERIFY_WITH_TIMEOUT(events.pages.size() >= 2, 20000);
+        // Every try waits its time-out, then 10 ms to the next; plus slack.
+        const qint64 bound = (1 + fetch.retries) * qMax(0, fetch.timeOut + 10) + 2000;
+        QVERIFY2(events.pages.first().at <= bound, qPrintable(QString::number(events.pages.first().at)));
+        QCOMPARE(events.pages.first().host, fetch.host);
+        QVERIFY2(events.pages.first().text == fetch.text, qPrintable(events.pages.first().text.left(80)));
+        if (fetch.requests >= 0)
+            QCOMPARE(m_lab.requestCount(address), fetch.requests);
+        for (const QByteArray &path : m_lab.requestPaths(address))
+            QCOMPARE(path, "/" + fetch.file.toLatin1());
+
+        events.onPage = [](QString &) { throw std::runtime_error("client handler failed"); };
+        fetchGoodPage(object, events);
+        QTRY_COMPARE_WITH_TIMEOUT(m_lab.openConnections(address), 0, 10000);
+    }
+
+    void interrupted_data()
+    {
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<bool>("release");
+        QTest::addColumn<int>("timeOut");
+        QTest::newRow("asked again in the wait") << "127.0.0.50" << false << 4000;
+        QTest::newRow("released while its answer repeats") << "127.0.0.51" << true << 200;
+        QTest::newRow("released in the wait") << "127.0.0.52" << true << 60000;
+    }
+
+    // A device trickles its page for minutes. A fetch asked for during the wait
+    // for it runs inside that wait, which ends with it; a released object ends
+    // its wait at once and leaves no connection open. A fetch that did not
+    // complete keeps the earlier page as its text, and is not retried.
+    void interrupted()
+    {
+        QFETCH(QString, address);
+        QFETCH(bool, release);
+        QFETCH(int, timeOut);
+        QVERIFY(m_lab.addDevice(address, {B::Trickle, QByteArray(10000, 't')}));
+        auto object = std::make_unique<clsMain>();
+        EventRecorder<clsMain> events(object.get());
+        fetchGoodPage(*object, events);
+        events.pages.clear();
+        object->HTTPRequest(address, 80, QStringLiteral("id.htm"), timeOut, 2);
+
+        // From a timer: during a long wait the test's own polling runs nested inside it.
+        QElapsedTimer since;
+        Watcher interrupt([&] {
+            if (m_lab.requestCount(address) == 0 || (timeOut < 1000 && events.pages.isEmpty()))
+                return false;
+            since.start();
+            if (release)
+                object->Shutdown();
+            else
+                object->HTTPRequest(kGoodDevice, 80, QStringLiteral("id.htm"), timeOut, 0);
+            return true;
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(interrupt.done() && (release || events.pages.size() >= 2), 10000);
+        QVERIFY2(since.elapsed() < 1500, qPrintable(QString::number(since.elapsed())));
+        for (const auto &a : std::as_const(events.pages))
+            QCOMPARE(a.text, QStringLiteral("still fine"));
+        QCOMPARE(m_lab.requestCount(address), 1);
+        object.reset();
+        QTRY_COMPARE_WITH_TIMEOUT(m_lab.openConnections(address), 0, 5000);
+    }
+
+    // Through pelorin, a silent host: four runs of PingAddr (the first and three
+    // retries), three echoes each. The failed answer repeats every 100 ms tick
+    // until the next request; a handler that yields lets ticks pass without
+    // answers piling up. The page then asked for, an error page with quotes,
+    // tags and line ends, crosses the pipe in many reads and arrives as sent.
+    void serverAnswersRepeatUntilTheNextRequest()
+    {
+        const QString silent = QStringLiteral("127.0.0.8");
+        const QString device = QStringLiteral("127.0.0.20");
+        const QByteArray body = Lab::LabNetwork::idPage(QStringLiteral("QX-9 \"Relay\" <b>&amp;</b>\r\nrev 2")
+                                                        + QString(300000, QLatin1Char('x')));
+        QVERIFY(m_lab.addDevice(device, {B::Page, body, "text/html", 404}));
+        std::unique_ptr<Proxy> probe = Proxy::create(m_connection);
+        QVERIFY(probe);
+        EventRecorder<Proxy> seen(probe.get());
+        seen.onPing = [&] {
+            if (seen.pings.size() != 6)
+                return;
+            QEventLoop loop; // three ticks pass meanwhile
+            QTimer::singleShot(350, &loop, &QEventLoop::quit);
+            loop.exec();
+            probe->HTTPRequest(device, 80, QStringLiteral("id.htm"), 3000, 0);
+        };
+        probe->PingRequest(silent, 100, 3);
+
+        QTRY_VERIFY_WITH_TIMEOUT(seen.pages.size() >= 3, 15000);
+        QCOMPARE(seen.pings.size(), 6);
+        QCOMPARE(m_lab.echoRequestCount(silent), 12);
+        for (const auto &p : std::as_const(seen.pings))
+            QVERIFY(p.host == silent && p.time < 0);
+        // The margins only tell 100 ms from 10 ms or a second.
+        const double interval = double(seen.pings.last().at - seen.pings.first().at) / 5.0;
+        QVERIFY2(interval > 60 && interval < 400, qPrintable(QString::number(interval)));
+        QCOMPARE(seen.pages.first().host, device);
+        QVERIFY(seen.pages.first().text == QString::fromUtf8(body));
+        QCOMPARE(m_lab.requestPaths(device), QList<QByteArray>{"/id.htm"});
+    }
+
+    // Fifty fetches wait on a device that never answers: the server stays idle
+    // (no busy waiting) until their time-out, then every object answers once.
+    void serverIdleWhileFiftyFetchesWait()
+    {
+        const QString device = QStringLiteral("127.0.0.30");
+        QVERIFY(m_lab.addDevice(device, {B::NoAnswer}));
+        std::vector<std::unique_ptr<Proxy>> probes(50);
+        QElapsedTimer sinceAsked;
+        sinceAsked.start();
+        int answers = 0;
+        qint64 firstAnswer = -1;
+        for (auto &probe : probes) {
+            probe = Proxy::create(m_connection);
+            QVERIFY(probe);
+            connect(probe.get(), &Proxy::HTTPReqResponse, this, [&, p = &probe] {
+                if (answers++ == 0)
+                    firstAnswer = sinceAsked.elapsed();
+                p->reset();
+            });
+            probe->HTTPRequest(device, 80, QStringLiteral("id.htm"), 2000, 0);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(m_lab.requestCount(device), 50, 10000);
+        const qint64 pid = m_connection.serverPid();
+        const qint64 ticksBefore = Harness::cpuTicks(pid);
+        QElapsedTimer idle;
+        idle.start();
+        QTRY_COMPARE_WITH_TIMEOUT(answers, 50, 15000);
+        // Busy waiting would take a whole core; a few per cent is the idle cost.
+        const double percent = 100.0 * double(Harness::cpuTicks(pid) - ticksBefore) / double(::sysconf(_SC_CLK_TCK))
+            / (double(idle.elapsed()) / 1000.0);
+        QVERIFY2(firstAnswer >= 1900, qPrintable(QString::number(firstAnswer)));
+        QVERIFY2(percent < 30.0, qPrintable(QString::number(percent)));
+    }
+};
+
+QTEST_GUILESS_MAIN(ProbeLabTest)
+#include "probe_lab_test.moc"

@@ -1,0 +1,329 @@
+// Whole scans of a lab of silent, answering and page-less hosts (127.0.0.x only,
+// inside the lab namespace): through the real window and pelorin, also with the
+// server frozen or killed, or the window closed, mid-scan; and through
+// lanterra-scan: the same hosts, bad input refused with nothing sent (a negative
+// value is read as a value, see "To -1"), no pelorin, SIGINT/SIGTERM flushing
+// what was found. The Start click runs the dispatch loop, so anything a test
+// does while the window dispatches runs from a Watcher nested inside it.
+#include "Harness.h"
+#include "PelorinConnection.h"
+#include "ResultList.h"
+#include "ScanCommand.h"
+#include "ScanEngine.h"
+#include "VendorRegistry.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPointer>
+#include <QProcess>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QScopeGuard>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <signal.h>
+
+using Harness::host;
+using Connection = PelorinClient::Connection;
+
+class ScannerLabTest : public QObject
+{
+    Q_OBJECT
+
+    enum Disturbance { None, Freeze, Kill, CloseDispatching, CloseDraining };
+
+    RecordingBoxes m_boxes;
+    Lab::LabNetwork m_net;
+    QHash<QString, QString> m_expected; // the whole lab's answering hosts, with their descriptions
+    int m_wholeScans = 0; // by the window, so far (cli() runs after scan())
+    QTemporaryDir m_dir;
+    std::unique_ptr<frmMain> m_window;
+    bool m_clickReturned = false;
+
+    void newWindow()
+    {
+        m_window = std::make_unique<frmMain>();
+        m_window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    }
+
+    // Fills in 127.0.0, the range and time-out, one retry, and clicks Start
+    // from the event loop: the click runs the dispatch loop.
+    void startScan(int lower, int upper, const char *timeOut)
+    {
+        QVERIFY(Lab::isIsolated());
+        frmMain &w = *m_window;
+        const QList<QLineEdit *> boxes = {w.txtIP[0], w.txtIP[1], w.txtIP[2], w.txtIPScan[0], w.txtIPScan[1],
+                                          w.txtPingTO, w.txtPingRetries};
+        const QStringList texts = {"127", "0", "0", QString::number(lower), QString::number(upper), timeOut, "1"};
+        for (int i = 0; i < texts.size(); ++i)
+            boxes[i]->setText(texts[i]);
+        w.lblThreads->clear();
+        m_clickReturned = false;
+        QTimer::singleShot(0, this, [this, window = QPointer<frmMain>(&w)] {
+            if (window)
+                QTest::mouseClick(window->cmdScan, Qt::LeftButton);
+            m_clickReturned = true;
+        });
+    }
+
+    // The window as a finished or stopped scan leaves it, listing each of these
+    // hosts once, with its ping time and description.
+    void verifyIdle(const QHash<QString, QString> &expected)
+    {
+        const frmMain &w = *m_window;
+        QCOMPARE(w.cmdScan->text() + w.txtIP[3]->text() + w.lblThreads->text(), QStringLiteral("StartXScan Completed"));
+        QCOMPARE(w.lblThreads->palette().color(QPalette::WindowText), QColor(0, 128, 0));
+        QVERIFY(!w.picScanning->isVisible() && !w.txtIPScan[0]->isReadOnly() && w.cursor().shape() == Qt::ArrowCursor);
+        QVERIFY(!w.engine().isScanning() && w.engine().busyCount() == 0);
+        QHash<QString, QString> listed;
+        for (int i = 1; i <= w.lstIPs->Count(); ++i) {
+            QVERIFY(w.lstIPs->Item(i)->text(1).endsWith(QLatin1String(" ms")));
+            listed.insert(w.lstIPs->Item(i)->text(0), w.lstIPs->Item(i)->text(2));
+        }
+        QCOMPARE(listed.size(), w.lstIPs->Count());
+        QCOMPARE(listed, expected);
+    }
+
+    // Scans .42 to .99 (to .49 while draining; a two-second time-out): .42 is
+    // listed and its page never comes, the others are silent. Once .42 is
+    // listed and all fifty workers are out (or all addresses are), the server
+    // is frozen and Stop clicked, the server killed, or the window closed.
+    // *server: the server the next scan must use, 0 when any.
+    void disturb(Disturbance disturbance, qint64 *server)
+    {
+        const bool draining = disturbance == Kill || disturbance == CloseDraining;
+        const bool closed = disturbance == CloseDispatching || disturbance == CloseDraining;
+        Connection &connection = Connection::instance();
+        frmMain *w = m_window.get();
+        qint64 pid = 0;
+        int busy = 0;
+        qint64 stopTook = -1;
+        auto thaw = qScopeGuard([&] {
+            if (disturbance == Freeze && pid > 0)
+                ::kill(pid_t(pid), SIGCONT);
+        });
+        Watcher disturber([&] {
+            const ScanEngine &engine = w->engine();
+            if (!w->lstIPs->FindItem(host(42))
+                || (draining ? engine.state() != ScanEngine::State::Draining : engine.busyCount() < 50))
+                return false;
+            busy = engine.busyCount();
+            pid = connection.serverPid();
+            if (!closed)
+                ::kill(pid_t(pid), disturbance == Freeze ? SIGSTOP : SIGKILL);
+            QElapsedTimer took;
+            took.start();
+            if (disturbance == Freeze)
+                w->cmdScan->click();
+            else if (closed)
+                w->close();
+            stopTook = took.elapsed();
+            return true;
+        });
+        startScan(42, draining ? 50 : 100, "2000");
+        QTRY_VERIFY_WITH_TIMEOUT(m_clickReturned && disturber.done(), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(!w->engine().isScanning(), 10000);
+        QCOMPARE(busy, draining ? 8 : 50);
+        // Neither a frozen server nor the scan's end holds up Stop or closing.
+        QVERIFY2(stopTook < 2000, qPrintable(QString::number(stopTook)));
+        *server = closed ? 0 : pid;
+        if (closed) {
+            QVERIFY(!w->isVisible());
+            newWindow();
+        } else {
+            verifyIdle({{host(42), QString()}});
+        }
+        if (disturbance == Kill) {
+            QCOMPARE(m_boxes.boxes.size(), 1);
+            QVERIFY(m_boxes.boxes[0].text.contains(QLatin1String("pelorin has stopped")));
+            QCOMPARE(m_boxes.boxes[0].style & Pelorin::MsgBox::IconMask, Pelorin::MsgBox::Critical);
+            // Worker 0's renewal at the end of the scan has already started a new server.
+            *server = connection.serverPid();
+            QVERIFY(connection.isRunning() && *server > 0 && *server != pid);
+            m_boxes.boxes.clear();
+        }
+    }
+
+private slots:
+    void initTestCase()
+    {
+        LAB_REQUIRE_ISOLATED();
+        MessageBoxes::install(&m_boxes);
+        // .4 and .22 serve identification pages, .9 and .31 pages that are not
+        // (.31's title in other letter case), .1 answers ping but serves no page,
+        // .42 never answers its page; every other address is silent.
+        m_expected = {{host(1), ""}, {host(4), "Model 7 Rev B"}, {host(9), ""}, {host(31), ""},
+                      {host(22), "Line one\n<b>Line two</b> &amp; more, \"quoted\""}};
+        const QHash<int, QByteArray> pages = {{4, Lab::LabNetwork::idPage(m_expected[host(4)])},
+            {9, "<html><head><title>Printer</title></head><body>Welcome</body></html>"},
+            {22, Lab::LabNetwork::idPage(m_expected[host(22)])},
+            {31, "<html><head><TITLE>Quorvane Product ID</TITLE></head><body>Model 9</body></html>"}};
+        for (int octet = 2; octet <= 100; ++octet) {
+            if (pages.contains(octet))
+                QVERIFY(m_net.addDevice(host(octet), {Lab::Behaviour::Page, pages[octet]}));
+            else
+                QVERIFY(octet == 42 ? m_net.addDevice(host(42), {Lab::Behaviour::NoAnswer}) : m_net.addSilentHost(host(octet)));
+        }
+        // Loopback hosts have no MAC: the screenshot's neighbour table is a fixture.
+        QFile arp(m_dir.filePath(QStringLiteral("arp")));
+        QVERIFY(arp.open(QIODevice::WriteOnly) && arp.write("IP address HW type Flags HW address Mask Device\n"
+            "127.0.0.4 0x1 0x2 00:80:a3:1c:00:04 * eth0\n127.0.0.9 0x1 0x2 00:0e:8c:2b:00:09 * eth0\n"
+            "127.0.0.22 0x1 0x2 00:80:a3:1c:00:16 * eth0\n127.0.0.31 0x1 0x2 00:0e:8c:3d:00:1f * eth0\n") > 0);
+    }
+
+    void cleanup()
+    {
+        m_window.reset();
+        m_boxes.boxes.clear();
+    }
+
+    void scan_data()
+    {
+        QTest::addColumn<int>("disturbance");
+        QTest::newRow("whole lab") << int(None);
+        QTest::newRow("server frozen, then Stop") << int(Freeze);
+        QTest::newRow("server killed while draining") << int(Kill);
+        QTest::newRow("window closed while dispatching") << int(CloseDispatching);
+        QTest::newRow("window closed while draining") << int(CloseDraining);
+    }
+
+    // A scan disturbed as disturb() does ends at once, even with the server
+    // frozen, with one message when the server was killed, and what it listed
+    // stays. Then the whole lab From 1 To 41, on the same server unless it was
+    // killed: every answering host listed once with its description and MAC,
+    // one id.htm request each, silent hosts pinged with one retry, To not
+    // pinged. The undisturbed scan saves the screenshot the docs use.
+    void scan()
+    {
+        QFETCH(int, disturbance);
+        newWindow();
+        qint64 server = 0;
+        if (disturbance != None)
+            disturb(Disturbance(disturbance), &server);
+        if (QTest::currentTestFailed())
+            return;
+
+        frmMain &w = *m_window;
+        w.engine().setHardwareSources(m_dir.filePath(QStringLiteral("arp")), QString::fromLatin1(VendorRegistry::DefaultPath));
+        const int echoes = m_net.echoRequestCount(host(40));
+        startScan(1, 41, "100");
+        QTRY_VERIFY_WITH_TIMEOUT(m_clickReturned && w.lblThreads->text() == QLatin1String("Scan Completed"), 30000);
+        verifyIdle(m_expected);
+        QVERIFY(m_boxes.boxes.isEmpty());
+        ++m_wholeScans;
+        for (int octet : {4, 9, 22, 31})
+            QCOMPARE(m_net.requestPaths(host(octet)), QList<QByteArray>(m_wholeScans, "/id.htm"));
+        QCOMPARE(m_net.echoRequestCount(host(40)) - echoes, 6); // time-out and one retry, three echoes a ping
+        QCOMPARE(m_net.echoRequestCount(host(41)), 0);
+        QCOMPARE(w.lstIPs->FindItem(host(4))->text(3), QStringLiteral("00:80:A3:1C:00:04"));
+        QCOMPARE(w.lstIPs->FindItem(host(1))->text(3), QString());
+        if (server)
+            QCOMPARE(Connection::instance().serverPid(), server);
+        if (disturbance != None)
+            return;
+
+        // The screenshot: MAC Address and Vendor shown, the columns narrowed by hand to fit the list.
+        w.mnuShowMac->trigger();
+        w.mnuShowVendor->trigger();
+        for (int column : {0, 3, 4})
+            w.lstIPs->resizeColumnToContents(column);
+        w.lstIPs->setColumnWidth(1, 68);
+        w.lstIPs->setColumnWidth(2, w.lstIPs->viewport()->width() - 68 - w.lstIPs->columnWidth(0)
+                                        - w.lstIPs->columnWidth(3) - w.lstIPs->columnWidth(4));
+        QVERIFY(w.grab().save(QCoreApplication::applicationDirPath() + QStringLiteral("/../lanterra-scan.png")));
+    }
+
+    void cli_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("error"); // part of the one stderr line, when refused or failed
+
+        const QStringList lab = {"127.0.0", "-f", "1", "-t", "41", "--format=jsonl"}; // default time-out and retries
+        QTest::newRow("jsonl") << lab << int(Cli::Completed) << "";
+        QTest::newRow("pelorin missing") << lab << int(Cli::CannotProbe) << "pelorin could not be started";
+        auto refused = [](const char *name, const QStringList &args, const char *error) {
+            QTest::newRow(name) << args << int(Cli::BadInput) << error;
+        };
+        refused("From 2.5", {"127.0.0", "--from", "2.5"}, "--from must be a whole number from 0 to 255.");
+        refused("To -1", {"127.0.0", "-f", "1", "-t", "-1"}, "--to must be");
+        refused("first octet 999", {"999.0.0"}, "The first octet of NETWORK must be");
+        refused("four octets", {"127.0.0.1"}, "three octets");
+        refused("range reversed", {"127.0.0", "-f", "5", "-t", "4"}, "Scan range is incorrect.  Upper range bound must be higher than the lower one.");
+        refused("retries 100", {"127.0.0", "-r", "100"}, "--retries");
+        refused("unknown format", {"127.0.0", "-o", "xml"}, "--format");
+        refused("unknown option", {"127.0.0", "--frm", "3"}, "frm");
+        const QStringList slow = {"127.0.0", "-f", "1", "-t", "60", "-T", "3000", "-r", "1", "-o", "csv"};
+        QTest::newRow("SIGINT") << slow << int(Cli::Interrupted) << "";
+        QTest::newRow("SIGTERM") << slow << int(Cli::Terminated) << "";
+    }
+
+    void cli()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, exitCode);
+        QFETCH(QString, error);
+        const bool alone = exitCode == Cli::CannotProbe; // run from a folder without pelorin
+        // Sent once a host has been printed.
+        const int signal = exitCode == Cli::Interrupted ? SIGINT : exitCode == Cli::Terminated ? SIGTERM : 0;
+
+        const int echoes = m_net.echoRequestCount(host(40));
+        QString program = QCoreApplication::applicationDirPath() + QStringLiteral("/lanterra-scan");
+        QTemporaryDir dir;
+        if (alone) {
+            QVERIFY(QFile::copy(program, dir.filePath(QStringLiteral("lanterra-scan"))));
+            program = dir.filePath(QStringLiteral("lanterra-scan"));
+        }
+        QProcess scan;
+        scan.start(program, args);
+        QVERIFY(scan.waitForStarted());
+        QByteArray out;
+        if (signal) {
+            QTRY_VERIFY_WITH_TIMEOUT((out += scan.readAllStandardOutput()).contains(host(1).toUtf8() + ','), 20000);
+            ::kill(pid_t(scan.processId()), signal);
+        }
+        QVERIFY(scan.waitForFinished(60000));
+        out += scan.readAllStandardOutput();
+        const QString err = QString::fromUtf8(scan.readAllStandardError());
+        QCOMPARE(scan.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(scan.exitCode(), exitCode);
+
+        if (!error.isEmpty()) { // one line, nothing on stdout
+            QVERIFY2(err.contains(error) && err.count(QLatin1Char('\n')) == 1 && out.isEmpty(), qPrintable(err));
+            QCOMPARE(m_net.echoRequestCount(host(40)), echoes); // nothing sent
+            return;
+        }
+        const QString text = QString::fromUtf8(out);
+        if (signal) { // what was listed is out, the page-less host too
+            for (int octet : {1, 42})
+                QVERIFY(text.contains(QRegularExpression(QStringLiteral("(^|\n)%1,\\d+,,,\r\n").arg(host(octet)))));
+            return;
+        }
+        QVERIFY2(err.isEmpty(), qPrintable(err));
+
+        // The same hosts and descriptions as the window lists.
+        QHash<QString, QString> listed;
+        for (const QString &line : text.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+            const QJsonObject object = QJsonDocument::fromJson(line.toUtf8()).object();
+            listed.insert(object.value(QLatin1String("host")).toString(), object.value(QLatin1String("description")).toString());
+        }
+        QCOMPARE(listed, m_expected);
+        QCOMPARE(m_net.echoRequestCount(host(40)) - echoes, 12); // the first and three retries, three echoes each
+        QCOMPARE(m_net.echoRequestCount(host(41)), 0);
+    }
+
+    void helpAndVersion()
+    {
+        QString error;
+        QVERIFY(Cli::parse({"lanterra-scan", "-h"}, &error).help && Cli::parse({"lanterra-scan", "--version"}, &error).version);
+        QVERIFY(error.isEmpty());
+    }
+};
+
+QTEST_MAIN(ScannerLabTest)
+#include "scanner_lab_test.moc"
