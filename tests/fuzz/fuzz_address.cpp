@@ -1,6 +1,6 @@
 // Address texts of any shape through the dotted-address conversion: it must report, never crash.
-#include "MessageBoxChannel.h"
 #include "modPing.h"
+#include "platform/MessageBoxChannel.h"
 
 namespace {
 struct SilentChannel : Pelorin::MessageBoxChannel {

@@ -1,5 +1,5 @@
 // Any response text through page recognition and the description cut, which is always a piece of the text.
-#include "IdPage.h"
+#include "engine/IdPage.h"
 
 #include <cstdlib>
 

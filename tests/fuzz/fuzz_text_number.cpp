@@ -1,5 +1,5 @@
 // Any text-box contents through number reading, writing and conversion; a finite number reads back from its text.
-#include "TextNumber.h"
+#include "engine/TextNumber.h"
 
 #include <cmath>
 #include <cstdlib>

@@ -7,14 +7,14 @@
 // fetch asked again or released while it waits); and the server through the
 // scanner's client library (ping retries, answers repeated each tick until the
 // next request, a page larger than a pipe's buffer, idle while fetches wait).
-#include "EchoService.h"
 #include "Harness.h"
 #include "HttpClient.h"
-#include "PelorinConnection.h"
-#include "ProbeObject.h"
-#include "SocketLayer.h"
+#include "client/PelorinConnection.h"
+#include "client/ProbeObject.h"
 #include "clsMain.h"
 #include "modPing.h"
+#include "platform/EchoService.h"
+#include "platform/SocketLayer.h"
 
 #include <QEventLoop>
 #include <QThread>

@@ -6,11 +6,11 @@
 // what was found. The Start click runs the dispatch loop, so anything a test
 // does while the window dispatches runs from a Watcher nested inside it.
 #include "Harness.h"
-#include "PelorinConnection.h"
 #include "ResultList.h"
 #include "ScanCommand.h"
-#include "ScanEngine.h"
-#include "VendorRegistry.h"
+#include "client/PelorinConnection.h"
+#include "engine/ScanEngine.h"
+#include "netinfo/VendorRegistry.h"
 
 #include <QFile>
 #include <QJsonDocument>

@@ -1,13 +1,13 @@
 // Pelorin's rules without a network: the ping module's helpers (address texts, the echo request data,
 // reply matching, PingAddr's host lookup and failures before sending), how a fetch's received bytes become
 // the page's text, and the callback timer with its millisecond tick. No packets, no DNS lookups.
-#include "EchoService.h"
 #include "Harness.h"
 #include "HttpBody.h"
-#include "RawSocketCapability.h"
-#include "SocketLayer.h"
 #include "clsTimer.h"
 #include "modPing.h"
+#include "platform/EchoService.h"
+#include "platform/RawSocketCapability.h"
+#include "platform/SocketLayer.h"
 
 #include <QtTest>
 

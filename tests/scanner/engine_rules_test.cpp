@@ -1,9 +1,9 @@
 // The engine's pure rules: identification pages and their descriptions, the numbers typed into the
 // window (reading, writing, rounding), and hosts written as table, CSV and JSON Lines with descriptions
 // that try to break each format.
-#include "IdPage.h"
-#include "ResultFormat.h"
-#include "TextNumber.h"
+#include "engine/IdPage.h"
+#include "engine/ResultFormat.h"
+#include "engine/TextNumber.h"
 
 #include <QtTest>
 

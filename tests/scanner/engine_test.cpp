@@ -1,8 +1,8 @@
 // The scan engine with stand-in probes (no window, server or network): range walk, slots, rows and their
 // pages, Stop, stale workers, probe failures. The Start checks and the settings read per request are shown
 // at the window, the number rules beneath them with the engine's pure rules.
-#include "ScanEngine.h"
 #include "StandInProbe.h"
+#include "engine/ScanEngine.h"
 
 #include <QSignalSpy>
 #include <QTest>

@@ -1,7 +1,7 @@
 // A host's MAC from the kernel's neighbour table, and its maker from the IEEE registry file, as the engine
 // looks them up: the vendor of the MAC found.
-#include "NeighbourTable.h"
-#include "VendorRegistry.h"
+#include "netinfo/NeighbourTable.h"
+#include "netinfo/VendorRegistry.h"
 
 #include <QTemporaryDir>
 #include <QtTest>

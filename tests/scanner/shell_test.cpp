@@ -1,11 +1,11 @@
 // The worker shell with the real probe server (events passed on with the index, the shell renewed or
 // destroyed inside its own event, or no server at all), and the client's link against a stand-in server
 // that sends bad frames. No request is made, so no packet is sent.
-#include "PelorinConnection.h"
-#include "PelorinInterface.h"
-#include "ProbeObject.h"
 #include "ScanObjShell.h"
-#include "WireProtocol.h"
+#include "client/PelorinConnection.h"
+#include "client/ProbeObject.h"
+#include "interface/PelorinInterface.h"
+#include "interface/WireProtocol.h"
 
 #include <QtTest>
 

@@ -2,15 +2,15 @@
 // defaults, Start refusals, a scan on stand-in probes and what leaves the window (Copy, CSV, MAC and
 // vendor), menus, keyboard, double click, real message boxes; and the result list on its own: insertion
 // order, whole-text find, no sorting.
-#include "BrowserOpener.h"
 #include "DisplayThrottle.h"
 #include "Harness.h"
-#include "PelorinConnection.h"
 #include "ResultList.h"
-#include "ScanEngine.h"
 #include "StandInProbe.h"
+#include "client/PelorinConnection.h"
+#include "engine/ScanEngine.h"
 #include "frmMain.h"
 #include "modResizeSubclass.h"
+#include "platform/BrowserOpener.h"
 
 #include <QtTest>
 #include <QtWidgets>

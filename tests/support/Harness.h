@@ -3,11 +3,11 @@
 #pragma once
 
 #include "LabNetwork.h"
-#include "MessageBoxChannel.h"
-#include "MessageBoxes.h"
-#include "PelorinInterface.h"
-#include "WireProtocol.h"
 #include "frmMain.h"
+#include "interface/PelorinInterface.h"
+#include "interface/WireProtocol.h"
+#include "platform/MessageBoxChannel.h"
+#include "platform/MessageBoxes.h"
 
 #include <QElapsedTimer>
 #include <QProcess>

@@ -1,6 +1,6 @@
 #include "StandInProbe.h"
 
-#include "PelorinInterface.h"
+#include "interface/PelorinInterface.h"
 
 #include <QTimer>
 

@@ -3,7 +3,7 @@
 // event-loop turn later, as a real probe's would.
 #pragma once
 
-#include "ScanProbe.h"
+#include "engine/ScanProbe.h"
 
 #include <QHash>
 #include <QPointer>
