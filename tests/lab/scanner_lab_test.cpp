@@ -57,11 +57,7 @@ class ScannerLabTest : public QObject
     {
         QVERIFY(Lab::isIsolated());
         frmMain &w = *m_window;
-        const QList<QLineEdit *> boxes = {w.txtIP[0], w.txtIP[1], w.txtIP[2], w.txtIPScan[0], w.txtIPScan[1],
-                                          w.txtPingTO, w.txtPingRetries};
-        const QStringList texts = {"127", "0", "0", QString::number(lower), QString::number(upper), timeOut, "1"};
-        for (int i = 0; i < texts.size(); ++i)
-            boxes[i]->setText(texts[i]);
+        Harness::fill(w, QStringLiteral("127|0|0|%1|%2|1|%3").arg(lower).arg(upper).arg(QLatin1String(timeOut)));
         w.lblThreads->clear();
         m_clickReturned = false;
         QTimer::singleShot(0, this, [this, window = QPointer<frmMain>(&w)] {

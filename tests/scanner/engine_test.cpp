@@ -1,6 +1,7 @@
 // The scan engine with stand-in probes (no window, server or network): range walk, slots, rows and their
 // pages, Stop, stale workers, probe failures. The Start checks and the settings read per request are shown
 // at the window, the number rules beneath them with the engine's pure rules.
+#include "Harness.h"
 #include "StandInProbe.h"
 #include "engine/ScanEngine.h"
 
@@ -8,9 +9,9 @@
 #include <QTest>
 #include <QTimer>
 
-namespace {
+using Harness::host;
 
-QString host(int octet) { return QStringLiteral("127.0.0.%1").arg(octet); }
+namespace {
 
 QString idPage(const QString &description) { return "<title>Quorvane Product ID</title><body>" + description + "</body>"; }
 

@@ -16,6 +16,8 @@
 #include <QtWidgets>
 
 namespace MsgBox = Pelorin::MsgBox;
+using Harness::fill;
+using Harness::inputs;
 
 namespace {
 
@@ -27,19 +29,6 @@ public:
 public slots:
     void open(const QUrl &url) { urls.append(url); }
 };
-
-// The input boxes in the order the tests fill them: octets, From, To, retries, time-out.
-QList<QLineEdit *> inputs(const frmMain &w)
-{
-    return {w.txtIP[0], w.txtIP[1], w.txtIP[2], w.txtIPScan[0], w.txtIPScan[1], w.txtPingRetries, w.txtPingTO};
-}
-
-void fill(const frmMain &w, const QString &texts)
-{
-    const QStringList values = texts.split(u'|');
-    for (int i = 0; i < values.size(); ++i)
-        inputs(w)[i]->setText(values[i]);
-}
 
 // A menu's items as the operator reads them.
 QString items(const QMenu *menu)

@@ -4,6 +4,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QLineEdit>
 
 using namespace Pelorin::Wire;
 
@@ -28,6 +29,19 @@ qint64 cpuTicks(qint64 pid)
     // Fields after the command's closing parenthesis start with field 3 (state).
     const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
     return fields.value(11).toLongLong() + fields.value(12).toLongLong();
+}
+
+QList<QLineEdit *> inputs(const frmMain &w)
+{
+    return {w.txtIP[0], w.txtIP[1], w.txtIP[2], w.txtIPScan[0], w.txtIPScan[1], w.txtPingRetries, w.txtPingTO};
+}
+
+void fill(const frmMain &w, const QString &texts)
+{
+    const QStringList values = texts.split(u'|');
+    const QList<QLineEdit *> boxes = inputs(w);
+    for (int i = 0; i < values.size(); ++i)
+        boxes[i]->setText(values[i]);
 }
 
 } // namespace Harness

@@ -20,6 +20,11 @@ namespace Harness {
 
 inline QString host(int octet) { return QStringLiteral("127.0.0.%1").arg(octet); }
 
+// The window's input boxes in the order fill() takes them: octets, From, To, retries, time-out.
+QList<QLineEdit *> inputs(const frmMain &w);
+// Sets the input boxes from texts such as "127|0|0|1|41|1|100".
+void fill(const frmMain &w, const QString &texts);
+
 // Entries of /proc/<pid>/<what>: "task" counts threads, "fd" descriptors; pid 0 is this process.
 int procEntries(qint64 pid, const char *what);
 qint64 cpuTicks(qint64 pid); // user plus system time

@@ -40,6 +40,12 @@ std::optional<QByteArray> nft(const QByteArray &script)
     return p.readAllStandardOutput();
 }
 
+// The nftables counter of the echo requests to address.
+QByteArray echoCounter(const QString &address)
+{
+    return "echo_" + address.toLatin1().replace('.', '_');
+}
+
 } // namespace
 
 // One device: how it answers, and the requests and open connections it has had.
@@ -119,7 +125,7 @@ bool LabNetwork::addSilentHost(const QString &address)
                           "add chain ip lanterra_lab out { type filter hook output priority 0; policy accept; }\n"
                           "add chain ip lanterra_lab in { type filter hook input priority 0; policy accept; }\n").has_value();
     const QByteArray a = address.toLatin1();
-    const QByteArray counter = "echo_" + QByteArray(a).replace('.', '_'); // see echoRequestCount()
+    const QByteArray counter = echoCounter(address);
     return nft("add counter ip lanterra_lab " + counter + "\nadd rule ip lanterra_lab out ip daddr " + a
                + " icmp type echo-request ip frag-off & 0x4000 == 0 counter name " + counter
                + "\nadd rule ip lanterra_lab in ip daddr " + a + " drop\n").has_value();
@@ -127,7 +133,7 @@ bool LabNetwork::addSilentHost(const QString &address)
 
 int LabNetwork::echoRequestCount(const QString &address) const
 {
-    const std::optional<QByteArray> listed = nft("list counter ip lanterra_lab echo_" + address.toLatin1().replace('.', '_') + "\n");
+    const std::optional<QByteArray> listed = nft("list counter ip lanterra_lab " + echoCounter(address) + "\n");
     const QRegularExpressionMatch m = QRegularExpression(QStringLiteral("packets (\\d+)")).match(QString::fromLatin1(listed.value_or("")));
     return m.hasMatch() ? m.captured(1).toInt() : -1;
 }
