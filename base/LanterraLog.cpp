@@ -1,3 +1,3 @@
-#include "netinfo/LanterraLog.h"
+#include "LanterraLog.h"
 
 Q_LOGGING_CATEGORY(lcLanterra, "lanterra")

@@ -23,7 +23,7 @@ struct ScanTiming {
     int retries = 3;
 };
 
-// Milliseconds from Start to the last answer, for hosts handed out in order.
+// Milliseconds from start to the last answer, for hosts handed out in order.
 double idealScanMs(const QList<HostKind> &hosts, const ScanTiming &timing = {});
 
 } // namespace Bench

@@ -1,6 +1,6 @@
 // The /24 scan benchmark. Builds a lab on 127.0.0.0-255 inside the private
 // network namespace, drives the real window offscreen like an operator (127.0.0,
-// From 0, To 255, default time-out and retries, Start) with the real pelorin,
+// From 0, To 255, default time-out and retries, start) with the real pelorin,
 // and compares each scan with the ideal duration of the same lab.
 //
 //   scan24_bench [--runs N] [--devices N --web N --ping-only N]
@@ -23,7 +23,7 @@
 #include "ResultList.h"
 #include "client/PelorinConnection.h"
 #include "engine/ScanEngine.h"
-#include "frmMain.h"
+#include "MainWindow.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -245,7 +245,7 @@ static void runUntil(const std::function<bool()> &done, int timeoutMs = 120000)
 
 // Builds one lab, scans it runs times in the window and prints a line per run.
 // Returns false when the lab cannot be built or a scan listed the wrong hosts.
-static bool scanLab(frmMain &window, qint64 pelorinPid, const LabMix &mix, int runs, LabResult &result)
+static bool scanLab(MainWindow &window, qint64 pelorinPid, const LabMix &mix, int runs, LabResult &result)
 {
     BuiltLab lab;
     if (!buildLab(mix, lab))
@@ -270,7 +270,7 @@ static bool scanLab(frmMain &window, qint64 pelorinPid, const LabMix &mix, int r
             ThreadSampler sampler(pelorinPid);
             wall.start();
             QTimer::singleShot(0, window.cmdScan, &QPushButton::click);
-            // Runs the window until the scan has ended and the Start handler has returned.
+            // Runs the window until the scan has ended and the start handler has returned.
             runUntil([&] {
                 return !window.engine().isScanning() && window.cmdScan->text() == QLatin1String("Start")
                        && window.lblThreads->text() == QLatin1String("Scan Completed");
@@ -284,9 +284,9 @@ static bool scanLab(frmMain &window, qint64 pelorinPid, const LabMix &mix, int r
         const double lantCpu = cpuSeconds(mainTask) - lantCpu0;
 
         // Check the list: every answering host once, descriptions right.
-        bool ok = window.lstIPs->Count() == lab.expectedHosts.size();
-        for (int i = 1; ok && i <= window.lstIPs->Count(); ++i) {
-            QTreeWidgetItem *item = window.lstIPs->Item(i);
+        bool ok = window.lstIPs->rowCount() == lab.expectedHosts.size();
+        for (int i = 1; ok && i <= window.lstIPs->rowCount(); ++i) {
+            QTreeWidgetItem *item = window.lstIPs->row(i);
             ok = lab.expectedHosts.contains(item->text(0))
                  && item->text(2) == lab.expectedDescriptions.value(item->text(0));
         }
@@ -434,7 +434,7 @@ int main(int argc, char **argv)
     if (parser.isSet(devOpt) || parser.isSet(webOpt) || parser.isSet(pingOpt))
         mixes = {{"custom", parser.value(devOpt).toInt(), parser.value(webOpt).toInt(), parser.value(pingOpt).toInt()}};
 
-    frmMain window;
+    MainWindow window;
     window.show();
     window.txtIP[0]->setText(QStringLiteral("127"));
     window.txtIP[1]->setText(QStringLiteral("0"));

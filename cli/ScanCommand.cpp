@@ -7,7 +7,7 @@
 #include "engine/ScanChecks.h"
 #include "engine/ScanEngine.h"
 #include "engine/TextNumber.h"
-#include "interface/PelorinInterface.h"
+#include "ProbeInterface.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -202,7 +202,7 @@ int run(const QStringList &arguments)
         if (outputOpen && !writeAll(STDOUT_FILENO, text.toUtf8())) {
             outputOpen = false; // the reader has gone: nothing more to find for it
             qCDebug(lcScan) << "stdout closed, stopping the scan";
-            engine.Stop();
+            engine.stop();
         }
     };
     QObject::connect(&engine, &ScanEngine::started, &engine, [&] { output(ResultFormat::header(options.format)); });
@@ -222,7 +222,7 @@ int run(const QStringList &arguments)
     QObject::connect(&signalPipe, &SignalPipe::caught, &engine, [&](int signal) {
         interrupted = signal == SIGINT ? Interrupted : Terminated;
         if (engine.isScanning())
-            engine.Stop(); // the end of the scan exits
+            engine.stop(); // the end of the scan exits
         else
             QCoreApplication::exit(interrupted);
     });
@@ -232,7 +232,7 @@ int run(const QStringList &arguments)
                                               options.network.section(QLatin1Char('.'), 2, 2), options.from,
                                               options.to);
     QTimer::singleShot(0, &engine, [&] {
-        if (!engine.Start(range))
+        if (!engine.start(range))
             QCoreApplication::exit(interrupted ? interrupted : CannotProbe);
     });
     const int status = QCoreApplication::exec();

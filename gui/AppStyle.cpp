@@ -1,29 +1,29 @@
 // Turns on Qt's own styled widgets (Fusion) for the whole application, so the
 // window looks the same on every desktop.
-#include "XPStyle.h"
+#include "AppStyle.h"
 
 #include <QApplication>
 #include <QStyle>
 #include <QStyleFactory>
 
-namespace XPStyle {
+namespace AppStyle {
 
 namespace {
 const QString kStyle = QStringLiteral("Fusion");
 }
 
-bool VisualStylesAvailable()
+bool stylesAvailable()
 {
     return qobject_cast<QApplication *>(QCoreApplication::instance()) != nullptr
            && QStyleFactory::keys().contains(kStyle, Qt::CaseInsensitive);
 }
 
-void InitVisualStyles()
+void initStyles()
 {
-    if (!VisualStylesAvailable())
+    if (!stylesAvailable())
         return;
     if (QStyle *style = QStyleFactory::create(kStyle))
         QApplication::setStyle(style);
 }
 
-} // namespace XPStyle
+} // namespace AppStyle

@@ -3,10 +3,10 @@
 // are there whenever Qt's own style can be created.
 #pragma once
 
-namespace XPStyle {
+namespace AppStyle {
 
-bool VisualStylesAvailable();
+bool stylesAvailable();
 // Call after the application object exists and before the window is created.
-void InitVisualStyles();
+void initStyles();
 
-} // namespace XPStyle
+} // namespace AppStyle

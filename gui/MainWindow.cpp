@@ -1,18 +1,18 @@
-// The main window: its controls at fixed twips places, the resize layout, the Start and
-// Stop steps it owns (checks, boxes, pointer) and the binding to the engine.
-#include "frmMain.h"
+// The main window: its controls at fixed twips places, the resize layout, the start and
+// stop steps it owns (checks, boxes, pointer) and the binding to the engine.
+#include "MainWindow.h"
 
 #include "Artwork.h"
 #include "DisplayThrottle.h"
 #include "ResultList.h"
-#include "ScanObjShell.h"
+#include "WorkerShell.h"
 #include "client/PelorinConnection.h"
 #include "engine/PelorinProbe.h"
 #include "engine/ResultFormat.h"
 #include "engine/ScanChecks.h"
 #include "engine/ScanEngine.h"
-#include "interface/PelorinInterface.h"
-#include "modResizeSubclass.h"
+#include "ProbeInterface.h"
+#include "WindowSizeLimits.h"
 #include "platform/BrowserOpener.h"
 #include "platform/MessageBoxes.h"
 
@@ -73,12 +73,12 @@ QFont fontOf(const QString &family, double points, bool bold = false)
 
 int msgBox(const QString &text, int style)
 {
-    return MessageBoxes::current().show(text, style, QString::fromLatin1(frmMain::kAppTitle));
+    return MessageBoxes::current().show(text, style, QString::fromLatin1(MainWindow::kAppTitle));
 }
 
 } // namespace
 
-frmMain::frmMain(QWidget *parent, ProbeFactory *factory) : QWidget(parent)
+MainWindow::MainWindow(QWidget *parent, ProbeFactory *factory) : QWidget(parent)
 {
     if (!factory) {
         m_ownFactory = std::make_unique<PelorinProbeFactory>(PelorinClient::Connection::instance());
@@ -97,8 +97,8 @@ frmMain::frmMain(QWidget *parent, ProbeFactory *factory) : QWidget(parent)
     setWindowTitle(QString::fromLatin1(kAppTitle));
     setWindowIcon(Artwork::windowIcon());
 
-    m_twipsPerPixelX = modResizeSubclass::twipsPerPixelX(this);
-    m_twipsPerPixelY = modResizeSubclass::twipsPerPixelY(this);
+    m_twipsPerPixelX = WindowSizeLimits::twipsPerPixelX(this);
+    m_twipsPerPixelY = WindowSizeLimits::twipsPerPixelY(this);
 
     buildControls();
     buildMenus();
@@ -111,10 +111,10 @@ frmMain::frmMain(QWidget *parent, ProbeFactory *factory) : QWidget(parent)
     MessageBoxes::setParentWindow(this);
     bindEngine();
 
-    modResizeSubclass::SubclassForm(this, true, 6450, 4920, 6450, 0);
+    WindowSizeLimits::installLimits(this, true, 6450, 4920, 6450, 0);
 }
 
-frmMain::~frmMain()
+MainWindow::~MainWindow()
 {
     // Workers first, while the window they report to is still whole.
     delete m_engine;
@@ -126,29 +126,29 @@ frmMain::~frmMain()
 // ---------------------------------------------------------------------------
 // Layout
 
-int frmMain::toPixelsX(double twips) const
+int MainWindow::toPixelsX(double twips) const
 {
-    return modResizeSubclass::twipsToPixels(twips, m_twipsPerPixelX);
+    return WindowSizeLimits::twipsToPixels(twips, m_twipsPerPixelX);
 }
 
-int frmMain::toPixelsY(double twips) const
+int MainWindow::toPixelsY(double twips) const
 {
-    return modResizeSubclass::twipsToPixels(twips, m_twipsPerPixelY);
+    return WindowSizeLimits::twipsToPixels(twips, m_twipsPerPixelY);
 }
 
-void frmMain::place(QWidget *control, double left, double top, double width, double height)
+void MainWindow::place(QWidget *control, double left, double top, double width, double height)
 {
     m_twips.insert(control, QRectF(left, top, width, height));
     applyGeometry(control);
 }
 
-void frmMain::applyGeometry(QWidget *control)
+void MainWindow::applyGeometry(QWidget *control)
 {
     const QRectF r = m_twips.value(control);
     control->setGeometry(toPixelsX(r.left()), toPixelsY(r.top()), toPixelsX(r.width()), toPixelsY(r.height()));
 }
 
-void frmMain::buildControls()
+void MainWindow::buildControls()
 {
     auto textBox = [](QWidget *parent, const QString &name, const QString &text, int maxLength) {
         auto *box = new QLineEdit(parent);
@@ -214,9 +214,9 @@ void frmMain::buildControls()
     cmdScan = new QPushButton(kStart, XPHolder);
     cmdScan->setObjectName(QStringLiteral("cmdScan"));
     place(cmdScan, 4200, 840, 1815, 435);
-    connect(cmdScan, &QPushButton::clicked, this, &frmMain::cmdScan_Click);
+    connect(cmdScan, &QPushButton::clicked, this, &MainWindow::startOrStop);
 
-    m_worker0 = new ScanObjShell(0, XPHolder);
+    m_worker0 = new WorkerShell(0, XPHolder);
     place(m_worker0, 60, 60, 1215, 195);
 
     fraMain[1] = new QGroupBox(QStringLiteral("Located IPs"), this);
@@ -234,7 +234,7 @@ void frmMain::buildControls()
     lstIPs->addColumn(QStringLiteral("vendor"), QStringLiteral("Vendor"), 2320, m_twipsPerPixelX);
     lstIPs->setColumnHidden(3, true);
     lstIPs->setColumnHidden(4, true);
-    connect(lstIPs, &ResultList::DblClick, this, &frmMain::lstIPs_DblClick);
+    connect(lstIPs, &ResultList::doubleClicked, this, &MainWindow::openSelectedHost);
 
     lblThreads = label(fraMain[1], QStringLiteral("lblThreads"), QStringLiteral("Ready"));
     place(lblThreads, 120, 5520, 465, 195);
@@ -268,36 +268,36 @@ void frmMain::buildControls()
     for (int i = 1; i < order.size(); ++i)
         setTabOrder(order[i - 1], order[i]);
 
-    // Enter in any input box starts a scan as Start does; Escape stops one as Stop does.
+    // Enter in any input box starts a scan as start does; Escape stops one as stop does.
     for (QLineEdit *box : {txtIP[0], txtIP[1], txtIP[2], txtIPScan[0], txtIPScan[1], txtPingTO, txtPingRetries}) {
         connect(box, &QLineEdit::returnPressed, this, [this] {
             if (!m_engine->isScanning())
-                cmdScan_Click();
+                startOrStop();
         });
     }
     connect(new QShortcut(QKeySequence(Qt::Key_Escape), this), &QShortcut::activated, this, [this] {
         if (m_engine->isScanning())
-            cmdScan_Click();
+            startOrStop();
     });
 }
 
-void frmMain::buildMenus()
+void MainWindow::buildMenus()
 {
     mnuList = new QMenu(this);
-    mnuOpen = mnuList->addAction(QStringLiteral("Open in browser"), this, &frmMain::lstIPs_DblClick);
+    mnuOpen = mnuList->addAction(QStringLiteral("Open in browser"), this, &MainWindow::openSelectedHost);
     mnuCopy = mnuList->addAction(QStringLiteral("Copy"), this, [this] { copyRows(false); });
     mnuCopy->setShortcut(QKeySequence::Copy);
     mnuCopy->setShortcutContext(Qt::WidgetShortcut);
     lstIPs->addAction(mnuCopy);
     mnuCopyAll = mnuList->addAction(QStringLiteral("Copy all"), this, [this] { copyRows(true); });
     mnuList->addSeparator();
-    mnuSaveCsv = mnuList->addAction(QStringLiteral("Save as CSV\u2026"), this, &frmMain::saveAsCsv);
+    mnuSaveCsv = mnuList->addAction(QStringLiteral("Save as CSV\u2026"), this, &MainWindow::saveAsCsv);
     lstIPs->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(lstIPs, &QWidget::customContextMenuRequested, this, [this](const QPoint &pos) {
-        mnuOpen->setEnabled(lstIPs->SelectedItem() != nullptr);
+        mnuOpen->setEnabled(lstIPs->selectedRow() != nullptr);
         mnuCopy->setEnabled(!lstIPs->selectedItems().isEmpty());
-        mnuCopyAll->setEnabled(lstIPs->Count() > 0);
-        mnuSaveCsv->setEnabled(lstIPs->Count() > 0);
+        mnuCopyAll->setEnabled(lstIPs->rowCount() > 0);
+        mnuSaveCsv->setEnabled(lstIPs->rowCount() > 0);
         mnuList->popup(lstIPs->viewport()->mapToGlobal(pos));
     });
 
@@ -317,7 +317,7 @@ void frmMain::buildMenus()
             [this, header](const QPoint &pos) { mnuColumns->popup(header->mapToGlobal(pos)); });
 }
 
-void frmMain::applyFonts()
+void MainWindow::applyFonts()
 {
     const QString sansSerif = fontFamily({QStringLiteral("MS Sans Serif"), QStringLiteral("Liberation Sans"),
                                           QStringLiteral("DejaVu Sans")});
@@ -333,7 +333,7 @@ void frmMain::applyFonts()
 
 // A label is as wide as its caption, at its place in the layout, and never lower
 // than its height there.
-void frmMain::fitToCaption(QLabel *label)
+void MainWindow::fitToCaption(QLabel *label)
 {
     const QFontMetrics metrics(label->font());
     QRectF r = m_twips.value(label);
@@ -346,7 +346,7 @@ void frmMain::fitToCaption(QLabel *label)
 // Rows, captions and txtIP(3) change with every answer; while a scan runs a
 // paint of the window is held back until kProgressRedrawMs after the last
 // one, and then paints everything changed meanwhile.
-bool frmMain::event(QEvent *event)
+bool MainWindow::event(QEvent *event)
 {
     if (event->type() == QEvent::UpdateRequest && m_engine && m_engine->isScanning()) {
         const qint64 sinceLast = m_lastPaint.isValid() ? m_lastPaint.elapsed() : kProgressRedrawMs;
@@ -360,7 +360,7 @@ bool frmMain::event(QEvent *event)
     return QWidget::event(event);
 }
 
-void frmMain::resizeEvent(QResizeEvent *event)
+void MainWindow::resizeEvent(QResizeEvent *event)
 {
     QWidget::resizeEvent(event);
     layoutOnResize();
@@ -369,7 +369,7 @@ void frmMain::resizeEvent(QResizeEvent *event)
 // The result frame follows the window's height: its bottom 75 twips above the
 // client area's, the list and status line inside it, the indicator centred.
 // Computed in twips in single precision; a minimized or tiny window clamps at 0.
-void frmMain::layoutOnResize()
+void MainWindow::layoutOnResize()
 {
     if (!fraMain[1])
         return;
@@ -399,7 +399,7 @@ void frmMain::layoutOnResize()
     applyGeometry(picScanning);
 }
 
-void frmMain::setPointer(PointerCode code)
+void MainWindow::setPointer(PointerCode code)
 {
     switch (code) {
     case PointerArrowHourglass: setCursor(Qt::BusyCursor); break;
@@ -408,7 +408,7 @@ void frmMain::setPointer(PointerCode code)
     }
 }
 
-void frmMain::setThreadsCaption(const QString &caption, const QColor &colour)
+void MainWindow::setThreadsCaption(const QString &caption, const QColor &colour)
 {
     if (lblThreads->text() == caption && lblThreads->palette().color(QPalette::WindowText) == colour)
         return; // nothing to reshape or repaint
@@ -419,20 +419,20 @@ void frmMain::setThreadsCaption(const QString &caption, const QColor &colour)
     fitToCaption(lblThreads);
 }
 
-void frmMain::closeEvent(QCloseEvent *event)
+void MainWindow::closeEvent(QCloseEvent *event)
 {
-    // A close ends a running scan as Stop does; the dispatch loop, if it is
+    // A close ends a running scan as stop does; the dispatch loop, if it is
     // below us on the stack, then finds its work done and returns.
     if (m_engine->isScanning())
         stopSteps();
-    modResizeSubclass::SubclassForm(this, false, 0, 0, 0, 0);
+    WindowSizeLimits::installLimits(this, false, 0, 0, 0, 0);
     event->accept();
 }
 
 // ---------------------------------------------------------------------------
-// Start and Stop
+// start and stop
 
-void frmMain::cmdScan_Click()
+void MainWindow::startOrStop()
 {
     setPointer(PointerArrowHourglass);
     if (m_engine->isScanning())
@@ -442,7 +442,7 @@ void frmMain::cmdScan_Click()
 }
 
 // The refusals, each one box, before anything changes or is sent.
-bool frmMain::startRefused()
+bool MainWindow::startRefused()
 {
     const std::pair<QLineEdit *, const char *> octetBoxes[] = {
         {txtIP[0], "The first octet"}, {txtIP[1], "The second octet"}, {txtIP[2], "The third octet"},
@@ -466,31 +466,31 @@ bool frmMain::startRefused()
     return false;
 }
 
-void frmMain::startSteps()
+void MainWindow::startSteps()
 {
-    QPointer<frmMain> self(this);
+    QPointer<MainWindow> self(this);
     if (!startRefused())
-        m_engine->Start(ScanChecks::range(txtIP[0]->text(), txtIP[1]->text(), txtIP[2]->text(),
+        m_engine->start(ScanChecks::range(txtIP[0]->text(), txtIP[1]->text(), txtIP[2]->text(),
                                           txtIPScan[0]->text(), txtIPScan[1]->text()));
     if (self)
         setPointer(PointerDefault);
 }
 
-void frmMain::stopSteps()
+void MainWindow::stopSteps()
 {
     setPointer(PointerHourglass);
-    m_engine->Stop();
+    m_engine->stop();
     setPointer(PointerDefault);
 }
 
-// The range boxes hold still while a scan runs: the range was taken at Start.
-void frmMain::setRangeLocked(bool locked)
+// The range boxes hold still while a scan runs: the range was taken at start.
+void MainWindow::setRangeLocked(bool locked)
 {
     for (QLineEdit *box : {txtIP[0], txtIP[1], txtIP[2], txtIPScan[0], txtIPScan[1]})
         box->setReadOnly(locked);
 }
 
-void frmMain::bindEngine()
+void MainWindow::bindEngine()
 {
     m_progressDisplay = new DisplayThrottle(kProgressRedrawMs, [this] { drawScanProgress(); }, this);
     m_heldPaint.setSingleShot(true);
@@ -498,7 +498,7 @@ void frmMain::bindEngine()
             [this] { QCoreApplication::postEvent(this, new QEvent(QEvent::UpdateRequest), Qt::LowEventPriority); });
     connect(m_engine, &ScanEngine::started, this, [this] {
         m_busy = 0;
-        lstIPs->Clear();
+        lstIPs->clearRows();
         m_hosts.clear();
         m_positions.clear();
         picScanning->show();
@@ -515,20 +515,20 @@ void frmMain::bindEngine()
             m_progressDisplay->changed();
     });
     connect(m_engine, &ScanEngine::hostFound, this, [this](quint64 row, const HostRecord &record) {
-        QTreeWidgetItem *entry = lstIPs->Add(record.host);
-        ResultList::SetSubItem(entry, 1, ResultFormat::pingText(record.pingTime));
-        ResultList::SetSubItem(entry, 3, record.mac);
-        ResultList::SetSubItem(entry, 4, record.vendor);
-        m_positions.insert(row, lstIPs->Count());
+        QTreeWidgetItem *entry = lstIPs->addRow(record.host);
+        ResultList::setSubItem(entry, 1, ResultFormat::pingText(record.pingTime));
+        ResultList::setSubItem(entry, 3, record.mac);
+        ResultList::setSubItem(entry, 4, record.vendor);
+        m_positions.insert(row, lstIPs->rowCount());
         m_hosts.append(record);
     });
     connect(m_engine, &ScanEngine::descriptionSet, this, [this](quint64 row, const QString &description) {
         const int position = m_positions.value(row);
-        QTreeWidgetItem *entry = lstIPs->Item(position);
+        QTreeWidgetItem *entry = lstIPs->row(position);
         if (!entry || position > m_hosts.size())
             return;
         m_hosts[position - 1].description = description;
-        ResultList::SetSubItem(entry, 2, description);
+        ResultList::setSubItem(entry, 2, description);
         // The whole text, every line of it, as plain text: a page's markup is not rendered.
         if (!description.isEmpty())
             entry->setToolTip(2, Qt::convertFromPlainText(description, Qt::WhiteSpacePre));
@@ -545,17 +545,17 @@ void frmMain::bindEngine()
         cmdScan->setText(kStart);
         picScanning->hide();
         setRangeLocked(false);
-        m_worker0->Reinit();
+        m_worker0->reinit();
     });
     connect(m_engine, &ScanEngine::message, this, [](const QString &text, int style) { msgBox(text, style); });
 }
 
 // Selected rows (or all) as tab-separated lines, in list order.
-void frmMain::copyRows(bool all)
+void MainWindow::copyRows(bool all)
 {
     QString text;
-    for (int position = 1; position <= std::min(lstIPs->Count(), int(m_hosts.size())); ++position) {
-        if (all || lstIPs->Item(position)->isSelected())
+    for (int position = 1; position <= std::min(lstIPs->rowCount(), int(m_hosts.size())); ++position) {
+        if (all || lstIPs->row(position)->isSelected())
             text += ResultFormat::line(ResultFormat::Format::TabSeparated, m_hosts[position - 1]);
     }
     if (!text.isEmpty())
@@ -564,7 +564,7 @@ void frmMain::copyRows(bool all)
 
 // The whole list through the command line's CSV writer, replacing the file
 // only once all of it is written.
-void frmMain::saveAsCsv()
+void MainWindow::saveAsCsv()
 {
     const QString path = MessageBoxes::saveFileName(QStringLiteral("Save as CSV"),
                                                     QDir::home().filePath(QStringLiteral("lanterra-scan.csv")),
@@ -583,7 +583,7 @@ void frmMain::saveAsCsv()
            MsgBox::OKOnly | MsgBox::Exclamation);
 }
 
-void frmMain::drawScanProgress()
+void MainWindow::drawScanProgress()
 {
     const QString octet = m_nextOctet < 0 ? kIdle : QString::number(m_nextOctet);
     if (txtIP[3]->text() != octet)
@@ -592,9 +592,9 @@ void frmMain::drawScanProgress()
         setThreadsCaption(QStringLiteral("Processing Threads: ") + QString::number(m_busy), kBusyColour);
 }
 
-void frmMain::lstIPs_DblClick()
+void MainWindow::openSelectedHost()
 {
-    QTreeWidgetItem *entry = lstIPs->SelectedItem();
+    QTreeWidgetItem *entry = lstIPs->selectedRow();
     if (!entry)
         return;
     BrowserOpener::open(QStringLiteral("http:\\\\") + entry->text(0));

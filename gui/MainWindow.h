@@ -1,4 +1,4 @@
-// Lanterra's only window: the operator's range and settings, the Start/Stop
+// Lanterra's only window: the operator's range and settings, the start/stop
 // button, the result list and the progress line, bound to the scan engine
 // it owns. Holds worker 0 (ScanObjArr(0)) for its whole life; the engine's
 // workers need no widget. Keeps the listed hosts' records, in list order, for
@@ -30,16 +30,16 @@ class ProbeFactory;
 class QTreeWidgetItem;
 class ResultList;
 class ScanEngine;
-class ScanObjShell;
+class WorkerShell;
 
-class frmMain : public QWidget
+class MainWindow : public QWidget
 {
     Q_OBJECT
 
 public:
     // Scans with probes of factory, or of pelorin when none is given.
-    explicit frmMain(QWidget *parent = nullptr, ProbeFactory *factory = nullptr);
-    ~frmMain() override;
+    explicit MainWindow(QWidget *parent = nullptr, ProbeFactory *factory = nullptr);
+    ~MainWindow() override;
 
     static constexpr const char *kAppTitle = "Lanterra";
 
@@ -71,7 +71,7 @@ public:
     QAction *mnuShowMac = nullptr;
     QAction *mnuShowVendor = nullptr;
 
-    ScanObjShell *worker0() const { return m_worker0; }
+    WorkerShell *worker0() const { return m_worker0; }
     ScanEngine &engine() const { return *m_engine; }
 
     // Layout units: twips to pixels with the screen's logical DPI.
@@ -81,8 +81,8 @@ public:
     int toPixelsY(double twips) const;
 
 public slots:
-    void cmdScan_Click();
-    void lstIPs_DblClick();
+    void startOrStop();
+    void openSelectedHost();
     void copyRows(bool all);
     void saveAsCsv();
 
@@ -111,7 +111,7 @@ private:
 
     std::unique_ptr<ProbeFactory> m_ownFactory;
     ScanEngine *m_engine = nullptr;
-    ScanObjShell *m_worker0 = nullptr;
+    WorkerShell *m_worker0 = nullptr;
     // Every listed host in list order, and the list position of each row
     // the engine has not completed yet.
     QList<HostRecord> m_hosts;

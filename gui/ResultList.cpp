@@ -1,7 +1,7 @@
 // The result list lstIPs as a flat, unsorted report list.
 #include "ResultList.h"
 
-#include "modResizeSubclass.h"
+#include "WindowSizeLimits.h"
 
 #include <QHeaderView>
 #include <QMouseEvent>
@@ -29,38 +29,38 @@ void ResultList::addColumn(const QString &key, const QString &header, int widthT
     head->setText(column, header);
     head->setData(column, Qt::UserRole, key);
     if (twipsPerPixelX > 0)
-        setColumnWidth(column, modResizeSubclass::twipsToPixels(widthTwips, twipsPerPixelX));
+        setColumnWidth(column, WindowSizeLimits::twipsToPixels(widthTwips, twipsPerPixelX));
 }
 
-void ResultList::Clear()
+void ResultList::clearRows()
 {
     clear();
 }
 
-int ResultList::Count() const
+int ResultList::rowCount() const
 {
     return topLevelItemCount();
 }
 
-QTreeWidgetItem *ResultList::Add(const QString &text)
+QTreeWidgetItem *ResultList::addRow(const QString &text)
 {
     auto *item = new QTreeWidgetItem(QStringList{text});
     addTopLevelItem(item);
     return item;
 }
 
-QTreeWidgetItem *ResultList::Item(int position) const
+QTreeWidgetItem *ResultList::row(int position) const
 {
     return topLevelItem(position - 1);
 }
 
-void ResultList::SetSubItem(QTreeWidgetItem *item, int k, const QString &text)
+void ResultList::setSubItem(QTreeWidgetItem *item, int k, const QString &text)
 {
     if (item && k >= 1)
         item->setText(k, text);
 }
 
-QTreeWidgetItem *ResultList::FindItem(const QString &text) const
+QTreeWidgetItem *ResultList::findRow(const QString &text) const
 {
     const int count = topLevelItemCount();
     for (int i = 0; i < count; ++i) {
@@ -72,7 +72,7 @@ QTreeWidgetItem *ResultList::FindItem(const QString &text) const
 }
 
 // Of several selected entries, the current one (the last clicked).
-QTreeWidgetItem *ResultList::SelectedItem() const
+QTreeWidgetItem *ResultList::selectedRow() const
 {
     if (currentItem() && currentItem()->isSelected())
         return currentItem();
@@ -84,5 +84,5 @@ void ResultList::mouseDoubleClickEvent(QMouseEvent *event)
 {
     QTreeWidget::mouseDoubleClickEvent(event);
     if (event->button() == Qt::LeftButton)
-        emit DblClick();
+        emit doubleClicked();
 }

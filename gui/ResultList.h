@@ -16,18 +16,18 @@ public:
     // Columns: key, header, width in twips (converted with the given twips per pixel).
     void addColumn(const QString &key, const QString &header, int widthTwips, double twipsPerPixelX);
 
-    void Clear();
-    int Count() const;
-    QTreeWidgetItem *Add(const QString &text);                 // appended at the end
-    QTreeWidgetItem *Item(int position) const;                 // 1-based; null when out of range
-    static void SetSubItem(QTreeWidgetItem *item, int k, const QString &text); // k = 1 or 2
-    QTreeWidgetItem *FindItem(const QString &text) const;      // whole text, from the top
-    QTreeWidgetItem *SelectedItem() const;
+    void clearRows();
+    int rowCount() const;
+    QTreeWidgetItem *addRow(const QString &text);                 // appended at the end
+    QTreeWidgetItem *row(int position) const;                 // 1-based; null when out of range
+    static void setSubItem(QTreeWidgetItem *item, int k, const QString &text); // k = 1 or 2
+    QTreeWidgetItem *findRow(const QString &text) const;      // whole text, from the top
+    QTreeWidgetItem *selectedRow() const;
 
 signals:
     // A double click with the left button anywhere in the list's viewport;
-    // the handler looks at SelectedItem() to see which entry, if any, it meant.
-    void DblClick();
+    // the handler looks at selectedRow() to see which entry, if any, it meant.
+    void doubleClicked();
 
 protected:
     void mouseDoubleClickEvent(QMouseEvent *event) override;

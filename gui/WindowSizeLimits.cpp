@@ -1,9 +1,7 @@
 // Size limits of a top-level window, kept with Qt's minimum and maximum sizes.
 // A small hook object, a child of the window, holds the window's limits and
 // applies them again whenever the frame, the screen or the screen's size changes.
-#include "modResizeSubclass.h"
-
-#include "engine/TextNumber.h"
+#include "WindowSizeLimits.h"
 
 #include <QEvent>
 #include <QGuiApplication>
@@ -12,9 +10,10 @@
 #include <QWidget>
 #include <QWindow>
 
+#include <cmath>
 #include <limits>
 
-namespace modResizeSubclass {
+namespace WindowSizeLimits {
 
 namespace {
 
@@ -36,10 +35,10 @@ QSize screenPixels(const QWidget *w)
 class SizeLimitHook : public QObject
 {
 public:
-    SizeLimitHook(QWidget *window, const SubclassEntry &entry)
+    SizeLimitHook(QWidget *window, const Limits &entry)
         : QObject(window), m_window(window), m_entry(entry)
     {
-        setObjectName(QStringLiteral("modResizeSubclass"));
+        setObjectName(QStringLiteral("windowSizeLimits"));
         window->installEventFilter(this);
         watchWindow();
         apply();
@@ -126,7 +125,7 @@ private:
     QPointer<QWidget> m_window;
     QPointer<QWindow> m_handle;
     QPointer<QScreen> m_screen;
-    SubclassEntry m_entry;
+    Limits m_entry;
     bool m_applying = false;
 };
 
@@ -141,30 +140,34 @@ SizeLimitHook *findHook(QWidget *w)
 
 } // namespace
 
-SubclassEntry computeLimits(qint32 lMinWidth, qint32 lMinHeight, qint32 lMaxWidth, qint32 lMaxHeight,
+Limits computeLimits(qint32 minWidth, qint32 minHeight, qint32 maxWidth, qint32 maxHeight,
                             double twipsPerPixelX, double twipsPerPixelY, QSize screenTwips)
 {
-    SubclassEntry entry;
-    entry.MinWidth = twipsToPixels(lMinWidth ? lMinWidth : kDefaultMinWidthTwips, twipsPerPixelX);
-    entry.MinHeight = twipsToPixels(lMinHeight ? lMinHeight : kDefaultMinHeightTwips, twipsPerPixelY);
-    entry.MaxWidth = twipsToPixels(lMaxWidth ? lMaxWidth : screenTwips.width(), twipsPerPixelX);
-    entry.MaxHeight = twipsToPixels(lMaxHeight ? lMaxHeight : screenTwips.height(), twipsPerPixelY);
+    Limits entry;
+    entry.minWidth = twipsToPixels(minWidth ? minWidth : kDefaultMinWidthTwips, twipsPerPixelX);
+    entry.minHeight = twipsToPixels(minHeight ? minHeight : kDefaultMinHeightTwips, twipsPerPixelY);
+    entry.maxWidth = twipsToPixels(maxWidth ? maxWidth : screenTwips.width(), twipsPerPixelX);
+    entry.maxHeight = twipsToPixels(maxHeight ? maxHeight : screenTwips.height(), twipsPerPixelY);
     return entry;
 }
 
-TrackSizes trackSizes(const SubclassEntry &entry, QSize screenPixels)
+TrackSizes trackSizes(const Limits &entry, QSize screenPixels)
 {
     TrackSizes sizes;
-    sizes.minTrack = QSize(entry.MinWidth < kFloorWidth ? kFloorWidth : entry.MinWidth,
-                           entry.MinHeight < kFloorHeight ? kFloorHeight : entry.MinHeight);
-    sizes.maxTrack = QSize(screenPixels.width() < entry.MaxWidth ? screenPixels.width() : entry.MaxWidth,
-                           screenPixels.height() < entry.MaxHeight ? screenPixels.height() : entry.MaxHeight);
+    sizes.minTrack = QSize(entry.minWidth < kFloorWidth ? kFloorWidth : entry.minWidth,
+                           entry.minHeight < kFloorHeight ? kFloorHeight : entry.minHeight);
+    sizes.maxTrack = QSize(screenPixels.width() < entry.maxWidth ? screenPixels.width() : entry.maxWidth,
+                           screenPixels.height() < entry.maxHeight ? screenPixels.height() : entry.maxHeight);
     return sizes;
 }
 
 qint32 twipsToPixels(double twips, double twipsPerPixel)
 {
-    return TextNumber::ToLong(twips / twipsPerPixel);
+    // nearbyint rounds in the current mode, which is to nearest, ties to even.
+    const double pixels = std::nearbyint(twips / twipsPerPixel);
+    if (!(pixels >= std::numeric_limits<qint32>::min()))
+        return std::isnan(pixels) ? 0 : std::numeric_limits<qint32>::min();
+    return pixels > std::numeric_limits<qint32>::max() ? std::numeric_limits<qint32>::max() : qint32(pixels);
 }
 
 double twipsPerPixelX(const QWidget *w)
@@ -177,13 +180,13 @@ double twipsPerPixelY(const QWidget *w)
     return w->logicalDpiY() > 0 ? 1440.0 / w->logicalDpiY() : kTwipsPerPixel;
 }
 
-void SubclassForm(QWidget *frm, bool bSubclass, qint32 lMinWidth, qint32 lMinHeight, qint32 lMaxWidth,
-                  qint32 lMaxHeight)
+void installLimits(QWidget *frm, bool install, qint32 minWidth, qint32 minHeight, qint32 maxWidth,
+                  qint32 maxHeight)
 {
     if (!frm)
         return;
     SizeLimitHook *existing = findHook(frm);
-    if (!bSubclass) {
+    if (!install) {
         if (existing) {
             delete existing;
             frm->setMinimumSize(0, 0);
@@ -198,8 +201,8 @@ void SubclassForm(QWidget *frm, bool bSubclass, qint32 lMinWidth, qint32 lMinHei
     const QSize screen = screenPixels(frm);
     const QSize screenTwips(int(qMin<double>(screen.width() * tppX, std::numeric_limits<qint32>::max())),
                             int(qMin<double>(screen.height() * tppY, std::numeric_limits<qint32>::max())));
-    const SubclassEntry entry = computeLimits(lMinWidth, lMinHeight, lMaxWidth, lMaxHeight, tppX, tppY, screenTwips);
+    const Limits entry = computeLimits(minWidth, minHeight, maxWidth, maxHeight, tppX, tppY, screenTwips);
     new SizeLimitHook(frm, entry);
 }
 
-} // namespace modResizeSubclass
+} // namespace WindowSizeLimits

@@ -8,10 +8,10 @@
 
 class QWidget;
 
-namespace modResizeSubclass {
+namespace WindowSizeLimits {
 
 // Twips per pixel when a window reports no logical density (96 dots per inch).
-// SubclassForm otherwise uses 1440 / the window's logical dots per inch, the
+// installLimits otherwise uses 1440 / the window's logical dots per inch, the
 // same factors the window lays itself out with.
 inline constexpr double kTwipsPerPixel = 15.0;
 
@@ -21,20 +21,20 @@ double twipsPerPixelX(const QWidget *w);
 double twipsPerPixelY(const QWidget *w);
 
 // The one twips-to-pixels conversion of the window: the quotient rounded half
-// to even, like every integer conversion of the program (TextNumber::ToLong).
+// to even, as the window reads its number boxes.
 qint32 twipsToPixels(double twips, double twipsPerPixel);
 
 // Limits in whole-window pixels.
-struct SubclassEntry {
-    qint32 MinWidth = 0;
-    qint32 MinHeight = 0;
-    qint32 MaxWidth = 0;
-    qint32 MaxHeight = 0;
+struct Limits {
+    qint32 minWidth = 0;
+    qint32 minHeight = 0;
+    qint32 maxWidth = 0;
+    qint32 maxHeight = 0;
 };
 
 // Twips to limits: 0 takes its default (2000 and 1000 twips for the minimums,
 // the screen size for the maximums); each converted by twipsToPixels.
-SubclassEntry computeLimits(qint32 lMinWidth, qint32 lMinHeight, qint32 lMaxWidth, qint32 lMaxHeight,
+Limits computeLimits(qint32 minWidth, qint32 minHeight, qint32 maxWidth, qint32 maxHeight,
                             double twipsPerPixelX, double twipsPerPixelY, QSize screenTwips);
 
 // What the window may be, as asked at each size query: minimums raised to
@@ -43,11 +43,11 @@ struct TrackSizes {
     QSize minTrack;
     QSize maxTrack;
 };
-TrackSizes trackSizes(const SubclassEntry &entry, QSize screenPixels);
+TrackSizes trackSizes(const Limits &entry, QSize screenPixels);
 
-// Installs (bSubclass true) or removes the limits on a top-level window. The
+// Installs (install true) or removes the limits on a top-level window. The
 // limits follow the window to another screen. Limits in twips, 0 = default.
-void SubclassForm(QWidget *frm, bool bSubclass, qint32 lMinWidth, qint32 lMinHeight, qint32 lMaxWidth,
-                  qint32 lMaxHeight);
+void installLimits(QWidget *frm, bool install, qint32 minWidth, qint32 minHeight, qint32 maxWidth,
+                  qint32 maxHeight);
 
-} // namespace modResizeSubclass
+} // namespace WindowSizeLimits

@@ -1,14 +1,14 @@
 // The worker shell: one probe object, its two events passed on with the
 // shell's index, and a small green label as its only visible content.
-#include "ScanObjShell.h"
+#include "WorkerShell.h"
 
-#include "client/ProbeObject.h"
+#include "client/ProbeObjectProxy.h"
 
 #include <QCoreApplication>
 #include <QPalette>
 #include <QResizeEvent>
 
-ScanObjShell::ScanObjShell(qint16 index, QWidget *parent)
+WorkerShell::WorkerShell(qint16 index, QWidget *parent)
     : QWidget(parent), m_index(index), lblDisp(new QLabel(QStringLiteral("ScanObjectShell"), this))
 {
     setObjectName(QStringLiteral("ScanObjArr"));
@@ -24,12 +24,12 @@ ScanObjShell::ScanObjShell(qint16 index, QWidget *parent)
     connectNewObject();
 }
 
-ScanObjShell::~ScanObjShell()
+WorkerShell::~WorkerShell()
 {
     releaseObject();
 }
 
-bool ScanObjShell::Reinit()
+bool WorkerShell::reinit()
 {
     releaseObject();
     return connectNewObject();
@@ -38,31 +38,31 @@ bool ScanObjShell::Reinit()
 // Disconnects first, so nothing of the old object reaches the window, then
 // releases it. Safe from inside the object's own event: the client side
 // expects a handler to destroy the object that is raising.
-void ScanObjShell::releaseObject()
+void WorkerShell::releaseObject()
 {
-    if (!ScanThread)
+    if (!m_probeObject)
         return;
-    disconnect(ScanThread.get(), nullptr, this, nullptr);
-    ScanThread.reset();
+    disconnect(m_probeObject.get(), nullptr, this, nullptr);
+    m_probeObject.reset();
 }
 
-bool ScanObjShell::connectNewObject()
+bool WorkerShell::connectNewObject()
 {
     m_error.clear();
-    ScanThread = PelorinClient::clsMain::create(&m_error);
-    if (!ScanThread) {
+    m_probeObject = PelorinClient::ProbeObjectProxy::create(&m_error);
+    if (!m_probeObject) {
         if (m_error.isEmpty())
             m_error = QStringLiteral("The probe object could not be created.");
         return false;
     }
-    connect(ScanThread.get(), &PelorinClient::clsMain::PingResponse, this,
-            [this](QString &sIP, qint16 &iPingTime) { emit PingResponse(m_index, sIP, iPingTime); });
-    connect(ScanThread.get(), &PelorinClient::clsMain::HTTPReqResponse, this,
-            [this](QString &sHost, QString &sRawData) { emit HTTPReqResponse(m_index, sHost, sRawData); });
+    connect(m_probeObject.get(), &PelorinClient::ProbeObjectProxy::PingResponse, this,
+            [this](QString &ip, qint16 &pingTime) { emit PingResponse(m_index, ip, pingTime); });
+    connect(m_probeObject.get(), &PelorinClient::ProbeObjectProxy::HTTPReqResponse, this,
+            [this](QString &host, QString &rawData) { emit HTTPReqResponse(m_index, host, rawData); });
     return true;
 }
 
-void ScanObjShell::resizeEvent(QResizeEvent *event)
+void WorkerShell::resizeEvent(QResizeEvent *event)
 {
     QWidget::resizeEvent(event);
     if (m_fitting)

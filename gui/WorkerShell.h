@@ -9,28 +9,28 @@
 #include <memory>
 
 namespace PelorinClient {
-class clsMain;
+class ProbeObjectProxy;
 }
 
-class ScanObjShell : public QWidget
+class WorkerShell : public QWidget
 {
     Q_OBJECT
 
 public:
     // Creates the shell's probe object (starting the server on first need).
-    // When that fails, ScanObj() is null and error() says why.
-    ScanObjShell(qint16 index, QWidget *parent = nullptr);
-    ~ScanObjShell() override;
+    // When that fails, probeObject() is null and error() says why.
+    WorkerShell(qint16 index, QWidget *parent = nullptr);
+    ~WorkerShell() override;
 
     qint16 index() const { return m_index; }
-    PelorinClient::clsMain *ScanObj() const { return ScanThread.get(); }
+    PelorinClient::ProbeObjectProxy *probeObject() const { return m_probeObject.get(); }
     // Drops the probe object and takes a new one. False when none could be created.
-    bool Reinit();
+    bool reinit();
     QString error() const { return m_error; }
 
 signals:
-    void PingResponse(qint16 Index, QString &sIP, qint16 &iPingTime);
-    void HTTPReqResponse(qint16 Index, QString &sIP, QString &sRaw);
+    void PingResponse(qint16 index, QString &ip, qint16 &pingTime);
+    void HTTPReqResponse(qint16 index, QString &ip, QString &raw);
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
@@ -40,7 +40,7 @@ private:
     void releaseObject();
 
     qint16 m_index;
-    std::unique_ptr<PelorinClient::clsMain> ScanThread;
+    std::unique_ptr<PelorinClient::ProbeObjectProxy> m_probeObject;
     QLabel *lblDisp;
     QString m_error;
     bool m_fitting = false;

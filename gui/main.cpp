@@ -1,8 +1,8 @@
 // modMain: the scanner's entry. Styled controls, the main window, then the
 // event loop until the window has closed.
-#include "XPStyle.h"
+#include "AppStyle.h"
 #include "client/PelorinConnection.h"
-#include "frmMain.h"
+#include "MainWindow.h"
 #include "platform/MessageBoxes.h"
 
 #include <QApplication>
@@ -14,7 +14,7 @@ int main(int argc, char *argv[])
     // the probe server's boxes must read just "Pelorin".
     QApplication::setApplicationName(QStringLiteral("Lanterra"));
 
-    XPStyle::InitVisualStyles();
+    AppStyle::initStyles();
 
     // The probe server's reports are shown as the window's own message boxes,
     // without holding up the scan: only the server's reporting thread waits.
@@ -26,8 +26,8 @@ int main(int argc, char *argv[])
     int result = 0;
     {
         // Lives until the loop has ended, so it is never destroyed under its
-        // own handlers (a close during a scan returns through the Start click).
-        frmMain window;
+        // own handlers (a close during a scan returns through the start click).
+        MainWindow window;
         window.show();
         result = app.exec();
     }

@@ -1,4 +1,4 @@
-#include "clsTimer.h"
+#include "CallbackTimer.h"
 
 #include <QTimerEvent>
 
@@ -6,7 +6,7 @@
 
 namespace Pelorin {
 
-quint32 GetTickCount()
+quint32 tickCount()
 {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -14,68 +14,68 @@ quint32 GetTickCount()
     return quint32(ms);
 }
 
-bool TickWaitHolds(quint32 start, quint32 now, qint32 timeOut)
+bool tickWaitHolds(quint32 start, quint32 now, qint32 timeOut)
 {
     const quint32 elapsed = now - start;
     return qint64(elapsed) <= qint64(timeOut);
 }
 
-clsTimer::clsTimer(QObject *parent) : QObject(parent) {}
+CallbackTimer::CallbackTimer(QObject *parent) : QObject(parent) {}
 
-clsTimer::~clsTimer()
+CallbackTimer::~CallbackTimer()
 {
     stopSystemTimer();
 }
 
-void clsTimer::startSystemTimer()
+void CallbackTimer::startSystemTimer()
 {
     // startTimer returns 0 when the thread has no event dispatcher; the timer
     // then stays enabled without ticking, like one with no positive period.
-    lTimerID = startTimer(lInterval, Qt::PreciseTimer);
+    m_timerId = startTimer(m_interval, Qt::PreciseTimer);
 }
 
-void clsTimer::stopSystemTimer()
+void CallbackTimer::stopSystemTimer()
 {
-    if (lTimerID != 0) {
-        killTimer(lTimerID);
-        lTimerID = 0;
+    if (m_timerId != 0) {
+        killTimer(m_timerId);
+        m_timerId = 0;
     }
 }
 
-void clsTimer::setEnabled(const bool &bValue)
+void CallbackTimer::setEnabled(const bool &enabled)
 {
-    const bool v = bValue; // bValue may alias a field changed below
+    const bool v = enabled; // enabled may alias a field changed below
     if (v) {
-        if (lTimerID == 0 && lInterval > 0)
+        if (m_timerId == 0 && m_interval > 0)
             startSystemTimer();
     } else {
         stopSystemTimer();
     }
-    bEnabled = v;
+    m_enabled = v;
 }
 
-void clsTimer::setInterval(const qint32 &i)
+void CallbackTimer::setInterval(const qint32 &i)
 {
     const qint32 v = i;
-    lInterval = v > 0 ? v : 0;
-    if (bEnabled && lTimerID != 0) {
+    m_interval = v > 0 ? v : 0;
+    if (m_enabled && m_timerId != 0) {
         stopSystemTimer();
         if (v > 0)
             startSystemTimer();
     }
 }
 
-void clsTimer::timerEvent(QTimerEvent *event)
+void CallbackTimer::timerEvent(QTimerEvent *event)
 {
     // A tick of a timer that has since been stopped or replaced is stale.
-    if (lTimerID == 0 || event->timerId() != lTimerID)
+    if (m_timerId == 0 || event->timerId() != m_timerId)
         return;
-    RaiseTimer();
+    raiseTimer();
 }
 
-void clsTimer::RaiseTimer()
+void CallbackTimer::raiseTimer()
 {
-    emit Timer();
+    emit timeout();
 }
 
 } // namespace Pelorin

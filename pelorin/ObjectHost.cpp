@@ -1,7 +1,7 @@
 #include "ObjectHost.h"
 
 #include "PipeWriter.h"
-#include "clsMain.h"
+#include "ProbeObject.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -57,13 +57,13 @@ void ObjectHost::call(const Interface::Method &method)
         if (m_released || !m_object)
             return;
         if (const auto *r = std::get_if<Interface::HTTPRequest>(&method))
-            m_object->HTTPRequest(r->sHost, r->lPort, r->sFile, r->lTimeOut, r->Retries);
+            m_object->HTTPRequest(r->host, r->port, r->file, r->timeOut, r->retries);
         else if (const auto *p = std::get_if<Interface::PingRequest>(&method))
-            m_object->PingRequest(p->sIP, p->lTimeOut, p->Retries);
+            m_object->PingRequest(p->ip, p->timeOut, p->retries);
     });
 }
 
-void ObjectHost::runOnObjectThread(std::function<void(clsMain &)> job)
+void ObjectHost::runOnObjectThread(std::function<void(ProbeObject &)> job)
 {
     post([this, job = std::move(job)] {
         if (m_object && !m_released)
@@ -101,7 +101,7 @@ void ObjectHost::release()
     m_writer.raise(m_released);
     post([this] {
         if (m_object)
-            m_object->Shutdown();
+            m_object->shutdown();
         wakeWaits();
     });
     // Ends the thread's loops, the nested waits included, and makes any loop
@@ -142,18 +142,18 @@ void ObjectHost::run(QThread &thread, const std::function<int()> &eventLoop)
     }
     setThreadMessageBoxChannel(this);
     {
-        clsMain object;
+        ProbeObject object;
         m_object = &object;
-        QObject::connect(&object, &clsMain::PingResponse, &object,
-                         [this](QString &sIP, qint16 &iPingTime) { raise(Interface::PingResponse{sIP, iPingTime}); },
+        QObject::connect(&object, &ProbeObject::PingResponse, &object,
+                         [this](QString &ip, qint16 &pingTime) { raise(Interface::PingResponse{ip, pingTime}); },
                          Qt::DirectConnection);
-        QObject::connect(&object, &clsMain::HTTPReqResponse, &object,
-                         [this](QString &sHost, QString &sRawData) {
-                             raise(Interface::HTTPReqResponse{sHost, sRawData});
+        QObject::connect(&object, &ProbeObject::HTTPReqResponse, &object,
+                         [this](QString &host, QString &rawData) {
+                             raise(Interface::HTTPReqResponse{host, rawData});
                          },
                          Qt::DirectConnection);
         eventLoop();
-        object.Shutdown();
+        object.shutdown();
         m_object = nullptr;
     }
     setThreadMessageBoxChannel(nullptr);

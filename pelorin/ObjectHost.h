@@ -11,7 +11,7 @@
 // stay, and each ends after some idle seconds. Owned by PelorinServer.
 #pragma once
 
-#include "interface/WireProtocol.h"
+#include "ProbeProtocol.h"
 #include "platform/MessageBoxChannel.h"
 
 #include <QHash>
@@ -31,7 +31,7 @@ class QEventLoop;
 
 namespace Pelorin {
 
-class clsMain;
+class ProbeObject;
 class ObjectThreadPool;
 class PipeWriter;
 
@@ -64,7 +64,7 @@ public:
 
     // Runs job on the object's thread with its probe object, the way one of
     // its timer ticks would run. Used by tests to drive raises and boxes.
-    void runOnObjectThread(std::function<void(clsMain &)> job);
+    void runOnObjectThread(std::function<void(ProbeObject &)> job);
 
 private:
     friend class ObjectThreadPool;
@@ -97,7 +97,7 @@ private:
     bool m_loopLeft = false;     // guarded by m_endMutex
 
     // Object thread only.
-    clsMain *m_object = nullptr;
+    ProbeObject *m_object = nullptr;
     quint32 m_nextSerial = 0;
     bool m_raising = false;
     quint32 m_raiseSerial = 0;

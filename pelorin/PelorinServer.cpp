@@ -2,7 +2,7 @@
 
 #include "ObjectHost.h"
 #include "PelorinLog.h"
-#include "interface/PelorinInterface.h"
+#include "ProbeInterface.h"
 #include "platform/EchoService.h"
 
 #include <QCoreApplication>
@@ -70,7 +70,7 @@ void PelorinServer::readInput()
     }
     m_reader.append(buffer, qsizetype(n));
     while (!m_shuttingDown) {
-        std::optional<Wire::FrameReader::Item> item = m_reader.next();
+        std::optional<Wire::FrameReader::row> item = m_reader.next();
         if (!item)
             break;
         if (item->message)
@@ -96,7 +96,7 @@ void PelorinServer::handle(const Message &m)
             if (auto method = Interface::unpackAny<Interface::Method>(m.dispId, m.args, &why))
                 host->call(*method);
             else
-                protocolError(m.objectId, QStringLiteral("clsMain: ") + why);
+                protocolError(m.objectId, QStringLiteral("ProbeObject: ") + why);
         }
         return;
     case Type::EventReturn:

@@ -5,7 +5,7 @@
 
 #include "ObjectHost.h"
 #include "PipeWriter.h"
-#include "interface/WireProtocol.h"
+#include "ProbeProtocol.h"
 
 #include <QObject>
 

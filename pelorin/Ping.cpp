@@ -1,6 +1,6 @@
-#include "modPing.h"
+#include "Ping.h"
 
-#include "interface/PelorinInterface.h"
+#include "ProbeInterface.h"
 #include "platform/EchoService.h"
 #include "platform/MessageBoxChannel.h"
 #include "platform/SocketLayer.h"
@@ -125,17 +125,17 @@ qint16 narrowToInteger(int value)
 
 } // namespace
 
-qint16 HiByte(qint16 value)
+qint16 hiByte(qint16 value)
 {
     return static_cast<qint16>((value / 256) & 255);
 }
 
-qint16 LoByte(qint16 value)
+qint16 loByte(qint16 value)
 {
     return static_cast<qint16>(value & 255);
 }
 
-QString HostLookupText(const QString &host)
+QString hostLookupText(const QString &host)
 {
     QString work = host.toLower();
     work.remove(QStringLiteral("http://"), Qt::CaseSensitive);
@@ -146,9 +146,9 @@ QString HostLookupText(const QString &host)
     return work;
 }
 
-QString HostToAddressString(const QString &host)
+QString hostToAddressString(const QString &host)
 {
-    const HostEntryPtr entry = gethostbyname(HostLookupText(host).toUtf8());
+    const HostEntryPtr entry = gethostbyname(hostLookupText(host).toUtf8());
     if (!entry)
         return host;
     if (entry->h_addrtype != kAddressFamilyInet || entry->h_addr_list.isEmpty())
@@ -156,7 +156,7 @@ QString HostToAddressString(const QString &host)
     return QString::fromLatin1(inet_ntoa(entry->h_addr_list.first()));
 }
 
-qint32 AddressStringToLong(QString address)
+qint32 addressStringToLong(QString address)
 {
     qint32 result = 0;
     int line = 10;
@@ -205,7 +205,7 @@ qint32 AddressStringToLong(QString address)
     return result;
 }
 
-bool SocketsInitialize(bool &startupMade)
+bool socketsInitialize(bool &startupMade)
 {
     bool result = false;
     startupMade = false;
@@ -226,11 +226,11 @@ bool SocketsInitialize(bool &startupMade)
         }
         line = 80;
         const auto version = static_cast<qint16>(data.wVersion);
-        if (LoByte(version) < 1 || (LoByte(version) == 1 && HiByte(version) < 1)) {
+        if (loByte(version) < 1 || (loByte(version) == 1 && hiByte(version) < 1)) {
             line = 90;
-            const QString minor = QString::number(HiByte(version));
+            const QString minor = QString::number(hiByte(version));
             line = 100;
-            const QString major = QString::number(LoByte(version));
+            const QString major = QString::number(loByte(version));
             line = 110;
             QString message = QStringLiteral("Windows Sockets Version ") + major + QLatin1Char('.') + minor;
             line = 120;
@@ -241,7 +241,7 @@ bool SocketsInitialize(bool &startupMade)
             return;
         }
         line = 170;
-        if (static_cast<qint16>(data.iMaxSockets) < 1) {
+        if (static_cast<qint16>(data.maxSockets) < 1) {
             line = 180;
             const QString message = QStringLiteral("This application requires a minimum of ") + QString::number(1)
                 + QStringLiteral(" supported sockets.");
@@ -257,13 +257,13 @@ bool SocketsInitialize(bool &startupMade)
     return result;
 }
 
-bool SocketsInitialize()
+bool socketsInitialize()
 {
     bool startupMade = false;
-    return SocketsInitialize(startupMade);
+    return socketsInitialize(startupMade);
 }
 
-QByteArray EchoRequestData(const QDateTime &localTime)
+QByteArray echoRequestData(const QDateTime &localTime)
 {
     const QDate d = localTime.date();
     const QTime t = localTime.time();
@@ -272,7 +272,7 @@ QByteArray EchoRequestData(const QDateTime &localTime)
     return QByteArrayLiteral("Echo this request") + stamp.toLatin1();
 }
 
-qint16 PingAddr(QString &host, const qint32 &timeOut)
+qint16 pingAddress(QString &host, const qint32 &timeOut)
 {
     constexpr quint16 kRequestSize = 32;
     constexpr quint32 kReplySize = 278;
@@ -288,12 +288,12 @@ qint16 PingAddr(QString &host, const qint32 &timeOut)
 
     trapErrors("PingAddr", line, [&] {
         line = 20;
-        host = HostToAddressString(host);
+        host = hostToAddressString(host);
         line = 30;
-        const qint32 address = AddressStringToLong(host);
+        const qint32 address = addressStringToLong(host);
         line = 40;
         bool startupMade = false;
-        SocketsInitialize(startupMade);
+        socketsInitialize(startupMade);
         startup.adopt(startupMade);
         line = 50;
         handle.emplace(IcmpCreateFile());
@@ -305,7 +305,7 @@ qint16 PingAddr(QString &host, const qint32 &timeOut)
         const quint32 destination = qToLittleEndian(static_cast<quint32>(address));
         for (int attempt = 1; line = 70, attempt <= 3; ++attempt) {
             line = 80;
-            const QByteArray data = EchoRequestData(QDateTime::currentDateTime());
+            const QByteArray data = echoRequestData(QDateTime::currentDateTime());
             const quint32 count = IcmpSendEcho(handle->get(), destination, data.constData(), kRequestSize, &options,
                                                replyBuffer, kReplySize, waitMs);
             ICMP_ECHO_REPLY reply;

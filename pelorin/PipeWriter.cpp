@@ -1,7 +1,7 @@
 #include "PipeWriter.h"
 
 #include "PelorinLog.h"
-#include "interface/WireProtocol.h"
+#include "ProbeProtocol.h"
 
 #include <QMutexLocker>
 

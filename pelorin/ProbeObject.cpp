@@ -1,9 +1,9 @@
-#include "clsMain.h"
+#include "ProbeObject.h"
 
 #include "HttpClient.h"
 #include "PelorinLog.h"
-#include "clsTimer.h"
-#include "modPing.h"
+#include "CallbackTimer.h"
+#include "Ping.h"
 
 #include <QEventLoop>
 #include <QTimer>
@@ -23,9 +23,9 @@ void trapped(const char *where, Step &&step)
     try {
         step();
     } catch (const std::exception &e) {
-        qCWarning(lcPelorin, "clsMain: %s failed: %s", where, e.what());
+        qCWarning(lcPelorin, "ProbeObject: %s failed: %s", where, e.what());
     } catch (...) {
-        qCWarning(lcPelorin, "clsMain: %s failed", where);
+        qCWarning(lcPelorin, "ProbeObject: %s failed", where);
     }
 }
 
@@ -46,140 +46,140 @@ bool hostIsPlain(const QString &host)
 
 } // namespace
 
-clsMain::clsMain(QObject *parent) : QObject(parent)
+ProbeObject::ProbeObject(QObject *parent) : QObject(parent)
 {
     // Parented as well, so that moving the probe object to its thread moves its timers.
-    pingTmr = std::make_unique<clsTimer>(this);
-    connect(pingTmr.get(), &clsTimer::Timer, this, &clsMain::pingTmr_Timer);
-    httpReqTmr = std::make_unique<clsTimer>(this);
-    connect(httpReqTmr.get(), &clsTimer::Timer, this, &clsMain::httpReqTmr_Timer);
-    pingTmrNotify = std::make_unique<clsTimer>(this);
-    connect(pingTmrNotify.get(), &clsTimer::Timer, this, &clsMain::pingTmrNotify_Timer);
-    httpReqTmrNotify = std::make_unique<clsTimer>(this);
-    connect(httpReqTmrNotify.get(), &clsTimer::Timer, this, &clsMain::httpReqTmrNotify_Timer);
+    m_pingTimer = std::make_unique<CallbackTimer>(this);
+    connect(m_pingTimer.get(), &CallbackTimer::timeout, this, &ProbeObject::onPingTimer);
+    m_fetchTimer = std::make_unique<CallbackTimer>(this);
+    connect(m_fetchTimer.get(), &CallbackTimer::timeout, this, &ProbeObject::onFetchTimer);
+    m_pingNotifyTimer = std::make_unique<CallbackTimer>(this);
+    connect(m_pingNotifyTimer.get(), &CallbackTimer::timeout, this, &ProbeObject::onPingNotifyTimer);
+    m_fetchNotifyTimer = std::make_unique<CallbackTimer>(this);
+    connect(m_fetchNotifyTimer.get(), &CallbackTimer::timeout, this, &ProbeObject::onFetchNotifyTimer);
 
-    pingTmr->setInterval(10);
-    httpReqTmr->setInterval(10);
-    pingTmrNotify->setInterval(100);
-    httpReqTmrNotify->setInterval(100);
+    m_pingTimer->setInterval(10);
+    m_fetchTimer->setInterval(10);
+    m_pingNotifyTimer->setInterval(100);
+    m_fetchNotifyTimer->setInterval(100);
 }
 
-clsMain::~clsMain()
+ProbeObject::~ProbeObject()
 {
-    Shutdown();
-    pingTmr.reset();
-    httpReqTmr.reset();
-    pingTmrNotify.reset();
-    httpReqTmrNotify.reset();
-    objHTTP.reset();
+    shutdown();
+    m_pingTimer.reset();
+    m_fetchTimer.reset();
+    m_pingNotifyTimer.reset();
+    m_fetchNotifyTimer.reset();
+    m_http.reset();
 }
 
-void clsMain::Shutdown()
+void ProbeObject::shutdown()
 {
     m_shutDown = true;
-    for (clsTimer *t : {pingTmr.get(), httpReqTmr.get(), pingTmrNotify.get(), httpReqTmrNotify.get()}) {
+    for (CallbackTimer *t : {m_pingTimer.get(), m_fetchTimer.get(), m_pingNotifyTimer.get(), m_fetchNotifyTimer.get()}) {
         if (t)
             t->setEnabled(false);
     }
     for (QEventLoop *loop : m_waitLoops)
         loop->quit();
-    if (objHTTP)
-        objHTTP->abort();
+    if (m_http)
+        m_http->abort();
 }
 
-void clsMain::arm(clsTimer &timer)
+void ProbeObject::arm(CallbackTimer &timer)
 {
     if (!m_shutDown)
         timer.setEnabled(true);
 }
 
-void clsMain::HTTPRequest(const QString &sHost, const qint32 &lPort, const QString &sFile,
-                          const qint32 &lTimeOut, const quint8 &Retries)
+void ProbeObject::HTTPRequest(const QString &host, const qint32 &port, const QString &file,
+                          const qint32 &timeOut, const quint8 &retries)
 {
     if (m_shutDown)
         return;
-    pingTmrNotify->setEnabled(false);
-    httpReqTmr->setEnabled(false);
-    sHTTPHost = sHost;
-    lHTTPPort = lPort;
-    sHTTPFile = sFile;
-    lHTTPTimeOut = lTimeOut;
-    bRetryCnt = 0;
-    bRetries = Retries;
-    httpReqTmr->setEnabled(true);
+    m_pingNotifyTimer->setEnabled(false);
+    m_fetchTimer->setEnabled(false);
+    m_httpHost = host;
+    m_httpPort = port;
+    m_httpFile = file;
+    m_httpTimeOut = timeOut;
+    m_retryCount = 0;
+    m_retries = retries;
+    m_fetchTimer->setEnabled(true);
 }
 
-void clsMain::PingRequest(const QString &sIP, const qint32 &lTimeOut, const quint8 &Retries)
+void ProbeObject::PingRequest(const QString &ip, const qint32 &timeOut, const quint8 &retries)
 {
     if (m_shutDown)
         return;
-    httpReqTmrNotify->setEnabled(false);
-    pingTmr->setEnabled(false);
-    sPingHost = sIP;
-    lPingTimeOut = lTimeOut;
-    bRetryCnt = 0;
-    bRetries = Retries;
-    pingTmr->setEnabled(true);
+    m_fetchNotifyTimer->setEnabled(false);
+    m_pingTimer->setEnabled(false);
+    m_pingHost = ip;
+    m_pingTimeOut = timeOut;
+    m_retryCount = 0;
+    m_retries = retries;
+    m_pingTimer->setEnabled(true);
 }
 
-void clsMain::pingTmr_Timer()
+void ProbeObject::onPingTimer()
 {
     if (m_shutDown)
         return;
     trapped("ping", [&] {
-        pingTmr->setEnabled(false);
-        iPingResult = PingAddr(sPingHost, lPingTimeOut);
+        m_pingTimer->setEnabled(false);
+        m_pingResult = pingAddress(m_pingHost, m_pingTimeOut);
         if (m_shutDown)
             return;
-        if (iPingResult < 0 && bRetryCnt < bRetries) {
-            ++bRetryCnt;
-            arm(*pingTmr);
+        if (m_pingResult < 0 && m_retryCount < m_retries) {
+            ++m_retryCount;
+            arm(*m_pingTimer);
         } else {
-            arm(*pingTmrNotify);
+            arm(*m_pingNotifyTimer);
         }
     });
 }
 
-void clsMain::httpReqTmr_Timer()
+void ProbeObject::onFetchTimer()
 {
     if (m_shutDown)
         return;
-    trapped("fetch: stop timer", [&] { httpReqTmr->setEnabled(false); });
+    trapped("fetch: stop timer", [&] { m_fetchTimer->setEnabled(false); });
 
-    const QString url = QStringLiteral("http://") + sHTTPHost + QLatin1Char(':') + QString::number(lHTTPPort)
-                        + QLatin1Char('/') + sHTTPFile;
+    const QString url = QStringLiteral("http://") + m_httpHost + QLatin1Char(':') + QString::number(m_httpPort)
+                        + QLatin1Char('/') + m_httpFile;
     bool opened = false;
     trapped("fetch: open", [&] {
-        if (!objHTTP)
-            objHTTP = std::make_unique<HttpClient>();
-        if (hostIsPlain(sHTTPHost)) {
-            opened = objHTTP->open(QStringLiteral("GET"), url);
+        if (!m_http)
+            m_http = std::make_unique<HttpClient>();
+        if (hostIsPlain(m_httpHost)) {
+            opened = m_http->open(QStringLiteral("GET"), url);
         } else {
-            objHTTP->abort();
-            qCWarning(lcPelorin, "clsMain: refusing host text %s", qPrintable(sHTTPHost));
+            m_http->abort();
+            qCWarning(lcPelorin, "ProbeObject: refusing host text %s", qPrintable(m_httpHost));
         }
     });
     if (opened)
-        trapped("fetch: send", [&] { objHTTP->send(); });
+        trapped("fetch: send", [&] { m_http->send(); });
 
-    const quint32 start = GetTickCount();
+    const quint32 start = tickCount();
     trapped("fetch: wait", [&] { waitForFetch(start); });
     if (m_shutDown)
         return;
 
     trapped("fetch: read", [&] {
-        if (objHTTP) {
-            if (std::optional<QString> text = objHTTP->responseText())
-                sHTTPResponse = *text;
+        if (m_http) {
+            if (std::optional<QString> text = m_http->responseText())
+                m_httpResponse = *text;
         }
     });
 
     trapped("fetch: next", [&] {
-        if (sHTTPResponse.isEmpty() && bRetryCnt < bRetries) {
-            ++bRetryCnt;
-            arm(*httpReqTmr);
+        if (m_httpResponse.isEmpty() && m_retryCount < m_retries) {
+            ++m_retryCount;
+            arm(*m_fetchTimer);
         } else {
-            arm(*httpReqTmrNotify);
+            arm(*m_fetchNotifyTimer);
         }
     });
 }
@@ -187,15 +187,15 @@ void clsMain::httpReqTmr_Timer()
 // Blocks on the thread's event loop (incoming calls and timer ticks run nested
 // inside it) until the request is done, the time-out of the latest request has
 // passed, or the object is shut down.
-void clsMain::waitForFetch(quint32 start)
+void ProbeObject::waitForFetch(quint32 start)
 {
     for (;;) {
         if (m_shutDown)
             return;
-        const bool done = objHTTP && objHTTP->readyState() == HttpClient::Done;
-        const quint32 now = GetTickCount();
-        const qint32 timeOut = lHTTPTimeOut;
-        if (done || !TickWaitHolds(start, now, timeOut))
+        const bool done = m_http && m_http->readyState() == HttpClient::Done;
+        const quint32 now = tickCount();
+        const qint32 timeOut = m_httpTimeOut;
+        if (done || !tickWaitHolds(start, now, timeOut))
             return;
 
         QEventLoop loop;
@@ -203,8 +203,8 @@ void clsMain::waitForFetch(quint32 start)
         deadline.setSingleShot(true);
         deadline.setTimerType(Qt::PreciseTimer);
         connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
-        if (objHTTP)
-            connect(objHTTP.get(), &HttpClient::completed, &loop, &QEventLoop::quit);
+        if (m_http)
+            connect(m_http.get(), &HttpClient::completed, &loop, &QEventLoop::quit);
         const qint64 remaining = qint64(timeOut) - qint64(quint32(now - start)) + 1;
         deadline.start(int(std::clamp<qint64>(remaining, 1, 0x7fffffff)));
 
@@ -220,18 +220,18 @@ void clsMain::waitForFetch(quint32 start)
     }
 }
 
-void clsMain::pingTmrNotify_Timer()
+void ProbeObject::onPingNotifyTimer()
 {
     if (m_shutDown)
         return;
-    trapped("PingResponse", [&] { emit PingResponse(sPingHost, iPingResult); });
+    trapped("PingResponse", [&] { emit PingResponse(m_pingHost, m_pingResult); });
 }
 
-void clsMain::httpReqTmrNotify_Timer()
+void ProbeObject::onFetchNotifyTimer()
 {
     if (m_shutDown)
         return;
-    trapped("HTTPReqResponse", [&] { emit HTTPReqResponse(sHTTPHost, sHTTPResponse); });
+    trapped("HTTPReqResponse", [&] { emit HTTPReqResponse(m_httpHost, m_httpResponse); });
 }
 
 } // namespace Pelorin

@@ -14,56 +14,56 @@ class QEventLoop;
 
 namespace Pelorin {
 
-class clsTimer;
+class CallbackTimer;
 class HttpClient;
 
-class clsMain : public QObject
+class ProbeObject : public QObject
 {
     Q_OBJECT
 
 public:
-    explicit clsMain(QObject *parent = nullptr);
-    ~clsMain() override;
+    explicit ProbeObject(QObject *parent = nullptr);
+    ~ProbeObject() override;
 
-    void HTTPRequest(const QString &sHost, const qint32 &lPort, const QString &sFile,
-                     const qint32 &lTimeOut, const quint8 &Retries);
-    void PingRequest(const QString &sIP, const qint32 &lTimeOut, const quint8 &Retries);
+    void HTTPRequest(const QString &host, const qint32 &port, const QString &file,
+                     const qint32 &timeOut, const quint8 &retries);
+    void PingRequest(const QString &ip, const qint32 &timeOut, const quint8 &retries);
 
     // Release: stops all four timers and ends a fetch's wait at once; nothing
     // is raised afterwards. The object is deleted later by its owner, once no
     // handler of it is on the stack.
-    void Shutdown();
+    void shutdown();
 
 signals:
     // Raised synchronously: the connected handler runs to its end before the
     // notify handler returns. Arguments refer to the object's own fields.
-    void PingResponse(QString &sIP, qint16 &iPingTime);
-    void HTTPReqResponse(QString &sHost, QString &sRawData);
+    void PingResponse(QString &ip, qint16 &pingTime);
+    void HTTPReqResponse(QString &host, QString &rawData);
 
 private:
-    void pingTmr_Timer();
-    void httpReqTmr_Timer();
-    void pingTmrNotify_Timer();
-    void httpReqTmrNotify_Timer();
+    void onPingTimer();
+    void onFetchTimer();
+    void onPingNotifyTimer();
+    void onFetchNotifyTimer();
 
-    void arm(clsTimer &timer);
+    void arm(CallbackTimer &timer);
     void waitForFetch(quint32 start);
 
-    quint8 bRetries = 0;
-    quint8 bRetryCnt = 0;
-    QString sHTTPHost;
-    qint32 lHTTPPort = 0;
-    QString sHTTPFile;
-    qint32 lHTTPTimeOut = 0;
-    QString sHTTPResponse;
-    QString sPingHost;
-    qint32 lPingTimeOut = 0;
-    qint16 iPingResult = 0;
-    std::unique_ptr<HttpClient> objHTTP;
-    std::unique_ptr<clsTimer> pingTmr;
-    std::unique_ptr<clsTimer> httpReqTmr;
-    std::unique_ptr<clsTimer> pingTmrNotify;
-    std::unique_ptr<clsTimer> httpReqTmrNotify;
+    quint8 m_retries = 0;
+    quint8 m_retryCount = 0;
+    QString m_httpHost;
+    qint32 m_httpPort = 0;
+    QString m_httpFile;
+    qint32 m_httpTimeOut = 0;
+    QString m_httpResponse;
+    QString m_pingHost;
+    qint32 m_pingTimeOut = 0;
+    qint16 m_pingResult = 0;
+    std::unique_ptr<HttpClient> m_http;
+    std::unique_ptr<CallbackTimer> m_pingTimer;
+    std::unique_ptr<CallbackTimer> m_fetchTimer;
+    std::unique_ptr<CallbackTimer> m_pingNotifyTimer;
+    std::unique_ptr<CallbackTimer> m_fetchNotifyTimer;
 
     bool m_shutDown = false;
     // The event loops of the fetch waits on the stack, innermost last.

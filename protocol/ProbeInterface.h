@@ -72,29 +72,29 @@ struct Field {
 struct HTTPRequest {
     static constexpr const char *kName = "HTTPRequest";
     static constexpr qint32 kDispId = 0x60030000;
-    QString sHost;
-    qint32 lPort = 0;
-    QString sFile; // the path without its leading "/"
-    qint32 lTimeOut = 0;
-    quint8 Retries = 0;
+    QString host;
+    qint32 port = 0;
+    QString file; // the path without its leading "/"
+    qint32 timeOut = 0;
+    quint8 retries = 0;
     static constexpr auto fields()
     {
-        return std::tuple{PELORIN_FIELD(HTTPRequest, sHost), PELORIN_FIELD(HTTPRequest, lPort),
-                          PELORIN_FIELD(HTTPRequest, sFile), PELORIN_FIELD(HTTPRequest, lTimeOut),
-                          PELORIN_FIELD(HTTPRequest, Retries)};
+        return std::tuple{PELORIN_FIELD(HTTPRequest, host), PELORIN_FIELD(HTTPRequest, port),
+                          PELORIN_FIELD(HTTPRequest, file), PELORIN_FIELD(HTTPRequest, timeOut),
+                          PELORIN_FIELD(HTTPRequest, retries)};
     }
 };
 
 struct PingRequest {
     static constexpr const char *kName = "PingRequest";
     static constexpr qint32 kDispId = 0x60030001;
-    QString sIP;
-    qint32 lTimeOut = 0;
-    quint8 Retries = 0;
+    QString ip;
+    qint32 timeOut = 0;
+    quint8 retries = 0;
     static constexpr auto fields()
     {
-        return std::tuple{PELORIN_FIELD(PingRequest, sIP), PELORIN_FIELD(PingRequest, lTimeOut),
-                          PELORIN_FIELD(PingRequest, Retries)};
+        return std::tuple{PELORIN_FIELD(PingRequest, ip), PELORIN_FIELD(PingRequest, timeOut),
+                          PELORIN_FIELD(PingRequest, retries)};
     }
 };
 
@@ -102,22 +102,22 @@ struct PingRequest {
 struct PingResponse {
     static constexpr const char *kName = "PingResponse";
     static constexpr qint32 kDispId = 1;
-    QString sIP;
-    qint16 iPingTime = 0;
+    QString ip;
+    qint16 pingTime = 0;
     static constexpr auto fields()
     {
-        return std::tuple{PELORIN_FIELD(PingResponse, sIP), PELORIN_FIELD(PingResponse, iPingTime)};
+        return std::tuple{PELORIN_FIELD(PingResponse, ip), PELORIN_FIELD(PingResponse, pingTime)};
     }
 };
 
 struct HTTPReqResponse {
     static constexpr const char *kName = "HTTPReqResponse";
     static constexpr qint32 kDispId = 2;
-    QString sHost;
-    QString sRawData;
+    QString host;
+    QString rawData;
     static constexpr auto fields()
     {
-        return std::tuple{PELORIN_FIELD(HTTPReqResponse, sHost), PELORIN_FIELD(HTTPReqResponse, sRawData)};
+        return std::tuple{PELORIN_FIELD(HTTPReqResponse, host), PELORIN_FIELD(HTTPReqResponse, rawData)};
     }
 };
 

@@ -1,4 +1,4 @@
-#include "interface/WireProtocol.h"
+#include "ProbeProtocol.h"
 
 #include <cstring>
 
@@ -294,7 +294,7 @@ void FrameReader::append(const char *data, qsizetype size)
         m_buffer.append(data, size);
 }
 
-std::optional<FrameReader::Item> FrameReader::next()
+std::optional<FrameReader::row> FrameReader::next()
 {
     if (m_skip > 0) {
         const qsizetype dropped = qsizetype(qMin<quint64>(m_skip, quint64(buffered())));
@@ -313,7 +313,7 @@ std::optional<FrameReader::Item> FrameReader::next()
     if (length > kMaxFrame) {
         m_offset += 4;
         m_skip = length;
-        return Item{std::nullopt, QStringLiteral("frame of %1 bytes exceeds the limit of %2 bytes; skipped")
+        return row{std::nullopt, QStringLiteral("frame of %1 bytes exceeds the limit of %2 bytes; skipped")
                                       .arg(length)
                                       .arg(kMaxFrame)};
     }
@@ -324,8 +324,8 @@ std::optional<FrameReader::Item> FrameReader::next()
     QString error;
     std::optional<Message> m = decodePayload(payload, &error);
     if (m)
-        return Item{std::move(m), QString()};
-    return Item{std::nullopt, error};
+        return row{std::move(m), QString()};
+    return row{std::nullopt, error};
 }
 
 } // namespace Pelorin::Wire

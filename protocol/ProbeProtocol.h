@@ -7,7 +7,7 @@
 // refused (and skipped, so the stream stays in step).
 #pragma once
 
-#include "interface/PelorinInterface.h"
+#include "ProbeInterface.h"
 
 #include <QByteArray>
 #include <QList>
@@ -83,14 +83,14 @@ const char *typeName(Type type);
 class FrameReader
 {
 public:
-    struct Item {
+    struct row {
         std::optional<Message> message; // set when a frame decoded
         QString error;                  // set when a frame was refused
     };
 
     void append(const char *data, qsizetype size);
     void append(const QByteArray &bytes) { append(bytes.constData(), bytes.size()); }
-    std::optional<Item> next();
+    std::optional<row> next();
     qsizetype buffered() const { return m_buffer.size() - m_offset; }
 
 private:

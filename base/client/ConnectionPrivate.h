@@ -3,7 +3,7 @@
 #pragma once
 
 #include "client/PelorinConnection.h"
-#include "interface/WireProtocol.h"
+#include "ProbeProtocol.h"
 
 #include <QHash>
 #include <QSet>
@@ -37,8 +37,8 @@ struct Connection::Private {
     QString greetingError;
     QString endReason;
     quint32 nextObjectId = 1;
-    QHash<quint32, clsMain *> objects; // proxies held in the current server
-    QSet<clsMain *> proxies;           // every proxy that refers to this connection
+    QHash<quint32, ProbeObjectProxy *> objects; // proxies held in the current server
+    QSet<ProbeObjectProxy *> proxies;           // every proxy that refers to this connection
     MessageBoxHandler messageBoxHandler;
 };
 

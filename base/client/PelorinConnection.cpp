@@ -1,9 +1,9 @@
 #include "client/PelorinConnection.h"
 
 #include "client/ConnectionPrivate.h"
-#include "client/ProbeObject.h"
-#include "interface/PelorinInterface.h"
-#include "netinfo/LanterraLog.h"
+#include "client/ProbeObjectProxy.h"
+#include "ProbeInterface.h"
+#include "LanterraLog.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -49,7 +49,7 @@ QString Connection::serverPathFor(const QString &programDir)
 Connection::~Connection()
 {
     shutdown();
-    for (clsMain *proxy : std::as_const(d->proxies))
+    for (ProbeObjectProxy *proxy : std::as_const(d->proxies))
         proxy->m_connection = nullptr;
     delete d;
 }
@@ -289,18 +289,18 @@ void Connection::Private::deliverEvent(const Message &m, quint64 gen)
 {
     if (!isCurrent(gen))
         return;
-    clsMain *proxy = objects.value(m.objectId);
+    ProbeObjectProxy *proxy = objects.value(m.objectId);
     if (!proxy)
         return; // released meanwhile: the server has been told
-    QPointer<clsMain> guard(proxy);
+    QPointer<ProbeObjectProxy> guard(proxy);
     QString why;
     std::optional<Interface::Event> event = Interface::unpackAny<Interface::Event>(m.dispId, m.args, &why);
     if (auto *ping = event ? std::get_if<Interface::PingResponse>(&*event) : nullptr) {
-        emit proxy->PingResponse(ping->sIP, ping->iPingTime);
+        emit proxy->PingResponse(ping->ip, ping->pingTime);
     } else if (auto *page = event ? std::get_if<Interface::HTTPReqResponse>(&*event) : nullptr) {
-        emit proxy->HTTPReqResponse(page->sHost, page->sRawData);
+        emit proxy->HTTPReqResponse(page->host, page->rawData);
     } else {
-        const QString text = QStringLiteral("pelorin raised an event clsMain does not have: %1").arg(why);
+        const QString text = QStringLiteral("pelorin raised an event a probe object does not have: %1").arg(why);
         qCWarning(lcLanterra).noquote() << text;
         emit q->protocolError(m.objectId, text);
     }

@@ -10,7 +10,7 @@
 
 namespace PelorinClient {
 
-class clsMain;
+class ProbeObjectProxy;
 
 class Connection : public QObject
 {
@@ -63,7 +63,7 @@ signals:
     void protocolError(quint32 objectId, const QString &text);
 
 private:
-    friend class clsMain;
+    friend class ProbeObjectProxy;
     struct Private;
     Private *d;
 };

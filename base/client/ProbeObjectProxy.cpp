@@ -1,7 +1,7 @@
-#include "client/ProbeObject.h"
+#include "client/ProbeObjectProxy.h"
 
 #include "client/ConnectionPrivate.h"
-#include "interface/PelorinInterface.h"
+#include "ProbeInterface.h"
 
 namespace PelorinClient {
 
@@ -9,18 +9,18 @@ using Pelorin::Wire::Message;
 using Pelorin::Wire::Type;
 using Pelorin::Wire::invocation;
 
-clsMain::clsMain(Connection &connection, quint32 objectId, quint64 generation)
+ProbeObjectProxy::ProbeObjectProxy(Connection &connection, quint32 objectId, quint64 generation)
     : m_connection(&connection), m_objectId(objectId), m_generation(generation)
 {
 }
 
-std::unique_ptr<clsMain> clsMain::create(Connection &connection, QString *error)
+std::unique_ptr<ProbeObjectProxy> ProbeObjectProxy::create(Connection &connection, QString *error)
 {
     if (!connection.ensureStarted(error))
         return nullptr;
     Connection::Private *d = connection.d;
     const quint32 id = d->allocateObjectId();
-    std::unique_ptr<clsMain> proxy(new clsMain(connection, id, d->generation));
+    std::unique_ptr<ProbeObjectProxy> proxy(new ProbeObjectProxy(connection, id, d->generation));
     d->objects.insert(id, proxy.get());
     d->proxies.insert(proxy.get());
     Message m;
@@ -31,12 +31,12 @@ std::unique_ptr<clsMain> clsMain::create(Connection &connection, QString *error)
     return proxy;
 }
 
-std::unique_ptr<clsMain> clsMain::create(QString *error)
+std::unique_ptr<ProbeObjectProxy> ProbeObjectProxy::create(QString *error)
 {
     return create(Connection::instance(), error);
 }
 
-clsMain::~clsMain()
+ProbeObjectProxy::~ProbeObjectProxy()
 {
     if (!m_connection)
         return;
@@ -51,21 +51,21 @@ clsMain::~clsMain()
     }
 }
 
-void clsMain::HTTPRequest(const QString &sHost, const qint32 &lPort, const QString &sFile,
-                          const qint32 &lTimeOut, const quint8 &Retries)
+void ProbeObjectProxy::HTTPRequest(const QString &host, const qint32 &port, const QString &file,
+                          const qint32 &timeOut, const quint8 &retries)
 {
     if (isAlive())
         m_connection->d->send(invocation(Type::Call, m_objectId,
-                                         Pelorin::Interface::HTTPRequest{sHost, lPort, sFile, lTimeOut, Retries}));
+                                         Pelorin::Interface::HTTPRequest{host, port, file, timeOut, retries}));
 }
 
-void clsMain::PingRequest(const QString &sIP, const qint32 &lTimeOut, const quint8 &Retries)
+void ProbeObjectProxy::PingRequest(const QString &ip, const qint32 &timeOut, const quint8 &retries)
 {
     if (isAlive())
-        m_connection->d->send(invocation(Type::Call, m_objectId, Pelorin::Interface::PingRequest{sIP, lTimeOut, Retries}));
+        m_connection->d->send(invocation(Type::Call, m_objectId, Pelorin::Interface::PingRequest{ip, timeOut, retries}));
 }
 
-bool clsMain::isAlive() const
+bool ProbeObjectProxy::isAlive() const
 {
     return m_connection && m_connection->d->isCurrent(m_generation)
         && m_connection->d->objects.value(m_objectId) == this;

@@ -1,4 +1,4 @@
-// The client side of a probe object (clsMain of Pelorin): the same two methods
+// The client side of a probe object (ProbeObjectProxy of Pelorin): the same two methods
 // and two events, carried across the pipe. Destroying it releases the object
 // in the server; no event of it arrives afterwards.
 #pragma once
@@ -12,22 +12,22 @@ namespace PelorinClient {
 
 class Connection;
 
-class clsMain : public QObject
+class ProbeObjectProxy : public QObject
 {
     Q_OBJECT
 
 public:
     // Creates a probe object in the server, starting the server if needed.
     // Null, with the reason in error, when that fails.
-    static std::unique_ptr<clsMain> create(Connection &connection, QString *error = nullptr);
-    static std::unique_ptr<clsMain> create(QString *error = nullptr);
-    ~clsMain() override;
+    static std::unique_ptr<ProbeObjectProxy> create(Connection &connection, QString *error = nullptr);
+    static std::unique_ptr<ProbeObjectProxy> create(QString *error = nullptr);
+    ~ProbeObjectProxy() override;
 
     // Both return at once; the answer comes later as an event. On a dead
     // server they do nothing.
-    void HTTPRequest(const QString &sHost, const qint32 &lPort, const QString &sFile,
-                     const qint32 &lTimeOut, const quint8 &Retries);
-    void PingRequest(const QString &sIP, const qint32 &lTimeOut, const quint8 &Retries);
+    void HTTPRequest(const QString &host, const qint32 &port, const QString &file,
+                     const qint32 &timeOut, const quint8 &retries);
+    void PingRequest(const QString &ip, const qint32 &timeOut, const quint8 &retries);
 
     // False once the server that holds this object has gone.
     bool isAlive() const;
@@ -36,12 +36,12 @@ public:
 signals:
     // Delivered on the client's thread; the server waits until the handler
     // has returned.
-    void PingResponse(QString &sIP, qint16 &iPingTime);
-    void HTTPReqResponse(QString &sHost, QString &sRawData);
+    void PingResponse(QString &ip, qint16 &pingTime);
+    void HTTPReqResponse(QString &host, QString &rawData);
 
 private:
     friend class Connection;
-    clsMain(Connection &connection, quint32 objectId, quint64 generation);
+    ProbeObjectProxy(Connection &connection, quint32 objectId, quint64 generation);
 
     Connection *m_connection;
     quint32 m_objectId;

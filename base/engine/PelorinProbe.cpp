@@ -2,15 +2,15 @@
 #include "engine/PelorinProbe.h"
 
 #include "client/PelorinConnection.h"
-#include "client/ProbeObject.h"
-#include "interface/PelorinInterface.h"
+#include "client/ProbeObjectProxy.h"
+#include "ProbeInterface.h"
 
-PelorinProbe::PelorinProbe(std::unique_ptr<PelorinClient::clsMain> object) : m_object(std::move(object))
+PelorinProbe::PelorinProbe(std::unique_ptr<PelorinClient::ProbeObjectProxy> object) : m_object(std::move(object))
 {
-    connect(m_object.get(), &PelorinClient::clsMain::PingResponse, this,
-            [this](QString &sIP, qint16 &iPingTime) { emit PingResponse(sIP, iPingTime); });
-    connect(m_object.get(), &PelorinClient::clsMain::HTTPReqResponse, this,
-            [this](QString &sHost, QString &sRawData) { emit HTTPReqResponse(sHost, sRawData); });
+    connect(m_object.get(), &PelorinClient::ProbeObjectProxy::PingResponse, this,
+            [this](QString &ip, qint16 &pingTime) { emit PingResponse(ip, pingTime); });
+    connect(m_object.get(), &PelorinClient::ProbeObjectProxy::HTTPReqResponse, this,
+            [this](QString &host, QString &rawData) { emit HTTPReqResponse(host, rawData); });
 }
 
 // Disconnects first, so nothing of the object arrives once the engine has let
@@ -20,15 +20,15 @@ PelorinProbe::~PelorinProbe()
     disconnect(m_object.get(), nullptr, this, nullptr);
 }
 
-void PelorinProbe::PingRequest(const QString &sIP, qint32 lTimeOut, quint8 Retries)
+void PelorinProbe::PingRequest(const QString &ip, qint32 timeOut, quint8 retries)
 {
-    m_object->PingRequest(sIP, lTimeOut, Retries);
+    m_object->PingRequest(ip, timeOut, retries);
 }
 
-void PelorinProbe::HTTPRequest(const QString &sHost, qint32 lPort, const QString &sFile, qint32 lTimeOut,
-                               quint8 Retries)
+void PelorinProbe::HTTPRequest(const QString &host, qint32 port, const QString &file, qint32 timeOut,
+                               quint8 retries)
 {
-    m_object->HTTPRequest(sHost, lPort, sFile, lTimeOut, Retries);
+    m_object->HTTPRequest(host, port, file, timeOut, retries);
 }
 
 bool PelorinProbe::isAlive() const
@@ -63,7 +63,7 @@ bool PelorinProbeFactory::ready(QString *problem, int *style)
 
 std::unique_ptr<ScanProbe> PelorinProbeFactory::create(QString *error)
 {
-    std::unique_ptr<PelorinClient::clsMain> object = PelorinClient::clsMain::create(m_connection, error);
+    std::unique_ptr<PelorinClient::ProbeObjectProxy> object = PelorinClient::ProbeObjectProxy::create(m_connection, error);
     if (!object)
         return nullptr;
     return std::make_unique<PelorinProbe>(std::move(object));

@@ -5,7 +5,7 @@
 #include "engine/ScanProbe.h"
 
 namespace PelorinClient {
-class clsMain;
+class ProbeObjectProxy;
 class Connection;
 }
 
@@ -14,17 +14,17 @@ class PelorinProbe : public ScanProbe
     Q_OBJECT
 
 public:
-    explicit PelorinProbe(std::unique_ptr<PelorinClient::clsMain> object);
+    explicit PelorinProbe(std::unique_ptr<PelorinClient::ProbeObjectProxy> object);
     ~PelorinProbe() override;
 
-    void PingRequest(const QString &sIP, qint32 lTimeOut, quint8 Retries) override;
-    void HTTPRequest(const QString &sHost, qint32 lPort, const QString &sFile, qint32 lTimeOut,
-                     quint8 Retries) override;
+    void PingRequest(const QString &ip, qint32 timeOut, quint8 retries) override;
+    void HTTPRequest(const QString &host, qint32 port, const QString &file, qint32 timeOut,
+                     quint8 retries) override;
     bool isAlive() const override;
-    PelorinClient::clsMain *object() const { return m_object.get(); }
+    PelorinClient::ProbeObjectProxy *object() const { return m_object.get(); }
 
 private:
-    std::unique_ptr<PelorinClient::clsMain> m_object;
+    std::unique_ptr<PelorinClient::ProbeObjectProxy> m_object;
 };
 
 class PelorinProbeFactory : public ProbeFactory

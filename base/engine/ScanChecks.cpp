@@ -1,4 +1,4 @@
-// The Start checks and the per-request settings.
+// The start checks and the per-request settings.
 #include "engine/ScanChecks.h"
 
 #include "engine/TextNumber.h"

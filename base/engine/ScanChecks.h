@@ -1,4 +1,4 @@
-// What a Start checks and reads, as pure functions shared by the window and the
+// What a start checks and reads, as pure functions shared by the window and the
 // command line: the octet check, the range order, the retries question, and
 // the time-out and retries of each request. Texts are read as the operator's
 // numbers are everywhere (TextNumber).
@@ -8,7 +8,7 @@
 
 #include <optional>
 
-// The range taken at Start: the three fixed octets as address text ("127.0.0"),
+// The range taken at start: the three fixed octets as address text ("127.0.0"),
 // and the first and last value of the fourth octet.
 struct ScanRange {
     QString network;

@@ -3,7 +3,7 @@
 
 #include "engine/IdPage.h"
 #include "engine/ScanProbe.h"
-#include "interface/PelorinInterface.h"
+#include "ProbeInterface.h"
 #include "netinfo/VendorRegistry.h"
 
 #include <QCoreApplication>
@@ -38,7 +38,7 @@ void ScanEngine::setHardwareSources(const QString &neighbourTable, const QString
     m_vendors = std::make_unique<VendorRegistry>(vendorRegistry);
 }
 
-bool ScanEngine::Start(const ScanRange &range)
+bool ScanEngine::start(const ScanRange &range)
 {
     Q_ASSERT(QThread::currentThread() == thread());
     if (isScanning())
@@ -58,8 +58,8 @@ bool ScanEngine::Start(const ScanRange &range)
     m_scanAnnounced = false;
     m_failureShown = false;
     m_failed = false;
-    bDispatchDone = false;
-    bThreadsBusy = false;
+    m_dispatchDone = false;
+    m_threadsBusy = false;
     m_state = State::Dispatching;
     setCursor(range.lower);
     emit started();
@@ -68,33 +68,33 @@ bool ScanEngine::Start(const ScanRange &range)
     return true;
 }
 
-void ScanEngine::Stop()
+void ScanEngine::stop()
 {
     if (!isScanning() || m_stopping)
-        return; // a driver may stop again from a signal of this Stop
+        return; // a driver may stop again from a signal of this stop
     const QScopedValueRollback<bool> stopping(m_stopping, true);
-    bDispatchDone = true;
+    m_dispatchDone = true;
     ++m_generation;
     unloadAllWorkers();
-    // Hosts listed before the Stop keep what they have; their pages never come.
+    // Hosts listed before the stop keep what they have; their pages never come.
     QList<quint64> rows = m_rows.keys();
     std::sort(rows.begin(), rows.end());
     for (quint64 row : rows)
         completeRow(row);
     m_awaitingPage.clear();
-    ScanFinished();
+    scanFinished();
 }
 
 // One address per pass, one yield per pass. With every slot busy the loop
 // sleeps in the event loop until something arrives (an answer frees a slot,
-// Stop, a close) rather than spinning.
+// stop, a close) rather than spinning.
 void ScanEngine::runDispatchLoop()
 {
     QPointer<ScanEngine> self(this);
-    while (!bDispatchDone) {
-        const quint8 slot = FindFreeSlot();
+    while (!m_dispatchDone) {
+        const quint8 slot = findFreeSlot();
         if (slot <= kSlotCount) {
-            StartPing(slot);
+            startPing(slot);
             if (!self)
                 return;
             QCoreApplication::processEvents();
@@ -107,10 +107,10 @@ void ScanEngine::runDispatchLoop()
     if (m_state == State::Dispatching)
         m_state = State::Draining;
 
-    if (bThreadsBusy)
+    if (m_threadsBusy)
         return; // draining: the last answer announces completion
     if (!m_scanAnnounced)
-        ScanFinished();
+        scanFinished();
     else
         restoreIdle();
 }
@@ -127,7 +127,7 @@ void ScanEngine::setCursor(int octet)
     emit cursorChanged(octet);
 }
 
-QString ScanEngine::NextAddress()
+QString ScanEngine::nextAddress()
 {
     const QString address = m_range.network + QLatin1Char('.') + QString::number(m_cursor);
     if (m_cursor != m_range.upper)
@@ -135,23 +135,23 @@ QString ScanEngine::NextAddress()
     return address;
 }
 
-quint8 ScanEngine::FindFreeSlot() const
+quint8 ScanEngine::findFreeSlot() const
 {
     for (quint8 slot = 1; slot <= kSlotCount; ++slot) {
-        if (!IsSlotLoaded(slot))
+        if (!isSlotLoaded(slot))
             return slot;
     }
     return kNoFreeSlot;
 }
 
-bool ScanEngine::IsSlotLoaded(quint8 Index) const
+bool ScanEngine::isSlotLoaded(quint8 index) const
 {
-    return Index >= 1 && Index <= kSlotCount && m_slots[Index].probe;
+    return index >= 1 && index <= kSlotCount && m_slots[index].probe;
 }
 
 ScanProbe *ScanEngine::probeAt(quint8 slot) const
 {
-    return IsSlotLoaded(slot) ? m_slots[slot].probe.get() : nullptr;
+    return isSlotLoaded(slot) ? m_slots[slot].probe.get() : nullptr;
 }
 
 int ScanEngine::busyCount() const
@@ -159,62 +159,62 @@ int ScanEngine::busyCount() const
     return int(std::count_if(m_slots.begin(), m_slots.end(), [](const Slot &s) { return bool(s.probe); }));
 }
 
-void ScanEngine::StartPing(quint8 Index)
+void ScanEngine::startPing(quint8 index)
 {
-    const QString sIP = NextAddress();
+    const QString ip = nextAddress();
     const quint64 generation = m_generation;
-    ScanProbe *probe = loadWorker(Index);
+    ScanProbe *probe = loadWorker(index);
     if (!probe || generation != m_generation)
         return;
     const Settings settings = m_settings();
-    probe->PingRequest(sIP, settings.timeOut, settings.retries);
+    probe->PingRequest(ip, settings.timeOut, settings.retries);
     if (generation != m_generation)
         return;
-    UpdateProgress();
+    updateProgress();
     if (m_cursor >= m_range.upper)
-        bDispatchDone = true;
+        m_dispatchDone = true;
 }
 
-void ScanEngine::StartHTTPRequest(quint8 Index)
+void ScanEngine::startPageRequest(quint8 index)
 {
     if (m_awaitingPage.isEmpty()) {
-        bDispatchDone = true;
+        m_dispatchDone = true;
         return;
     }
     const quint64 generation = m_generation;
-    ScanProbe *probe = loadWorker(Index);
+    ScanProbe *probe = loadWorker(index);
     if (!probe || generation != m_generation)
         return;
     const quint64 row = m_awaitingPage.takeFirst();
-    m_slots[Index].row = row;
+    m_slots[index].row = row;
     const Settings settings = m_settings();
     probe->HTTPRequest(m_rows.value(row).host, IdPage::kPort, QString::fromLatin1(IdPage::kFile),
                        settings.timeOut, settings.retries);
     if (generation != m_generation)
         return;
-    UpdateProgress();
+    updateProgress();
 }
 
-void ScanEngine::UpdateProgress()
+void ScanEngine::updateProgress()
 {
     const int count = busyCount();
     if (count == 0) {
-        if (m_state == State::Dispatching && !bDispatchDone) {
+        if (m_state == State::Dispatching && !m_dispatchDone) {
             // Every worker answered before the next address went out: the
             // scan is not over, the dispatch loop announces its end.
-            bThreadsBusy = false;
+            m_threadsBusy = false;
             return;
         }
-        ScanFinished();
+        scanFinished();
         return;
     }
-    bThreadsBusy = true;
+    m_threadsBusy = true;
     emit progress(count);
 }
 
-void ScanEngine::ScanFinished()
+void ScanEngine::scanFinished()
 {
-    bThreadsBusy = false;
+    m_threadsBusy = false;
     m_scanAnnounced = true;
     restoreIdle();
     emit finished();
@@ -223,9 +223,9 @@ void ScanEngine::ScanFinished()
 // Returns the slot's probe, creating it when the slot is free. Null when the
 // scan was stopped while it was being made, or no probe could be had (then
 // the scan ends with one message).
-ScanProbe *ScanEngine::loadWorker(quint8 Index)
+ScanProbe *ScanEngine::loadWorker(quint8 index)
 {
-    if (ScanProbe *loaded = probeAt(Index))
+    if (ScanProbe *loaded = probeAt(index))
         return loaded;
 
     const quint64 generation = m_generation;
@@ -235,7 +235,7 @@ ScanProbe *ScanEngine::loadWorker(quint8 Index)
     // answers of other workers may be handled here.
     QPointer<ScanEngine> self(this);
     QCoreApplication::processEvents();
-    if (!self || generation != m_generation || IsSlotLoaded(Index))
+    if (!self || generation != m_generation || isSlotLoaded(index))
         return nullptr;
     if (!probe || !probe->isAlive()) {
         if (error.isEmpty())
@@ -247,20 +247,20 @@ ScanProbe *ScanEngine::loadWorker(quint8 Index)
     }
     ScanProbe *raw = probe.get();
     connect(raw, &ScanProbe::PingResponse, this,
-            [this, Index, raw](const QString &sIP, qint16 iPingTime) { onPingResponse(Index, raw, sIP, iPingTime); });
+            [this, index, raw](const QString &ip, qint16 pingTime) { onPingResponse(index, raw, ip, pingTime); });
     connect(raw, &ScanProbe::HTTPReqResponse, this,
-            [this, Index, raw](const QString &, const QString &sRaw) { onPageResponse(Index, raw, sRaw); });
-    m_slots[Index].probe = std::move(probe);
-    m_slots[Index].row = 0;
+            [this, index, raw](const QString &, const QString &text) { onPageResponse(index, raw, text); });
+    m_slots[index].probe = std::move(probe);
+    m_slots[index].row = 0;
     return raw;
 }
 
-void ScanEngine::unloadWorker(quint8 Index)
+void ScanEngine::unloadWorker(quint8 index)
 {
-    if (!IsSlotLoaded(Index))
+    if (!isSlotLoaded(index))
         return;
-    std::unique_ptr<ScanProbe> probe = std::move(m_slots[Index].probe);
-    m_slots[Index].row = 0;
+    std::unique_ptr<ScanProbe> probe = std::move(m_slots[index].probe);
+    m_slots[index].row = 0;
     disconnect(probe.get(), nullptr, this, nullptr);
 }
 
@@ -280,21 +280,21 @@ void ScanEngine::completeRow(quint64 row)
     emit rowComplete(row, record);
 }
 
-void ScanEngine::onPingResponse(quint8 Index, ScanProbe *probe, const QString &sIP, qint16 iPingTime)
+void ScanEngine::onPingResponse(quint8 index, ScanProbe *probe, const QString &ip, qint16 pingTime)
 {
-    if (probeAt(Index) != probe || m_slots[Index].row != 0)
+    if (probeAt(index) != probe || m_slots[index].row != 0)
         return; // a worker of a stopped scan, or a repeated answer
-    if (iPingTime < 0) {
-        unloadWorker(Index);
-        UpdateProgress();
+    if (pingTime < 0) {
+        unloadWorker(index);
+        updateProgress();
         return;
     }
     const quint64 row = m_nextRow++;
     HostRecord record;
-    record.host = sIP;
-    record.pingTime = iPingTime;
+    record.host = ip;
+    record.pingTime = pingTime;
     // The echo reply has just put the host in the neighbour table, if it is on the segment.
-    record.mac = m_neighbours.macOf(sIP);
+    record.mac = m_neighbours.macOf(ip);
     if (!record.mac.isEmpty())
         record.vendor = m_vendors->vendorOf(record.mac);
     m_rows.insert(row, record);
@@ -302,17 +302,17 @@ void ScanEngine::onPingResponse(quint8 Index, ScanProbe *probe, const QString &s
     const quint64 generation = m_generation;
     emit hostFound(row, record);
     if (generation == m_generation) // the driver may have stopped the scan
-        StartHTTPRequest(Index);
+        startPageRequest(index);
 }
 
-void ScanEngine::onPageResponse(quint8 Index, ScanProbe *probe, const QString &sRaw)
+void ScanEngine::onPageResponse(quint8 index, ScanProbe *probe, const QString &text)
 {
-    if (probeAt(Index) != probe || m_slots[Index].row == 0)
+    if (probeAt(index) != probe || m_slots[index].row == 0)
         return;
-    const quint64 row = m_slots[Index].row;
+    const quint64 row = m_slots[index].row;
     // The text belongs to the probe: copied before it is released.
-    const QString raw = sRaw;
-    unloadWorker(Index);
+    const QString raw = text;
+    unloadWorker(index);
     const quint64 generation = m_generation;
     if (!raw.isEmpty() && IdPage::isIdentificationPage(raw) && m_rows.contains(row)) {
         if (const std::optional<QString> description = IdPage::description(raw)) {
@@ -322,13 +322,13 @@ void ScanEngine::onPageResponse(quint8 Index, ScanProbe *probe, const QString &s
     }
     completeRow(row);
     if (generation == m_generation)
-        UpdateProgress();
+        updateProgress();
 }
 
 void ScanEngine::failScan(const QString &text)
 {
     m_failed = true;
-    Stop();
+    stop();
     if (m_failureShown)
         return;
     m_failureShown = true;

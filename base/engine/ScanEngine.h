@@ -1,10 +1,10 @@
-// The scan engine: walks the fourth octet of the range taken at Start, hands
+// The scan engine: walks the fourth octet of the range taken at start, hands
 // each address to the lowest free of 50 slots as a ping, asks every host that
 // answers for its identification page on the same slot, and reports hosts,
 // descriptions, progress and the end by signals. Owned by its driver (the
 // window or the command line), which supplies the probes and, per request,
-// the time-out and retries. Runs on one thread: Start() holds the dispatch
-// loop, and answers, Stop and closes are handled at its yields.
+// the time-out and retries. Runs on one thread: start() holds the dispatch
+// loop, and answers, stop and closes are handled at its yields.
 #pragma once
 
 #include "engine/HostRecord.h"
@@ -44,10 +44,10 @@ public:
     // Checks that probes can be had (else emits message and changes nothing),
     // then scans range. Returns when dispatching has ended: the scan is then
     // Draining (the last answer ends it) or Idle.
-    bool Start(const ScanRange &range);
+    bool start(const ScanRange &range);
     // Ends a running scan: nothing more is handed out, every worker goes,
     // and rows still awaiting their page are completed without one.
-    void Stop();
+    void stop();
 
     State state() const { return m_state; }
     bool isScanning() const { return m_state != State::Idle; }
@@ -60,13 +60,13 @@ public:
     // once, at the first host that has a MAC.
     void setHardwareSources(const QString &neighbourTable, const QString &vendorRegistry);
 
-    QString NextAddress();
-    quint8 FindFreeSlot() const;
-    bool IsSlotLoaded(quint8 Index) const;
-    void StartPing(quint8 Index);
-    void StartHTTPRequest(quint8 Index);
-    void UpdateProgress();
-    void ScanFinished();
+    QString nextAddress();
+    quint8 findFreeSlot() const;
+    bool isSlotLoaded(quint8 index) const;
+    void startPing(quint8 index);
+    void startPageRequest(quint8 index);
+    void updateProgress();
+    void scanFinished();
 
 signals:
     void started();
@@ -88,12 +88,12 @@ private:
 
     void runDispatchLoop();
     void restoreIdle();
-    ScanProbe *loadWorker(quint8 Index);
-    void unloadWorker(quint8 Index);
+    ScanProbe *loadWorker(quint8 index);
+    void unloadWorker(quint8 index);
     void unloadAllWorkers();
     void completeRow(quint64 row);
-    void onPingResponse(quint8 Index, ScanProbe *probe, const QString &sIP, qint16 iPingTime);
-    void onPageResponse(quint8 Index, ScanProbe *probe, const QString &sRaw);
+    void onPingResponse(quint8 index, ScanProbe *probe, const QString &ip, qint16 pingTime);
+    void onPageResponse(quint8 index, ScanProbe *probe, const QString &text);
     void failScan(const QString &text);
     void setCursor(int octet);
 
@@ -111,8 +111,8 @@ private:
     QList<quint64> m_awaitingPage;
     quint64 m_nextRow = 1;
 
-    bool bDispatchDone = false;
-    bool bThreadsBusy = false;
+    bool m_dispatchDone = false;
+    bool m_threadsBusy = false;
     bool m_scanAnnounced = true;
     bool m_failureShown = false;
     bool m_failed = false;

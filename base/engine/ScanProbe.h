@@ -15,15 +15,15 @@ class ScanProbe : public QObject
 
 public:
     // Both return at once; the answer comes later as a signal.
-    virtual void PingRequest(const QString &sIP, qint32 lTimeOut, quint8 Retries) = 0;
-    virtual void HTTPRequest(const QString &sHost, qint32 lPort, const QString &sFile, qint32 lTimeOut,
-                             quint8 Retries) = 0;
+    virtual void PingRequest(const QString &ip, qint32 timeOut, quint8 retries) = 0;
+    virtual void HTTPRequest(const QString &host, qint32 port, const QString &file, qint32 timeOut,
+                             quint8 retries) = 0;
     // False once the server that holds the probe has gone.
     virtual bool isAlive() const = 0;
 
 signals:
-    void PingResponse(const QString &sIP, qint16 iPingTime);
-    void HTTPReqResponse(const QString &sHost, const QString &sRaw);
+    void PingResponse(const QString &ip, qint16 pingTime);
+    void HTTPReqResponse(const QString &host, const QString &raw);
 };
 
 class ProbeFactory : public QObject

@@ -115,7 +115,7 @@ double Val(const QString &text)
 
     const long long totalExponent = exponent + pointShift;
     // Magnitude is digits.size() + totalExponent decimal places left of the point.
-    const long long magnitude = (long long)digits.size() + totalExponent;
+    const long long magnitude = static_cast<long long>(digits.size()) + totalExponent;
     double value;
     if (magnitude > 400) {
         value = std::numeric_limits<double>::max();

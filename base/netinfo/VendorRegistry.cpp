@@ -1,6 +1,6 @@
 #include "netinfo/VendorRegistry.h"
 
-#include "netinfo/LanterraLog.h"
+#include "LanterraLog.h"
 #include "netinfo/MacAddress.h"
 
 #include <QFile>

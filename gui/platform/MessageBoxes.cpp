@@ -1,7 +1,7 @@
 // The scanner's message boxes: QMessageBox by default, or a channel a test installs.
 #include "platform/MessageBoxes.h"
 
-#include "interface/PelorinInterface.h"
+#include "ProbeInterface.h"
 
 #include <QFileDialog>
 #include <QGuiApplication>
@@ -42,7 +42,7 @@ public:
         return answer(style, box.exec());
     }
 
-    // Modeless: the caller goes on and the window stays usable (Stop works);
+    // Modeless: the caller goes on and the window stays usable (stop works);
     // the box answers when the operator closes it.
     void open(const QString &text, int style, const QString &title, std::function<void(int)> reply) override
     {

@@ -230,7 +230,7 @@ Outcome drain(const Exchange &ex, bool errorPending, std::vector<quint8> &packet
 void writeReply(void *replyBuffer, quint32 replySize, const ICMP_ECHO_REPLY &reply, const QByteArray &data)
 {
     std::memcpy(replyBuffer, &reply, sizeof reply);
-    const quint32 room = replySize - sizeof reply;
+    const quint32 room = replySize - quint32(sizeof reply);
     const auto copied = std::min<quint32>(room, static_cast<quint32>(data.size()));
     if (copied)
         std::memcpy(static_cast<quint8 *>(replyBuffer) + sizeof reply, data.constData(), copied);

@@ -1,7 +1,7 @@
 #include "platform/MessageBoxChannel.h"
 
 #include "PelorinLog.h"
-#include "interface/PelorinInterface.h"
+#include "ProbeInterface.h"
 
 namespace Pelorin {
 

@@ -84,8 +84,8 @@ int WSAStartup(quint16 versionRequested, WSADATA *data)
         return -1;
     data->wVersion = reported.wVersion;
     data->wHighVersion = reported.wVersion;
-    data->iMaxSockets = reported.iMaxSockets;
-    data->iMaxUdpDg = 65467;
+    data->maxSockets = reported.maxSockets;
+    data->maxUdpDatagram = 65467;
     g_startupCount.fetch_add(1);
     return 0;
 }

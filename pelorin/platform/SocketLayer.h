@@ -46,15 +46,15 @@ private:
     int m_fd = -1;
 };
 
-// --- Start-up and clean-up -------------------------------------------------
+// --- start-up and clean-up -------------------------------------------------
 
 // The fields of the start-up record that callers read. wVersion carries the
 // major version in its low byte and the minor version in its high byte.
 struct WSADATA {
     quint16 wVersion = 0;
     quint16 wHighVersion = 0;
-    quint16 iMaxSockets = 0;
-    quint16 iMaxUdpDg = 0;
+    quint16 maxSockets = 0;
+    quint16 maxUdpDatagram = 0;
 };
 
 // Returns 0 and fills data on success (interface version 1.1); the start-up is
@@ -63,7 +63,7 @@ struct WSADATA {
 int WSAStartup(quint16 versionRequested, WSADATA *data);
 // Releases one counted start-up; returns -1 when none is outstanding.
 int WSACleanup();
-// Start-ups not yet released, over the whole process.
+// start-ups not yet released, over the whole process.
 int socketLayerStartupCount();
 
 // Makes WSAStartup report something else (another version, socket count or a
@@ -72,7 +72,7 @@ int socketLayerStartupCount();
 struct SocketLayerOverride {
     int startupResult = 0;
     quint16 wVersion = 0x0101;
-    quint16 iMaxSockets = 32767;
+    quint16 maxSockets = 32767;
 };
 void setSocketLayerOverrideForTesting(std::optional<SocketLayerOverride> override);
 

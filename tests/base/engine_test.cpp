@@ -1,5 +1,5 @@
 // The scan engine with stand-in probes (no window, server or network): range walk, slots, rows and their
-// pages, Stop, stale workers, probe failures. The Start checks and the settings read per request are shown
+// pages, stop, stale workers, probe failures. The start checks and the settings read per request are shown
 // at the window, the number rules beneath them with the engine's pure rules.
 #include "Harness.h"
 #include "StandInProbe.h"
@@ -33,7 +33,7 @@ class EngineTest : public QObject
     // Runs a scan of 127.0.0.lower up to upper until it has ended.
     void scan(int lower, int upper)
     {
-        QVERIFY(m_engine->Start({QStringLiteral("127.0.0"), lower, upper}));
+        QVERIFY(m_engine->start({QStringLiteral("127.0.0"), lower, upper}));
         QTRY_VERIFY(!m_engine->isScanning());
     }
 
@@ -146,7 +146,7 @@ private slots:
                 });
             }
             if (usedSlots.size() == 51)
-                QTimer::singleShot(0, m_engine, &ScanEngine::Stop);
+                QTimer::singleShot(0, m_engine, &ScanEngine::stop);
             return false;
         };
         scan(2, 200);
@@ -192,17 +192,17 @@ private slots:
         int made = 0;
         m_factory->onCreate = [&] {
             if (disturbance == StopMakingThirdWorker && ++made == 3)
-                QTimer::singleShot(0, m_engine, &ScanEngine::Stop);
+                QTimer::singleShot(0, m_engine, &ScanEngine::stop);
         };
         m_factory->onRequest = [&](const StandInFactory::Request &r) {
             if (r.page && disturbance == StopAtFirstPage)
-                QTimer::singleShot(0, m_engine, &ScanEngine::Stop);
+                QTimer::singleShot(0, m_engine, &ScanEngine::stop);
             if (r.page && disturbance == ServerDiesAtFirstPage)
                 QTimer::singleShot(0, m_factory, [this] { m_factory->died(QStringLiteral("killed")); });
             return !r.page;
         };
 
-        QCOMPARE(m_engine->Start({QStringLiteral("127.0.0"), 1, 200}), started);
+        QCOMPARE(m_engine->start({QStringLiteral("127.0.0"), 1, 200}), started);
         QTRY_VERIFY(!m_engine->isScanning());
         QCOMPARE(m_factory->requests.size(), requests);
         QStringList completed;

@@ -1,5 +1,5 @@
 // Address texts of any shape through the dotted-address conversion: it must report, never crash.
-#include "modPing.h"
+#include "Ping.h"
 #include "platform/MessageBoxChannel.h"
 
 namespace {
@@ -12,6 +12,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static SilentChannel channel;
     Pelorin::setThreadMessageBoxChannel(&channel);
-    (void)Pelorin::AddressStringToLong(QString::fromUtf8(reinterpret_cast<const char *>(data), qsizetype(size)));
+    (void)Pelorin::addressStringToLong(QString::fromUtf8(reinterpret_cast<const char *>(data), qsizetype(size)));
     return 0;
 }

@@ -1,5 +1,5 @@
 // Arbitrary bytes in arbitrary chunks through the frame reader of both programs; every accepted frame survives a re-encode.
-#include "interface/WireProtocol.h"
+#include "ProbeProtocol.h"
 
 #include <cstdlib>
 

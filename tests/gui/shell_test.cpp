@@ -1,11 +1,11 @@
 // The worker shell with the real probe server (events passed on with the index, the shell renewed or
 // destroyed inside its own event, or no server at all), and the client's link against a stand-in server
 // that sends bad frames. No request is made, so no packet is sent.
-#include "ScanObjShell.h"
+#include "WorkerShell.h"
 #include "client/PelorinConnection.h"
-#include "client/ProbeObject.h"
-#include "interface/PelorinInterface.h"
-#include "interface/WireProtocol.h"
+#include "client/ProbeObjectProxy.h"
+#include "ProbeInterface.h"
+#include "ProbeProtocol.h"
 
 #include <QtTest>
 
@@ -13,7 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-using PelorinClient::clsMain;
+using PelorinClient::ProbeObjectProxy;
 using PelorinClient::Connection;
 namespace Wire = Pelorin::Wire;
 namespace Interface = Pelorin::Interface;
@@ -33,17 +33,17 @@ private slots:
     // live object and the old one is gone; the window may also destroy the shell inside its own event.
     void eventsCarryTheIndexAndRenewInside()
     {
-        auto *shell = new ScanObjShell(12);
-        const QPointer<ScanObjShell> guard(shell);
-        const QPointer<clsMain> old = shell->ScanObj();
+        auto *shell = new WorkerShell(12);
+        const QPointer<WorkerShell> guard(shell);
+        const QPointer<ProbeObjectProxy> old = shell->probeObject();
         QVERIFY2(old, qPrintable(shell->error()));
         QStringList heard;
-        connect(shell, &ScanObjShell::PingResponse, this, [&](qint16 index, QString &sIP, qint16 &time) {
-            heard << QStringLiteral("%1 %2 %3").arg(index).arg(sIP).arg(time);
-            QVERIFY(shell->Reinit());
+        connect(shell, &WorkerShell::PingResponse, this, [&](qint16 index, QString &ip, qint16 &time) {
+            heard << QStringLiteral("%1 %2 %3").arg(index).arg(ip).arg(time);
+            QVERIFY(shell->reinit());
         });
-        connect(shell, &ScanObjShell::HTTPReqResponse, this, [&](qint16 index, QString &sIP, QString &raw) {
-            heard << QStringLiteral("%1 %2 %3").arg(index).arg(sIP, raw);
+        connect(shell, &WorkerShell::HTTPReqResponse, this, [&](qint16 index, QString &ip, QString &raw) {
+            heard << QStringLiteral("%1 %2 %3").arg(index).arg(ip, raw);
             if (heard.size() == 3)
                 delete shell;
         });
@@ -52,7 +52,7 @@ private slots:
         qint16 time = -11050;
         emit old->HTTPReqResponse(host, raw);
         emit old->PingResponse(host, time);
-        const QPointer<clsMain> renewed = shell->ScanObj();
+        const QPointer<ProbeObjectProxy> renewed = shell->probeObject();
         QVERIFY(!old && renewed && renewed->isAlive());
         emit renewed->HTTPReqResponse(host, raw);
         QVERIFY(!guard && !renewed);
@@ -121,10 +121,10 @@ private slots:
         connection.setMessageBoxHandler([&](const QString &, int, const QString &, Connection::MessageBoxReply r) { unanswered << std::move(r); });
         QSignalSpy died(&connection, &Connection::serverDied);
         QSignalSpy errors(&connection, &Connection::protocolError);
-        std::unique_ptr<clsMain> object = clsMain::create(connection);
+        std::unique_ptr<ProbeObjectProxy> object = ProbeObjectProxy::create(connection);
         QVERIFY(object && object->objectId() == 1u);
         QStringList heard;
-        connect(object.get(), &clsMain::PingResponse, this, [&](QString &sIP, qint16 &t) { heard << sIP + ' ' + QString::number(t); });
+        connect(object.get(), &ProbeObjectProxy::PingResponse, this, [&](QString &ip, qint16 &t) { heard << ip + ' ' + QString::number(t); });
         const Interface::PingResponse answer{QStringLiteral("127.0.0.2"), -11010};
         QVERIFY(feed(afterGreeting + Wire::encode(Wire::invocation(Wire::Type::Event, 1, answer))));
 
@@ -145,10 +145,10 @@ private slots:
         const QString path = connection.serverPath();
         connection.shutdown();
         connection.setServerPath(QDir::temp().filePath(QStringLiteral("no-such-pelorin")));
-        ScanObjShell shell(2);
-        QVERIFY(!shell.ScanObj() && !shell.error().isEmpty() && !shell.Reinit());
+        WorkerShell shell(2);
+        QVERIFY(!shell.probeObject() && !shell.error().isEmpty() && !shell.reinit());
         connection.setServerPath(path);
-        QVERIFY(shell.Reinit() && shell.ScanObj());
+        QVERIFY(shell.reinit() && shell.probeObject());
     }
 };
 

@@ -1,5 +1,5 @@
 // The main window without a network: the worked example of its resize at 7605 twips and its size limits,
-// defaults, Start refusals, a scan on stand-in probes and what leaves the window (Copy, CSV, MAC and
+// defaults, start refusals, a scan on stand-in probes and what leaves the window (Copy, CSV, MAC and
 // vendor), menus, keyboard, double click, real message boxes; and the result list on its own: insertion
 // order, whole-text find, no sorting.
 #include "DisplayThrottle.h"
@@ -8,8 +8,8 @@
 #include "StandInProbe.h"
 #include "client/PelorinConnection.h"
 #include "engine/ScanEngine.h"
-#include "frmMain.h"
-#include "modResizeSubclass.h"
+#include "MainWindow.h"
+#include "WindowSizeLimits.h"
 #include "platform/BrowserOpener.h"
 
 #include <QtTest>
@@ -47,14 +47,14 @@ class WindowTest : public QObject
 
     RecordingBoxes m_channel;
     std::unique_ptr<StandInFactory> m_factory;
-    std::unique_ptr<frmMain> m_window;
+    std::unique_ptr<MainWindow> m_window;
 
     // A shown window 7605 twips high inside, scanning with stand-ins, or with (missing) pelorin.
-    frmMain &open(std::unique_ptr<StandInFactory> factory)
+    MainWindow &open(std::unique_ptr<StandInFactory> factory)
     {
         m_window.reset();
         m_factory = std::move(factory);
-        m_window = std::make_unique<frmMain>(nullptr, m_factory.get());
+        m_window = std::make_unique<MainWindow>(nullptr, m_factory.get());
         m_window->show();
         [&] { QVERIFY(QTest::qWaitForWindowExposed(m_window.get())); }();
         m_window->resize(m_window->width(), qRound(7605 / m_window->twipsPerPixelY()));
@@ -64,7 +64,7 @@ class WindowTest : public QObject
 private slots:
     void initTestCase()
     {
-        MessageBoxes::install(&m_channel); // and no probe server: even a Start past every check sends nothing
+        MessageBoxes::install(&m_channel); // and no probe server: even a start past every check sends nothing
         PelorinClient::Connection::instance().setServerPath(QCoreApplication::applicationDirPath() + "/no-such-pelorin");
     }
 
@@ -78,11 +78,11 @@ private slots:
     {
         // At 120 dpi 6450 twips are 537.5 px, rounded to even; on a small screen (400 x 300 px, 4800 x 3600
         // twips) the largest size is the screen.
-        const modResizeSubclass::SubclassEntry e = modResizeSubclass::computeLimits(6450, 4920, 6450, 0, 12, 12, {4800, 3600});
-        const modResizeSubclass::TrackSizes t = modResizeSubclass::trackSizes(e, QSize(400, 300));
+        const WindowSizeLimits::Limits e = WindowSizeLimits::computeLimits(6450, 4920, 6450, 0, 12, 12, {4800, 3600});
+        const WindowSizeLimits::TrackSizes t = WindowSizeLimits::trackSizes(e, QSize(400, 300));
         QCOMPARE((QList<QSize>{t.minTrack, t.maxTrack}), (QList<QSize>{QSize(538, 410), QSize(400, 300)}));
 
-        frmMain &w = *m_window;
+        MainWindow &w = *m_window;
         if (!qFuzzyCompare(w.twipsPerPixelY(), 15.0) || !qFuzzyCompare(w.twipsPerPixelX(), 15.0))
             QSKIP("the figures are in pixels at 96 dpi");
         QTRY_COMPARE(w.fraMain[1]->height(), 390); // 5850 twips; the list 5295, the status line's top 5565
@@ -97,7 +97,7 @@ private slots:
         }
 
         QVERIFY(w.picScanning->autoFillBackground() && w.picScanning->backgroundRole() == QPalette::Window);
-        modResizeSubclass::SubclassForm(&w, false, 0, 0, 0, 0); // a tiny window lays out with nothing below 0
+        WindowSizeLimits::installLimits(&w, false, 0, 0, 0, 0); // a tiny window lays out with nothing below 0
         w.resize(w.width(), 3);
         QTRY_COMPARE((QList<int>{w.height(), w.fraMain[1]->height(), w.lstIPs->height()}), (QList<int>{3, 0, 0}));
     }
@@ -107,7 +107,7 @@ private slots:
     void startRefused_data()
     {
         QTest::addColumn<QString>("boxes");
-        QTest::addColumn<int>("enterIn"); // the box in which Enter is pressed; -1: Start is clicked
+        QTest::addColumn<int>("enterIn"); // the box in which Enter is pressed; -1: start is clicked
         QTest::addColumn<QString>("message");
         QTest::addColumn<int>("style");
 
@@ -138,9 +138,9 @@ private slots:
         QFETCH(int, enterIn);
         QFETCH(QString, message);
         QFETCH(int, style);
-        frmMain &w = *m_window;
+        MainWindow &w = *m_window;
         fill(w, boxes);
-        w.lstIPs->Add(QStringLiteral("127.0.0.9"));
+        w.lstIPs->addRow(QStringLiteral("127.0.0.9"));
         if (enterIn < 0)
             QTest::mouseClick(w.cmdScan, Qt::LeftButton);
         else
@@ -150,7 +150,7 @@ private slots:
         const bool critical = (style & MsgBox::IconMask) == MsgBox::Critical;
         QCOMPARE(QStringLiteral("%1 %2 ").arg(box.style).arg(box.title) + box.text.left(critical ? message.size() : -1),
                  QStringLiteral("%1 Lanterra ").arg(style) + message);
-        QCOMPARE(w.cmdScan->text() + w.txtIP[3]->text() + w.lblThreads->text() + QString::number(w.lstIPs->Count()), "StartXReady1");
+        QCOMPARE(w.cmdScan->text() + w.txtIP[3]->text() + w.lblThreads->text() + QString::number(w.lstIPs->rowCount()), "StartXReady1");
         QVERIFY(w.cursor().shape() == Qt::ArrowCursor && !w.picScanning->isVisible() && !w.engine().isScanning()
                 && !w.txtIPScan[0]->isReadOnly());
     }
@@ -161,7 +161,7 @@ private slots:
     // the description's tooltip, Copy of several rows, Copy all and Save as CSV of awkward descriptions.
     void scanAsSeen()
     {
-        frmMain &w = open(std::make_unique<StandInFactory>());
+        MainWindow &w = open(std::make_unique<StandInFactory>());
         QTemporaryDir dir;
         for (auto [name, bytes] : {std::pair{"arp", "IP address HW type Flags HW address Mask Device\n"
                                                     "127.0.0.10 0x1 0x2 00:d0:ef:12:34:56 * eth0\n"},
@@ -180,7 +180,7 @@ private slots:
         QPointer<StandInProbe> heldPage; // the page of .11 never comes
         m_factory->onRequest = [&](const StandInFactory::Request &r) {
             const QList<QLineEdit *> range = inputs(w).mid(0, 5);
-            QTreeWidgetItem *entry = r.page ? w.lstIPs->FindItem(r.host) : nullptr;
+            QTreeWidgetItem *entry = r.page ? w.lstIPs->findRow(r.host) : nullptr;
             seen << QStringLiteral("%1 %2 %3/%4 %5")
                         .arg(std::all_of(range.begin(), range.end(), [](QLineEdit *b) { return b->isReadOnly(); }))
                         .arg(w.cmdScan->text()).arg(r.timeOut).arg(r.retries)
@@ -199,7 +199,7 @@ private slots:
         QVERIFY(heldPage && QTest::qWaitForWindowActive(&w));
         QTest::keyClick(w.txtPingTO, Qt::Key_Return); // Enter starts (the refusals show it), but not during a scan
         QVERIFY(w.engine().isScanning() && m_channel.boxes.isEmpty());
-        QTest::keyClick(&w, Qt::Key_Escape); // Stop: .11 is listed without its page
+        QTest::keyClick(&w, Qt::Key_Escape); // stop: .11 is listed without its page
         QCOMPARE(w.lblThreads->text(), QStringLiteral("Scan Completed"));
         QVERIFY(!w.findChild<DisplayThrottle *>()->pending());
 
@@ -212,16 +212,16 @@ private slots:
 
         // In answer order, the MAC and vendor only where the neighbour table has the host.
         QString rows;
-        for (int cell = 0; cell < 5 * w.lstIPs->Count(); ++cell)
-            rows += w.lstIPs->Item(cell / 5 + 1)->text(cell % 5) + QLatin1Char(cell % 5 == 4 ? '#' : '|');
+        for (int cell = 0; cell < 5 * w.lstIPs->rowCount(); ++cell)
+            rows += w.lstIPs->row(cell / 5 + 1)->text(cell % 5) + QLatin1Char(cell % 5 == 4 ? '#' : '|');
         QCOMPARE(rows, QString::fromUtf8("127.0.0.10|<0 ms|Model 7, \"Rev B\"\r\n\u00dcnit 2|00:D0:EF:12:34:56|Maker, Inc#"
                                          "127.0.0.11|12 ms|||#127.0.0.12|3 ms|Line one\nLine two <b>x</b>||#"));
         QTextDocument tip; // the whole text, all lines, its markup shown as text
-        tip.setHtml(w.lstIPs->Item(3)->toolTip(2));
+        tip.setHtml(w.lstIPs->row(3)->toolTip(2));
         QCOMPARE(tip.toPlainText(), QStringLiteral("Line one\nLine two <b>x</b>"));
-        QVERIFY(w.lstIPs->Item(2)->toolTip(2).isEmpty());
+        QVERIFY(w.lstIPs->row(2)->toolTip(2).isEmpty());
 
-        auto rowCentre = [&w](int position) { return w.lstIPs->visualItemRect(w.lstIPs->Item(position)).center(); };
+        auto rowCentre = [&w](int position) { return w.lstIPs->visualItemRect(w.lstIPs->row(position)).center(); };
         QTest::mouseClick(w.lstIPs->viewport(), Qt::LeftButton, {}, rowCentre(1));
         QTest::mouseClick(w.lstIPs->viewport(), Qt::LeftButton, Qt::ControlModifier, rowCentre(3));
         QTest::keyClick(w.lstIPs, Qt::Key_C, Qt::ControlModifier);
@@ -249,7 +249,7 @@ private slots:
     // menu offers; a double click, or Open in browser, opens the selected host, nothing when none is.
     void menusAndOpening()
     {
-        frmMain &w = *m_window;
+        MainWindow &w = *m_window;
         QHeaderView *header = w.lstIPs->header();
         emit header->customContextMenuRequested(QPoint(5, 5));
         QTRY_VERIFY(w.mnuColumns->isVisible());
@@ -265,21 +265,21 @@ private slots:
 
         emit w.lstIPs->customContextMenuRequested(QPoint(5, 5));
         QCOMPARE(items(w.mnuList), QStringLiteral("Open in browser (off)|Copy (off)|Copy all (off)||Save as CSV\u2026 (off)"));
-        w.lstIPs->Add(QStringLiteral("127.0.0.5"));
+        w.lstIPs->addRow(QStringLiteral("127.0.0.5"));
         emit w.lstIPs->customContextMenuRequested(QPoint(5, 5));
         QCOMPARE(items(w.mnuList), QStringLiteral("Open in browser (off)|Copy (off)|Copy all||Save as CSV\u2026"));
         w.mnuList->hide();
 
         UrlCatcher catcher;
         QDesktopServices::setUrlHandler(QStringLiteral("http"), &catcher, "open");
-        QTreeWidgetItem *second = w.lstIPs->Add(QStringLiteral("127.0.0.50"));
-        emit w.lstIPs->DblClick();
+        QTreeWidgetItem *second = w.lstIPs->addRow(QStringLiteral("127.0.0.50"));
+        emit w.lstIPs->doubleClicked();
         QVERIFY(catcher.urls.isEmpty());
         const QPoint centre = w.lstIPs->visualItemRect(second).center();
         QTest::mouseClick(w.lstIPs->viewport(), Qt::LeftButton, {}, centre);
         QTest::mouseDClick(w.lstIPs->viewport(), Qt::LeftButton, {}, centre);
         QTRY_COMPARE(catcher.urls, QList<QUrl>{QUrl(QStringLiteral("http://127.0.0.50"))});
-        w.lstIPs->Item(1)->setSelected(true); // of several selected, the one clicked last
+        w.lstIPs->row(1)->setSelected(true); // of several selected, the one clicked last
         emit w.lstIPs->customContextMenuRequested(QPoint(5, 5));
         w.mnuOpen->trigger();
         QTRY_COMPARE(catcher.urls, QList<QUrl>(2, QUrl(QStringLiteral("http://127.0.0.50"))));
@@ -332,13 +332,13 @@ private slots:
         QFETCH(int, found);
         ResultList list;
         for (const QString &entry : entries)
-            list.Add(entry);
+            list.addRow(entry);
         QTest::mouseClick(list.header()->viewport(), Qt::LeftButton, {}, QPoint(5, 5));
         QStringList listed;
-        for (int position = 1; position <= list.Count(); ++position)
-            listed << list.Item(position)->text(0);
+        for (int position = 1; position <= list.rowCount(); ++position)
+            listed << list.row(position)->text(0);
         QCOMPARE(listed, entries);
-        QCOMPARE(list.FindItem(text), found ? list.Item(found) : nullptr);
+        QCOMPARE(list.findRow(text), found ? list.row(found) : nullptr);
     }
 };
 

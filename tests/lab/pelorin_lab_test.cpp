@@ -1,7 +1,7 @@
 // Pelorin against the private lab network (run-in-netns.sh only, 127.0.0.x only;
 // silent hosts are nftables drop rules, devices HTTP servers of the lab): echo
 // on sockets of both kinds (reply and data, a wait other replies neither end
-// nor stretch, the this-host net never sent to, PingAddr's three echoes, nothing
+// nor stretch, the this-host net never sent to, pingAddress's three echoes, nothing
 // left open); the probe object's fetches (a fresh connection and one GET per
 // try, retries, time-outs, path, host, charset, size cap, transfers cut off, a
 // fetch asked again or released while it waits); and the server through the
@@ -10,9 +10,9 @@
 #include "Harness.h"
 #include "HttpClient.h"
 #include "client/PelorinConnection.h"
-#include "client/ProbeObject.h"
-#include "clsMain.h"
-#include "modPing.h"
+#include "client/ProbeObjectProxy.h"
+#include "ProbeObject.h"
+#include "Ping.h"
 #include "platform/EchoService.h"
 #include "platform/SocketLayer.h"
 
@@ -25,7 +25,7 @@
 #include <unistd.h>
 
 using namespace Pelorin;
-using Proxy = PelorinClient::clsMain; // a probe object in pelorin, seen from the scanner
+using Proxy = PelorinClient::ProbeObjectProxy; // a probe object in pelorin, seen from the scanner
 using B = Lab::Behaviour;
 
 namespace {
@@ -34,7 +34,7 @@ const QString kGoodDevice = QStringLiteral("127.0.0.2");
 
 quint32 networkOrder(const QString &dotted)
 {
-    return qToLittleEndian(quint32(AddressStringToLong(dotted)));
+    return qToLittleEndian(quint32(addressStringToLong(dotted)));
 }
 
 struct EchoResult {
@@ -84,7 +84,7 @@ class ProbeLabTest : public QObject
     PelorinClient::Connection m_connection;
 
     // A well-behaved page, answered and repeated.
-    void fetchGoodPage(clsMain &object, EventRecorder<clsMain> &events)
+    void fetchGoodPage(ProbeObject &object, EventRecorder<ProbeObject> &events)
     {
         const qsizetype before = events.pages.size();
         object.HTTPRequest(kGoodDevice, 80, QStringLiteral("id.htm"), 2000, 0);
@@ -128,7 +128,7 @@ private slots:
     // One echo answered with the data sent, or none in the time-out. While a
     // silent host is waited for, this thread pings 127.0.0.1 with the same
     // data: every reply reaches a waiting raw socket too, and none may end the
-    // wait or stretch it. Then PingAddr: a name from the hosts file, three
+    // wait or stretch it. Then pingAddress: a name from the hosts file, three
     // echoes to a silent host, and no descriptor or socket start-up left open.
     void ping()
     {
@@ -140,7 +140,7 @@ private slots:
         const int descriptors = Harness::procEntries(0, "fd");
         const int startUps = socketLayerStartupCount();
 
-        const QByteArray data = EchoRequestData(QDateTime::currentDateTime());
+        const QByteArray data = echoRequestData(QDateTime::currentDateTime());
         std::atomic<bool> done{false};
         EchoResult r;
         std::unique_ptr<QThread> waiter(QThread::create([&] {
@@ -172,7 +172,7 @@ private slots:
 
         const int sent = m_lab.echoRequestCount(target);
         QString host = target == QLatin1String("127.0.0.1") ? QStringLiteral("localhost") : target;
-        QCOMPARE(qMin(int(PingAddr(host, 200)), 0), -int(status)); // an answer is its time, 0 or more
+        QCOMPARE(qMin(int(pingAddress(host, 200)), 0), -int(status)); // an answer is its time, 0 or more
         QCOMPARE(host, target);
         if (silent)
             QCOMPARE(m_lab.echoRequestCount(target) - sent, 3);
@@ -207,8 +207,8 @@ private slots:
         const QString address = fetch.host.section(QLatin1Char('@'), -1);
         QVERIFY(m_lab.addDevice(address, fetch.device));
 
-        clsMain object;
-        EventRecorder<clsMain> events(&object);
+        ProbeObject object;
+        EventRecorder<ProbeObject> events(&object);
         object.HTTPRequest(fetch.host, 80, fetch.file, fetch.timeOut, quint8(fetch.retries));
         // The answer repeats 100 ms after the first: a GET a try sent late has had time to show.
         QTRY_VERIFY_WITH_TIMEOUT(events.pages.size() >= 2, 20000);
@@ -247,8 +247,8 @@ private slots:
         QFETCH(bool, release);
         QFETCH(int, timeOut);
         QVERIFY(m_lab.addDevice(address, {B::Trickle, QByteArray(10000, 't')}));
-        auto object = std::make_unique<clsMain>();
-        EventRecorder<clsMain> events(object.get());
+        auto object = std::make_unique<ProbeObject>();
+        EventRecorder<ProbeObject> events(object.get());
         fetchGoodPage(*object, events);
         events.pages.clear();
         object->HTTPRequest(address, 80, QStringLiteral("id.htm"), timeOut, 2);
@@ -260,7 +260,7 @@ private slots:
                 return false;
             since.start();
             if (release)
-                object->Shutdown();
+                object->shutdown();
             else
                 object->HTTPRequest(kGoodDevice, 80, QStringLiteral("id.htm"), timeOut, 0);
             return true;
@@ -274,7 +274,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(m_lab.openConnections(address), 0, 5000);
     }
 
-    // Through pelorin, a silent host: four runs of PingAddr (the first and three
+    // Through pelorin, a silent host: four runs of pingAddress (the first and three
     // retries), three echoes each. The failed answer repeats every 100 ms tick
     // until the next request; a handler that yields lets ticks pass without
     // answers piling up. The page then asked for, an error page with quotes,
@@ -348,4 +348,4 @@ private slots:
 };
 
 QTEST_GUILESS_MAIN(ProbeLabTest)
-#include "probe_lab_test.moc"
+#include "pelorin_lab_test.moc"

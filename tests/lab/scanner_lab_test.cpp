@@ -3,7 +3,7 @@
 // server frozen or killed, or the window closed, mid-scan; and through
 // lanterra-scan: the same hosts, bad input refused with nothing sent (a negative
 // value is read as a value, see "To -1"), no pelorin, SIGINT/SIGTERM flushing
-// what was found. The Start click runs the dispatch loop, so anything a test
+// what was found. The start click runs the dispatch loop, so anything a test
 // does while the window dispatches runs from a Watcher nested inside it.
 #include "Harness.h"
 #include "ResultList.h"
@@ -41,26 +41,26 @@ class ScannerLabTest : public QObject
     QHash<QString, QString> m_expected; // the whole lab's answering hosts, with their descriptions
     int m_wholeScans = 0; // by the window, so far (cli() runs after scan())
     QTemporaryDir m_dir;
-    std::unique_ptr<frmMain> m_window;
+    std::unique_ptr<MainWindow> m_window;
     bool m_clickReturned = false;
 
     void newWindow()
     {
-        m_window = std::make_unique<frmMain>();
+        m_window = std::make_unique<MainWindow>();
         m_window->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
     }
 
-    // Fills in 127.0.0, the range and time-out, one retry, and clicks Start
+    // Fills in 127.0.0, the range and time-out, one retry, and clicks start
     // from the event loop: the click runs the dispatch loop.
     void startScan(int lower, int upper, const char *timeOut)
     {
         QVERIFY(Lab::isIsolated());
-        frmMain &w = *m_window;
+        MainWindow &w = *m_window;
         Harness::fill(w, QStringLiteral("127|0|0|%1|%2|1|%3").arg(lower).arg(upper).arg(QLatin1String(timeOut)));
         w.lblThreads->clear();
         m_clickReturned = false;
-        QTimer::singleShot(0, this, [this, window = QPointer<frmMain>(&w)] {
+        QTimer::singleShot(0, this, [this, window = QPointer<MainWindow>(&w)] {
             if (window)
                 QTest::mouseClick(window->cmdScan, Qt::LeftButton);
             m_clickReturned = true;
@@ -71,31 +71,31 @@ class ScannerLabTest : public QObject
     // hosts once, with its ping time and description.
     void verifyIdle(const QHash<QString, QString> &expected)
     {
-        const frmMain &w = *m_window;
+        const MainWindow &w = *m_window;
         QCOMPARE(w.cmdScan->text() + w.txtIP[3]->text() + w.lblThreads->text(), QStringLiteral("StartXScan Completed"));
         QCOMPARE(w.lblThreads->palette().color(QPalette::WindowText), QColor(0, 128, 0));
         QVERIFY(!w.picScanning->isVisible() && !w.txtIPScan[0]->isReadOnly() && w.cursor().shape() == Qt::ArrowCursor);
         QVERIFY(!w.engine().isScanning() && w.engine().busyCount() == 0);
         QHash<QString, QString> listed;
-        for (int i = 1; i <= w.lstIPs->Count(); ++i) {
-            QVERIFY(w.lstIPs->Item(i)->text(1).endsWith(QLatin1String(" ms")));
-            listed.insert(w.lstIPs->Item(i)->text(0), w.lstIPs->Item(i)->text(2));
+        for (int i = 1; i <= w.lstIPs->rowCount(); ++i) {
+            QVERIFY(w.lstIPs->row(i)->text(1).endsWith(QLatin1String(" ms")));
+            listed.insert(w.lstIPs->row(i)->text(0), w.lstIPs->row(i)->text(2));
         }
-        QCOMPARE(listed.size(), w.lstIPs->Count());
+        QCOMPARE(listed.size(), w.lstIPs->rowCount());
         QCOMPARE(listed, expected);
     }
 
     // Scans .42 to .99 (to .49 while draining; a two-second time-out): .42 is
     // listed and its page never comes, the others are silent. Once .42 is
     // listed and all fifty workers are out (or all addresses are), the server
-    // is frozen and Stop clicked, the server killed, or the window closed.
+    // is frozen and stop clicked, the server killed, or the window closed.
     // *server: the server the next scan must use, 0 when any.
     void disturb(Disturbance disturbance, qint64 *server)
     {
         const bool draining = disturbance == Kill || disturbance == CloseDraining;
         const bool closed = disturbance == CloseDispatching || disturbance == CloseDraining;
         Connection &connection = Connection::instance();
-        frmMain *w = m_window.get();
+        MainWindow *w = m_window.get();
         qint64 pid = 0;
         int busy = 0;
         qint64 stopTook = -1;
@@ -105,7 +105,7 @@ class ScannerLabTest : public QObject
         });
         Watcher disturber([&] {
             const ScanEngine &engine = w->engine();
-            if (!w->lstIPs->FindItem(host(42))
+            if (!w->lstIPs->findRow(host(42))
                 || (draining ? engine.state() != ScanEngine::State::Draining : engine.busyCount() < 50))
                 return false;
             busy = engine.busyCount();
@@ -125,7 +125,7 @@ class ScannerLabTest : public QObject
         QTRY_VERIFY_WITH_TIMEOUT(m_clickReturned && disturber.done(), 20000);
         QTRY_VERIFY_WITH_TIMEOUT(!w->engine().isScanning(), 10000);
         QCOMPARE(busy, draining ? 8 : 50);
-        // Neither a frozen server nor the scan's end holds up Stop or closing.
+        // Neither a frozen server nor the scan's end holds up stop or closing.
         QVERIFY2(stopTook < 2000, qPrintable(QString::number(stopTook)));
         *server = closed ? 0 : pid;
         if (closed) {
@@ -204,7 +204,7 @@ private slots:
         if (QTest::currentTestFailed())
             return;
 
-        frmMain &w = *m_window;
+        MainWindow &w = *m_window;
         w.engine().setHardwareSources(m_dir.filePath(QStringLiteral("arp")), QString::fromLatin1(VendorRegistry::DefaultPath));
         const int echoes = m_net.echoRequestCount(host(40));
         startScan(1, 41, "100");
@@ -216,8 +216,8 @@ private slots:
             QCOMPARE(m_net.requestPaths(host(octet)), QList<QByteArray>(m_wholeScans, "/id.htm"));
         QCOMPARE(m_net.echoRequestCount(host(40)) - echoes, 6); // time-out and one retry, three echoes a ping
         QCOMPARE(m_net.echoRequestCount(host(41)), 0);
-        QCOMPARE(w.lstIPs->FindItem(host(4))->text(3), QStringLiteral("00:80:A3:1C:00:04"));
-        QCOMPARE(w.lstIPs->FindItem(host(1))->text(3), QString());
+        QCOMPARE(w.lstIPs->findRow(host(4))->text(3), QStringLiteral("00:80:A3:1C:00:04"));
+        QCOMPARE(w.lstIPs->findRow(host(1))->text(3), QString());
         if (server)
             QCOMPARE(Connection::instance().serverPid(), server);
         if (disturbance != None)

@@ -1,10 +1,10 @@
 // Pelorin's rules without a network: the ping module's helpers (address texts, the echo request data,
-// reply matching, PingAddr's host lookup and failures before sending), how a fetch's received bytes become
+// reply matching, pingAddress's host lookup and failures before sending), how a fetch's received bytes become
 // the page's text, and the callback timer with its millisecond tick. No packets, no DNS lookups.
 #include "Harness.h"
 #include "HttpBody.h"
-#include "clsTimer.h"
-#include "modPing.h"
+#include "CallbackTimer.h"
+#include "Ping.h"
 #include "platform/EchoService.h"
 #include "platform/RawSocketCapability.h"
 #include "platform/SocketLayer.h"
@@ -124,11 +124,11 @@ private slots:
         QFETCH(QString, text);
         QFETCH(qint32, value);
         QFETCH(QString, message);
-        QCOMPARE(AddressStringToLong(text), value);
+        QCOMPARE(Pelorin::addressStringToLong(text), value);
         compareBox(message, MsgBox::OKOnly);
     }
 
-    // PingAddr before it sends, its echo socket off. The host text is cleaned up (lower case, "http://"
+    // pingAddress before it sends, its echo socket off. The host text is cleaned up (lower case, "http://"
     // and "www." removed in one pass each, one slash off the end) and looked up; the host handed back is
     // the address found, as given when nothing is found, empty for an answer without an IPv4 address.
     // A failed lookup and a socket layer start-up that fails or is refused (a version before 1.1, no
@@ -190,7 +190,7 @@ private slots:
         QCOMPARE(WSAStartup(0x0101, &data), 0); // another holder's
         const int before = socketLayerStartupCount();
         setSocketLayerOverrideForTesting(layer);
-        QCOMPARE(PingAddr(host, 100), qint16(-status));
+        QCOMPARE(pingAddress(host, 100), qint16(-status));
         QCOMPARE(host, after);
         compareBox(message, style);
         QCOMPARE(socketLayerStartupCount(), before);
@@ -254,7 +254,7 @@ private slots:
 
     void echoRequestData()
     {
-        QCOMPARE(EchoRequestData(QDateTime(QDate(2024, 3, 7), QTime(9, 5, 2))), QByteArray("Echo this request03072024 090502"));
+        QCOMPARE(Pelorin::echoRequestData(QDateTime(QDate(2024, 3, 7), QTime(9, 5, 2))), QByteArray("Echo this request03072024 090502"));
     }
 
     // A cut-off transfer brings no page; a body cut at the cap on purpose does.
@@ -325,34 +325,34 @@ private slots:
         QFETCH(quint32, now);
         QFETCH(qint32, timeOut);
         QFETCH(bool, holds);
-        QCOMPARE(TickWaitHolds(start, now, timeOut), holds);
+        QCOMPARE(Pelorin::tickWaitHolds(start, now, timeOut), holds);
     }
 
-    // A system timer runs only while Enabled with a positive period, one at a time, restarted by a
+    // A system timer runs only while isEnabled with a positive period, one at a time, restarted by a
     // new period; ticks of a timer since stopped or replaced are not passed on.
     void timerFollowsEnabledAndInterval()
     {
-        clsTimer timer;
-        QSignalSpy ticks(&timer, &clsTimer::Timer);
+        CallbackTimer timer;
+        QSignalSpy ticks(&timer, &CallbackTimer::timeout);
         auto tick = [&timer](int id) {
             QTimerEvent event(id);
             QCoreApplication::sendEvent(&timer, &event);
         };
         timer.setInterval(-5);
-        QCOMPARE(timer.Interval(), 0);
+        QCOMPARE(timer.interval(), 0);
         timer.setEnabled(true);
         tick(0); // enabled without a period: no id is current, not even 0
         timer.setInterval(1000000); // a period given later starts nothing by itself...
         QCOMPARE(timer.timerId(), 0);
-        timer.setEnabled(true); // ...until Enabled is set again, once
+        timer.setEnabled(true); // ...until isEnabled is set again, once
         const int id = timer.timerId();
         timer.setEnabled(true);
         QVERIFY(id != 0 && timer.timerId() == id);
         tick(id);
         QCOMPARE(ticks.count(), 1);
 
-        timer.setInterval(0); // stops, stays Enabled
-        QVERIFY(timer.Enabled() && timer.timerId() == 0);
+        timer.setInterval(0); // stops, stays isEnabled
+        QVERIFY(timer.isEnabled() && timer.timerId() == 0);
         tick(id);
         timer.setInterval(1000000);
         timer.setEnabled(true);
@@ -360,7 +360,7 @@ private slots:
         QVERIFY(ticks.wait(5000));
         const int second = timer.timerId();
         timer.setEnabled(false);
-        QVERIFY(second != 0 && timer.timerId() == 0 && timer.Interval() == 20);
+        QVERIFY(second != 0 && timer.timerId() == 0 && timer.interval() == 20);
         tick(second);
         QCOMPARE(ticks.count(), 2);
     }
@@ -386,4 +386,4 @@ private slots:
 };
 
 QTEST_GUILESS_MAIN(ProbeRulesTest)
-#include "probe_rules_test.moc"
+#include "pelorin_rules_test.moc"

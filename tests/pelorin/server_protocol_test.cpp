@@ -136,9 +136,9 @@ private slots:
         row("too few", false, 0x60030001, {h, qint32(1)}, "PingRequest takes 3 arguments, not 2");
         row("too many", true, 2, {h, h, h}, "HTTPReqResponse takes 2 arguments, not 3");
         row("wrong type", false, 0x60030000, {h, qint16(80), h, qint32(1), quint8(0)},
-            "HTTPRequest: argument 2 (lPort) must be 32-bit integer, not 16-bit integer");
+            "HTTPRequest: argument 2 (port) must be 32-bit integer, not 16-bit integer");
         row("wrong last type", false, 0x60030001, {h, qint32(1), qint32(0)},
-            "PingRequest: argument 3 (Retries) must be byte, not 32-bit integer");
+            "PingRequest: argument 3 (retries) must be byte, not 32-bit integer");
     }
 
     void records()
@@ -192,7 +192,7 @@ private slots:
         // A call that doesn't fit its method: the server passes on the record's reason.
         QTest::newRow("wrong argument type")
             << withObject(13, Pipe::call(13, 0x60030001, {QStringLiteral("h"), qint16(80), quint8(0)})) << 13u
-            << "clsMain: PingRequest: argument 2 (lTimeOut) must be" << release(13);
+            << "ProbeObject: PingRequest: argument 2 (timeOut) must be" << release(13);
         QTest::newRow("EventReturn with no event out") << withObject(15, stray) << 15u << "does not answer" << release(15);
         QTest::newRow("client sends an Event") << encode(Pipe::msg(Type::Event, 17)) << 17u << "sent by the server only" << QByteArray();
     }

@@ -31,12 +31,12 @@ qint64 cpuTicks(qint64 pid)
     return fields.value(11).toLongLong() + fields.value(12).toLongLong();
 }
 
-QList<QLineEdit *> inputs(const frmMain &w)
+QList<QLineEdit *> inputs(const MainWindow &w)
 {
     return {w.txtIP[0], w.txtIP[1], w.txtIP[2], w.txtIPScan[0], w.txtIPScan[1], w.txtPingRetries, w.txtPingTO};
 }
 
-void fill(const frmMain &w, const QString &texts)
+void fill(const MainWindow &w, const QString &texts)
 {
     const QStringList values = texts.split(u'|');
     const QList<QLineEdit *> boxes = inputs(w);

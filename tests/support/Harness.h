@@ -3,9 +3,9 @@
 #pragma once
 
 #include "LabNetwork.h"
-#include "frmMain.h"
-#include "interface/PelorinInterface.h"
-#include "interface/WireProtocol.h"
+#include "MainWindow.h"
+#include "ProbeInterface.h"
+#include "ProbeProtocol.h"
 #include "platform/MessageBoxChannel.h"
 #include "platform/MessageBoxes.h"
 
@@ -21,9 +21,9 @@ namespace Harness {
 inline QString host(int octet) { return QStringLiteral("127.0.0.%1").arg(octet); }
 
 // The window's input boxes in the order fill() takes them: octets, From, To, retries, time-out.
-QList<QLineEdit *> inputs(const frmMain &w);
+QList<QLineEdit *> inputs(const MainWindow &w);
 // Sets the input boxes from texts such as "127|0|0|1|41|1|100".
-void fill(const frmMain &w, const QString &texts);
+void fill(const MainWindow &w, const QString &texts);
 
 // Entries of /proc/<pid>/<what>: "task" counts threads, "fd" descriptors; pid 0 is this process.
 int procEntries(qint64 pid, const char *what);
@@ -85,21 +85,21 @@ public:
     explicit EventRecorder(Probe *probe)
     {
         clock.start();
-        connect(probe, &Probe::PingResponse, this, [this](QString &sIP, qint16 &iPingTime) {
-            pings.append({sIP, QString(), iPingTime, clock.elapsed()});
+        connect(probe, &Probe::PingResponse, this, [this](QString &ip, qint16 &pingTime) {
+            pings.append({ip, QString(), pingTime, clock.elapsed()});
             if (onPing)
                 onPing();
         });
-        connect(probe, &Probe::HTTPReqResponse, this, [this](QString &sHost, QString &sRawData) {
-            pages.append({sHost, sRawData, 0, clock.elapsed()});
+        connect(probe, &Probe::HTTPReqResponse, this, [this](QString &host, QString &rawData) {
+            pages.append({host, rawData, 0, clock.elapsed()});
             if (onPage)
-                onPage(sRawData);
+                onPage(rawData);
         });
     }
     QElapsedTimer clock;
     QList<Seen> pings, pages;
     std::function<void()> onPing;
-    std::function<void(QString &sRawData)> onPage;
+    std::function<void(QString &rawData)> onPage;
 };
 
 // pelorin on raw pipes, frames read as they come.

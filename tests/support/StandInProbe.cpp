@@ -1,17 +1,17 @@
 #include "StandInProbe.h"
 
-#include "interface/PelorinInterface.h"
+#include "ProbeInterface.h"
 
 #include <QTimer>
 
-void StandInProbe::PingRequest(const QString &sIP, qint32 lTimeOut, quint8 Retries)
+void StandInProbe::PingRequest(const QString &ip, qint32 timeOut, quint8 retries)
 {
-    m_factory.handle({false, sIP, lTimeOut, Retries, this});
+    m_factory.handle({false, ip, timeOut, retries, this});
 }
 
-void StandInProbe::HTTPRequest(const QString &sHost, qint32, const QString &, qint32 lTimeOut, quint8 Retries)
+void StandInProbe::HTTPRequest(const QString &host, qint32, const QString &, qint32 timeOut, quint8 retries)
 {
-    m_factory.handle({true, sHost, lTimeOut, Retries, this});
+    m_factory.handle({true, host, timeOut, retries, this});
 }
 
 bool StandInProbe::isAlive() const { return m_factory.alive; }

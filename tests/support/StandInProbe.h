@@ -18,8 +18,8 @@ class StandInProbe : public ScanProbe
 
 public:
     explicit StandInProbe(StandInFactory &factory) : m_factory(factory) {}
-    void PingRequest(const QString &sIP, qint32 lTimeOut, quint8 Retries) override;
-    void HTTPRequest(const QString &sHost, qint32, const QString &, qint32 lTimeOut, quint8 Retries) override;
+    void PingRequest(const QString &ip, qint32 timeOut, quint8 retries) override;
+    void HTTPRequest(const QString &host, qint32, const QString &, qint32 timeOut, quint8 retries) override;
     bool isAlive() const override;
     void answerPing(const QString &host, qint16 time) { emit PingResponse(host, time); }
     void answerPage(const QString &host, const QString &raw) { emit HTTPReqResponse(host, raw); }
