@@ -232,7 +232,7 @@ int run(const QStringList &arguments)
                                               options.network.section(QLatin1Char('.'), 2, 2), options.from,
                                               options.to);
     QTimer::singleShot(0, &engine, [&] {
-        if (!engine.start(range))
+        if (!engine.start(ScanChecks::addresses(range)))
             QCoreApplication::exit(interrupted ? interrupted : CannotProbe);
     });
     const int status = QCoreApplication::exec();

@@ -470,8 +470,11 @@ void MainWindow::startSteps()
 {
     QPointer<MainWindow> self(this);
     if (!startRefused())
-        m_engine->start(ScanChecks::range(txtIP[0]->text(), txtIP[1]->text(), txtIP[2]->text(),
-                                          txtIPScan[0]->text(), txtIPScan[1]->text()));
+    {
+        m_range = ScanChecks::range(txtIP[0]->text(), txtIP[1]->text(), txtIP[2]->text(), txtIPScan[0]->text(),
+                                    txtIPScan[1]->text());
+        m_engine->start(ScanChecks::addresses(m_range));
+    }
     if (self)
         setPointer(PointerDefault);
 }
@@ -507,9 +510,9 @@ void MainWindow::bindEngine()
     });
     // Only the end of a scan (octet -1) is drawn at once, so that the idle
     // display is exact; the rest follows at the display's pace.
-    connect(m_engine, &ScanEngine::cursorChanged, this, [this](int octet) {
-        m_nextOctet = octet;
-        if (octet < 0)
+    connect(m_engine, &ScanEngine::cursorChanged, this, [this](qsizetype dispatched) {
+        m_nextOctet = ScanChecks::nextOctet(m_range, dispatched);
+        if (m_nextOctet < 0)
             m_progressDisplay->showNow();
         else
             m_progressDisplay->changed();

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "engine/HostRecord.h"
+#include "engine/ScanChecks.h"
 
 #include <QColor>
 #include <QElapsedTimer>
@@ -121,6 +122,7 @@ private:
     // the fourth octet of the next address (-1: no scan).
     int m_busy = 0;
     int m_nextOctet = -1;
+    ScanRange m_range; // taken at the last start
     DisplayThrottle *m_progressDisplay = nullptr;
     // While a scan runs the window is painted at most every kProgressRedrawMs:
     // when it was last painted, and the paint held back until then.

@@ -34,6 +34,24 @@ ScanRange range(const QString &first, const QString &second, const QString &thir
     return r;
 }
 
+QList<quint32> addresses(const ScanRange &range)
+{
+    quint32 network = 0;
+    for (const QString &part : range.network.split(QLatin1Char('.')))
+        network = (network << 8) | std::min(part.toUInt(), 255u);
+    QList<quint32> list;
+    for (int octet = range.lower; octet < std::max(range.upper, range.lower + 1); ++octet)
+        list.append((network << 8) | quint32(octet));
+    return list;
+}
+
+int nextOctet(const ScanRange &range, qsizetype dispatched)
+{
+    if (dispatched < 0)
+        return -1;
+    return int(std::min<qsizetype>(range.lower + dispatched, range.upper));
+}
+
 bool rangeReversed(const QString &from, const QString &to)
 {
     return Val(to) < Val(from);

@@ -4,6 +4,7 @@
 // numbers are everywhere (TextNumber).
 #pragma once
 
+#include <QList>
 #include <QString>
 
 #include <optional>
@@ -29,6 +30,13 @@ QString octetRefusal(const QString &boxName);
 // Takes the range from texts that passed octet(): the three octets, From and To.
 ScanRange range(const QString &first, const QString &second, const QString &third, const QString &from,
                 const QString &to);
+
+// The addresses a range scans, in host byte order: From up to but not
+// including To, or just From when both are equal.
+QList<quint32> addresses(const ScanRange &range);
+// The fourth octet a running scan shows as next, after dispatched addresses
+// have gone out: it stops at To. -1 when no scan runs (dispatched below 0).
+int nextOctet(const ScanRange &range, qsizetype dispatched);
 
 bool rangeReversed(const QString &from, const QString &to);
 QString rangeRefusal();

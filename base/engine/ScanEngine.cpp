@@ -38,10 +38,10 @@ void ScanEngine::setHardwareSources(const QString &neighbourTable, const QString
     m_vendors = std::make_unique<VendorRegistry>(vendorRegistry);
 }
 
-bool ScanEngine::start(const ScanRange &range)
+bool ScanEngine::start(const QList<quint32> &addresses, int slotCount)
 {
     Q_ASSERT(QThread::currentThread() == thread());
-    if (isScanning())
+    if (isScanning() || addresses.isEmpty() || slotCount < 1 || slotCount > kMaxSlotCount)
         return false;
     QString problem;
     int style = MsgBox::OKOnly | MsgBox::Critical;
@@ -50,10 +50,11 @@ bool ScanEngine::start(const ScanRange &range)
         return false;
     }
 
-    m_range = range;
     m_rows.clear();
     m_awaitingPage.clear();
     unloadAllWorkers();
+    m_slots = std::vector<Slot>(std::size_t(slotCount) + 1);
+    m_addresses = addresses;
     ++m_generation;
     m_scanAnnounced = false;
     m_failureShown = false;
@@ -61,7 +62,7 @@ bool ScanEngine::start(const ScanRange &range)
     m_dispatchDone = false;
     m_threadsBusy = false;
     m_state = State::Dispatching;
-    setCursor(range.lower);
+    setCursor(0);
     emit started();
 
     runDispatchLoop();
@@ -92,8 +93,8 @@ void ScanEngine::runDispatchLoop()
 {
     QPointer<ScanEngine> self(this);
     while (!m_dispatchDone) {
-        const quint8 slot = findFreeSlot();
-        if (slot <= kSlotCount) {
+        const int slot = findFreeSlot();
+        if (slot <= slotCount()) {
             startPing(slot);
             if (!self)
                 return;
@@ -121,37 +122,48 @@ void ScanEngine::restoreIdle()
     setCursor(-1);
 }
 
-void ScanEngine::setCursor(int octet)
+// The count of addresses handed out stays readable after the scan; the
+// signal says -1 then.
+void ScanEngine::setCursor(qsizetype dispatched)
 {
-    m_cursor = octet;
-    emit cursorChanged(octet);
+    if (dispatched >= 0)
+        m_next = dispatched;
+    emit cursorChanged(dispatched);
+}
+
+QString ScanEngine::addressText(quint32 address)
+{
+    return QStringLiteral("%1.%2.%3.%4")
+        .arg(address >> 24)
+        .arg((address >> 16) & 0xFF)
+        .arg((address >> 8) & 0xFF)
+        .arg(address & 0xFF);
 }
 
 QString ScanEngine::nextAddress()
 {
-    const QString address = m_range.network + QLatin1Char('.') + QString::number(m_cursor);
-    if (m_cursor != m_range.upper)
-        setCursor(m_cursor + 1);
+    const QString address = addressText(m_addresses.value(m_next));
+    setCursor(m_next + 1);
     return address;
 }
 
-quint8 ScanEngine::findFreeSlot() const
+int ScanEngine::findFreeSlot() const
 {
-    for (quint8 slot = 1; slot <= kSlotCount; ++slot) {
+    for (int slot = 1; slot <= slotCount(); ++slot) {
         if (!isSlotLoaded(slot))
             return slot;
     }
-    return kNoFreeSlot;
+    return slotCount() + 1;
 }
 
-bool ScanEngine::isSlotLoaded(quint8 index) const
+bool ScanEngine::isSlotLoaded(int index) const
 {
-    return index >= 1 && index <= kSlotCount && m_slots[index].probe;
+    return index >= 1 && index <= slotCount() && m_slots[std::size_t(index)].probe;
 }
 
-ScanProbe *ScanEngine::probeAt(quint8 slot) const
+ScanProbe *ScanEngine::probeAt(int slot) const
 {
-    return isSlotLoaded(slot) ? m_slots[slot].probe.get() : nullptr;
+    return isSlotLoaded(slot) ? m_slots[std::size_t(slot)].probe.get() : nullptr;
 }
 
 int ScanEngine::busyCount() const
@@ -159,7 +171,7 @@ int ScanEngine::busyCount() const
     return int(std::count_if(m_slots.begin(), m_slots.end(), [](const Slot &s) { return bool(s.probe); }));
 }
 
-void ScanEngine::startPing(quint8 index)
+void ScanEngine::startPing(int index)
 {
     const QString ip = nextAddress();
     const quint64 generation = m_generation;
@@ -167,15 +179,16 @@ void ScanEngine::startPing(quint8 index)
     if (!probe || generation != m_generation)
         return;
     const Settings settings = m_settings();
+    m_slots[std::size_t(index)].address = ip;
     probe->PingRequest(ip, settings.timeOut, settings.retries);
     if (generation != m_generation)
         return;
     updateProgress();
-    if (m_cursor >= m_range.upper)
+    if (m_next >= m_addresses.size())
         m_dispatchDone = true;
 }
 
-void ScanEngine::startPageRequest(quint8 index)
+void ScanEngine::startPageRequest(int index)
 {
     if (m_awaitingPage.isEmpty()) {
         m_dispatchDone = true;
@@ -186,7 +199,7 @@ void ScanEngine::startPageRequest(quint8 index)
     if (!probe || generation != m_generation)
         return;
     const quint64 row = m_awaitingPage.takeFirst();
-    m_slots[index].row = row;
+    m_slots[std::size_t(index)].row = row;
     const Settings settings = m_settings();
     probe->HTTPRequest(m_rows.value(row).host, IdPage::kPort, QString::fromLatin1(IdPage::kFile),
                        settings.timeOut, settings.retries);
@@ -223,7 +236,7 @@ void ScanEngine::scanFinished()
 // Returns the slot's probe, creating it when the slot is free. Null when the
 // scan was stopped while it was being made, or no probe could be had (then
 // the scan ends with one message).
-ScanProbe *ScanEngine::loadWorker(quint8 index)
+ScanProbe *ScanEngine::loadWorker(int index)
 {
     if (ScanProbe *loaded = probeAt(index))
         return loaded;
@@ -250,23 +263,23 @@ ScanProbe *ScanEngine::loadWorker(quint8 index)
             [this, index, raw](const QString &ip, qint16 pingTime) { onPingResponse(index, raw, ip, pingTime); });
     connect(raw, &ScanProbe::HTTPReqResponse, this,
             [this, index, raw](const QString &, const QString &text) { onPageResponse(index, raw, text); });
-    m_slots[index].probe = std::move(probe);
-    m_slots[index].row = 0;
+    m_slots[std::size_t(index)].probe = std::move(probe);
+    m_slots[std::size_t(index)].row = 0;
     return raw;
 }
 
-void ScanEngine::unloadWorker(quint8 index)
+void ScanEngine::unloadWorker(int index)
 {
     if (!isSlotLoaded(index))
         return;
-    std::unique_ptr<ScanProbe> probe = std::move(m_slots[index].probe);
-    m_slots[index].row = 0;
+    std::unique_ptr<ScanProbe> probe = std::move(m_slots[std::size_t(index)].probe);
+    m_slots[std::size_t(index)].row = 0;
     disconnect(probe.get(), nullptr, this, nullptr);
 }
 
 void ScanEngine::unloadAllWorkers()
 {
-    for (quint8 index = 1; index <= kSlotCount; ++index)
+    for (int index = 1; index <= slotCount(); ++index)
         unloadWorker(index);
 }
 
@@ -280,13 +293,17 @@ void ScanEngine::completeRow(quint64 row)
     emit rowComplete(row, record);
 }
 
-void ScanEngine::onPingResponse(quint8 index, ScanProbe *probe, const QString &ip, qint16 pingTime)
+void ScanEngine::onPingResponse(int index, ScanProbe *probe, const QString &ip, qint16 pingTime)
 {
-    if (probeAt(index) != probe || m_slots[index].row != 0)
+    if (probeAt(index) != probe || m_slots[std::size_t(index)].row != 0)
         return; // a worker of a stopped scan, or a repeated answer
     if (pingTime < 0) {
+        const QString address = m_slots[std::size_t(index)].address;
         unloadWorker(index);
-        updateProgress();
+        const quint64 generation = m_generation;
+        emit pingFailed(address, pingTime);
+        if (generation == m_generation)
+            updateProgress();
         return;
     }
     const quint64 row = m_nextRow++;
@@ -305,11 +322,11 @@ void ScanEngine::onPingResponse(quint8 index, ScanProbe *probe, const QString &i
         startPageRequest(index);
 }
 
-void ScanEngine::onPageResponse(quint8 index, ScanProbe *probe, const QString &text)
+void ScanEngine::onPageResponse(int index, ScanProbe *probe, const QString &text)
 {
-    if (probeAt(index) != probe || m_slots[index].row == 0)
+    if (probeAt(index) != probe || m_slots[std::size_t(index)].row == 0)
         return;
-    const quint64 row = m_slots[index].row;
+    const quint64 row = m_slots[std::size_t(index)].row;
     // The text belongs to the probe: copied before it is released.
     const QString raw = text;
     unloadWorker(index);

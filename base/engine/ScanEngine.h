@@ -1,5 +1,5 @@
-// The scan engine: walks the fourth octet of the range taken at start, hands
-// each address to the lowest free of 50 slots as a ping, asks every host that
+// The scan engine: walks the list of addresses taken at start, in order, hands
+// each address to the lowest free slot (50 by default) as a ping, asks every host that
 // answers for its identification page on the same slot, and reports hosts,
 // descriptions, progress and the end by signals. Owned by its driver (the
 // window or the command line), which supplies the probes and, per request,
@@ -9,18 +9,17 @@
 
 #include "engine/HostRecord.h"
 #include "engine/ScanChecks.h"
+#include "engine/ScanProbe.h"
 #include "netinfo/NeighbourTable.h"
 
 #include <QHash>
 #include <QList>
 #include <QObject>
 
-#include <array>
 #include <functional>
 #include <memory>
+#include <vector>
 
-class ProbeFactory;
-class ScanProbe;
 class VendorRegistry;
 
 class ScanEngine : public QObject
@@ -35,16 +34,18 @@ public:
     };
     using SettingsProvider = std::function<Settings()>;
 
-    static constexpr quint8 kSlotCount = 50;
-    static constexpr quint8 kNoFreeSlot = 51;
+    static constexpr int kDefaultSlotCount = 50;
+    static constexpr int kMaxSlotCount = 255;
 
     ScanEngine(ProbeFactory &factory, SettingsProvider settings, QObject *parent = nullptr);
     ~ScanEngine() override;
 
     // Checks that probes can be had (else emits message and changes nothing),
-    // then scans range. Returns when dispatching has ended: the scan is then
-    // Draining (the last answer ends it) or Idle.
-    bool start(const ScanRange &range);
+    // then pings addresses (IPv4, host byte order) in the order given, each on
+    // the lowest free of slotCount (1 to 255) slots. False, changing nothing,
+    // when the scan can't start. Returns when dispatching has ended: the scan
+    // is then Draining (the last answer ends it) or Idle.
+    bool start(const QList<quint32> &addresses, int slotCount = kDefaultSlotCount);
     // Ends a running scan: nothing more is handed out, every worker goes,
     // and rows still awaiting their page are completed without one.
     void stop();
@@ -52,7 +53,11 @@ public:
     State state() const { return m_state; }
     bool isScanning() const { return m_state != State::Idle; }
     int busyCount() const;
-    ScanProbe *probeAt(quint8 slot) const;
+    int slotCount() const { return int(m_slots.size()) - 1; }
+    // Addresses of the running (or last) scan, and how many went out so far.
+    qsizetype addressCount() const { return m_addresses.size(); }
+    qsizetype dispatchedCount() const { return m_next; }
+    ScanProbe *probeAt(int slot) const;
     // The last scan was ended by a failed or vanished probe server.
     bool failed() const { return m_failed; }
     // Where a listed host's MAC and vendor are looked up (the kernel's
@@ -60,52 +65,59 @@ public:
     // once, at the first host that has a MAC.
     void setHardwareSources(const QString &neighbourTable, const QString &vendorRegistry);
 
+    // Dotted text of an address in host byte order.
+    static QString addressText(quint32 address);
+
     QString nextAddress();
-    quint8 findFreeSlot() const;
-    bool isSlotLoaded(quint8 index) const;
-    void startPing(quint8 index);
-    void startPageRequest(quint8 index);
+    // The lowest free slot, or slotCount() + 1 when every slot is busy.
+    int findFreeSlot() const;
+    bool isSlotLoaded(int index) const;
+    void startPing(int index);
+    void startPageRequest(int index);
     void updateProgress();
     void scanFinished();
 
 signals:
     void started();
     void hostFound(quint64 row, const HostRecord &record);
+    // A ping answered with a negative result: the address is not listed.
+    void pingFailed(const QString &address, qint16 result);
     void descriptionSet(quint64 row, const QString &description);
     // The row's page has been answered, or it will get none.
     void rowComplete(quint64 row, const HostRecord &record);
     void progress(int busy);
     void finished();
     void message(const QString &text, int style);
-    // The fourth octet of the next address; -1 when no scan runs.
-    void cursorChanged(int octet);
+    // How many addresses have been handed out; -1 when no scan runs.
+    void cursorChanged(qsizetype dispatched);
 
 private:
     struct Slot {
         std::unique_ptr<ScanProbe> probe;
         quint64 row = 0; // the row whose page this slot fetches, 0 while pinging
+        QString address; // the address pinged
     };
 
     void runDispatchLoop();
     void restoreIdle();
-    ScanProbe *loadWorker(quint8 index);
-    void unloadWorker(quint8 index);
+    ScanProbe *loadWorker(int index);
+    void unloadWorker(int index);
     void unloadAllWorkers();
     void completeRow(quint64 row);
-    void onPingResponse(quint8 index, ScanProbe *probe, const QString &ip, qint16 pingTime);
-    void onPageResponse(quint8 index, ScanProbe *probe, const QString &text);
+    void onPingResponse(int index, ScanProbe *probe, const QString &ip, qint16 pingTime);
+    void onPageResponse(int index, ScanProbe *probe, const QString &text);
     void failScan(const QString &text);
-    void setCursor(int octet);
+    void setCursor(qsizetype dispatched);
 
     ProbeFactory &m_factory;
     SettingsProvider m_settings;
     NeighbourTable m_neighbours;
     std::unique_ptr<VendorRegistry> m_vendors;
-    std::array<Slot, kSlotCount + 1> m_slots; // index 0 unused: slots are 1 to 50
+    std::vector<Slot> m_slots = std::vector<Slot>(kDefaultSlotCount + 1); // index 0 unused
 
     State m_state = State::Idle;
-    ScanRange m_range;
-    int m_cursor = -1;
+    QList<quint32> m_addresses;
+    qsizetype m_next = 0; // the next address to hand out
     // Listed rows until complete, and those not yet handed to a page request.
     QHash<quint64, HostRecord> m_rows;
     QList<quint64> m_awaitingPage;

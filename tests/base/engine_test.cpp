@@ -33,7 +33,7 @@ class EngineTest : public QObject
     // Runs a scan of 127.0.0.lower up to upper until it has ended.
     void scan(int lower, int upper)
     {
-        QVERIFY(m_engine->start({QStringLiteral("127.0.0"), lower, upper}));
+        QVERIFY(m_engine->start(ScanChecks::addresses({QStringLiteral("127.0.0"), lower, upper})));
         QTRY_VERIFY(!m_engine->isScanning());
     }
 
@@ -81,15 +81,21 @@ private slots:
             m_factory->pages.insert(host(octet), idPage("Unit " + host(octet)));
         }
         QList<int> cursor;
-        connect(m_engine, &ScanEngine::cursorChanged, this, [&](int octet) { cursor.append(octet); });
+        connect(m_engine, &ScanEngine::cursorChanged, this, [&](qsizetype n) { cursor.append(int(n)); });
         QStringList pingedAtEnd;
         connect(m_engine, &ScanEngine::finished, this, [&] { pingedAtEnd = m_factory->pinged(); });
 
+        QSignalSpy failedSpy(m_engine, &ScanEngine::pingFailed);
         scan(lower, upper);
         QCOMPARE(pingedAtEnd, pinged);
+        QCOMPARE(failedSpy.size(), answer ? 0 : pinged.size());
+        if (!answer)
+            QCOMPARE(failedSpy.first(), (QVariantList{host(lower), qint16(-1)}));
+        QCOMPARE(m_engine->dispatchedCount(), m_engine->addressCount());
+        QCOMPARE(m_engine->addressCount(), pinged.size());
         QCOMPARE(m_factory->requests.size(), answer ? 2 * pinged.size() : pinged.size());
         QCOMPARE(m_finished, 1);
-        QCOMPARE((QList<int>{cursor.first(), cursor.last()}), (QList<int>{lower, -1}));
+        QCOMPARE((QList<int>{cursor.first(), cursor.last()}), (QList<int>{0, -1}));
         QCOMPARE(m_complete.size(), answer ? pinged.size() : 0);
         for (const HostRecord &r : std::as_const(m_complete))
             QCOMPARE(r.description, "Unit " + r.host);
@@ -134,7 +140,7 @@ private slots:
         QList<int> usedSlots;
         bool sentWhileFull = false;
         m_factory->onRequest = [&](const StandInFactory::Request &r) {
-            for (quint8 slot = 1; slot <= ScanEngine::kSlotCount; ++slot) {
+            for (int slot = 1; slot <= ScanEngine::kDefaultSlotCount; ++slot) {
                 if (m_engine->probeAt(slot) == r.probe.data())
                     usedSlots.append(slot);
             }
@@ -202,7 +208,7 @@ private slots:
             return !r.page;
         };
 
-        QCOMPARE(m_engine->start({QStringLiteral("127.0.0"), 1, 200}), started);
+        QCOMPARE(m_engine->start(ScanChecks::addresses({QStringLiteral("127.0.0"), 1, 200})), started);
         QTRY_VERIFY(!m_engine->isScanning());
         QCOMPARE(m_factory->requests.size(), requests);
         QStringList completed;
