@@ -12,6 +12,7 @@ constexpr int kHostWidth = 15;
 constexpr int kPingWidth = 14;
 constexpr int kDescriptionWidth = 32;
 constexpr int kMacWidth = 17;
+constexpr int kNameWidth = 24;
 
 // Control characters as visible escapes: one host stays one line, and a
 // device's page can't drive the operator's terminal.
@@ -46,7 +47,10 @@ QString tabField(const QString &text)
 
 QString tableLine(const QStringList &cells)
 {
-    const int widths[] = {kHostWidth, kPingWidth, kDescriptionWidth, kMacWidth};
+    // With a name column, the name comes second and is as wide as a host.
+    const QList<int> widths = cells.size() > 5
+                                  ? QList<int>{kHostWidth, kNameWidth, kPingWidth, kDescriptionWidth, kMacWidth}
+                                  : QList<int>{kHostWidth, kPingWidth, kDescriptionWidth, kMacWidth};
     QString out;
     for (int i = 0; i < cells.size(); ++i) {
         if (i + 1 < cells.size())
@@ -59,8 +63,13 @@ QString tableLine(const QStringList &cells)
     return out + QLatin1Char('\n');
 }
 
-QString csvField(const QString &text)
+// A cell that a spreadsheet would read as a formula (or that begins with a
+// tab or carriage return, which some strip before doing so) gets a leading
+// apostrophe: device text is untrusted, and opening a file must not run it.
+QString csvField(const QString &value)
 {
+    static const QString formulaLeading = QStringLiteral("=+-@\t\r");
+    const QString text = !value.isEmpty() && formulaLeading.contains(value.front()) ? u'\'' + value : value;
     if (!text.contains(u',') && !text.contains(u'"') && !text.contains(u'\r') && !text.contains(u'\n'))
         return text;
     QString quoted = text;
@@ -106,14 +115,19 @@ QString pingText(qint16 pingTime)
     return (pingTime == 0 ? QStringLiteral("<") : QString()) + QString::number(pingTime) + QStringLiteral(" ms");
 }
 
-QString header(Format format)
+QString header(Format format, bool withName)
 {
     switch (format) {
     case Format::Table:
-        return tableLine({QStringLiteral("Host IP"), QStringLiteral("Ping Time (ms)"), QStringLiteral("QV Equipment"),
-                          QStringLiteral("MAC Address"), QStringLiteral("Vendor")});
+        return tableLine(withName ? QStringList{QStringLiteral("Host IP"), QStringLiteral("Name"),
+                                                QStringLiteral("Ping Time (ms)"), QStringLiteral("QV Equipment"),
+                                                QStringLiteral("MAC Address"), QStringLiteral("Vendor")}
+                                  : QStringList{QStringLiteral("Host IP"), QStringLiteral("Ping Time (ms)"),
+                                                QStringLiteral("QV Equipment"), QStringLiteral("MAC Address"),
+                                                QStringLiteral("Vendor")});
     case Format::Csv:
-        return QStringLiteral("host,ping_ms,description,mac,vendor\r\n");
+        return withName ? QStringLiteral("host,name,ping_ms,description,mac,vendor\r\n")
+                        : QStringLiteral("host,ping_ms,description,mac,vendor\r\n");
     case Format::JsonLines:
     case Format::TabSeparated:
         break;
@@ -121,21 +135,27 @@ QString header(Format format)
     return QString();
 }
 
-QString line(Format format, const HostRecord &r)
+QString line(Format format, const HostRecord &r, const std::optional<QString> &name)
 {
     switch (format) {
-    case Format::Table:
-        return tableLine({visible(r.host), pingText(r.pingTime), visible(r.description), visible(r.mac),
-                          visible(r.vendor)});
-    case Format::Csv:
-        return QStringList{csvField(r.host), QString::number(r.pingTime), csvField(r.description), csvField(r.mac),
-                           csvField(r.vendor)}
-                   .join(QLatin1Char(','))
-               + QStringLiteral("\r\n");
+    case Format::Table: {
+        QStringList cells{visible(r.host), pingText(r.pingTime), visible(r.description), visible(r.mac),
+                          visible(r.vendor)};
+        if (name)
+            cells.insert(1, visible(*name));
+        return tableLine(cells);
+    }
+    case Format::Csv: {
+        QStringList cells{csvField(r.host), QString::number(r.pingTime), csvField(r.description), csvField(r.mac),
+                          csvField(r.vendor)};
+        if (name)
+            cells.insert(1, csvField(*name));
+        return cells.join(QLatin1Char(',')) + QStringLiteral("\r\n");
+    }
     case Format::JsonLines:
-        return QStringLiteral("{\"host\":%1,\"ping_ms\":%2,\"description\":%3,\"mac\":%4,\"vendor\":%5}\n")
-            .arg(jsonString(r.host), QString::number(r.pingTime), jsonString(r.description), jsonString(r.mac),
-                 jsonString(r.vendor));
+        return QStringLiteral("{\"host\":%1,%2\"ping_ms\":%3,\"description\":%4,\"mac\":%5,\"vendor\":%6}\n")
+            .arg(jsonString(r.host), name ? QStringLiteral("\"name\":%1,").arg(jsonString(*name)) : QString(),
+                 QString::number(r.pingTime), jsonString(r.description), jsonString(r.mac), jsonString(r.vendor));
     case Format::TabSeparated:
         return QStringList{tabField(r.host), pingText(r.pingTime), tabField(r.description), tabField(r.mac),
                            tabField(r.vendor)}

@@ -24,8 +24,11 @@ std::optional<Format> parse(const QString &name);
 QString pingText(qint16 pingTime);
 
 // The header, line end included; empty for JSON Lines and tab-separated lines.
-QString header(Format format);
-// One host, line end included.
-QString line(Format format, const HostRecord &record);
+// withName adds the name column after the host (not to tab-separated lines).
+QString header(Format format, bool withName = false);
+// One host, line end included; with a name (empty when the host has none) as
+// the second field. CSV cells that a spreadsheet would take for a formula get
+// a leading apostrophe; JSON Lines carry every value as it is.
+QString line(Format format, const HostRecord &record, const std::optional<QString> &name = std::nullopt);
 
 } // namespace ResultFormat

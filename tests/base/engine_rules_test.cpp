@@ -139,42 +139,65 @@ private slots:
         QCOMPARE(ok, isByte);
     }
 
+    // name: null for a run without names, else the name field's value.
     void line_data()
     {
         QTest::addColumn<Format>("format");
         QTest::addColumn<QString>("description");
+        QTest::addColumn<QString>("name");
         QTest::addColumn<qint16>("ping");
         QTest::addColumn<QString>("expected");
 
         const QString h = QStringLiteral("127.0.0.4");
         const QString pad = QString(15 - h.size() + 2, QLatin1Char(' '));
         auto table = [&](const QString &description) { return h + pad + QString("1 ms").leftJustified(14) + "  " + description + "\n"; };
-        const QString json = "{\"host\":\"127.0.0.4\",\"ping_ms\":%1,\"description\":%2,\"mac\":\"\",\"vendor\":\"\"}\n";
+        const QString json = "{\"host\":\"127.0.0.4\",%3\"ping_ms\":%1,\"description\":%2,\"mac\":\"\",\"vendor\":\"\"}\n";
+        auto row = [](const QString &name, Format format, const QString &description, const QString &hostName, int ping,
+                      const QString &expected) {
+            QTest::newRow(qPrintable(name)) << format << description << hostName << qint16(ping) << expected;
+        };
 
-        QTest::newRow("table ping 0") << Format::Table << "" << qint16(0) << h + pad + "<0 ms\n";
-        QTest::newRow("table line breaks escaped") << Format::Table << "a\r\nb\tc" << qint16(1) << table("a\\r\\nb\\tc");
-        QTest::newRow("table terminal escape") << Format::Table << "\x1b[2J" << qint16(1) << table("\\x1b[2J");
-        QTest::newRow("csv plain") << Format::Csv << "Model 7" << qint16(0) << h + ",0,Model 7,,\r\n";
-        QTest::newRow("csv carriage return") << Format::Csv << "a\rb" << qint16(3) << h + ",3,\"a\rb\",,\r\n";
-        QTest::newRow("copied line") << Format::TabSeparated << "a\r\nb\tc\rd\ne" << qint16(0) << h + "\t<0 ms\ta b c d e\t\t\n";
-        QTest::newRow("jsonl plain") << Format::JsonLines << "Model 7" << qint16(0) << json.arg("0", "\"Model 7\"");
-        QTest::newRow("jsonl escapes") << Format::JsonLines << "\"a\\b\"\n\x01" << qint16(5) << json.arg("5", "\"\\\"a\\\\b\\\"\\n\\u0001\"");
-        QTest::newRow("jsonl placeholder text") << Format::JsonLines << "%1 %2" << qint16(5) << json.arg("5", "\"%1 %2\"");
+        row("table ping 0", Format::Table, "", {}, 0, h + pad + "<0 ms\n");
+        row("table line breaks escaped", Format::Table, "a\r\nb\tc", {}, 1, table("a\\r\\nb\\tc"));
+        row("table terminal escape", Format::Table, "\x1b[2J", {}, 1, table("\\x1b[2J"));
+        row("table name", Format::Table, "M", "dev\n4", 1, h + pad + QString("dev\\n4").leftJustified(24) + "  " + QString("1 ms").leftJustified(14) + "  M\n");
+        row("csv plain", Format::Csv, "Model 7", {}, 0, h + ",0,Model 7,,\r\n");
+        row("csv carriage return inside", Format::Csv, "a\rb", {}, 3, h + ",3,\"a\rb\",,\r\n");
+        // Every character a spreadsheet starts a formula with is neutralised, in every cell; others stay.
+        for (const char *lead : {"=", "+", "-", "@", "\t"})
+            row(QStringLiteral("csv neutralised %1").arg(int(*lead)), Format::Csv, QString(lead) + "1+2", QString(lead) + "x", 0,
+                h + ",'" + lead + "x,0,'" + lead + "1+2,,\r\n");
+        row("csv neutralised CR, quoted", Format::Csv, "\rSUM(1)", "", 0, h + ",,0,\"'\rSUM(1)\",,\r\n");
+        row("csv neutralised, quoted", Format::Csv, "=1,\"2\"", {}, 0, h + ",0,\"'=1,\"\"2\"\"\",,\r\n");
+        for (const char *kept : {" =1", "'=1", "a=1", "1-2", "%1", "|x", "\n=1"})
+            row(QStringLiteral("csv kept %1").arg(kept), Format::Csv, kept, {}, 0,
+                h + ",0," + (QString(kept).contains('\n') ? QString("\"%1\"").arg(kept) : QString(kept)) + ",,\r\n");
+        row("copied line", Format::TabSeparated, "a\r\nb\tc\rd\ne", {}, 0, h + "\t<0 ms\ta b c d e\t\t\n");
+        row("jsonl plain", Format::JsonLines, "Model 7", {}, 0, json.arg("0", "\"Model 7\"", ""));
+        row("jsonl verbatim, name", Format::JsonLines, "=1+2", "-x", 0, json.arg("0", "\"=1+2\"", "\"name\":\"-x\","));
+        row("jsonl empty name", Format::JsonLines, "", "", 0, json.arg("0", "\"\"", "\"name\":\"\","));
+        row("jsonl escapes", Format::JsonLines, "\"a\\b\"\n\x01", {}, 5, json.arg("5", "\"\\\"a\\\\b\\\"\\n\\u0001\"", ""));
+        row("jsonl placeholder text", Format::JsonLines, "%1 %2", "%3", 5, json.arg("5", "\"%1 %2\"", "\"name\":\"%3\","));
     }
 
     void line()
     {
         QFETCH(Format, format);
         QFETCH(QString, description);
+        QFETCH(QString, name);
         QFETCH(qint16, ping);
         QFETCH(QString, expected);
-        QCOMPARE(ResultFormat::line(format, {QStringLiteral("127.0.0.4"), ping, description, {}, {}}), expected);
+        const HostRecord record{QStringLiteral("127.0.0.4"), ping, description, {}, {}};
+        QCOMPARE(ResultFormat::line(format, record, name.isNull() ? std::nullopt : std::optional<QString>(name)), expected);
     }
 
     // The table's header stands over its columns; the CSV header is shown with the window's Save as CSV, the
     // format names with the command line's runs.
     void tableHeader()
     {
+        QCOMPARE(ResultFormat::header(Format::Csv, true), QStringLiteral("host,name,ping_ms,description,mac,vendor\r\n"));
+        QCOMPARE(ResultFormat::header(Format::Table, true).indexOf(QLatin1String("Ping")),
+                 ResultFormat::line(Format::Table, {QStringLiteral("127.0.0.1"), 3, {}, {}, {}}, QString()).indexOf(u'3'));
         QCOMPARE(ResultFormat::header(Format::Table).simplified(),
                  QStringLiteral("Host IP Ping Time (ms) QV Equipment MAC Address Vendor"));
         QCOMPARE(ResultFormat::header(Format::Table).indexOf(QLatin1String("Ping")),
