@@ -1,4 +1,5 @@
-// The ideal duration of a scan: an event simulation of the 50 worker slots
+// The ideal duration of a scan: an event simulation of the worker slots (50
+// as the window has, or the command line's --workers)
 // with the probe server's timers and time-outs and no overhead at all. No
 // implementation can finish the same lab faster.
 #pragma once

@@ -11,7 +11,9 @@
 //   silent   nothing but 127.0.0.1, which loopback always answers
 // the rest of the 255 pinged addresses .0-.254 silent, each kind spread evenly.
 // and then the default lab once more with the command line lanterra-scan in
-// place of the window (lab=cli), started afresh for every scan with its own pelorin.
+// place of the window (lab=cli), started afresh for every scan with its own
+// pelorin, and the default mix four times over on 127.0.0.0/22, scanned by
+// lanterra-scan with 255 workers (lab=cli-wide, against the ideal of 255 slots).
 // The last lines, one per lab, are the medians of its runs:
 //   scan24 lab=NAME ratio=R cpu_s=C pelorin_rss_mb=P lanterra_rss_mb=L
 // cpu_s is both programs' CPU per scan; the RSS figures are each scan's peak
@@ -125,9 +127,10 @@ private:
     std::thread m_thread;
 };
 
-QString address(int octet)
+// The lab's address of index: 127.0.0.0 is 0, 127.0.1.0 is 256.
+QString address(int index)
 {
-    return QStringLiteral("127.0.0.%1").arg(octet);
+    return QStringLiteral("127.0.%1.%2").arg(index / 256).arg(index % 256);
 }
 
 // Spreads count hosts of one kind evenly over the free octets.
@@ -153,6 +156,8 @@ void place(QList<Bench::HostKind> &kinds, int count, Bench::HostKind kind, int p
 struct LabMix {
     const char *name;
     int devices, web, pingOnly;
+    int networks = 1; // /24s: 1 for 127.0.0.0/24, 4 for 127.0.0.0/22
+    int slotCount = 50;
 };
 
 double median(QList<double> values)
@@ -169,10 +174,11 @@ struct LabResult {
 } // namespace
 
 
-// One lab on 127.0.0.0-255: its hosts, and what a scan of .0-.254 must list.
+// One lab on 127.0.0.0-255 (or the /22 from 127.0.0.0): its hosts, and what
+// a scan of .0-.254 (or of the /22's host addresses) must list.
 struct BuiltLab {
     Lab::LabNetwork network;
-    QList<Bench::HostKind> kinds; // octets 0..255
+    QList<Bench::HostKind> kinds; // by address(index)
     QSet<QString> expectedHosts;
     QHash<QString, QString> expectedDescriptions;
     double idealMs = 0;
@@ -182,7 +188,12 @@ struct BuiltLab {
 static bool buildLab(const LabMix &mix, BuiltLab &lab)
 {
     QList<Bench::HostKind> &kinds = lab.kinds;
-    kinds = QList<Bench::HostKind>(256, Bench::HostKind::Silent);
+    const int size = 256 * mix.networks;
+    // The window scans .0 to .254; a wider lab is scanned as a network, its
+    // host addresses only.
+    const int first = mix.networks == 1 ? 0 : 1;
+    const int last = size - 2;
+    kinds = QList<Bench::HostKind>(size, Bench::HostKind::Silent);
     place(kinds, mix.devices, Bench::HostKind::Device, 5);
     place(kinds, mix.web, Bench::HostKind::WebHost, 9);
     place(kinds, mix.pingOnly, Bench::HostKind::PingOnly, 1);
@@ -190,7 +201,7 @@ static bool buildLab(const LabMix &mix, BuiltLab &lab)
     if (kinds[1] == Bench::HostKind::Silent)
         kinds[1] = Bench::HostKind::PingOnly;
 
-    for (int o = 0; o < 256; ++o) {
+    for (int o = 0; o < size; ++o) {
         const QString a = address(o);
         bool made = true;
         switch (kinds[o]) {
@@ -217,15 +228,17 @@ static bool buildLab(const LabMix &mix, BuiltLab &lab)
             std::fprintf(stderr, "scan24_bench: lab %s: cannot set up %s\n", mix.name, qPrintable(a));
             return false;
         }
-        if (o < 255 && kinds[o] != Bench::HostKind::Silent)
+        if (o >= first && o <= last && kinds[o] != Bench::HostKind::Silent)
             lab.expectedHosts.insert(a);
     }
-    const QList<Bench::HostKind> pinged = kinds.mid(0, 255);
-    lab.idealMs = Bench::idealScanMs(pinged);
-    std::printf("lab %s: %d devices, %d web hosts, %d ping-only, %d silent of 255 pinged; ideal %.3f s\n", mix.name,
-                int(pinged.count(Bench::HostKind::Device)), int(pinged.count(Bench::HostKind::WebHost)),
+    const QList<Bench::HostKind> pinged = kinds.mid(first, last - first + 1);
+    Bench::ScanTiming timing;
+    timing.slotCount = mix.slotCount;
+    lab.idealMs = Bench::idealScanMs(pinged, timing);
+    std::printf("lab %s: %d devices, %d web hosts, %d ping-only, %d silent of %d pinged, %d slots; ideal %.3f s\n",
+                mix.name, int(pinged.count(Bench::HostKind::Device)), int(pinged.count(Bench::HostKind::WebHost)),
                 int(pinged.count(Bench::HostKind::PingOnly)), int(pinged.count(Bench::HostKind::Silent)),
-                lab.idealMs / 1000.0);
+                int(pinged.size()), mix.slotCount, lab.idealMs / 1000.0);
     return true;
 }
 
@@ -366,9 +379,12 @@ static bool scanCli(const LabMix &mix, int runs, LabResult &result)
         const double cpu0 = reapedChildrenCpuSeconds();
         QElapsedTimer wall;
         wall.start();
-        cli.start(program, {QStringLiteral("127.0.0"), QStringLiteral("--from"), QStringLiteral("0"),
-                            QStringLiteral("--to"), QStringLiteral("255"), QStringLiteral("--format"),
-                            QStringLiteral("csv")});
+        int prefix = 24;
+        for (int n = mix.networks; n > 1; n /= 2)
+            --prefix;
+        cli.start(program, mix.networks == 1 ? QStringList{"127.0.0.0-254", "--format", "csv"}
+                                             : QStringList{QStringLiteral("127.0.0.0/%1").arg(prefix), "--workers",
+                                                           QString::number(mix.slotCount), "--format", "csv"});
         // Peak RSS only grows, and pelorin's CPU only adds up: the last sample is the figure.
         double cliPeak = 0, pelPeak = 0, pelCpu = 0;
         runUntil([&] {
@@ -407,7 +423,7 @@ static bool scanCli(const LabMix &mix, int runs, LabResult &result)
                     cpu - pelCpu, pelCpu, cliPeak, pelPeak, ok ? "yes" : "NO");
     }
     std::printf("\n");
-    result = {"cli", median(ratios), median(cpus), median(pelRss), median(cliRss)};
+    result = {mix.name, median(ratios), median(cpus), median(pelRss), median(cliRss)};
     return allOk;
 }
 
@@ -457,12 +473,15 @@ int main(int argc, char **argv)
         allOk = scanLab(window, server.serverPid(), mix, runs, r) && allOk;
         results.append(r);
     }
-    // The command line on the default lab, when the three labs were scanned.
+    // The command line on the default lab, and on the default mix over a /22
+    // with 255 workers, when the three labs were scanned.
     if (mixes.first().name == QByteArrayLiteral("default")) {
-        std::printf("command line lanterra-scan, ");
-        LabResult r;
-        allOk = scanCli(mixes.first(), runs, r) && allOk;
-        results.append(r);
+        for (const LabMix &mix : {LabMix{"cli", 16, 16, 32}, LabMix{"cli-wide", 64, 64, 128, 4, 255}}) {
+            std::printf("command line lanterra-scan, ");
+            LabResult r;
+            allOk = scanCli(mix, runs, r) && allOk;
+            results.append(r);
+        }
     }
     for (const LabResult &r : std::as_const(results))
         std::printf("scan24 lab=%s ratio=%.3f cpu_s=%.3f pelorin_rss_mb=%.1f lanterra_rss_mb=%.1f\n", r.name.constData(),

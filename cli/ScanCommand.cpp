@@ -6,15 +6,19 @@
 #include "engine/PelorinProbe.h"
 #include "engine/ScanChecks.h"
 #include "engine/ScanEngine.h"
-#include "engine/TextNumber.h"
 #include "ProbeInterface.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QHash>
+#include <QHostInfo>
 #include <QTimer>
 
 #include <cerrno>
 #include <csignal>
+#include <memory>
 #include <unistd.h>
 
 Q_LOGGING_CATEGORY(lcScan, "lanterra-scan", QtInfoMsg)
@@ -23,7 +27,11 @@ namespace Cli {
 
 namespace {
 
-constexpr double kMaxRetries = 99; // the window's retries box holds two digits
+// Ping results of an echo request the kernel refused for want of a route
+// (minus pelorin's "network unreachable" and "host unreachable" statuses).
+constexpr qint16 kNetUnreachable = -11002;
+constexpr qint16 kHostUnreachable = -11003;
+constexpr int kProgressMs = 100; // at most 10 redraws a second
 
 // All of bytes to fd; false once the reader has gone (a closed pipe).
 bool writeAll(int fd, const QByteArray &bytes)
@@ -42,41 +50,49 @@ bool writeAll(int fd, const QByteArray &bytes)
 
 } // namespace
 
+QString usageText()
+{
+    return QStringLiteral("Usage: lanterra-scan [options] TARGET... (lanterra-scan --help tells more)\n");
+}
+
 QString helpText()
 {
     return QStringLiteral(
-        "Usage: lanterra-scan [options] [NETWORK]\n"
+        "Usage: lanterra-scan [options] TARGET...\n"
         "\n"
         "Finds Quorvane equipment on an IPv4 network as Lanterra's window does: pings\n"
-        "NETWORK.From up to NETWORK.To through 50 workers and lists every host that\n"
-        "answers, with the equipment description of its page id.htm.\n"
+        "every address of the targets and lists each host that answers, with the\n"
+        "equipment description of its page id.htm.\n"
         "\n"
-        "Arguments:\n"
-        "  NETWORK              the three fixed octets A.B.C (default 192.168.0)\n"
+        "Targets, scanned in the order given, each address once (at most 65536):\n"
+        "  A.B.C                .1 to .254 of that network\n"
+        "  A.B.C.D              one host\n"
+        "  A.B.C.D-E            .D to .E, both included\n"
+        "  A.B.C.D/N            the host addresses of that network, N from 16 to 32\n"
         "\n"
         "Options:\n"
-        "  -f, --from N         first value of the fourth octet (default 0)\n"
-        "  -t, --to N           last value of the fourth octet (default 255). To itself\n"
-        "                       is not pinged unless From equals To: 0 to 255 pings\n"
-        "                       .0 to .254\n"
-        "  -T, --timeout MS     time-out of each ping and page request (default 100)\n"
-        "  -r, --retries N      retries of each ping and page request, at most 99\n"
+        "  -i, --input FILE     read targets from FILE (- for stdin), one a line;\n"
+        "                       blank lines and # comments are ignored\n"
+        "  -T, --timeout MS     time-out of each ping and page request, 1 to 60000\n"
+        "                       (default 100)\n"
+        "  -r, --retries N      retries of each ping and page request, 1 to 99\n"
         "                       (default 3)\n"
+        "  -w, --workers N      addresses probed at once, 1 to 255 (default 50)\n"
+        "  -n, --names          add each host's reverse DNS name (field name)\n"
+        "  -e, --equipment-only list only hosts with an equipment description\n"
         "  -o, --format FORMAT  table (default), csv or jsonl\n"
         "  -h, --help           show this help and exit\n"
         "  -v, --version        show the version and exit\n"
         "\n"
-        "Numbers are read as the window reads its boxes: the decimal number a value\n"
-        "begins with, blanks ignored, 0 when there is none. Octets, From and To must\n"
-        "be whole numbers from 0 to 255; a time-out or retries below 1 is used as 1.\n"
+        "Every number must be a whole decimal number in its range. Each host is\n"
+        "printed on stdout once its page has answered or it has none. On a terminal,\n"
+        "progress is shown on stderr; a summary line always ends the run there.\n"
+        "CSV cells that begin with = + - @, a tab or a carriage return get a leading '.\n"
         "\n"
-        "Each host is printed on stdout as soon as its page has answered or it has\n"
-        "none; progress goes to stderr when that is a terminal. pelorin is started\n"
-        "from this program's folder, or from ../libexec/lanterra when installed.\n"
-        "\n"
-        "Exit status: 0 scan completed; 2 bad input (nothing sent); 3 cannot probe\n"
-        "(no echo rights, pelorin missing, failed or died); 130 or 143 after SIGINT or\n"
-        "SIGTERM, once what was found has been printed.\n");
+        "Exit status: 0 at least one host listed; 1 the scan completed and listed\n"
+        "none; 2 bad input (nothing sent); 3 cannot probe (no echo rights, pelorin\n"
+        "missing, failed or died); 130 or 143 after SIGINT or SIGTERM, once what was\n"
+        "found has been printed.\n");
 }
 
 QString versionText()
@@ -87,17 +103,23 @@ QString versionText()
 Options parse(const QStringList &arguments, QString *error)
 {
     QCommandLineParser parser;
-    const QCommandLineOption from({QStringLiteral("f"), QStringLiteral("from")}, QString(), QStringLiteral("N"));
-    const QCommandLineOption to({QStringLiteral("t"), QStringLiteral("to")}, QString(), QStringLiteral("N"));
-    const QCommandLineOption timeOut({QStringLiteral("T"), QStringLiteral("timeout")}, QString(),
-                                     QStringLiteral("MS"));
-    const QCommandLineOption retries({QStringLiteral("r"), QStringLiteral("retries")}, QString(),
-                                     QStringLiteral("N"));
-    const QCommandLineOption format({QStringLiteral("o"), QStringLiteral("format")}, QString(),
-                                    QStringLiteral("FORMAT"));
-    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
-    const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
-    parser.addOptions({from, to, timeOut, retries, format, help, version});
+    auto valued = [](const char *shortName, const char *longName, const char *valueName) {
+        return QCommandLineOption({QString::fromLatin1(shortName), QString::fromLatin1(longName)}, QString(),
+                                  QString::fromLatin1(valueName));
+    };
+    auto flag = [](const char *shortName, const char *longName) {
+        return QCommandLineOption(QStringList{QString::fromLatin1(shortName), QString::fromLatin1(longName)});
+    };
+    const QCommandLineOption input = valued("i", "input", "FILE");
+    const QCommandLineOption timeOut = valued("T", "timeout", "MS");
+    const QCommandLineOption retries = valued("r", "retries", "N");
+    const QCommandLineOption workers = valued("w", "workers", "N");
+    const QCommandLineOption format = valued("o", "format", "FORMAT");
+    const QCommandLineOption names = flag("n", "names");
+    const QCommandLineOption equipmentOnly = flag("e", "equipment-only");
+    const QCommandLineOption help = flag("h", "help");
+    const QCommandLineOption version = flag("v", "version");
+    parser.addOptions({input, timeOut, retries, workers, format, names, equipmentOnly, help, version});
 
     Options options;
     error->clear();
@@ -107,50 +129,245 @@ Options parse(const QStringList &arguments, QString *error)
     }
     options.help = parser.isSet(help);
     options.version = parser.isSet(version);
-    // The last of a repeated option counts.
-    auto take = [&parser](const QCommandLineOption &option, QString &into) {
-        if (parser.isSet(option))
-            into = parser.values(option).constLast();
+    options.names = parser.isSet(names);
+    options.equipmentOnly = parser.isSet(equipmentOnly);
+    options.targetFiles = parser.values(input);
+    options.targets = parser.positionalArguments();
+    // The last of a repeated option counts; each is checked as it is given.
+    auto take = [&parser, error](const QCommandLineOption &option, int min, int max, int &into) {
+        if (!parser.isSet(option) || !error->isEmpty())
+            return;
+        const QString text = parser.values(option).constLast();
+        if (const std::optional<int> value = number(text, min, max))
+            into = *value;
+        else
+            *error = numberRefusal(QStringLiteral("--%1 %2").arg(option.names().constLast(), text), min, max);
     };
-    take(from, options.from);
-    take(to, options.to);
-    take(timeOut, options.timeOut);
-    take(retries, options.retries);
-    if (parser.isSet(format)) {
+    take(timeOut, 1, kMaxTimeOut, options.timeOut);
+    take(retries, 1, kMaxRetries, options.retries);
+    take(workers, 1, kMaxWorkers, options.workers);
+    if (parser.isSet(format) && error->isEmpty()) {
         const std::optional<ResultFormat::Format> chosen = ResultFormat::parse(parser.values(format).constLast());
         if (!chosen)
             *error = QStringLiteral("--format must be table, csv or jsonl.");
         else
             options.format = *chosen;
     }
-    const QStringList positional = parser.positionalArguments();
-    if (positional.size() > 1)
-        *error = QStringLiteral("one NETWORK at most, given as A.B.C.");
-    else if (positional.size() == 1)
-        options.network = positional.constFirst();
     return options;
 }
 
-QString refusal(const Options &options)
+bool collectTargets(const Options &options, TargetList *targets, QString *error)
 {
-    const QStringList octets = options.network.split(QLatin1Char('.'));
-    if (octets.size() != 3)
-        return QStringLiteral("NETWORK must be three octets A.B.C, such as 192.168.0.");
-    const char *names[] = {"The first octet of NETWORK", "The second octet of NETWORK", "The third octet of NETWORK"};
-    for (int i = 0; i < 3; ++i) {
-        if (!ScanChecks::octet(octets[i]))
-            return ScanChecks::octetRefusal(QString::fromLatin1(names[i]));
+    for (const QString &target : options.targets) {
+        if (!targets->add(target, error))
+            return false;
     }
-    if (!ScanChecks::octet(options.from))
-        return ScanChecks::octetRefusal(QStringLiteral("--from"));
-    if (!ScanChecks::octet(options.to))
-        return ScanChecks::octetRefusal(QStringLiteral("--to"));
-    if (ScanChecks::rangeReversed(options.from, options.to))
-        return ScanChecks::rangeRefusal();
-    if (TextNumber::Val(options.retries) > kMaxRetries)
-        return QStringLiteral("--retries must be at most 99.");
-    return QString();
+    for (const QString &name : options.targetFiles) {
+        QFile file;
+        const bool opened = name == QLatin1String("-") ? file.open(stdin, QIODevice::ReadOnly)
+                                                       : (file.setFileName(name), file.open(QIODevice::ReadOnly));
+        if (!opened) {
+            *error = QStringLiteral("--input %1: %2").arg(name, file.errorString());
+            return false;
+        }
+        if (!targets->addLines(QString::fromUtf8(file.readAll()), name, error))
+            return false;
+    }
+    if (targets->size() == 0) {
+        *error = QStringLiteral("no address to scan.");
+        return false;
+    }
+    return true;
 }
+
+namespace {
+
+// One run: the engine, its output and the end of the program.
+class ScanRun : public QObject
+{
+public:
+    ScanRun(const Options &options, const TargetList &targets)
+        : m_options(options),
+          m_targets(targets),
+          m_factory(PelorinClient::Connection::instance()),
+          m_engine(m_factory,
+                   [this] {
+                       return ScanEngine::Settings{qint32(m_options.timeOut), quint8(m_options.retries)};
+                   }),
+          m_progressShown(::isatty(STDERR_FILENO) == 1)
+    {
+        for (qsizetype i = 0; i < m_targets.targets().size(); ++i) {
+            for (const quint32 address : m_targets.targets()[i].addresses)
+                m_targetOf.insert(address, i);
+        }
+        m_refused.resize(m_targets.targets().size());
+        m_answered.resize(m_targets.targets().size());
+        connect(&m_engine, &ScanEngine::started, this,
+                [this] { output(ResultFormat::header(m_options.format, m_options.names)); });
+        connect(&m_engine, &ScanEngine::hostFound, this, [this](quint64, const HostRecord &record) {
+            ++m_hosts;
+            if (const auto target = targetOf(record.host))
+                m_answered[*target] = true;
+            m_progressDirty = true;
+        });
+        connect(&m_engine, &ScanEngine::rowComplete, this, &ScanRun::onRowComplete);
+        connect(&m_engine, &ScanEngine::progress, this, [this] { m_progressDirty = true; });
+        connect(&m_engine, &ScanEngine::pingFailed, this, [this](const QString &address, qint16 result) {
+            if (result != kNetUnreachable && result != kHostUnreachable)
+                return;
+            if (const auto target = targetOf(address))
+                m_refused[*target] = true;
+        });
+        connect(&m_engine, &ScanEngine::message, this, [this](const QString &text, int) {
+            eraseProgress();
+            qCCritical(lcScan).noquote() << text.simplified();
+        });
+        connect(&m_engine, &ScanEngine::finished, this, [this] {
+            m_scanDone = true;
+            finishIfDone();
+        });
+        connect(&m_signals, &SignalPipe::caught, this, [this](int signal) {
+            m_interrupted = signal == SIGINT ? Interrupted : Terminated;
+            if (m_engine.isScanning())
+                m_engine.stop(); // the end of the scan exits
+            else
+                QCoreApplication::exit(m_interrupted);
+        });
+        if (m_progressShown) {
+            m_progressTimer.setInterval(kProgressMs);
+            connect(&m_progressTimer, &QTimer::timeout, this, &ScanRun::drawProgress);
+        }
+    }
+
+    void start()
+    {
+        m_elapsed.start();
+        m_progressTimer.start();
+        if (!m_engine.start(m_targets.addresses(), m_options.workers)) {
+            m_progressTimer.stop();
+            QCoreApplication::exit(m_interrupted ? m_interrupted : CannotProbe);
+        }
+    }
+
+private:
+    std::optional<qsizetype> targetOf(const QString &host) const
+    {
+        const QStringList parts = host.split(u'.');
+        quint32 address = 0;
+        for (const QString &part : parts)
+            address = address << 8 | part.toUInt();
+        const auto found = m_targetOf.constFind(address);
+        return parts.size() == 4 && found != m_targetOf.cend() ? std::optional<qsizetype>(*found) : std::nullopt;
+    }
+
+    void onRowComplete(quint64, const HostRecord &record)
+    {
+        if (!record.description.isEmpty())
+            ++m_described;
+        if (m_options.equipmentOnly && record.description.isEmpty())
+            return;
+        ++m_listed;
+        if (!m_options.names) {
+            output(ResultFormat::line(m_options.format, record));
+            return;
+        }
+        // The name is looked up on Qt's look-up threads; the line waits for
+        // it at most kNameWaitMs, then goes without one.
+        ++m_pendingNames;
+        auto done = std::make_shared<bool>(false);
+        auto print = [this, record, done](const QString &name) {
+            if (*done)
+                return;
+            *done = true;
+            --m_pendingNames;
+            output(ResultFormat::line(m_options.format, record, name));
+            finishIfDone();
+        };
+        const int id = QHostInfo::lookupHost(record.host, this, [print, host = record.host](const QHostInfo &info) {
+            print(info.error() == QHostInfo::NoError && info.hostName() != host ? info.hostName() : QString());
+        });
+        QTimer::singleShot(kNameWaitMs, this, [print, id] {
+            QHostInfo::abortHostLookup(id);
+            print(QString());
+        });
+    }
+
+    void output(const QString &text)
+    {
+        eraseProgress();
+        if (m_outputOpen && !writeAll(STDOUT_FILENO, text.toUtf8())) {
+            m_outputOpen = false; // the reader has gone: nothing more to find for it
+            qCDebug(lcScan) << "stdout closed, stopping the scan";
+            m_engine.stop();
+        }
+    }
+
+    void drawProgress()
+    {
+        if (!m_progressDirty)
+            return;
+        m_progressDirty = false;
+        writeAll(STDERR_FILENO, QStringLiteral("\r\033[K%1/%2 addresses, %3 hosts")
+                                    .arg(m_engine.dispatchedCount())
+                                    .arg(m_engine.addressCount())
+                                    .arg(m_hosts)
+                                    .toUtf8());
+        m_progressLine = true;
+    }
+
+    void eraseProgress()
+    {
+        if (!m_progressLine)
+            return;
+        writeAll(STDERR_FILENO, "\r\033[K");
+        m_progressLine = false;
+        m_progressDirty = true;
+    }
+
+    void finishIfDone()
+    {
+        if (!m_scanDone || m_pendingNames > 0)
+            return;
+        m_progressTimer.stop();
+        eraseProgress();
+        for (qsizetype i = 0; i < m_targets.targets().size(); ++i) {
+            if (m_refused[i] && !m_answered[i])
+                qCWarning(lcScan).noquote() << "no route to" << m_targets.targets()[i].text;
+        }
+        qCInfo(lcScan).noquote() << QStringLiteral("%1 addresses scanned, %2 hosts found, %3 with a description, %4 s")
+                                        .arg(m_engine.dispatchedCount())
+                                        .arg(m_hosts)
+                                        .arg(m_described)
+                                        .arg(double(m_elapsed.elapsed()) / 1000.0, 0, 'f', 1);
+        QCoreApplication::exit(m_engine.failed() ? CannotProbe
+                               : m_interrupted   ? m_interrupted
+                               : m_listed > 0    ? Found
+                                                 : NoneFound);
+    }
+
+    const Options &m_options;
+    const TargetList &m_targets;
+    PelorinProbeFactory m_factory;
+    ScanEngine m_engine;
+    SignalPipe m_signals;
+    QHash<quint32, qsizetype> m_targetOf;
+    QList<bool> m_refused;  // a target's echo request was refused for want of a route
+    QList<bool> m_answered; // a host of the target answered
+    QElapsedTimer m_elapsed;
+    QTimer m_progressTimer;
+    const bool m_progressShown;
+    bool m_progressLine = false;
+    bool m_progressDirty = true;
+    bool m_outputOpen = true;
+    bool m_scanDone = false;
+    int m_interrupted = 0;
+    int m_pendingNames = 0;
+    qsizetype m_hosts = 0;
+    qsizetype m_described = 0;
+    qsizetype m_listed = 0;
+};
+
+} // namespace
 
 int run(const QStringList &arguments)
 {
@@ -165,19 +382,23 @@ int run(const QStringList &arguments)
 
     QString error;
     const Options options = parse(arguments, &error);
-    if (error.isEmpty() && !options.help && !options.version)
-        error = refusal(options);
+    TargetList targets;
+    if (error.isEmpty() && !options.help && !options.version) {
+        if (options.targets.isEmpty() && options.targetFiles.isEmpty())
+            return writeAll(STDERR_FILENO, usageText().toUtf8()), BadInput;
+        collectTargets(options, &targets, &error);
+    }
     if (!error.isEmpty()) {
         qCCritical(lcScan).noquote() << error;
         return BadInput;
     }
     if (options.help)
-        return writeAll(STDOUT_FILENO, helpText().toUtf8()) ? Completed : BadInput;
+        return writeAll(STDOUT_FILENO, helpText().toUtf8()) ? Found : BadInput;
     if (options.version)
-        return writeAll(STDOUT_FILENO, versionText().toUtf8()) ? Completed : BadInput;
-    if (ScanChecks::retriesNeedQuestion(options.retries))
-        qCWarning(lcScan).noquote() << "note: each IP is retried" << TextNumber::Str(TextNumber::Val(options.retries))
-                                    << "times at" << TextNumber::Str(TextNumber::Val(options.timeOut))
+        return writeAll(STDOUT_FILENO, versionText().toUtf8()) ? Found : BadInput;
+    const QString retries = QString::number(options.retries);
+    if (ScanChecks::retriesNeedQuestion(retries))
+        qCWarning(lcScan).noquote() << "note: each IP is retried" << retries << "times at" << options.timeOut
                                     << "ms interval; this may take long time to complete.";
 
     // A closed stdout shows up as a failed write, not as a signal.
@@ -189,53 +410,12 @@ int run(const QStringList &arguments)
         qCWarning(lcScan).noquote() << title + QStringLiteral(": ") + text.simplified();
         reply(Pelorin::MsgBox::AnswerOK);
     });
-    PelorinProbeFactory factory(connection);
-    ScanEngine engine(factory, [&options] {
-        return ScanEngine::Settings{ScanChecks::timeOut(options.timeOut), ScanChecks::retries(options.retries)};
-    });
-    SignalPipe signalPipe;
-    const bool progressShown = ::isatty(STDERR_FILENO) == 1;
-    int interrupted = 0;
-    bool outputOpen = true;
-
-    auto output = [&](const QString &text) {
-        if (outputOpen && !writeAll(STDOUT_FILENO, text.toUtf8())) {
-            outputOpen = false; // the reader has gone: nothing more to find for it
-            qCDebug(lcScan) << "stdout closed, stopping the scan";
-            engine.stop();
-        }
-    };
-    QObject::connect(&engine, &ScanEngine::started, &engine, [&] { output(ResultFormat::header(options.format)); });
-    QObject::connect(&engine, &ScanEngine::rowComplete, &engine,
-                     [&](quint64, const HostRecord &record) { output(ResultFormat::line(options.format, record)); });
-    QObject::connect(&engine, &ScanEngine::progress, &engine, [&](int busy) {
-        if (progressShown)
-            writeAll(STDERR_FILENO, QStringLiteral("\rProcessing Threads: %1 ").arg(busy).toUtf8());
-    });
-    QObject::connect(&engine, &ScanEngine::message, &engine,
-                     [](const QString &text, int) { qCCritical(lcScan).noquote() << text.simplified(); });
-    QObject::connect(&engine, &ScanEngine::finished, &engine, [&] {
-        if (progressShown)
-            writeAll(STDERR_FILENO, "\r\033[K");
-        QCoreApplication::exit(engine.failed() ? CannotProbe : interrupted ? interrupted : Completed);
-    });
-    QObject::connect(&signalPipe, &SignalPipe::caught, &engine, [&](int signal) {
-        interrupted = signal == SIGINT ? Interrupted : Terminated;
-        if (engine.isScanning())
-            engine.stop(); // the end of the scan exits
-        else
-            QCoreApplication::exit(interrupted);
-    });
-
-    const ScanRange range = ScanChecks::range(options.network.section(QLatin1Char('.'), 0, 0),
-                                              options.network.section(QLatin1Char('.'), 1, 1),
-                                              options.network.section(QLatin1Char('.'), 2, 2), options.from,
-                                              options.to);
-    QTimer::singleShot(0, &engine, [&] {
-        if (!engine.start(ScanChecks::addresses(range)))
-            QCoreApplication::exit(interrupted ? interrupted : CannotProbe);
-    });
-    const int status = QCoreApplication::exec();
+    int status = BadInput;
+    {
+        ScanRun scan(options, targets);
+        QTimer::singleShot(0, &scan, [&scan] { scan.start(); });
+        status = QCoreApplication::exec();
+    }
     connection.shutdown();
     return status;
 }

@@ -1,8 +1,10 @@
 // lanterra-scan: the command line's options, its checks and the run of one
-// scan on the engine, with hosts written to stdout as their rows complete.
+// scan on the engine, with hosts written to stdout as their rows complete
+// (and their names are known), progress and a summary on stderr.
 // main() only makes the QCoreApplication and calls run().
 #pragma once
 
+#include "Targets.h"
 #include "engine/ResultFormat.h"
 
 #include <QLoggingCategory>
@@ -13,16 +15,24 @@ Q_DECLARE_LOGGING_CATEGORY(lcScan)
 
 namespace Cli {
 
-enum Exit { Completed = 0, BadInput = 2, CannotProbe = 3, Interrupted = 130, Terminated = 143 };
+enum Exit { Found = 0, NoneFound = 1, BadInput = 2, CannotProbe = 3, Interrupted = 130, Terminated = 143 };
 
-// The operator's inputs as typed; read like the window's boxes.
+inline constexpr int kMaxTimeOut = 60000;
+inline constexpr int kMaxRetries = 99; // the window's retries box holds two digits
+inline constexpr int kMaxWorkers = 255;
+// How long a host's line waits for its name.
+inline constexpr int kNameWaitMs = 2000;
+
+// The operator's inputs, checked: every number is in its range.
 struct Options {
-    QString network = QStringLiteral("192.168.0");
-    QString from = QStringLiteral("0");
-    QString to = QStringLiteral("255");
-    QString timeOut = QStringLiteral("100");
-    QString retries = QStringLiteral("3");
+    QStringList targets;
+    QStringList targetFiles; // -i, "-" for stdin
+    int timeOut = 100;
+    int retries = 3;
+    int workers = 50;
     ResultFormat::Format format = ResultFormat::Format::Table;
+    bool names = false;
+    bool equipmentOnly = false;
     bool help = false;
     bool version = false;
 };
@@ -30,8 +40,10 @@ struct Options {
 // Options from the program's arguments (the first is the program). On bad
 // input error holds the one line to show.
 Options parse(const QStringList &arguments, QString *error);
-// The refusal of options that can't start a scan, empty when they can.
-QString refusal(const Options &options);
+// The targets of the arguments and files, in order; false with *error set.
+bool collectTargets(const Options &options, TargetList *targets, QString *error);
+
+QString usageText();
 QString helpText();
 QString versionText();
 

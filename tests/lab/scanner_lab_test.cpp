@@ -1,26 +1,19 @@
 // Whole scans of a lab of silent, answering and page-less hosts (127.0.0.x only,
 // inside the lab namespace): through the real window and pelorin, also with the
-// server frozen or killed, or the window closed, mid-scan; and through
-// lanterra-scan: the same hosts, bad input refused with nothing sent (a negative
-// value is read as a value, see "To -1"), no pelorin, SIGINT/SIGTERM flushing
-// what was found. The start click runs the dispatch loop, so anything a test
-// does while the window dispatches runs from a Watcher nested inside it.
+// server frozen or killed, or the window closed, mid-scan. The start click runs
+// the dispatch loop, so anything a test does while the window dispatches runs
+// from a Watcher nested inside it.
 #include "Harness.h"
 #include "ResultList.h"
-#include "ScanCommand.h"
 #include "client/PelorinConnection.h"
 #include "engine/ScanEngine.h"
 #include "netinfo/VendorRegistry.h"
 
 #include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
-#include <QProcess>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
@@ -39,7 +32,7 @@ class ScannerLabTest : public QObject
     RecordingBoxes m_boxes;
     Lab::LabNetwork m_net;
     QHash<QString, QString> m_expected; // the whole lab's answering hosts, with their descriptions
-    int m_wholeScans = 0; // by the window, so far (cli() runs after scan())
+    int m_wholeScans = 0; // by the window, so far
     QTemporaryDir m_dir;
     std::unique_ptr<MainWindow> m_window;
     bool m_clickReturned = false;
@@ -232,92 +225,6 @@ private slots:
         w.lstIPs->setColumnWidth(2, w.lstIPs->viewport()->width() - 68 - w.lstIPs->columnWidth(0)
                                         - w.lstIPs->columnWidth(3) - w.lstIPs->columnWidth(4));
         QVERIFY(w.grab().save(QCoreApplication::applicationDirPath() + QStringLiteral("/../lanterra-scan.png")));
-    }
-
-    void cli_data()
-    {
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QString>("error"); // part of the one stderr line, when refused or failed
-
-        const QStringList lab = {"127.0.0", "-f", "1", "-t", "41", "--format=jsonl"}; // default time-out and retries
-        QTest::newRow("jsonl") << lab << int(Cli::Completed) << "";
-        QTest::newRow("pelorin missing") << lab << int(Cli::CannotProbe) << "pelorin could not be started";
-        auto refused = [](const char *name, const QStringList &args, const char *error) {
-            QTest::newRow(name) << args << int(Cli::BadInput) << error;
-        };
-        refused("From 2.5", {"127.0.0", "--from", "2.5"}, "--from must be a whole number from 0 to 255.");
-        refused("To -1", {"127.0.0", "-f", "1", "-t", "-1"}, "--to must be");
-        refused("first octet 999", {"999.0.0"}, "The first octet of NETWORK must be");
-        refused("four octets", {"127.0.0.1"}, "three octets");
-        refused("range reversed", {"127.0.0", "-f", "5", "-t", "4"}, "Scan range is incorrect.  Upper range bound must be higher than the lower one.");
-        refused("retries 100", {"127.0.0", "-r", "100"}, "--retries");
-        refused("unknown format", {"127.0.0", "-o", "xml"}, "--format");
-        refused("unknown option", {"127.0.0", "--frm", "3"}, "frm");
-        const QStringList slow = {"127.0.0", "-f", "1", "-t", "60", "-T", "3000", "-r", "1", "-o", "csv"};
-        QTest::newRow("SIGINT") << slow << int(Cli::Interrupted) << "";
-        QTest::newRow("SIGTERM") << slow << int(Cli::Terminated) << "";
-    }
-
-    void cli()
-    {
-        QFETCH(QStringList, args);
-        QFETCH(int, exitCode);
-        QFETCH(QString, error);
-        const bool alone = exitCode == Cli::CannotProbe; // run from a folder without pelorin
-        // Sent once a host has been printed.
-        const int signal = exitCode == Cli::Interrupted ? SIGINT : exitCode == Cli::Terminated ? SIGTERM : 0;
-
-        const int echoes = m_net.echoRequestCount(host(40));
-        QString program = QCoreApplication::applicationDirPath() + QStringLiteral("/lanterra-scan");
-        QTemporaryDir dir;
-        if (alone) {
-            QVERIFY(QFile::copy(program, dir.filePath(QStringLiteral("lanterra-scan"))));
-            program = dir.filePath(QStringLiteral("lanterra-scan"));
-        }
-        QProcess scan;
-        scan.start(program, args);
-        QVERIFY(scan.waitForStarted());
-        QByteArray out;
-        if (signal) {
-            QTRY_VERIFY_WITH_TIMEOUT((out += scan.readAllStandardOutput()).contains(host(1).toUtf8() + ','), 20000);
-            ::kill(pid_t(scan.processId()), signal);
-        }
-        QVERIFY(scan.waitForFinished(60000));
-        out += scan.readAllStandardOutput();
-        const QString err = QString::fromUtf8(scan.readAllStandardError());
-        QCOMPARE(scan.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(scan.exitCode(), exitCode);
-
-        if (!error.isEmpty()) { // one line, nothing on stdout
-            QVERIFY2(err.contains(error) && err.count(QLatin1Char('\n')) == 1 && out.isEmpty(), qPrintable(err));
-            QCOMPARE(m_net.echoRequestCount(host(40)), echoes); // nothing sent
-            return;
-        }
-        const QString text = QString::fromUtf8(out);
-        if (signal) { // what was listed is out, the page-less host too
-            for (int octet : {1, 42})
-                QVERIFY(text.contains(QRegularExpression(QStringLiteral("(^|\n)%1,\\d+,,,\r\n").arg(host(octet)))));
-            return;
-        }
-        QVERIFY2(err.isEmpty(), qPrintable(err));
-
-        // The same hosts and descriptions as the window lists.
-        QHash<QString, QString> listed;
-        for (const QString &line : text.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
-            const QJsonObject object = QJsonDocument::fromJson(line.toUtf8()).object();
-            listed.insert(object.value(QLatin1String("host")).toString(), object.value(QLatin1String("description")).toString());
-        }
-        QCOMPARE(listed, m_expected);
-        QCOMPARE(m_net.echoRequestCount(host(40)) - echoes, 12); // the first and three retries, three echoes each
-        QCOMPARE(m_net.echoRequestCount(host(41)), 0);
-    }
-
-    void helpAndVersion()
-    {
-        QString error;
-        QVERIFY(Cli::parse({"lanterra-scan", "-h"}, &error).help && Cli::parse({"lanterra-scan", "--version"}, &error).version);
-        QVERIFY(error.isEmpty());
     }
 };
 

@@ -37,7 +37,8 @@ for size in 16 32 48 64 128 256; do
   expected+=("usr/share/icons/hicolor/${size}x${size}/apps/lanterra.png")
 done
 if [ -e "$root/usr/bin/lanterra-scan" ]; then
-  expected+=(usr/bin/lanterra-scan usr/share/man/man1/lanterra-scan.1.gz)
+  expected+=(usr/bin/lanterra-scan usr/share/man/man1/lanterra-scan.1.gz
+             usr/share/bash-completion/completions/lanterra-scan)
 fi
 diff <(printf '%s\n' "${expected[@]}" | sort) <(cd "$root" && find . -type f | sed 's|^\./||' | sort) \
   || fail "file list (< expected, > packaged)"
@@ -86,7 +87,13 @@ if [ ! -x "$scan" ]; then
 fi
 [ "${LANTERRA_LAB_NETNS:-}" = 1 ] || fail "the scan runs only inside tests/lab/run-in-netns.sh"
 status=0
-"$scan" 127.0.0 --from 1 --to 2 --format csv >"$work/scan.csv" 2>"$work/scan.err" || status=$?
+"$scan" 127.0.0.1 --format csv >"$work/scan.csv" 2>"$work/scan.err" || status=$?
 [ "$status" -eq 0 ] || fail "lanterra-scan exited $status: $(cat "$work/scan.err")"
 grep -q '^127\.0\.0\.1,' "$work/scan.csv" || fail "127.0.0.1 not listed: $(cat "$work/scan.csv")"
+# The completion offers the formats after -o.
+COMPREPLY=()
+# shellcheck source=/dev/null
+. "$root/usr/share/bash-completion/completions/lanterra-scan"
+COMP_WORDS=(lanterra-scan -o c); COMP_CWORD=2; _lanterra_scan
+[ "${COMPREPLY[*]}" = csv ] || fail "completion after -o c: ${COMPREPLY[*]}"
 echo "package: $(basename "$deb") unpacked, checked and scanned 127.0.0.1 from its root"

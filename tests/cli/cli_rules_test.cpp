@@ -1,0 +1,113 @@
+// lanterra-scan's arguments as pure functions: every number strict and in its
+// range, every target form with its bounds included, the 65,536-address limit
+// at the limit and one past it, targets kept in order with each address once,
+// and target files with blank lines and comments.
+#include "ScanCommand.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+class CliRulesTest : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+
+private slots:
+    void initTestCase()
+    {
+        const QHash<QString, QByteArray> files = {{"FILE", "# lab\n\n127.0.0.1-3 # first three\n  127.0.0.2\n"},
+                                                  {"BAD", "127.0.0.1\n1.2.3.x\n"}, {"EMPTY", "# nothing\n"}};
+        for (auto it = files.cbegin(); it != files.cend(); ++it) {
+            QFile file(m_dir.filePath(it.key()));
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(*it) == it->size());
+        }
+        QVERIFY(QDir::setCurrent(m_dir.path()));
+    }
+
+    void arguments_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("expected"); // "count first last T r w", or the refusal
+
+        const QString d = QStringLiteral(" T100 r3 w50");
+        auto row = [](const char *name, const QStringList &args, const QString &expected) {
+            QTest::newRow(name) << args << expected;
+        };
+        row("network", {"10.77.0"}, "254 10.77.0.1 10.77.0.254" + d);
+        row("one host", {"10.77.0.7"}, "1 10.77.0.7 10.77.0.7" + d);
+        row("range, both ends", {"127.0.0.1-41"}, "41 127.0.0.1 127.0.0.41" + d);
+        row("range of one", {"127.0.0.9-9"}, "1 127.0.0.9 127.0.0.9" + d);
+        row("range to 255", {"127.0.0.0-255"}, "256 127.0.0.0 127.0.0.255" + d);
+        row("/24, host bits ignored", {"10.77.0.9/24"}, "254 10.77.0.1 10.77.0.254" + d);
+        row("/30", {"10.77.0.0/30"}, "2 10.77.0.1 10.77.0.2" + d);
+        row("/31 both", {"10.77.0.8/31"}, "2 10.77.0.8 10.77.0.9" + d);
+        row("/32", {"10.77.0.8/32"}, "1 10.77.0.8 10.77.0.8" + d);
+        row("/16", {"10.77.0.0/16"}, "65534 10.77.0.1 10.77.255.254" + d);
+        row("order given, each once", {"127.0.0.9", "127.0.0.1-9", "127.0.0.5"}, "9 127.0.0.9 127.0.0.8" + d);
+        row("at the limit", {"10.77.0.0/16", "10.78.0.0-1"}, "65536 10.77.0.1 10.78.0.1" + d);
+        row("one past the limit", {"10.77.0.0/16", "10.78.0.0-2"},
+            R"(more than 65536 addresses to scan (at "10.78.0.0-2"); scan fewer at a time.)");
+        row("file", {"-i", "FILE", "127.0.0.40"}, "4 127.0.0.40 127.0.0.3" + d);
+        row("file, bad line", {"-i", "BAD"}, R"(BAD:2: octet 4 of target "1.2.3.x" must be a whole number from 0 to 255.)");
+        row("file missing", {"-i", "/nonexistent"}, "--input /nonexistent: No such file or directory");
+        row("no address", {"-i", "EMPTY"}, "no address to scan.");
+        row("numbers at their limits", {"-T", "1", "-r", "99", "-w", "255", "127.0.0.1"}, "1 127.0.0.1 127.0.0.1 T1 r99 w255");
+        row("numbers at the other limits", {"-T", "60000", "-r", "1", "-w", "1", "127.0.0.1"}, "1 127.0.0.1 127.0.0.1 T60000 r1 w1");
+
+        // Refusals, each naming the argument and the values allowed.
+        const QString octet = R"(octet %1 of target "%2" must be a whole number from 0 to 255.)";
+        const char *shape = R"(target "%1" must be A.B.C, A.B.C.D, A.B.C.D-E or A.B.C.D/N.)";
+        for (const char *bad : {"abc.77.0", "256.0.0", "+1.0.0", " 1.0.0", "0x1.0.0", "1e2.0.0", ".0.0"})
+            row(bad, {bad, "-w", "2"}, octet.arg(1).arg(bad));
+        row("octet 4", {"1.2.3.256"}, octet.arg(4).arg("1.2.3.256"));
+        for (const char *bad : {"1.2", "1.2.3.4.5", "1.2.3-4", "1.2.3/24", ""})
+            row(bad, {bad}, QString::fromLatin1(shape).arg(bad));
+        row("range reversed", {"1.2.3.9-4"}, R"(the end of target "1.2.3.9-4" must be a whole number from 9 to 255.)");
+        row("range end 256", {"1.2.3.9-256"}, R"(the end of target "1.2.3.9-256" must be a whole number from 9 to 255.)");
+        row("range end empty", {"1.2.3.9-"}, R"(the end of target "1.2.3.9-" must be a whole number from 9 to 255.)");
+        for (const char *prefix : {"15", "33", "", "24.0", "-8"})
+            row(qPrintable(QStringLiteral("prefix /%1").arg(prefix)), {QStringLiteral("1.2.3.0/%1").arg(prefix)},
+                QStringLiteral(R"(the prefix of target "1.2.3.0/%1" must be a whole number from 16 to 32.)").arg(prefix));
+        for (const char *t : {"abc", "0x10", "0", "60001", "1.5", "-1", " 5", "99999999999"})
+            row(qPrintable(QStringLiteral("timeout %1").arg(t)), {"-T", t, "127.0.0.1"},
+                QStringLiteral("--timeout %1 must be a whole number from 1 to 60000.").arg(t));
+        for (const char *r : {"0", "100", "abc"})
+            row(qPrintable(QStringLiteral("retries %1").arg(r)), {"127.0.0.1", "--retries", r},
+                QStringLiteral("--retries %1 must be a whole number from 1 to 99.").arg(r));
+        for (const char *w : {"0", "256", "2.5"})
+            row(qPrintable(QStringLiteral("workers %1").arg(w)), {"127.0.0.1", QStringLiteral("--workers=%1").arg(w)},
+                QStringLiteral("--workers %1 must be a whole number from 1 to 255.").arg(w));
+        row("help", {"-h"}, "help");
+        row("version", {"--version"}, "version");
+        row("format", {"-o", "xml", "127.0.0.1"}, "--format must be table, csv or jsonl.");
+        row("unknown option", {"--from", "1", "127.0.0"}, "Unknown option 'from'.");
+    }
+
+    void arguments()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, expected);
+        QString error;
+        const Cli::Options options = Cli::parse(QStringList{"lanterra-scan"} + args, &error);
+        Cli::TargetList targets;
+        if (options.help || options.version)
+            QCOMPARE(options.help ? "help" : "version", expected);
+        else if (error.isEmpty() && Cli::collectTargets(options, &targets, &error)) {
+            const QList<quint32> all = targets.addresses();
+            QCOMPARE(all.size(), targets.size());
+            QCOMPARE(QStringLiteral("%1 %2 %3 T%4 r%5 w%6")
+                         .arg(all.size())
+                         .arg(Cli::addressText(all.constFirst()), Cli::addressText(all.constLast()))
+                         .arg(options.timeOut)
+                         .arg(options.retries)
+                         .arg(options.workers),
+                     expected);
+        } else {
+            QCOMPARE(error, expected);
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(CliRulesTest)
+#include "cli_rules_test.moc"
