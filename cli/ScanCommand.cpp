@@ -242,7 +242,8 @@ public:
     void start()
     {
         m_elapsed.start();
-        m_progressTimer.start();
+        if (m_progressShown)
+            m_progressTimer.start();
         if (!m_engine.start(m_targets.addresses(), m_options.workers)) {
             m_progressTimer.stop();
             QCoreApplication::exit(m_interrupted ? m_interrupted : CannotProbe);
