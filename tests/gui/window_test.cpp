@@ -231,11 +231,11 @@ private slots:
         w.mnuCopyAll->trigger();
         QCOMPARE(QGuiApplication::clipboard()->text(), first + "127.0.0.11\t12 ms\t\t\t\n" + last);
 
-        MessageBoxes::setNextSavePath(dir.filePath("scan.csv"));
+        MessageBoxes::setNextSavePath(dir.filePath("scan")); // no extension: .csv is added
         w.mnuSaveCsv->trigger();
         QFile csv(dir.filePath("scan.csv"));
         QVERIFY(csv.open(QIODevice::ReadOnly));
-        QCOMPARE(QString::fromUtf8(csv.readAll()), QString::fromUtf8("host,ping_ms,description,mac,vendor\r\n"
+        QCOMPARE(QString::fromUtf8(csv.readAll()), QString::fromUtf8("\xEF\xBB\xBFhost,ping_ms,description,mac,vendor\r\n"
                                    "127.0.0.10,0,\"Model 7, \"\"Rev B\"\"\r\n\u00dcnit 2\",00:D0:EF:12:34:56,\"Maker, Inc\"\r\n"
                                    "127.0.0.11,12,,,\r\n127.0.0.12,3,\"Line one\nLine two <b>x</b>\",,\r\n"));
         QVERIFY(m_channel.boxes.isEmpty());
@@ -303,8 +303,9 @@ private slots:
             shown->button(seen.size() == 1 ? QMessageBox::No : QMessageBox::Yes)->click();
             return seen.size() == 2;
         });
-        QCOMPARE(MessageBoxes::current().show("Sure?", MsgBox::YesNo | MsgBox::Question, "Lanterra"), int(MsgBox::AnswerNo));
-        int got = -1;
+        int windowModal = -1, got = -1;
+        MessageBoxes::current().open("Sure?", MsgBox::YesNo | MsgBox::Question, "Lanterra", [&](int reply) { windowModal = reply; }, true);
+        QTRY_COMPARE(windowModal, int(MsgBox::AnswerNo));
         MessageBoxes::current().open("Sure?", MsgBox::YesNo | MsgBox::Critical, "Pelorin", [&got](int reply) { got = reply; });
         QVERIFY(got == -1 && m_window->isEnabled() && !QApplication::activeModalWidget());
         QTRY_VERIFY(presser.done());
