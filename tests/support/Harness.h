@@ -66,8 +66,7 @@ public:
 using RecordingBoxes = Recording<AnsweringBoxes>;
 using RecordingChannel = Recording<Pelorin::MessageBoxChannel>;
 
-// Runs step every few milliseconds until it answers true, also from inside the
-// scan's dispatch loop, which yields to timers.
+// Runs step every few milliseconds until it answers true.
 class Watcher : public QObject
 {
 public:

@@ -27,8 +27,6 @@ ProbeFactory::Readiness StandInFactory::readiness(QString *problem, int *style)
 
 std::unique_ptr<ScanProbe> StandInFactory::create(QString *error)
 {
-    if (onCreate)
-        onCreate();
     if (!canCreate)
         *error = QStringLiteral("no probe");
     return canCreate ? std::make_unique<StandInProbe>(*this) : nullptr;

@@ -49,7 +49,6 @@ public:
     QHash<QString, QString> pages;
     // Runs at each request before the answer is scheduled; false: no answer.
     std::function<bool(const Request &)> onRequest;
-    std::function<void()> onCreate;
 
     QString notReady; // when set, readiness() refuses with it
     bool pending = false; // readiness() answers Pending until decide()
