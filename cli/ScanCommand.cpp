@@ -222,6 +222,12 @@ public:
             eraseProgress();
             qCCritical(lcScan).noquote() << text.simplified();
         });
+        // A start held until pelorin answered, then refused: the message said why.
+        connect(&m_engine, &ScanEngine::startRefused, this, [this] {
+            m_progressTimer.stop();
+            eraseProgress();
+            QCoreApplication::exit(m_interrupted ? m_interrupted : CannotProbe);
+        });
         connect(&m_engine, &ScanEngine::finished, this, [this] {
             m_scanDone = true;
             finishIfDone();

@@ -21,6 +21,7 @@
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QDir>
+#include <QFileInfo>
 #include <QFontDatabase>
 #include <QFontMetrics>
 #include <QFrame>
@@ -69,11 +70,6 @@ QFont fontOf(const QString &family, double points, bool bold = false)
     f.setPointSizeF(points);
     f.setBold(bold);
     return f;
-}
-
-int msgBox(const QString &text, int style)
-{
-    return MessageBoxes::current().show(text, style, QString::fromLatin1(MainWindow::kAppTitle));
 }
 
 } // namespace
@@ -263,8 +259,8 @@ void MainWindow::buildControls()
 
     // Keyboard order: Tab goes from each control to the next one in this list;
     // frames, labels and pictures take no focus.
-    const QList<QWidget *> order = {cmdScan,   lstIPs,   txtIPScan[1], txtPingRetries, txtPingTO,
-                                    txtIP[2],  txtIP[1], txtIP[0],     txtIP[3],       txtIPScan[0]};
+    const QList<QWidget *> order = {txtIP[0],  txtIP[1],       txtIP[2], txtIPScan[0], txtIPScan[1],
+                                    txtPingTO, txtPingRetries, cmdScan,  lstIPs};
     for (int i = 1; i < order.size(); ++i)
         setTabOrder(order[i - 1], order[i]);
 
@@ -343,19 +339,14 @@ void MainWindow::fitToCaption(QLabel *label)
     label->resize(metrics.horizontalAdvance(label->text()), toPixelsY(r.height()));
 }
 
-// Rows, captions and txtIP(3) change with every answer; while a scan runs a
-// paint of the window is held back until kProgressRedrawMs after the last
-// one, and then paints everything changed meanwhile.
+// Rows, captions and txtIP(3) change with every answer; a paint of the
+// window waits while the display pace holds a change back, and the pace's
+// next drawing paints everything changed meanwhile.
 bool MainWindow::event(QEvent *event)
 {
-    if (event->type() == QEvent::UpdateRequest && m_engine && m_engine->isScanning()) {
-        const qint64 sinceLast = m_lastPaint.isValid() ? m_lastPaint.elapsed() : kProgressRedrawMs;
-        if (sinceLast < kProgressRedrawMs) {
-            if (!m_heldPaint.isActive())
-                m_heldPaint.start(int(kProgressRedrawMs - sinceLast));
-            return true;
-        }
-        m_lastPaint.start();
+    if (event->type() == QEvent::UpdateRequest && m_display && m_display->pending()) {
+        m_paintHeld = true;
+        return true;
     }
     return QWidget::event(event);
 }
@@ -421,10 +412,8 @@ void MainWindow::setThreadsCaption(const QString &caption, const QColor &colour)
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
-    // A close ends a running scan as stop does; the dispatch loop, if it is
-    // below us on the stack, then finds its work done and returns.
-    if (m_engine->isScanning())
-        stopSteps();
+    // A close ends a running scan as stop does.
+    m_engine->stop();
     WindowSizeLimits::installLimits(this, false, 0, 0, 0, 0);
     event->accept();
 }
@@ -441,42 +430,46 @@ void MainWindow::startOrStop()
         startSteps();
 }
 
-// The refusals, each one box, before anything changes or is sent.
-bool MainWindow::startRefused()
+// The refusals, each one box, before anything changes or is sent; the retries
+// question goes on to the start only on Yes. Every box is modal to the window
+// and answers through its continuation.
+void MainWindow::startSteps()
 {
     const std::pair<QLineEdit *, const char *> octetBoxes[] = {
         {txtIP[0], "The first octet"}, {txtIP[1], "The second octet"}, {txtIP[2], "The third octet"},
         {txtIPScan[0], "From"},        {txtIPScan[1], "To"},
     };
+    const auto refuse = [this](const QString &text, int style) {
+        openBox(text, style, [this](int) { setPointer(PointerDefault); });
+    };
     for (const auto &[box, name] : octetBoxes) {
-        if (!ScanChecks::octet(box->text())) {
-            msgBox(ScanChecks::octetRefusal(QString::fromLatin1(name)), MsgBox::OKOnly | MsgBox::Exclamation);
-            return true;
-        }
+        if (!ScanChecks::octet(box->text()))
+            return refuse(ScanChecks::octetRefusal(QString::fromLatin1(name)), MsgBox::OKOnly | MsgBox::Exclamation);
     }
-    if (ScanChecks::rangeReversed(txtIPScan[0]->text(), txtIPScan[1]->text())) {
-        msgBox(ScanChecks::rangeRefusal(), MsgBox::OKOnly | MsgBox::Information);
-        return true;
-    }
-    if (ScanChecks::retriesNeedQuestion(txtPingRetries->text())
-        && msgBox(ScanChecks::retriesQuestion(txtPingRetries->text(), txtPingTO->text()),
-                  MsgBox::YesNo | MsgBox::Question)
-               != MsgBox::AnswerYes)
-        return true;
-    return false;
+    if (ScanChecks::rangeReversed(txtIPScan[0]->text(), txtIPScan[1]->text()))
+        return refuse(ScanChecks::rangeRefusal(), MsgBox::OKOnly | MsgBox::Information);
+    if (!ScanChecks::retriesNeedQuestion(txtPingRetries->text()))
+        return startScan();
+    openBox(ScanChecks::retriesQuestion(txtPingRetries->text(), txtPingTO->text()), MsgBox::YesNo | MsgBox::Question,
+            [this](int answer) {
+                if (answer == MsgBox::AnswerYes && !m_engine->isScanning())
+                    startScan();
+                else
+                    setPointer(PointerDefault);
+            });
 }
 
-void MainWindow::startSteps()
+void MainWindow::startScan()
 {
-    QPointer<MainWindow> self(this);
-    if (!startRefused())
-    {
-        m_range = ScanChecks::range(txtIP[0]->text(), txtIP[1]->text(), txtIP[2]->text(), txtIPScan[0]->text(),
-                                    txtIPScan[1]->text());
-        m_engine->start(ScanChecks::addresses(m_range));
-    }
-    if (self)
-        setPointer(PointerDefault);
+    m_range = ScanChecks::range(txtIP[0]->text(), txtIP[1]->text(), txtIP[2]->text(), txtIPScan[0]->text(),
+                                txtIPScan[1]->text());
+    m_engine->start(ScanChecks::addresses(m_range));
+    setPointer(PointerDefault);
+}
+
+void MainWindow::openBox(const QString &text, int style, std::function<void(int)> reply)
+{
+    MessageBoxes::current().open(text, style, QString::fromLatin1(kAppTitle), std::move(reply), true);
 }
 
 void MainWindow::stopSteps()
@@ -495,10 +488,7 @@ void MainWindow::setRangeLocked(bool locked)
 
 void MainWindow::bindEngine()
 {
-    m_progressDisplay = new DisplayThrottle(kProgressRedrawMs, [this] { drawScanProgress(); }, this);
-    m_heldPaint.setSingleShot(true);
-    connect(&m_heldPaint, &QTimer::timeout, this,
-            [this] { QCoreApplication::postEvent(this, new QEvent(QEvent::UpdateRequest), Qt::LowEventPriority); });
+    m_display = new DisplayThrottle(kProgressRedrawMs, [this] { drawScanProgress(); }, this);
     connect(m_engine, &ScanEngine::started, this, [this] {
         m_busy = 0;
         lstIPs->clearRows();
@@ -513,9 +503,9 @@ void MainWindow::bindEngine()
     connect(m_engine, &ScanEngine::cursorChanged, this, [this](qsizetype dispatched) {
         m_nextOctet = ScanChecks::nextOctet(m_range, dispatched);
         if (m_nextOctet < 0)
-            m_progressDisplay->showNow();
+            m_display->showNow();
         else
-            m_progressDisplay->changed();
+            m_display->changed();
     });
     connect(m_engine, &ScanEngine::hostFound, this, [this](quint64 row, const HostRecord &record) {
         QTreeWidgetItem *entry = lstIPs->addRow(record.host);
@@ -524,6 +514,7 @@ void MainWindow::bindEngine()
         ResultList::setSubItem(entry, 4, record.vendor);
         m_positions.insert(row, lstIPs->rowCount());
         m_hosts.append(record);
+        m_display->changed();
     });
     connect(m_engine, &ScanEngine::descriptionSet, this, [this](quint64 row, const QString &description) {
         const int position = m_positions.value(row);
@@ -535,22 +526,24 @@ void MainWindow::bindEngine()
         // The whole text, every line of it, as plain text: a page's markup is not rendered.
         if (!description.isEmpty())
             entry->setToolTip(2, Qt::convertFromPlainText(description, Qt::WhiteSpacePre));
+        m_display->changed();
     });
     connect(m_engine, &ScanEngine::rowComplete, this, [this](quint64 row) { m_positions.remove(row); });
     connect(m_engine, &ScanEngine::progress, this, [this](int busy) {
         m_busy = busy;
-        m_progressDisplay->changed();
+        m_display->changed();
     });
     connect(m_engine, &ScanEngine::finished, this, [this] {
         m_busy = 0;
-        m_progressDisplay->showNow();
+        m_display->showNow();
         setThreadsCaption(QStringLiteral("Scan Completed"), kDoneColour);
         cmdScan->setText(kStart);
         picScanning->hide();
         setRangeLocked(false);
         m_worker0->reinit();
     });
-    connect(m_engine, &ScanEngine::message, this, [](const QString &text, int style) { msgBox(text, style); });
+    connect(m_engine, &ScanEngine::message, this,
+            [this](const QString &text, int style) { openBox(text, style, [](int) {}); });
 }
 
 // Selected rows (or all) as tab-separated lines, in list order.
@@ -569,25 +562,34 @@ void MainWindow::copyRows(bool all)
 // only once all of it is written.
 void MainWindow::saveAsCsv()
 {
-    const QString path = MessageBoxes::saveFileName(QStringLiteral("Save as CSV"),
-                                                    QDir::home().filePath(QStringLiteral("lanterra-scan.csv")),
-                                                    QStringLiteral("CSV files (*.csv);;All files (*)"));
+    MessageBoxes::saveFileName(QStringLiteral("Save as CSV"), QDir::home().filePath(QStringLiteral("lanterra-scan.csv")),
+                               QStringLiteral("CSV files (*.csv);;All files (*)"),
+                               [this](const QString &chosen) { writeCsv(chosen); });
+}
+
+void MainWindow::writeCsv(QString path)
+{
     if (path.isEmpty())
         return;
-    QString csv = ResultFormat::header(ResultFormat::Format::Csv);
+    if (QFileInfo(path).suffix().isEmpty())
+        path += QStringLiteral(".csv");
+    // A byte-order mark first: spreadsheets then read the file as UTF-8.
+    QString csv = QChar(QChar::ByteOrderMark) + ResultFormat::header(ResultFormat::Format::Csv);
     for (const HostRecord &record : std::as_const(m_hosts))
         csv += ResultFormat::line(ResultFormat::Format::Csv, record);
     const QByteArray bytes = csv.toUtf8();
     QSaveFile file(path);
     if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
         return;
-    msgBox(QStringLiteral("The list could not be saved as %1.\n\n%2")
-               .arg(QDir::toNativeSeparators(path), file.errorString()),
-           MsgBox::OKOnly | MsgBox::Exclamation);
+    openBox(QStringLiteral("The list could not be saved as %1.\n\n%2")
+                .arg(QDir::toNativeSeparators(path), file.errorString()),
+            MsgBox::OKOnly | MsgBox::Exclamation, [](int) {});
 }
 
 void MainWindow::drawScanProgress()
 {
+    if (std::exchange(m_paintHeld, false))
+        QCoreApplication::postEvent(this, new QEvent(QEvent::UpdateRequest), Qt::LowEventPriority);
     const QString octet = m_nextOctet < 0 ? kIdle : QString::number(m_nextOctet);
     if (txtIP[3]->text() != octet)
         txtIP[3]->setText(octet);

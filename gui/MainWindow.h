@@ -9,14 +9,13 @@
 #include "engine/ScanChecks.h"
 
 #include <QColor>
-#include <QElapsedTimer>
 #include <QHash>
 #include <QRectF>
 #include <QString>
-#include <QTimer>
 #include <QWidget>
 
 #include <array>
+#include <functional>
 #include <memory>
 
 class QAction;
@@ -106,7 +105,9 @@ private:
 
     void startSteps();
     void stopSteps();
-    bool startRefused();
+    void startScan();
+    void writeCsv(QString path);
+    void openBox(const QString &text, int style, std::function<void(int)> reply);
     void bindEngine();
     void setRangeLocked(bool locked);
 
@@ -117,17 +118,16 @@ private:
     // the engine has not completed yet.
     QList<HostRecord> m_hosts;
     QHash<quint64, int> m_positions;
-    // The progress line and txtIP(3) while a scan runs, drawn by m_progressDisplay
+    // The progress line and txtIP(3) while a scan runs, drawn by m_display
     // at a pace a person can follow: busy workers (0: none reported yet) and
     // the fourth octet of the next address (-1: no scan).
     int m_busy = 0;
     int m_nextOctet = -1;
     ScanRange m_range; // taken at the last start
-    DisplayThrottle *m_progressDisplay = nullptr;
-    // While a scan runs the window is painted at most every kProgressRedrawMs:
-    // when it was last painted, and the paint held back until then.
-    QElapsedTimer m_lastPaint;
-    QTimer m_heldPaint;
+    // Paces the progress line, txtIP(3) and the window's paints: a paint asked
+    // for while a change is held back waits for the pace's next drawing.
+    DisplayThrottle *m_display = nullptr;
+    bool m_paintHeld = false;
     // Layout geometry in twips, relative to each control's container.
     QHash<QWidget *, QRectF> m_twips;
     double m_twipsPerPixelX = 15.0;

@@ -1,6 +1,8 @@
 // The result list lstIPs as a flat, unsorted report list.
 #include "ResultList.h"
 
+#include <QKeyEvent>
+
 #include "WindowSizeLimits.h"
 
 #include <QHeaderView>
@@ -85,4 +87,13 @@ void ResultList::mouseDoubleClickEvent(QMouseEvent *event)
     QTreeWidget::mouseDoubleClickEvent(event);
     if (event->button() == Qt::LeftButton)
         emit doubleClicked();
+}
+
+void ResultList::keyPressEvent(QKeyEvent *event)
+{
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && selectedRow()) {
+        emit doubleClicked();
+        return;
+    }
+    QTreeWidget::keyPressEvent(event);
 }

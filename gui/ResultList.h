@@ -25,12 +25,14 @@ public:
     QTreeWidgetItem *selectedRow() const;
 
 signals:
-    // A double click with the left button anywhere in the list's viewport;
-    // the handler looks at selectedRow() to see which entry, if any, it meant.
+    // A double click with the left button anywhere in the list's viewport, or
+    // Enter on a selected entry; the handler looks at selectedRow() to see
+    // which entry, if any, it meant.
     void doubleClicked();
 
 protected:
     void mouseDoubleClickEvent(QMouseEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
 
 private:
     int m_definedColumns = 0;

@@ -4,7 +4,6 @@
 
 #include "client/ProbeObjectProxy.h"
 
-#include <QCoreApplication>
 #include <QPalette>
 #include <QResizeEvent>
 
@@ -62,19 +61,10 @@ bool WorkerShell::connectNewObject()
     return true;
 }
 
+// The shell is always as large as its label, whatever its container asks.
 void WorkerShell::resizeEvent(QResizeEvent *event)
 {
     QWidget::resizeEvent(event);
-    if (m_fitting)
-        return;
-    m_fitting = true;
-    const QSize labelSize = lblDisp->size();
-    if (width() != labelSize.width())
-        resize(labelSize.width(), height());
-    if (height() != labelSize.height())
-        resize(width(), labelSize.height());
-    m_fitting = false;
-    // May run the window's handlers, which may even destroy this shell:
-    // nothing of it is touched afterwards.
-    QCoreApplication::processEvents();
+    if (size() != lblDisp->size())
+        resize(lblDisp->size());
 }

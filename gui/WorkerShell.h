@@ -43,5 +43,4 @@ private:
     std::unique_ptr<PelorinClient::ProbeObjectProxy> m_probeObject;
     QLabel *lblDisp;
     QString m_error;
-    bool m_fitting = false;
 };

@@ -42,23 +42,23 @@ PelorinProbeFactory::PelorinProbeFactory(PelorinClient::Connection &connection) 
             Qt::QueuedConnection);
 }
 
-bool PelorinProbeFactory::ready(QString *problem, int *style)
+ProbeFactory::Readiness PelorinProbeFactory::readiness(QString *problem, int *style)
 {
     namespace MsgBox = Pelorin::MsgBox;
     QString error;
     if (!m_connection.ensureStarted(&error)) {
         *problem = QStringLiteral("Lanterra can't scan: its probe server pelorin could not be started.\n\n") + error;
         *style = MsgBox::OKOnly | MsgBox::Critical;
-        return false;
+        return Readiness::Refused;
     }
     if (!m_connection.echoUsable()) {
         *problem = QStringLiteral("Lanterra can't scan: its probe server pelorin is not allowed to send echo "
                                   "requests (ping), so no host could be found.\n\n")
                    + m_connection.echoReason();
         *style = MsgBox::OKOnly | MsgBox::Exclamation;
-        return false;
+        return Readiness::Refused;
     }
-    return true;
+    return Readiness::Ready;
 }
 
 std::unique_ptr<ScanProbe> PelorinProbeFactory::create(QString *error)

@@ -33,7 +33,7 @@ class PelorinProbeFactory : public ProbeFactory
 
 public:
     explicit PelorinProbeFactory(PelorinClient::Connection &connection);
-    bool ready(QString *problem, int *style) override;
+    Readiness readiness(QString *problem, int *style) override;
     std::unique_ptr<ScanProbe> create(QString *error) override;
 
 private:

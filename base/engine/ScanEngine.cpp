@@ -2,13 +2,9 @@
 #include "engine/ScanEngine.h"
 
 #include "engine/IdPage.h"
-#include "engine/ScanProbe.h"
 #include "ProbeInterface.h"
 #include "netinfo/VendorRegistry.h"
 
-#include <QCoreApplication>
-#include <QPointer>
-#include <QScopedValueRollback>
 #include <QThread>
 
 #include <algorithm>
@@ -18,6 +14,15 @@ namespace MsgBox = Pelorin::MsgBox;
 ScanEngine::ScanEngine(ProbeFactory &factory, SettingsProvider settings, QObject *parent)
     : QObject(parent), m_factory(factory), m_settings(std::move(settings)), m_vendors(std::make_unique<VendorRegistry>())
 {
+    m_turn.setSingleShot(true);
+    m_turn.setInterval(0);
+    connect(&m_turn, &QTimer::timeout, this, &ScanEngine::dispatchTurn);
+    connect(&m_factory, &ProbeFactory::readinessChanged, this, [this] {
+        if (m_state == State::Pending) {
+            m_state = State::Idle;
+            begin();
+        }
+    });
     connect(&m_factory, &ProbeFactory::serverDied, this, [this](const QString &reason) {
         if (isScanning())
             failScan(QStringLiteral("Lanterra's probe server pelorin has stopped, so the scan has been stopped.\n\n")
@@ -28,8 +33,8 @@ ScanEngine::ScanEngine(ProbeFactory &factory, SettingsProvider settings, QObject
 ScanEngine::~ScanEngine()
 {
     // Workers go first and quietly: nothing of them reaches a half-destroyed driver.
-    for (Slot &slot : m_slots)
-        slot.probe.reset();
+    for (Slot &s : m_slots)
+        s.probe.reset();
 }
 
 void ScanEngine::setHardwareSources(const QString &neighbourTable, const QString &vendorRegistry)
@@ -43,92 +48,67 @@ bool ScanEngine::start(const QList<quint32> &addresses, int slotCount)
     Q_ASSERT(QThread::currentThread() == thread());
     if (isScanning() || addresses.isEmpty() || slotCount < 1 || slotCount > kMaxSlotCount)
         return false;
+    m_addresses = addresses;
+    m_slots = std::vector<Slot>(std::size_t(slotCount) + 1);
+    if (m_state == State::Pending)
+        return true; // the held start takes the newer list
+    return begin();
+}
+
+// The readiness check and the set-up; the first address goes out on the next turn.
+bool ScanEngine::begin()
+{
     QString problem;
     int style = MsgBox::OKOnly | MsgBox::Critical;
-    if (!m_factory.ready(&problem, &style)) {
+    switch (m_factory.readiness(&problem, &style)) {
+    case ProbeFactory::Readiness::Pending:
+        m_state = State::Pending;
+        return true;
+    case ProbeFactory::Readiness::Refused:
         emit message(problem, style);
+        emit startRefused();
         return false;
+    case ProbeFactory::Readiness::Ready:
+        break;
     }
-
     m_rows.clear();
-    m_awaitingPage.clear();
-    unloadAllWorkers();
-    m_slots = std::vector<Slot>(std::size_t(slotCount) + 1);
-    m_addresses = addresses;
-    ++m_generation;
-    m_scanAnnounced = false;
-    m_failureShown = false;
     m_failed = false;
-    m_dispatchDone = false;
-    m_threadsBusy = false;
+    m_next = 0;
     m_state = State::Dispatching;
-    setCursor(0);
+    emit cursorChanged(0);
     emit started();
-
-    runDispatchLoop();
+    if (m_state == State::Dispatching)
+        m_turn.start();
     return true;
 }
 
 void ScanEngine::stop()
 {
-    if (!isScanning() || m_stopping)
+    if (m_state == State::Pending)
+        m_state = State::Idle;
+    if (!isScanning() || m_state == State::Stopping)
         return; // a driver may stop again from a signal of this stop
-    const QScopedValueRollback<bool> stopping(m_stopping, true);
-    m_dispatchDone = true;
-    ++m_generation;
+    m_state = State::Stopping;
+    m_turn.stop();
     unloadAllWorkers();
     // Hosts listed before the stop keep what they have; their pages never come.
     QList<quint64> rows = m_rows.keys();
     std::sort(rows.begin(), rows.end());
     for (quint64 row : rows)
         completeRow(row);
-    m_awaitingPage.clear();
-    scanFinished();
+    finish();
 }
 
-// One address per pass, one yield per pass. With every slot busy the loop
-// sleeps in the event loop until something arrives (an answer frees a slot,
-// stop, a close) rather than spinning.
-void ScanEngine::runDispatchLoop()
+// One address per turn. With every slot busy no turn is due: the answer that
+// frees a slot asks for the next one.
+void ScanEngine::dispatchTurn()
 {
-    QPointer<ScanEngine> self(this);
-    while (!m_dispatchDone) {
-        const int slot = findFreeSlot();
-        if (slot <= slotCount()) {
-            startPing(slot);
-            if (!self)
-                return;
-            QCoreApplication::processEvents();
-        } else {
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        }
-        if (!self)
-            return;
-    }
-    if (m_state == State::Dispatching)
-        m_state = State::Draining;
-
-    if (m_threadsBusy)
-        return; // draining: the last answer announces completion
-    if (!m_scanAnnounced)
-        scanFinished();
-    else
-        restoreIdle();
-}
-
-void ScanEngine::restoreIdle()
-{
-    m_state = State::Idle;
-    setCursor(-1);
-}
-
-// The count of addresses handed out stays readable after the scan; the
-// signal says -1 then.
-void ScanEngine::setCursor(qsizetype dispatched)
-{
-    if (dispatched >= 0)
-        m_next = dispatched;
-    emit cursorChanged(dispatched);
+    if (m_state != State::Dispatching)
+        return;
+    const int index = findFreeSlot();
+    if (index > slotCount())
+        return;
+    startPing(index); // its progress update asks for the next turn
 }
 
 QString ScanEngine::addressText(quint32 address)
@@ -140,30 +120,18 @@ QString ScanEngine::addressText(quint32 address)
         .arg(address & 0xFF);
 }
 
-QString ScanEngine::nextAddress()
-{
-    const QString address = addressText(m_addresses.value(m_next));
-    setCursor(m_next + 1);
-    return address;
-}
-
 int ScanEngine::findFreeSlot() const
 {
-    for (int slot = 1; slot <= slotCount(); ++slot) {
-        if (!isSlotLoaded(slot))
-            return slot;
+    for (int index = 1; index <= slotCount(); ++index) {
+        if (!m_slots[std::size_t(index)].probe)
+            return index;
     }
     return slotCount() + 1;
 }
 
-bool ScanEngine::isSlotLoaded(int index) const
+ScanProbe *ScanEngine::probeAt(int index) const
 {
-    return index >= 1 && index <= slotCount() && m_slots[std::size_t(index)].probe;
-}
-
-ScanProbe *ScanEngine::probeAt(int slot) const
-{
-    return isSlotLoaded(slot) ? m_slots[std::size_t(slot)].probe.get() : nullptr;
+    return index >= 1 && index <= slotCount() ? m_slots[std::size_t(index)].probe.get() : nullptr;
 }
 
 int ScanEngine::busyCount() const
@@ -173,83 +141,60 @@ int ScanEngine::busyCount() const
 
 void ScanEngine::startPing(int index)
 {
-    const QString ip = nextAddress();
-    const quint64 generation = m_generation;
+    const QString address = addressText(m_addresses.value(m_next));
     ScanProbe *probe = loadWorker(index);
-    if (!probe || generation != m_generation)
+    if (!probe)
         return;
-    const Settings settings = m_settings();
-    m_slots[std::size_t(index)].address = ip;
-    probe->PingRequest(ip, settings.timeOut, settings.retries);
-    if (generation != m_generation)
-        return;
-    updateProgress();
+    ++m_next;
     if (m_next >= m_addresses.size())
-        m_dispatchDone = true;
+        m_state = State::Draining;
+    emit cursorChanged(m_next);
+    slot(index).address = address;
+    const Settings settings = m_settings();
+    probe->PingRequest(address, settings.timeOut, settings.retries);
+    updateProgress();
 }
 
 void ScanEngine::startPageRequest(int index)
 {
-    if (m_awaitingPage.isEmpty()) {
-        m_dispatchDone = true;
-        return;
-    }
-    const quint64 generation = m_generation;
-    ScanProbe *probe = loadWorker(index);
-    if (!probe || generation != m_generation)
-        return;
-    const quint64 row = m_awaitingPage.takeFirst();
-    m_slots[std::size_t(index)].row = row;
+    ScanProbe *probe = probeAt(index);
     const Settings settings = m_settings();
-    probe->HTTPRequest(m_rows.value(row).host, IdPage::kPort, QString::fromLatin1(IdPage::kFile),
+    probe->HTTPRequest(m_rows.value(slot(index).row).host, IdPage::kPort, QString::fromLatin1(IdPage::kFile),
                        settings.timeOut, settings.retries);
-    if (generation != m_generation)
-        return;
     updateProgress();
 }
 
+// Every answer and every request ends here. With no worker busy the scan is
+// over once all addresses went out; before that the next turn goes on.
 void ScanEngine::updateProgress()
 {
+    if (!isScanning() || m_state == State::Stopping)
+        return;
     const int count = busyCount();
-    if (count == 0) {
-        if (m_state == State::Dispatching && !m_dispatchDone) {
-            // Every worker answered before the next address went out: the
-            // scan is not over, the dispatch loop announces its end.
-            m_threadsBusy = false;
-            return;
-        }
-        scanFinished();
+    if (count == 0 && m_state == State::Draining) {
+        finish();
         return;
     }
-    m_threadsBusy = true;
-    emit progress(count);
+    if (count > 0)
+        emit progress(count);
+    if (m_state == State::Dispatching && count < slotCount() && !m_turn.isActive())
+        m_turn.start();
 }
 
-void ScanEngine::scanFinished()
+void ScanEngine::finish()
 {
-    m_threadsBusy = false;
-    m_scanAnnounced = true;
-    restoreIdle();
+    m_turn.stop();
+    m_state = State::Idle;
+    emit cursorChanged(-1);
     emit finished();
 }
 
-// Returns the slot's probe, creating it when the slot is free. Null when the
-// scan was stopped while it was being made, or no probe could be had (then
-// the scan ends with one message).
+// Returns the slot's new probe. Null when none could be had: the scan then
+// ends with one message.
 ScanProbe *ScanEngine::loadWorker(int index)
 {
-    if (ScanProbe *loaded = probeAt(index))
-        return loaded;
-
-    const quint64 generation = m_generation;
     QString error;
     std::unique_ptr<ScanProbe> probe = m_factory.create(&error);
-    // Making a worker yields once, as sizing the window's worker shell does:
-    // answers of other workers may be handled here.
-    QPointer<ScanEngine> self(this);
-    QCoreApplication::processEvents();
-    if (!self || generation != m_generation || isSlotLoaded(index))
-        return nullptr;
     if (!probe || !probe->isAlive()) {
         if (error.isEmpty())
             error = QStringLiteral("The probe object could not be created.");
@@ -263,18 +208,16 @@ ScanProbe *ScanEngine::loadWorker(int index)
             [this, index, raw](const QString &ip, qint16 pingTime) { onPingResponse(index, raw, ip, pingTime); });
     connect(raw, &ScanProbe::HTTPReqResponse, this,
             [this, index, raw](const QString &, const QString &text) { onPageResponse(index, raw, text); });
-    m_slots[std::size_t(index)].probe = std::move(probe);
-    m_slots[std::size_t(index)].row = 0;
+    slot(index) = Slot{std::move(probe), 0, QString()};
     return raw;
 }
 
 void ScanEngine::unloadWorker(int index)
 {
-    if (!isSlotLoaded(index))
-        return;
-    std::unique_ptr<ScanProbe> probe = std::move(m_slots[std::size_t(index)].probe);
-    m_slots[std::size_t(index)].row = 0;
-    disconnect(probe.get(), nullptr, this, nullptr);
+    std::unique_ptr<ScanProbe> probe = std::move(slot(index).probe);
+    slot(index).row = 0;
+    if (probe)
+        disconnect(probe.get(), nullptr, this, nullptr);
 }
 
 void ScanEngine::unloadAllWorkers()
@@ -293,17 +236,18 @@ void ScanEngine::completeRow(quint64 row)
     emit rowComplete(row, record);
 }
 
+// A probe's answer counts only while the probe still holds its slot: that is
+// the slot's own token, so answers of a stopped scan, of a replaced worker or
+// repeated ones change nothing.
 void ScanEngine::onPingResponse(int index, ScanProbe *probe, const QString &ip, qint16 pingTime)
 {
-    if (probeAt(index) != probe || m_slots[std::size_t(index)].row != 0)
-        return; // a worker of a stopped scan, or a repeated answer
+    if (probeAt(index) != probe || slot(index).row != 0)
+        return;
     if (pingTime < 0) {
-        const QString address = m_slots[std::size_t(index)].address;
+        const QString address = slot(index).address;
         unloadWorker(index);
-        const quint64 generation = m_generation;
         emit pingFailed(address, pingTime);
-        if (generation == m_generation)
-            updateProgress();
+        updateProgress();
         return;
     }
     const quint64 row = m_nextRow++;
@@ -315,22 +259,20 @@ void ScanEngine::onPingResponse(int index, ScanProbe *probe, const QString &ip, 
     if (!record.mac.isEmpty())
         record.vendor = m_vendors->vendorOf(record.mac);
     m_rows.insert(row, record);
-    m_awaitingPage.append(row);
-    const quint64 generation = m_generation;
+    slot(index).row = row;
     emit hostFound(row, record);
-    if (generation == m_generation) // the driver may have stopped the scan
+    if (probeAt(index) == probe) // the driver may have stopped the scan
         startPageRequest(index);
 }
 
 void ScanEngine::onPageResponse(int index, ScanProbe *probe, const QString &text)
 {
-    if (probeAt(index) != probe || m_slots[std::size_t(index)].row == 0)
+    if (probeAt(index) != probe || slot(index).row == 0)
         return;
-    const quint64 row = m_slots[std::size_t(index)].row;
+    const quint64 row = slot(index).row;
     // The text belongs to the probe: copied before it is released.
     const QString raw = text;
     unloadWorker(index);
-    const quint64 generation = m_generation;
     if (!raw.isEmpty() && IdPage::isIdentificationPage(raw) && m_rows.contains(row)) {
         if (const std::optional<QString> description = IdPage::description(raw)) {
             m_rows[row].description = *description;
@@ -338,16 +280,12 @@ void ScanEngine::onPageResponse(int index, ScanProbe *probe, const QString &text
         }
     }
     completeRow(row);
-    if (generation == m_generation)
-        updateProgress();
+    updateProgress();
 }
 
 void ScanEngine::failScan(const QString &text)
 {
     m_failed = true;
     stop();
-    if (m_failureShown)
-        return;
-    m_failureShown = true;
     emit message(text, MsgBox::OKOnly | MsgBox::Critical);
 }

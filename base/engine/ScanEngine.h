@@ -1,20 +1,21 @@
 // The scan engine: walks the list of addresses taken at start, in order, hands
-// each address to the lowest free slot (50 by default) as a ping, asks every host that
-// answers for its identification page on the same slot, and reports hosts,
-// descriptions, progress and the end by signals. Owned by its driver (the
-// window or the command line), which supplies the probes and, per request,
-// the time-out and retries. Runs on one thread: start() holds the dispatch
-// loop, and answers, stop and closes are handled at its yields.
+// each address to the lowest free slot (50 by default) as a ping, asks every
+// host that answers for its identification page on the same slot, and
+// reports hosts, descriptions, progress and the end by signals. Owned by its
+// driver (the window or the command line), which supplies the probes and,
+// per request, the time-out and retries. Runs on one thread and never blocks
+// it: start() sets up and returns, and the dispatch goes on from the event
+// loop, one address per turn, between the answers.
 #pragma once
 
 #include "engine/HostRecord.h"
-#include "engine/ScanChecks.h"
 #include "engine/ScanProbe.h"
 #include "netinfo/NeighbourTable.h"
 
 #include <QHash>
 #include <QList>
 #include <QObject>
+#include <QTimer>
 
 #include <functional>
 #include <memory>
@@ -27,7 +28,10 @@ class ScanEngine : public QObject
     Q_OBJECT
 
 public:
-    enum class State { Idle, Dispatching, Draining };
+    // Pending: a start waits for the probe server to be decided on; nothing
+    // has changed yet. Dispatching: addresses are still going out. Draining:
+    // all went out, answers are awaited. Stopping: a stop is completing rows.
+    enum class State { Idle, Pending, Dispatching, Draining, Stopping };
     struct Settings {
         qint32 timeOut = 1;
         quint8 retries = 1;
@@ -40,18 +44,20 @@ public:
     ScanEngine(ProbeFactory &factory, SettingsProvider settings, QObject *parent = nullptr);
     ~ScanEngine() override;
 
-    // Checks that probes can be had (else emits message and changes nothing),
-    // then pings addresses (IPv4, host byte order) in the order given, each on
-    // the lowest free of slotCount (1 to 255) slots. False, changing nothing,
-    // when the scan can't start. Returns when dispatching has ended: the scan
-    // is then Draining (the last answer ends it) or Idle.
+    // Pings addresses (IPv4, host byte order) in the order given, each on the
+    // lowest free of slotCount (1 to 255) slots, once probes can be had. When
+    // they can't, emits message and startRefused and changes nothing. Returns
+    // at once: false when refused now, true when started or held until the
+    // probe server is ready (the checks then run again).
     bool start(const QList<quint32> &addresses, int slotCount = kDefaultSlotCount);
     // Ends a running scan: nothing more is handed out, every worker goes,
-    // and rows still awaiting their page are completed without one.
+    // and rows still awaiting their page are completed without one. Drops a
+    // start that is still held.
     void stop();
 
     State state() const { return m_state; }
-    bool isScanning() const { return m_state != State::Idle; }
+    // A scan has started and not yet finished.
+    bool isScanning() const { return m_state != State::Idle && m_state != State::Pending; }
     int busyCount() const;
     int slotCount() const { return int(m_slots.size()) - 1; }
     // Addresses of the running (or last) scan, and how many went out so far.
@@ -68,15 +74,6 @@ public:
     // Dotted text of an address in host byte order.
     static QString addressText(quint32 address);
 
-    QString nextAddress();
-    // The lowest free slot, or slotCount() + 1 when every slot is busy.
-    int findFreeSlot() const;
-    bool isSlotLoaded(int index) const;
-    void startPing(int index);
-    void startPageRequest(int index);
-    void updateProgress();
-    void scanFinished();
-
 signals:
     void started();
     void hostFound(quint64 row, const HostRecord &record);
@@ -88,6 +85,8 @@ signals:
     void progress(int busy);
     void finished();
     void message(const QString &text, int style);
+    // A start was refused (after its message): no scan runs.
+    void startRefused();
     // How many addresses have been handed out; -1 when no scan runs.
     void cursorChanged(qsizetype dispatched);
 
@@ -98,8 +97,13 @@ private:
         QString address; // the address pinged
     };
 
-    void runDispatchLoop();
-    void restoreIdle();
+    bool begin();
+    void dispatchTurn();
+    int findFreeSlot() const;
+    void startPing(int index);
+    void startPageRequest(int index);
+    void updateProgress();
+    void finish();
     ScanProbe *loadWorker(int index);
     void unloadWorker(int index);
     void unloadAllWorkers();
@@ -107,29 +111,21 @@ private:
     void onPingResponse(int index, ScanProbe *probe, const QString &ip, qint16 pingTime);
     void onPageResponse(int index, ScanProbe *probe, const QString &text);
     void failScan(const QString &text);
-    void setCursor(qsizetype dispatched);
+    Slot &slot(int index) { return m_slots[std::size_t(index)]; }
 
     ProbeFactory &m_factory;
     SettingsProvider m_settings;
     NeighbourTable m_neighbours;
     std::unique_ptr<VendorRegistry> m_vendors;
-    std::vector<Slot> m_slots = std::vector<Slot>(kDefaultSlotCount + 1); // index 0 unused
+    // The next dispatch turn: a zero-time call from the event loop.
+    QTimer m_turn;
 
     State m_state = State::Idle;
+    std::vector<Slot> m_slots = std::vector<Slot>(kDefaultSlotCount + 1); // index 0 unused
     QList<quint32> m_addresses;
     qsizetype m_next = 0; // the next address to hand out
-    // Listed rows until complete, and those not yet handed to a page request.
+    // Listed rows until complete: their page is awaited.
     QHash<quint64, HostRecord> m_rows;
-    QList<quint64> m_awaitingPage;
     quint64 m_nextRow = 1;
-
-    bool m_dispatchDone = false;
-    bool m_threadsBusy = false;
-    bool m_scanAnnounced = true;
-    bool m_failureShown = false;
-    bool m_failed = false;
-    bool m_stopping = false;
-    // Counts Starts and Stops: work begun in one scan is dropped when the scan
-    // it belonged to has been stopped meanwhile.
-    quint64 m_generation = 0;
+    bool m_failed = false; // how the last scan ended
 };

@@ -7,6 +7,8 @@
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QPointer>
+#include <QSettings>
+#include <QTemporaryDir>
 #include <QWidget>
 
 #include <optional>
@@ -35,23 +37,17 @@ std::optional<QString> &nextSavePath()
 class WidgetMessageBoxes : public MessageBoxes
 {
 public:
-    int show(const QString &text, int style, const QString &title) override
-    {
-        QMessageBox box(icon(style), caption(title), text, buttons(style), parentWindow().data());
-        box.setDefaultButton(yesNo(style) ? QMessageBox::Yes : QMessageBox::Ok);
-        return answer(style, box.exec());
-    }
-
-    // Modeless: the caller goes on and the window stays usable (stop works);
-    // the box answers when the operator closes it.
-    void open(const QString &text, int style, const QString &title, std::function<void(int)> reply) override
+    // The caller goes on and the event loop runs on; the box answers when the
+    // operator closes it. Modeless, the window stays usable (stop works).
+    void open(const QString &text, int style, const QString &title, std::function<void(int)> reply,
+              bool windowModal) override
     {
         auto *box = new QMessageBox(icon(style), caption(title), text, buttons(style), parentWindow().data());
         box->setAttribute(Qt::WA_DeleteOnClose);
         box->setDefaultButton(yesNo(style) ? QMessageBox::Yes : QMessageBox::Ok);
         QObject::connect(box, &QMessageBox::finished, box,
                          [style, reply = std::move(reply)](int pressed) { reply(answer(style, pressed)); });
-        box->setWindowModality(Qt::NonModal);
+        box->setWindowModality(windowModal && parentWindow() ? Qt::WindowModal : Qt::NonModal);
         box->show();
     }
 
@@ -104,11 +100,24 @@ void MessageBoxes::setParentWindow(QWidget *window)
     parentWindow() = window;
 }
 
-QString MessageBoxes::saveFileName(const QString &title, const QString &suggested, const QString &filter)
+// Qt's own dialog, modal to the window, answering through reply. Qt keeps the
+// dialog's history of folders in its settings: those go to a folder of this
+// run, removed at its end, so nothing is left under the operator's home.
+void MessageBoxes::saveFileName(const QString &title, const QString &suggested, const QString &filter,
+                                std::function<void(const QString &)> reply)
 {
     if (std::optional<QString> path = std::exchange(nextSavePath(), std::nullopt))
-        return *path;
-    return QFileDialog::getSaveFileName(parentWindow().data(), title, suggested, filter);
+        return reply(*path);
+    static QTemporaryDir runSettings;
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, runSettings.path());
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, runSettings.path());
+    auto *dialog = new QFileDialog(parentWindow().data(), title, suggested, filter);
+    dialog->setOption(QFileDialog::DontUseNativeDialog);
+    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowModality(parentWindow() ? Qt::WindowModal : Qt::ApplicationModal);
+    QObject::connect(dialog, &QFileDialog::fileSelected, dialog, std::move(reply));
+    dialog->open();
 }
 
 void MessageBoxes::setNextSavePath(const QString &path)

@@ -1,4 +1,4 @@
-// The scanner's modal message boxes and its save dialog. The window and the
+// The scanner's message boxes and its save dialog. The window and the
 // probe server's reports both go through the installed channel; tests install
 // one that records the boxes and answers them, and name the file the next
 // save dialog answers with.
@@ -14,23 +14,21 @@ class MessageBoxes
 {
 public:
     virtual ~MessageBoxes() = default;
-    // style and answer use the values of Pelorin::MsgBox.
-    virtual int show(const QString &text, int style, const QString &title) = 0;
-    // The same box without blocking: reply gets the answer once it is given.
-    // By default the answer of show().
-    virtual void open(const QString &text, int style, const QString &title, std::function<void(int)> reply)
-    {
-        reply(show(text, style, title));
-    }
+    // Opens the box and returns at once: reply gets the answer (the values
+    // of Pelorin::MsgBox, as the style) once it is given. Modeless, or modal
+    // to the main window when windowModal.
+    virtual void open(const QString &text, int style, const QString &title, std::function<void(int)> reply,
+                      bool windowModal = false) = 0;
 
     static MessageBoxes &current();
     // Null restores the default (QMessageBox with the main window as parent).
     static void install(MessageBoxes *channel);
     static void setParentWindow(QWidget *window);
 
-    // The file the operator picks to save to, starting at suggested; empty
-    // when cancelled. After setNextSavePath the next call answers that path
-    // without showing a dialog.
-    static QString saveFileName(const QString &title, const QString &suggested, const QString &filter);
+    // Asks for the file to save to, starting at suggested; reply gets it
+    // unless the operator cancels. After setNextSavePath the next call
+    // answers that path at once, without a dialog.
+    static void saveFileName(const QString &title, const QString &suggested, const QString &filter,
+                             std::function<void(const QString &)> reply);
     static void setNextSavePath(const QString &path);
 };

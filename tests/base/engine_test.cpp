@@ -15,7 +15,7 @@ namespace {
 
 QString idPage(const QString &description) { return "<title>Quorvane Product ID</title><body>" + description + "</body>"; }
 
-enum Disturbance { StopAtFirstPage, StopMakingThirdWorker, ServerDiesAtFirstPage, NotReady, NoProbe, DeadProbe };
+enum Disturbance { StopAtFirstPage, ServerDiesAtFirstPage, NotReady, PendingThenRefused, NoProbe, DeadProbe };
 
 } // namespace
 Q_DECLARE_METATYPE(Disturbance)
@@ -133,34 +133,57 @@ private slots:
         QCOMPARE(rows, (QStringList{"127.0.0.2 12 ", "127.0.0.4 3 Line one\nLine <b>two</b>"}));
     }
 
-    // Fifty silent workers fill the pool in slot order; nothing more is handed out until one answers, and the
-    // slot it frees is the next one used.
-    void poolOfFifty()
+    void pool_data()
     {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<bool>("pending"); // the server is still starting at the start
+        QTest::newRow("one slot") << 1 << false;
+        QTest::newRow("fifty, after a wait for the server") << 50 << true;
+        QTest::newRow("255 size") << 255 << false;
+    }
+
+    // Silent workers fill the pool in slot order; nothing more is handed out until one answers, and the slot
+    // it frees is the next one used. A held start changes nothing until the server is ready. Pools of 0 and
+    // 256 size are refused.
+    void pool()
+    {
+        QFETCH(int, size);
+        QFETCH(bool, pending);
+        QList<quint32> addresses; // 127.0.0.0 to 127.0.1.43
+        for (quint32 i = 0; i < 300; ++i)
+            addresses.append(0x7F000000 + i);
+        QVERIFY(!m_engine->start(addresses, 0) && !m_engine->start(addresses, 256) && !m_engine->start({}));
         QList<int> usedSlots;
         bool sentWhileFull = false;
         m_factory->onRequest = [&](const StandInFactory::Request &r) {
-            for (int slot = 1; slot <= ScanEngine::kDefaultSlotCount; ++slot) {
+            for (int slot = 1; slot <= size; ++slot) {
                 if (m_engine->probeAt(slot) == r.probe.data())
                     usedSlots.append(slot);
             }
-            if (usedSlots.size() == 50) {
-                StandInFactory::Request fifth = m_factory->requests[4];
-                QTimer::singleShot(20, this, [&, fifth] {
-                    sentWhileFull = m_factory->requests.size() != 50;
-                    fifth.probe->answerPing(fifth.host, -1);
+            if (usedSlots.size() == size) {
+                StandInFactory::Request last = m_factory->requests[size - 1];
+                QTimer::singleShot(20, this, [&, last] {
+                    sentWhileFull = m_factory->requests.size() != size;
+                    last.probe->answerPing(last.host, -1);
                 });
             }
-            if (usedSlots.size() == 51)
+            if (usedSlots.size() == size + 1)
                 QTimer::singleShot(0, m_engine, &ScanEngine::stop);
             return false;
         };
-        scan(2, 200);
-        QCOMPARE(usedSlots.size(), 51);
-        for (int i = 0; i < 50; ++i)
+        m_factory->pending = pending;
+        QVERIFY(m_engine->start(addresses, size));
+        QCOMPARE(m_engine->isScanning(), !pending);
+        if (pending) {
+            QVERIFY(m_factory->requests.isEmpty() && m_messages.isEmpty());
+            m_factory->decide();
+        }
+        QTRY_VERIFY(!m_engine->isScanning());
+        QCOMPARE(usedSlots.size(), size + 1);
+        for (int i = 0; i < size; ++i)
             QCOMPARE(usedSlots[i], i + 1);
-        QCOMPARE(usedSlots[50], 5);
-        QCOMPARE(m_factory->requests[50].host, host(52));
+        QCOMPARE(usedSlots[size], size);
+        QCOMPARE(m_factory->requests[size].host, ScanEngine::addressText(addresses[size]));
         QVERIFY(!sentWhileFull);
         QCOMPARE(m_finished, 1);
     }
@@ -169,48 +192,53 @@ private slots:
     {
         QTest::addColumn<Disturbance>("disturbance");
         QTest::addColumn<bool>("started");
-        QTest::addColumn<int>("requests");
         QTest::addColumn<QString>("rows");    // completed: host and description
         QTest::addColumn<QString>("message"); // part of the one message; empty: none
-        QTest::newRow("Stop at the first page request") << StopAtFirstPage << true << 2 << "127.0.0.1" << "";
-        QTest::newRow("Stop while the third worker is made") << StopMakingThirdWorker << true << 3 << "127.0.0.1" << "";
-        QTest::newRow("server died at the first page request") << ServerDiesAtFirstPage << true << 2 << "127.0.0.1" << "pelorin has stopped";
-        QTest::newRow("server not ready") << NotReady << false << 0 << "" << "pelorin missing";
-        QTest::newRow("no probe") << NoProbe << true << 0 << "" << "could not get a worker";
-        QTest::newRow("dead probe") << DeadProbe << true << 0 << "" << "could not get a worker";
+        QTest::newRow("Stop at the first page request") << StopAtFirstPage << true << "127.0.0.1" << "";
+        QTest::newRow("server died at the first page request") << ServerDiesAtFirstPage << true << "127.0.0.1" << "pelorin has stopped";
+        QTest::newRow("server refused") << NotReady << false << "" << "pelorin missing";
+        QTest::newRow("server pending, then refused") << PendingThenRefused << false << "" << "pelorin missing";
+        QTest::newRow("no probe") << NoProbe << true << "" << "could not get a worker";
+        QTest::newRow("dead probe") << DeadProbe << true << "" << "could not get a worker";
     }
 
-    // .1 answers its ping, no page ever comes. Stopped, nothing further is handed out (a worker made
-    // meanwhile gets no request and no slot) and a host waiting for its page completes without it; a scan
-    // that can't probe says so once and reports the failure; a started scan announces its end once.
+    // .1 answers its ping, no page ever comes. Stopped, nothing further is handed out and a host waiting for
+    // its page completes without it; a scan that can't probe says so once and reports the failure; a held
+    // start waits for the server; a started scan announces its end once.
     void endsEarly()
     {
         QFETCH(Disturbance, disturbance);
         QFETCH(bool, started);
-        QFETCH(int, requests);
         QFETCH(QString, rows);
         QFETCH(QString, message);
         QSignalSpy startedSpy(m_engine, &ScanEngine::started);
-        m_factory->notReady = disturbance == NotReady ? QStringLiteral("pelorin missing") : QString();
+        QSignalSpy refusedSpy(m_engine, &ScanEngine::startRefused);
+        m_factory->notReady = disturbance == NotReady || disturbance == PendingThenRefused ? QStringLiteral("pelorin missing") : QString();
+        m_factory->pending = disturbance == PendingThenRefused;
         m_factory->canCreate = disturbance != NoProbe;
         m_factory->alive = disturbance != DeadProbe;
         m_factory->pingTimes.insert(host(1), 0);
-        int made = 0;
-        m_factory->onCreate = [&] {
-            if (disturbance == StopMakingThirdWorker && ++made == 3)
-                QTimer::singleShot(0, m_engine, &ScanEngine::stop);
-        };
         m_factory->onRequest = [&](const StandInFactory::Request &r) {
             if (r.page && disturbance == StopAtFirstPage)
                 QTimer::singleShot(0, m_engine, &ScanEngine::stop);
             if (r.page && disturbance == ServerDiesAtFirstPage)
                 QTimer::singleShot(0, m_factory, [this] { m_factory->died(QStringLiteral("killed")); });
-            return !r.page;
+            return r.host == host(1) && !r.page;
         };
+        qsizetype requestsAtEnd = -1;
+        connect(m_engine, &ScanEngine::finished, this, [&] { requestsAtEnd = m_factory->requests.size(); });
 
-        QCOMPARE(m_engine->start(ScanChecks::addresses({QStringLiteral("127.0.0"), 1, 200})), started);
+        QCOMPARE(m_engine->start(ScanChecks::addresses({QStringLiteral("127.0.0"), 1, 200})), disturbance != NotReady);
+        QVERIFY(!m_engine->isScanning() || started);
+        if (disturbance == PendingThenRefused) {
+            QVERIFY(startedSpy.isEmpty() && m_messages.isEmpty());
+            m_factory->decide();
+        }
         QTRY_VERIFY(!m_engine->isScanning());
-        QCOMPARE(m_factory->requests.size(), requests);
+        bool later = false;
+        QTimer::singleShot(20, this, [&] { later = true; });
+        QTRY_VERIFY(later);
+        QCOMPARE(m_factory->requests.size(), started ? requestsAtEnd : 0);
         QStringList completed;
         for (const HostRecord &r : std::as_const(m_complete))
             completed << r.host + r.description;
@@ -218,6 +246,7 @@ private slots:
         QVERIFY2(m_messages.size() == int(!message.isEmpty()) && m_messages.join(QString()).contains(message),
                  qPrintable(m_messages.join(u'|')));
         QCOMPARE(startedSpy.size(), int(started));
+        QCOMPARE(refusedSpy.size(), int(!started));
         QCOMPARE(m_finished, int(started));
         QCOMPARE(m_engine->failed(), started && !message.isEmpty());
         QCOMPARE(m_engine->busyCount(), 0);

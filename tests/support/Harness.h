@@ -53,11 +53,20 @@ public:
     QList<Box> boxes;
     int answer = Pelorin::MsgBox::AnswerOK;
 };
-using RecordingBoxes = Recording<MessageBoxes>;
+// The window's boxes answered at once, as show() answers.
+class AnsweringBoxes : public MessageBoxes
+{
+public:
+    virtual int show(const QString &text, int style, const QString &title) = 0;
+    void open(const QString &text, int style, const QString &title, std::function<void(int)> reply, bool) override
+    {
+        reply(show(text, style, title));
+    }
+};
+using RecordingBoxes = Recording<AnsweringBoxes>;
 using RecordingChannel = Recording<Pelorin::MessageBoxChannel>;
 
-// Runs step every few milliseconds until it answers true, also from inside the
-// scan's dispatch loop, which yields to timers.
+// Runs step every few milliseconds until it answers true.
 class Watcher : public QObject
 {
 public:

@@ -41,7 +41,7 @@ public:
         QPointer<StandInProbe> probe;
     };
 
-    bool ready(QString *problem, int *style) override;
+    Readiness readiness(QString *problem, int *style) override;
     std::unique_ptr<ScanProbe> create(QString *error) override;
 
     // Answers: ping time per host (none: -1, a silent host), page per host (none: empty).
@@ -49,9 +49,10 @@ public:
     QHash<QString, QString> pages;
     // Runs at each request before the answer is scheduled; false: no answer.
     std::function<bool(const Request &)> onRequest;
-    std::function<void()> onCreate;
 
-    QString notReady; // when set, ready() refuses with it
+    QString notReady; // when set, readiness() refuses with it
+    bool pending = false; // readiness() answers Pending until decide()
+    void decide() { pending = false; emit readinessChanged(); }
     bool canCreate = true;
     bool alive = true;
     QList<Request> requests;
