@@ -161,7 +161,6 @@ private slots:
         row("table line breaks escaped", Format::Table, "a\r\nb\tc", {}, 1, table("a\\r\\nb\\tc"));
         row("table terminal escape", Format::Table, "\x1b[2J", {}, 1, table("\\x1b[2J"));
         row("table name", Format::Table, "M", "dev\n4", 1, h + pad + QString("dev\\n4").leftJustified(24) + "  " + QString("1 ms").leftJustified(14) + "  M\n");
-        row("csv plain", Format::Csv, "Model 7", {}, 0, h + ",0,Model 7,,\r\n");
         row("csv carriage return inside", Format::Csv, "a\rb", {}, 3, h + ",3,\"a\rb\",,\r\n");
         // Every character a spreadsheet starts a formula with is neutralised, in every cell; others stay.
         for (const char *lead : {"=", "+", "-", "@", "\t"})
@@ -169,11 +168,9 @@ private slots:
                 h + ",'" + lead + "x,0,'" + lead + "1+2,,\r\n");
         row("csv neutralised CR, quoted", Format::Csv, "\rSUM(1)", "", 0, h + ",,0,\"'\rSUM(1)\",,\r\n");
         row("csv neutralised, quoted", Format::Csv, "=1,\"2\"", {}, 0, h + ",0,\"'=1,\"\"2\"\"\",,\r\n");
-        for (const char *kept : {" =1", "'=1", "a=1", "1-2", "%1", "|x", "\n=1"})
-            row(QStringLiteral("csv kept %1").arg(kept), Format::Csv, kept, {}, 0,
-                h + ",0," + (QString(kept).contains('\n') ? QString("\"%1\"").arg(kept) : QString(kept)) + ",,\r\n");
+        for (const char *kept : {"Model 7", " =1", "'=1", "a=1", "1-2", "%1", "|x"})
+            row(QStringLiteral("csv kept %1").arg(kept), Format::Csv, kept, {}, 0, h + ",0," + kept + ",,\r\n");
         row("copied line", Format::TabSeparated, "a\r\nb\tc\rd\ne", {}, 0, h + "\t<0 ms\ta b c d e\t\t\n");
-        row("jsonl plain", Format::JsonLines, "Model 7", {}, 0, json.arg("0", "\"Model 7\"", ""));
         row("jsonl verbatim, name", Format::JsonLines, "=1+2", "-x", 0, json.arg("0", "\"=1+2\"", "\"name\":\"-x\","));
         row("jsonl empty name", Format::JsonLines, "", "", 0, json.arg("0", "\"\"", "\"name\":\"\","));
         row("jsonl escapes", Format::JsonLines, "\"a\\b\"\n\x01", {}, 5, json.arg("5", "\"\\\"a\\\\b\\\"\\n\\u0001\"", ""));
@@ -195,7 +192,6 @@ private slots:
     // format names with the command line's runs.
     void tableHeader()
     {
-        QCOMPARE(ResultFormat::header(Format::Csv, true), QStringLiteral("host,name,ping_ms,description,mac,vendor\r\n"));
         QCOMPARE(ResultFormat::header(Format::Table, true).indexOf(QLatin1String("Ping")),
                  ResultFormat::line(Format::Table, {QStringLiteral("127.0.0.1"), 3, {}, {}, {}}, QString()).indexOf(u'3'));
         QCOMPARE(ResultFormat::header(Format::Table).simplified(),

@@ -1,9 +1,6 @@
-// lanterra-scan run as a technician types it, on a lab of silent, answering
-// and page-less hosts (127.0.0.x only, inside the lab namespace): the window's
-// hosts for the same addresses with the last one pinged too, several targets
-// in one run, names and the equipment filter, a target without a route, and
-// one row for every exit status (bad input with nothing sent, pelorin
-// missing or killed mid-scan, SIGINT/SIGTERM flushing what was found).
+// lanterra-scan on a lab of 127.0.0.x hosts (inside the lab namespace): the
+// window's hosts with the last address pinged too, several targets, names, the
+// equipment filter, a target without a route, and a row for every exit status.
 #include "Harness.h"
 #include "ScanCommand.h"
 
@@ -29,13 +26,10 @@ private slots:
     void initTestCase()
     {
         LAB_REQUIRE_ISOLATED();
-        // .4 and .22 serve identification pages, .9 and .31 pages that are not,
-        // .1 answers ping but serves no page, .42 never answers its page.
-        m_expected = {{host(1), ""}, {host(4), "Model 7"}, {host(9), ""}, {host(22), "=1+2, \"quoted\""}, {host(31), ""}};
+        // .4 and .22 serve identification pages, .9 a page that is not one, .1 no page; .42 never answers.
+        m_expected = {{host(1), ""}, {host(4), "Model 7"}, {host(9), ""}, {host(22), "=1+2, \"quoted\""}};
         const QHash<int, QByteArray> pages = {{4, Lab::LabNetwork::idPage(m_expected[host(4)])},
-            {9, "<html><head><title>Printer</title></head><body>Welcome</body></html>"},
-            {22, Lab::LabNetwork::idPage(m_expected[host(22)])},
-            {31, "<html><head><TITLE>Quorvane Product ID</TITLE></head><body>Model 9</body></html>"}};
+            {9, "<html><head><title>Printer</title></head><body>Welcome</body></html>"}, {22, Lab::LabNetwork::idPage(m_expected[host(22)])}};
         for (int octet = 2; octet <= 100; ++octet) {
             if (pages.contains(octet))
                 QVERIFY(m_net.addDevice(host(octet), {Lab::Behaviour::Page, pages[octet]}));
@@ -50,12 +44,11 @@ private slots:
     {
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<int>("exitCode");
-        // The sorted host lines (jsonl: host=description), " | " and the start of stderr; or part of its one line.
-        QTest::addColumn<QString>("out");
+        QTest::addColumn<QString>("out"); // sorted host lines (jsonl: host=description), " | ", stderr's start; or part of its one line
 
         const QString summary = "lanterra-scan: %1 addresses scanned, %2 hosts found, %3 with a description, ";
         QTest::newRow("as the window, last included") << QStringList{"127.0.0.1-41", "-o", "jsonl"} << int(Cli::Found)
-            << "127.0.0.1=|127.0.0.22==1+2, \"quoted\"|127.0.0.31=|127.0.0.4=Model 7|127.0.0.9= | " + summary.arg(41).arg(5).arg(2);
+            << "127.0.0.1=|127.0.0.22==1+2, \"quoted\"|127.0.0.4=Model 7|127.0.0.9= | " + summary.arg(41).arg(4).arg(2);
         QTest::newRow("targets, names, equipment") << QStringList{"-n", "-e", "-o", "csv", "127.0.0.22", "127.0.0.1-5", "127.0.0.4"}
             << int(Cli::Found) << "127.0.0.22,,0,\"'=1+2, \"\"quoted\"\"\",,|127.0.0.4,,0,Model 7,,|host,name,ping_ms,description,mac,vendor | " + summary.arg(6).arg(3).arg(2);
         QTest::newRow("names") << QStringList{"--names", "127.0.0.1", "-o", "csv", "-r", "1"} << int(Cli::Found)
@@ -63,12 +56,11 @@ private slots:
         QTest::newRow("none answered, no route") << QStringList{"127.0.9.0/30", "127.0.0.41", "-r", "1", "-o", "jsonl"}
             << int(Cli::NoneFound) << " | lanterra-scan: no route to 127.0.9.0/30\n" + summary.arg(3).arg(0).arg(0);
         QTest::newRow("pelorin missing") << QStringList{"127.0.0.1-41"} << int(Cli::CannotProbe) << "pelorin could not be started";
-        QTest::newRow("pelorin killed") << QStringList{"127.0.0.1-60", "-T", "3000", "-r", "1", "-o", "csv"} << int(Cli::CannotProbe) << "";
-        QTest::newRow("no target") << QStringList{"-o", "csv"} << int(Cli::BadInput) << "Usage: lanterra-scan [options] TARGET...";
-        QTest::newRow("bad octet") << QStringList{"127.0.0.40", "abc.77.0"} << int(Cli::BadInput) << "octet 1 of target \"abc.77.0\"";
-        QTest::newRow("bad number") << QStringList{"127.0.0.40", "-T", "0x10"} << int(Cli::BadInput) << "--timeout 0x10 must be";
-        QTest::newRow("limit + 1") << QStringList{"127.0.0.40", "127.1.0.0/16", "127.2.0.1-2"} << int(Cli::BadInput) << "more than 65536";
         const QStringList slow = {"127.0.0.1-60", "-T", "3000", "-r", "1", "-o", "csv"};
+        QTest::newRow("pelorin killed") << slow << int(Cli::CannotProbe) << "";
+        QTest::newRow("no target") << QStringList{"-o", "csv"} << int(Cli::BadInput) << "Usage: lanterra-scan [options] TARGET...";
+        QTest::newRow("bad number") << QStringList{"127.0.0.41", "-T", "0x10"} << int(Cli::BadInput) << "--timeout 0x10 must be";
+        QTest::newRow("limit + 1") << QStringList{"127.0.0.41", "127.1.0.0/16", "127.2.0.1-2"} << int(Cli::BadInput) << "more than 65536";
         QTest::newRow("SIGINT") << slow << int(Cli::Interrupted) << "";
         QTest::newRow("SIGTERM") << slow << int(Cli::Terminated) << "";
     }
@@ -83,7 +75,7 @@ private slots:
         const int signal = exitCode == Cli::Interrupted ? SIGINT : exitCode == Cli::Terminated ? SIGTERM
                          : exitCode == Cli::CannotProbe && !alone ? SIGKILL : 0;
 
-        const int echoes = m_net.echoRequestCount(host(40)), lastEchoes = m_net.echoRequestCount(host(41));
+        const int echoes = m_net.echoRequestCount(host(41));
         QString program = QCoreApplication::applicationDirPath() + QStringLiteral("/lanterra-scan");
         QTemporaryDir dir;
         if (alone) {
@@ -96,10 +88,9 @@ private slots:
         QByteArray stdOut;
         if (signal) {
             QTRY_VERIFY_WITH_TIMEOUT((stdOut += scan.readAllStandardOutput()).contains(host(1).toUtf8() + ','), 20000);
-            const qint64 pid = scan.processId();
-            QFile children(QStringLiteral("/proc/%1/task/%1/children").arg(pid));
+            QFile children(QStringLiteral("/proc/%1/task/%1/children").arg(scan.processId())); // pelorin
             QVERIFY(children.open(QIODevice::ReadOnly));
-            ::kill(pid_t(signal == SIGKILL ? children.readAll().trimmed().split(' ').value(0).toLongLong() : pid), signal);
+            ::kill(pid_t(signal == SIGKILL ? children.readAll().trimmed().split(' ').value(0).toLongLong() : scan.processId()), signal);
         }
         QVERIFY(scan.waitForFinished(60000));
         stdOut += scan.readAllStandardOutput();
@@ -109,7 +100,7 @@ private slots:
 
         if (exitCode == Cli::BadInput || alone) { // one line, nothing on stdout, nothing sent
             QVERIFY2(err.contains(out) && err.count(QLatin1Char('\n')) == 1 && stdOut.isEmpty(), qPrintable(err));
-            QCOMPARE(m_net.echoRequestCount(host(40)), echoes);
+            QCOMPARE(m_net.echoRequestCount(host(41)), echoes);
             return;
         }
         const QString text = QString::fromUtf8(stdOut);
@@ -129,10 +120,8 @@ private slots:
         lines.sort();
         QVERIFY2((lines.join(u'|') + " | " + err).startsWith(out), qPrintable(text + err));
         QVERIFY2(QRegularExpression(" \\d+\\.\\d s\n$").match(err).hasMatch() && err.count('\n') == out.count('\n') + 1, qPrintable(err));
-        if (args.constFirst() == QLatin1String("127.0.0.1-41")) { // .40 and .41 pinged: first and three retries, three echoes each
-            QCOMPARE(m_net.echoRequestCount(host(40)) - echoes, 12);
-            QCOMPARE(m_net.echoRequestCount(host(41)) - lastEchoes, 12);
-        }
+        if (args.constFirst() == QLatin1String("127.0.0.1-41")) // .41 pinged: the first and three retries, three echoes each
+            QCOMPARE(m_net.echoRequestCount(host(41)) - echoes, 12);
     }
 };
 
