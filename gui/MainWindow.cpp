@@ -30,7 +30,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
-#include <QPointer>
 #include <QPushButton>
 #include <QResizeEvent>
 #include <QSaveFile>

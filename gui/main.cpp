@@ -26,7 +26,7 @@ int main(int argc, char *argv[])
     int result = 0;
     {
         // Lives until the loop has ended, so it is never destroyed under its
-        // own handlers (a close during a scan returns through the start click).
+        // own handlers.
         MainWindow window;
         window.show();
         result = app.exec();

@@ -1,6 +1,5 @@
-// The client's link against a stand-in server that sends bad frames, and worker 0's shell without a
-// probe server. No request is made, so no packet is sent.
-#include "WorkerShell.h"
+// The client's link against a stand-in server that sends bad frames. No request is made, so no packet is
+// sent.
 #include "client/PelorinConnection.h"
 #include "client/ProbeObjectProxy.h"
 #include "ProbeInterface.h"
@@ -22,12 +21,6 @@ class ShellTest : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase()
-    {
-        QString error;
-        QVERIFY2(Connection::instance().ensureStarted(&error), qPrintable(error));
-    }
-
     void standInServer_data()
     {
         QTest::addColumn<QByteArray>("afterGreeting"); // frames for object 1, the connection's first
@@ -105,19 +98,6 @@ private slots:
         object.reset();
         for (const auto &reply : std::as_const(unanswered))
             reply(Pelorin::MsgBox::AnswerOK); // for an object released by then
-    }
-
-    // Runs last: it stops the shared server.
-    void noServerLeavesNoObject()
-    {
-        Connection &connection = Connection::instance();
-        const QString path = connection.serverPath();
-        connection.shutdown();
-        connection.setServerPath(QDir::temp().filePath(QStringLiteral("no-such-pelorin")));
-        WorkerShell shell(2);
-        QVERIFY(!shell.probeObject() && !shell.error().isEmpty() && !shell.reinit());
-        connection.setServerPath(path);
-        QVERIFY(shell.reinit() && shell.probeObject());
     }
 };
 

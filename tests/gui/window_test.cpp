@@ -1,7 +1,6 @@
-// The main window without a network: the worked example of its resize at 7605 twips and its size limits,
-// defaults, start refusals, a scan on stand-in probes and what leaves the window (Copy, CSV, MAC and
-// vendor), menus, keyboard, double click, real message boxes; and the result list on its own: insertion
-// order, whole-text find, no sorting.
+// The main window without a network: size limits, start refusals, a scan on stand-in probes and what
+// leaves the window (Copy, CSV, MAC and vendor), menus, keyboard, an empty home after a save, double click,
+// real message boxes; and the result list on its own: insertion order, whole-text find, no sorting.
 #include "DisplayThrottle.h"
 #include "Harness.h"
 #include "ResultList.h"

@@ -54,14 +54,9 @@ public:
     int answer = Pelorin::MsgBox::AnswerOK;
 };
 // The window's boxes answered at once, as show() answers.
-class AnsweringBoxes : public MessageBoxes
-{
-public:
+struct AnsweringBoxes : MessageBoxes {
     virtual int show(const QString &text, int style, const QString &title) = 0;
-    void open(const QString &text, int style, const QString &title, std::function<void(int)> reply, bool) override
-    {
-        reply(show(text, style, title));
-    }
+    void open(const QString &text, int style, const QString &title, std::function<void(int)> reply, bool) override { reply(show(text, style, title)); }
 };
 using RecordingBoxes = Recording<AnsweringBoxes>;
 using RecordingChannel = Recording<Pelorin::MessageBoxChannel>;
