@@ -341,9 +341,12 @@ private:
             if (m_refused[i] && !m_answered[i])
                 qCWarning(lcScan).noquote() << "no route to" << m_targets.targets()[i].text;
         }
-        qCInfo(lcScan).noquote() << QStringLiteral("%1 addresses scanned, %2 hosts found, %3 with a description, %4 s")
-                                        .arg(m_engine.dispatchedCount())
-                                        .arg(m_hosts)
+        auto counted = [](qsizetype n, const char *one, const char *many) {
+            return QString::number(n) + QLatin1Char(' ') + QLatin1String(n == 1 ? one : many);
+        };
+        qCInfo(lcScan).noquote() << QStringLiteral("%1 scanned, %2 found, %3 with a description, %4 s")
+                                        .arg(counted(m_engine.dispatchedCount(), "address", "addresses"),
+                                             counted(m_hosts, "host", "hosts"))
                                         .arg(m_described)
                                         .arg(double(m_elapsed.elapsed()) / 1000.0, 0, 'f', 1);
         QCoreApplication::exit(m_engine.failed() ? CannotProbe
