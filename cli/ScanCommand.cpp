@@ -394,8 +394,10 @@ int run(const QStringList &arguments)
     const Options options = parse(arguments, &error);
     TargetList targets;
     if (error.isEmpty() && !options.help && !options.version) {
-        if (options.targets.isEmpty() && options.targetFiles.isEmpty())
-            return writeAll(STDERR_FILENO, usageText().toUtf8()), BadInput;
+        if (options.targets.isEmpty() && options.targetFiles.isEmpty()) {
+            writeAll(STDERR_FILENO, usageText().toUtf8());
+            return BadInput; // nothing named, nothing pinged
+        }
         collectTargets(options, &targets, &error);
     }
     if (!error.isEmpty()) {
