@@ -7,6 +7,7 @@
 
 #include <QHash>
 #include <QSet>
+#include <QTimer>
 
 class QProcess;
 
@@ -23,7 +24,7 @@ struct Connection::Private {
     void deliverEvent(const Pelorin::Wire::Message &m, quint64 generation);
     void deliverMessageBox(const Pelorin::Wire::Message &m, quint64 generation);
     quint32 allocateObjectId();
-    bool isCurrent(quint64 gen) const { return alive && gen == generation; }
+    bool isCurrent(quint64 gen) const { return process && gen == generation; }
 
     Connection *q;
     QString serverPath;
@@ -31,10 +32,11 @@ struct Connection::Private {
     Pelorin::Wire::FrameReader reader;
     quint64 generation = 0; // of the current or latest server
     bool alive = false;     // the current server runs and has greeted us
+    QString startFailure;  // why the latest start ended before its greeting
     bool greeted = false;
     bool echoUsable = false;
     QString echoReason;
-    QString greetingError;
+    QTimer greetingTimer; // a server that stays silent counts as failed
     QString endReason;
     quint32 nextObjectId = 1;
     QHash<quint32, ProbeObjectProxy *> objects; // proxies held in the current server

@@ -21,7 +21,6 @@ using Pelorin::Wire::Type;
 namespace {
 
 constexpr int kStartTimeoutMs = 5000;
-constexpr int kExitTimeoutMs = 5000;
 
 QPointer<Connection> s_instance;
 
@@ -36,6 +35,12 @@ void shutdownInstance()
 Connection::Connection(QObject *parent) : QObject(parent), d(new Private(this))
 {
     d->serverPath = serverPathFor(QCoreApplication::applicationDirPath());
+    d->greetingTimer.setSingleShot(true);
+    connect(&d->greetingTimer, &QTimer::timeout, this, [this] {
+        d->serverEnded(QStringLiteral("The probe server %1 did not greet within %2 ms")
+                           .arg(d->serverPath)
+                           .arg(kStartTimeoutMs));
+    });
 }
 
 QString Connection::serverPathFor(const QString &programDir)
@@ -67,11 +72,16 @@ Connection &Connection::instance()
     return *s_instance;
 }
 
-bool Connection::ensureStarted(QString *error)
+bool Connection::start(QString *error)
 {
-    if (d->alive)
+    if (d->process)
         return true;
     return d->start(error);
+}
+
+bool Connection::isReady() const
+{
+    return d->alive;
 }
 
 bool Connection::isRunning() const
@@ -110,16 +120,18 @@ void Connection::shutdown()
         return;
     QProcess *process = d->process;
     process->disconnect(this);
-    d->alive = false;
-    d->objects.clear();
-    process->closeWriteChannel();
-    if (!process->waitForFinished(kExitTimeoutMs)) {
-        qCWarning(lcLanterra, "pelorin did not end after its pipe closed; killing it");
-        process->kill();
-        process->waitForFinished(kExitTimeoutMs);
-    }
     d->process = nullptr;
-    delete process;
+    d->alive = false;
+    d->greetingTimer.stop();
+    d->objects.clear();
+    ++d->generation;
+    process->closeWriteChannel();
+    // Reaped once it has ended; it outlives this connection if need be.
+    process->setParent(nullptr);
+    if (process->state() == QProcess::NotRunning)
+        process->deleteLater();
+    else
+        QObject::connect(process, &QProcess::finished, process, &QObject::deleteLater);
 }
 
 qint64 Connection::serverPid() const
@@ -134,11 +146,18 @@ bool Connection::Private::start(QString *error)
     objects.clear();
     reader = Pelorin::Wire::FrameReader();
     greeted = false;
-    greetingError.clear();
     endReason.clear();
     echoUsable = false;
     echoReason.clear();
 
+    if (!QFileInfo(serverPath).isExecutable()) {
+        const QString why = QStringLiteral("The probe server %1 could not be started: %2")
+                                .arg(serverPath, QStringLiteral("no such program"));
+        if (error)
+            *error = why;
+        qCWarning(lcLanterra).noquote() << why;
+        return false;
+    }
     process = new QProcess(q);
     process->setProgram(serverPath);
     process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -157,36 +176,14 @@ bool Connection::Private::start(QString *error)
     QObject::connect(process, &QProcess::errorOccurred, q, [this, gen](QProcess::ProcessError e) {
         if (gen != generation || !process)
             return;
-        if (e == QProcess::Crashed || e == QProcess::FailedToStart || e == QProcess::WriteError)
+        if (e == QProcess::FailedToStart)
+            serverEnded(QStringLiteral("The probe server %1 could not be started: %2")
+                            .arg(serverPath, process->errorString()));
+        else if (e == QProcess::Crashed || e == QProcess::WriteError)
             serverEnded(QStringLiteral("pelorin: %1").arg(process->errorString()));
     });
-
-    auto fail = [&](const QString &why) {
-        if (error)
-            *error = why;
-        qCWarning(lcLanterra).noquote() << why;
-        discardProcess();
-        return false;
-    };
-
+    greetingTimer.start(kStartTimeoutMs);
     process->start(QIODevice::ReadWrite);
-    if (!process || !process->waitForStarted(kStartTimeoutMs))
-        return fail(QStringLiteral("The probe server %1 could not be started: %2")
-                        .arg(serverPath, process ? process->errorString() : endReason));
-    QDeadlineTimer deadline(kStartTimeoutMs);
-    while (process && !greeted && greetingError.isEmpty() && !deadline.hasExpired()) {
-        if (!process->waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime()))))
-            break;
-    }
-    if (!greetingError.isEmpty())
-        return fail(greetingError);
-    if (!process || !greeted)
-        return fail(process ? QStringLiteral("The probe server %1 did not greet within %2 ms")
-                                  .arg(serverPath)
-                                  .arg(kStartTimeoutMs)
-                            : QStringLiteral("The probe server %1 ended before its greeting: %2")
-                                  .arg(serverPath, endReason));
-    alive = true;
     return true;
 }
 
@@ -197,17 +194,22 @@ void Connection::Private::discardProcess()
     QProcess *old = process;
     process = nullptr;
     old->disconnect(q);
-    if (old->state() != QProcess::NotRunning) {
+    greetingTimer.stop();
+    old->setParent(nullptr);
+    if (old->state() == QProcess::NotRunning) {
+        // May be inside one of the process's own signals.
+        old->deleteLater();
+    } else {
+        // Reaped once the kill has taken effect; nothing waits for it.
+        QObject::connect(old, &QProcess::finished, old, &QObject::deleteLater);
         old->kill();
-        old->waitForFinished(kExitTimeoutMs);
     }
-    // May be inside one of the process's own signals.
-    old->deleteLater();
 }
 
 void Connection::Private::send(const Message &m)
 {
-    if (process && alive)
+    // Before the greeting, frames queue in the pipe.
+    if (process)
         process->write(Pelorin::Wire::encode(m));
 }
 
@@ -229,19 +231,22 @@ void Connection::Private::readFrames()
         case Type::Greeting:
             if (m.libraryId.compare(QLatin1String(Pelorin::kLibraryId), Qt::CaseInsensitive) != 0
                 || m.major != Pelorin::kLibraryMajor) {
-                greetingError = QStringLiteral("The probe server offers type library %1 version %2.%3, "
+                serverEnded(QStringLiteral("The probe server offers type library %1 version %2.%3, "
                                                "not %4 version %5.%6")
                                     .arg(m.libraryId)
                                     .arg(m.major)
                                     .arg(m.minor)
                                     .arg(QLatin1String(Pelorin::kLibraryId))
                                     .arg(Pelorin::kLibraryMajor)
-                                    .arg(Pelorin::kLibraryMinor);
-            } else {
-                greeted = true;
-                echoUsable = m.echoUsable;
-                echoReason = m.echoReason;
+                                    .arg(Pelorin::kLibraryMinor));
+                return;
             }
+            greetingTimer.stop();
+            greeted = true;
+            alive = true;
+            echoUsable = m.echoUsable;
+            echoReason = m.echoReason;
+            emit q->ready();
             break;
         case Type::Event: {
             // Queued one by one, so a handler that yields lets the next ones in.
@@ -275,14 +280,16 @@ void Connection::Private::readFrames()
 void Connection::Private::serverEnded(const QString &reason)
 {
     const bool wasAlive = alive;
+    const bool wasStarting = process && !alive;
     endReason = reason;
     alive = false;
     objects.clear();
     discardProcess();
-    if (wasAlive) {
-        qCWarning(lcLanterra).noquote() << reason;
+    qCWarning(lcLanterra).noquote() << reason;
+    if (wasAlive)
         emit q->serverDied(reason);
-    }
+    else if (wasStarting)
+        emit q->startFailed(reason);
 }
 
 void Connection::Private::deliverEvent(const Message &m, quint64 gen)

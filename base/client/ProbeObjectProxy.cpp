@@ -16,7 +16,7 @@ ProbeObjectProxy::ProbeObjectProxy(Connection &connection, quint32 objectId, qui
 
 std::unique_ptr<ProbeObjectProxy> ProbeObjectProxy::create(Connection &connection, QString *error)
 {
-    if (!connection.ensureStarted(error))
+    if (!connection.start(error))
         return nullptr;
     Connection::Private *d = connection.d;
     const quint32 id = d->allocateObjectId();

@@ -33,9 +33,10 @@ class PelorinProbeFactory : public ProbeFactory
 
 public:
     explicit PelorinProbeFactory(PelorinClient::Connection &connection);
-    bool ready(QString *problem, int *style) override;
+    Readiness readiness(QString *problem, int *style) override;
     std::unique_ptr<ScanProbe> create(QString *error) override;
 
 private:
     PelorinClient::Connection &m_connection;
+    QString m_startFailure; // the latest start's failure, told once
 };

@@ -45,9 +45,22 @@ bool ScanEngine::start(const ScanRange &range)
         return false;
     QString problem;
     int style = MsgBox::OKOnly | MsgBox::Critical;
-    if (!m_factory.ready(&problem, &style)) {
+    switch (m_factory.readiness(&problem, &style)) {
+    case ProbeFactory::Readiness::Ready:
+        break;
+    case ProbeFactory::Readiness::Refused:
         emit message(problem, style);
         return false;
+    case ProbeFactory::Readiness::Pending:
+        // The probe server is still starting: the start is held until it has
+        // decided, then tried again; a refusal then ends the held scan.
+        connect(&m_factory, &ProbeFactory::readinessChanged, this, [this, range] {
+            if (!isScanning() && !start(range)) {
+                m_failed = true;
+                emit finished();
+            }
+        }, Qt::SingleShotConnection);
+        return true;
     }
 
     m_range = range;

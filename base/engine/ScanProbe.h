@@ -31,13 +31,17 @@ class ProbeFactory : public QObject
     Q_OBJECT
 
 public:
-    // Checked before a scan changes anything. False, with the text to show
-    // and the box style of it, when a scan could find nothing.
-    virtual bool ready(QString *problem, int *style) = 0;
+    // Whether probes can be had now. Pending while the probe server is still
+    // starting: readinessChanged() follows once that is decided. Refused, with
+    // the text to show and its box style, when a scan could find nothing.
+    enum class Readiness { Ready, Pending, Refused };
+    virtual Readiness readiness(QString *problem, int *style) = 0;
     // A new probe; null, with the reason in error, when none can be had.
     virtual std::unique_ptr<ScanProbe> create(QString *error) = 0;
 
 signals:
+    // Pending has turned into Ready or Refused.
+    void readinessChanged();
     // The server behind every probe has ended; the reason is for the operator.
     void serverDied(const QString &reason);
 };

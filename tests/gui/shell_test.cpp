@@ -26,7 +26,8 @@ private slots:
     void initTestCase()
     {
         QString error;
-        QVERIFY2(Connection::instance().ensureStarted(&error), qPrintable(error));
+        QVERIFY2(Connection::instance().start(&error), qPrintable(error));
+        QTRY_VERIFY(Connection::instance().isReady());
     }
 
     // Events reach the listener with the shell's index. Renewed inside its own event, the shell holds a new

@@ -16,11 +16,11 @@ void StandInProbe::HTTPRequest(const QString &host, qint32, const QString &, qin
 
 bool StandInProbe::isAlive() const { return m_factory.alive; }
 
-bool StandInFactory::ready(QString *problem, int *style)
+ProbeFactory::Readiness StandInFactory::readiness(QString *problem, int *style)
 {
     *problem = notReady;
     *style = Pelorin::MsgBox::OKOnly | Pelorin::MsgBox::Critical;
-    return notReady.isEmpty();
+    return notReady.isEmpty() ? Readiness::Ready : Readiness::Refused;
 }
 
 std::unique_ptr<ScanProbe> StandInFactory::create(QString *error)

@@ -41,7 +41,7 @@ public:
         QPointer<StandInProbe> probe;
     };
 
-    bool ready(QString *problem, int *style) override;
+    Readiness readiness(QString *problem, int *style) override;
     std::unique_ptr<ScanProbe> create(QString *error) override;
 
     // Answers: ping time per host (none: -1, a silent host), page per host (none: empty).
@@ -51,7 +51,7 @@ public:
     std::function<bool(const Request &)> onRequest;
     std::function<void()> onCreate;
 
-    QString notReady; // when set, ready() refuses with it
+    QString notReady; // when set, readiness() refuses with it
     bool canCreate = true;
     bool alive = true;
     QList<Request> requests;
