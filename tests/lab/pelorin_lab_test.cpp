@@ -13,49 +13,59 @@
 #include "client/ProbeObjectProxy.h"
 #include "ProbeObject.h"
 #include "Ping.h"
-#include "platform/EchoService.h"
-#include "platform/SocketLayer.h"
 
 #include <QEventLoop>
-#include <QThread>
 #include <QtTest>
 
 #include <stdexcept>
 
+#include <arpa/inet.h>
 #include <unistd.h>
 
 using namespace Pelorin;
 using Proxy = PelorinClient::ProbeObjectProxy; // a probe object in pelorin, seen from the scanner
 using B = Lab::Behaviour;
+using Pipe = PelorinPipe;
 
 namespace {
 
 const QString kGoodDevice = QStringLiteral("127.0.0.2");
 
-quint32 networkOrder(const QString &dotted)
+quint32 networkOrder(const char *dotted)
 {
-    return qToLittleEndian(quint32(addressStringToLong(dotted)));
+    return inet_addr(dotted);
 }
 
-struct EchoResult {
-    quint32 count = 0;
-    ICMP_ECHO_REPLY reply;
-    QByteArray echoed;
-    qint64 elapsedMs = 0;
+// The ping module on a real echo socket, boxes recorded.
+struct SocketContext : PingContext {
+    EchoSocket &socket;
+    QStringList boxes;
+    explicit SocketContext(EchoSocket &s) : socket(s) {}
+    Task<void> yield() override { co_return; }
+    Task<int> showMessageBox(QString text, int) override
+    {
+        boxes << text;
+        co_return MsgBox::AnswerOK;
+    }
+    Task<EchoResult> echo(quint32 address, QByteArray data, qint32 timeOutMs) override
+    {
+        EchoSocket::Exchange exchange = socket.echo(address, std::move(data), timeOutMs, this);
+        co_return co_await exchange;
+    }
 };
 
-EchoResult sendOne(IcmpHandle handle, const QString &dotted, quint32 timeOutMs, const QByteArray &data)
+// Starts one echo on socket for token; result set when it has ended.
+Task<void> echoInto(EchoSocket &socket, const char *dotted, QByteArray data, qint32 timeOutMs, const void *token,
+                    std::optional<EchoResult> &result)
 {
-    quint8 buffer[278] = {};
-    EchoResult r;
-    QElapsedTimer clock;
-    clock.start();
-    r.count = IcmpSendEcho(handle, networkOrder(dotted), data.constData(), quint16(data.size()), nullptr, buffer,
-                           sizeof buffer, timeOutMs);
-    r.elapsedMs = clock.elapsed();
-    std::memcpy(&r.reply, buffer, sizeof r.reply);
-    r.echoed = QByteArray(reinterpret_cast<const char *>(buffer) + sizeof r.reply, r.reply.DataSize);
-    return r;
+    EchoSocket::Exchange exchange = socket.echo(networkOrder(dotted), std::move(data), timeOutMs, token);
+    result = co_await exchange;
+}
+
+Task<void> pingInto(SocketContext &context, QString &host, std::optional<qint16> &result)
+{
+    Task<qint16> ping = pingAddress(context, host, 200);
+    result = co_await ping;
 }
 
 // One fetch of file from host, served by device at host's address; requests:
@@ -80,8 +90,9 @@ class ProbeLabTest : public QObject
     Q_OBJECT
 
     Lab::LabNetwork m_lab;
-    RecordingChannel m_channel;
     PelorinClient::Connection m_connection;
+    EchoSocket m_echo; // for the probe objects made here
+    HttpService m_http;
 
     // A well-behaved page, answered and repeated.
     void fetchGoodPage(ProbeObject &object, EventRecorder<ProbeObject> &events)
@@ -92,6 +103,14 @@ class ProbeLabTest : public QObject
         QCOMPARE(events.pages.last().host, kGoodDevice);
     }
 
+    // Releases object and drops it once its procedures have ended.
+    void drop(std::unique_ptr<ProbeObject> &object)
+    {
+        object->shutdown();
+        QTRY_VERIFY(!object->isBusy());
+        object.reset();
+    }
+
 private slots:
     void initTestCase()
     {
@@ -99,19 +118,13 @@ private slots:
         for (int octet = 8; octet <= 10; ++octet)
             QVERIFY(m_lab.addSilentHost(Harness::host(octet)));
         QVERIFY(m_lab.addDevice(kGoodDevice, {B::Page, "still fine"}));
-        setThreadMessageBoxChannel(&m_channel);
         QString why;
-        QVERIFY2(m_connection.ensureStarted(&why), qPrintable(why));
+        QVERIFY2(m_connection.start(&why), qPrintable(why));
+        QTRY_VERIFY(m_connection.isReady());
         QVERIFY2(m_connection.echoUsable(), qPrintable(m_connection.echoReason()));
     }
 
-    void cleanup()
-    {
-        setEchoSocketKindForTesting(EchoSocketKind::Automatic);
-        QVERIFY2(m_channel.boxes.isEmpty(), qPrintable(m_channel.texts().join(QLatin1Char('\n'))));
-    }
-
-    void ping_data()
+    void echo_data()
     {
         QTest::addColumn<EchoSocketKind>("kind");
         QTest::addColumn<QString>("target");
@@ -125,59 +138,76 @@ private slots:
         QTest::newRow("raw, this-host net") << EchoSocketKind::Raw << "0.1.2.3" << IpStatus::BadDestination;
     }
 
-    // One echo answered with the data sent, or none in the time-out. While a
-    // silent host is waited for, this thread pings 127.0.0.1 with the same
-    // data: every reply reaches a waiting raw socket too, and none may end the
-    // wait or stretch it. Then pingAddress: a name from the hosts file, three
-    // echoes to a silent host, and no descriptor or socket start-up left open.
-    void ping()
+    // One echo answered with the data sent, or none in the time-out, while 50 other requests on the same
+    // socket, each with data of its own, go to loopback addresses: every reply reaches its own request,
+    // none ends or stretches the wait, and the request released at once gets nothing. Then pingAddress:
+    // a name from the hosts file, three echoes to a silent host, and no descriptor left open.
+    void echo()
     {
         QFETCH(EchoSocketKind, kind);
         QFETCH(QString, target);
         QFETCH(quint32, status);
         const bool silent = status == IpStatus::RequestTimedOut;
-        setEchoSocketKindForTesting(kind);
         const int descriptors = Harness::procEntries(0, "fd");
-        const int startUps = socketLayerStartupCount();
-
-        const QByteArray data = echoRequestData(QDateTime::currentDateTime());
-        std::atomic<bool> done{false};
-        EchoResult r;
-        std::unique_ptr<QThread> waiter(QThread::create([&] {
-            IcmpHandleGuard handle(IcmpCreateFile());
-            if (IcmpHandleKind(handle.get()) == kind)
-                r = sendOne(handle.get(), target, silent ? 500 : 2000, data);
-            done = true;
-        }));
-        waiter->start();
-        int flood = 0;
         {
-            IcmpHandleGuard handle(IcmpCreateFile());
+            EchoSocket socket(kind);
+            QCOMPARE(socket.kind(), kind);
+            const QByteArray data = echoRequestData(QDateTime::currentDateTime());
+            std::optional<EchoResult> result;
             QElapsedTimer clock;
             clock.start();
-            while (silent && !done && clock.elapsed() < 4000)
-                flood += int(sendOne(handle.get(), QStringLiteral("127.0.0.1"), 1000, data).count);
-        }
-        QVERIFY(waiter->wait(10000));
+            spawn(echoInto(socket, qPrintable(target), data, silent ? 500 : 2000, &result, result));
+            std::vector<std::optional<EchoResult>> others(50);
+            for (int k = 0; k < 50; ++k) {
+                const QByteArray address = "127.0.0." + QByteArray::number(1 + k % 5);
+                spawn(echoInto(socket, address.constData(), data + QByteArray::number(k), 2000, &others[size_t(k)], others[size_t(k)]));
+            }
+            socket.cancel(&others[7]); // released
+            QTRY_VERIFY_WITH_TIMEOUT(result && std::all_of(others.begin(), others.end(), [](auto &o) { return o.has_value(); }), 5000);
+            const qint64 elapsed = clock.elapsed();
+            QCOMPARE(result->status, status);
+            QCOMPARE(result->data, status == IpStatus::Success ? data : QByteArray());
+            QVERIFY2(result->roundTripMs <= quint64(elapsed) + 1, qPrintable(QString::number(result->roundTripMs)));
+            if (silent)
+                QVERIFY2(elapsed >= 500 && elapsed < 1500, qPrintable(QString::number(elapsed)));
+            for (int k = 0; k < 50; ++k) {
+                QCOMPARE(others[size_t(k)]->status, k == 7 ? IpStatus::GeneralFailure : IpStatus::Success);
+                QCOMPARE(others[size_t(k)]->data, k == 7 ? QByteArray() : data + QByteArray::number(k));
+            }
+            QCOMPARE(socket.waiting(), 0);
 
-        QCOMPARE(r.reply.Status, status);
-        QCOMPARE(r.count, status == IpStatus::Success ? 1u : 0u);
-        QCOMPARE(r.reply.Address, networkOrder(target));
-        QCOMPARE(r.echoed, status == IpStatus::Success ? data : QByteArray());
-        QVERIFY2(r.reply.RoundTripTime <= r.elapsedMs, qPrintable(QString::number(r.reply.RoundTripTime))); // in ms
-        if (silent) {
-            QVERIFY2(flood >= 20, qPrintable(QString::number(flood)));
-            QVERIFY2(r.elapsedMs >= 500 && r.elapsedMs < 2500, qPrintable(QString::number(r.elapsedMs)));
+            const int sent = m_lab.echoRequestCount(target);
+            SocketContext context(socket);
+            QString host = target == QLatin1String("127.0.0.1") ? QStringLiteral("localhost") : target;
+            std::optional<qint16> pinged;
+            spawn(pingInto(context, host, pinged));
+            QTRY_VERIFY_WITH_TIMEOUT(pinged.has_value(), 5000);
+            QCOMPARE(qMin(int(*pinged), 0), -int(status)); // an answer is its time, 0 or more
+            QCOMPARE(host, target);
+            QCOMPARE(context.boxes, QStringList());
+            if (silent)
+                QCOMPARE(m_lab.echoRequestCount(target) - sent, 3);
         }
-
-        const int sent = m_lab.echoRequestCount(target);
-        QString host = target == QLatin1String("127.0.0.1") ? QStringLiteral("localhost") : target;
-        QCOMPARE(qMin(int(pingAddress(host, 200)), 0), -int(status)); // an answer is its time, 0 or more
-        QCOMPARE(host, target);
-        if (silent)
-            QCOMPARE(m_lab.echoRequestCount(target) - sent, 3);
         QCOMPARE(Harness::procEntries(0, "fd"), descriptors);
-        QCOMPARE(socketLayerStartupCount(), startUps);
+    }
+
+    // A client that is slow to return one object's event does not hold up another object's echo.
+    void slowHandlerDelaysNoOtherObject()
+    {
+        Pipe server;
+        QVERIFY(server.start());
+        server.send(Pipe::create(1));
+        server.send(Pipe::call(1, Interface::PingRequest::kDispId, {QStringLiteral("127.0.0.1"), qint32(1000), quint8(0)}));
+        const auto first = server.next();
+        QVERIFY(first && first->type == Wire::Type::Event && first->objectId == 1); // left unanswered
+        QElapsedTimer clock;
+        clock.start();
+        server.send(Pipe::create(2));
+        server.send(Pipe::call(2, Interface::PingRequest::kDispId, {QStringLiteral("127.0.0.1"), qint32(1000), quint8(0)}));
+        const auto second = server.next();
+        QVERIFY(second && second->type == Wire::Type::Event && second->objectId == 2);
+        QVERIFY2(clock.elapsed() < 600, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(std::get<qint16>(second->args.at(1)) >= 0);
     }
 
     void fetch_data()
@@ -207,9 +237,9 @@ private slots:
         const QString address = fetch.host.section(QLatin1Char('@'), -1);
         QVERIFY(m_lab.addDevice(address, fetch.device));
 
-        ProbeObject object;
-        EventRecorder<ProbeObject> events(&object);
-        object.HTTPRequest(fetch.host, 80, fetch.file, fetch.timeOut, quint8(fetch.retries));
+        auto object = std::make_unique<ProbeObject>(m_echo, m_http);
+        EventRecorder<ProbeObject> events(object.get());
+        object->HTTPRequest(fetch.host, 80, fetch.file, fetch.timeOut, quint8(fetch.retries));
         // The answer repeats 100 ms after the first: a GET a try sent late has had time to show.
         QTRY_VERIFY_WITH_TIMEOUT(events.pages.size() >= 2, 20000);
         // Every try waits its time-out, then 10 ms to the next; plus slack.
@@ -223,7 +253,8 @@ private slots:
             QCOMPARE(path, "/" + fetch.file.toLatin1());
 
         events.onPage = [](QString &) { throw std::runtime_error("client handler failed"); };
-        fetchGoodPage(object, events);
+        fetchGoodPage(*object, events);
+        drop(object);
         QTRY_COMPARE_WITH_TIMEOUT(m_lab.openConnections(address), 0, 10000);
     }
 
@@ -247,13 +278,12 @@ private slots:
         QFETCH(bool, release);
         QFETCH(int, timeOut);
         QVERIFY(m_lab.addDevice(address, {B::Trickle, QByteArray(10000, 't')}));
-        auto object = std::make_unique<ProbeObject>();
+        auto object = std::make_unique<ProbeObject>(m_echo, m_http);
         EventRecorder<ProbeObject> events(object.get());
         fetchGoodPage(*object, events);
         events.pages.clear();
         object->HTTPRequest(address, 80, QStringLiteral("id.htm"), timeOut, 2);
 
-        // From a timer: during a long wait the test's own polling runs nested inside it.
         QElapsedTimer since;
         Watcher interrupt([&] {
             if (m_lab.requestCount(address) == 0 || (timeOut < 1000 && events.pages.isEmpty()))
@@ -270,7 +300,7 @@ private slots:
         for (const auto &a : std::as_const(events.pages))
             QCOMPARE(a.text, QStringLiteral("still fine"));
         QCOMPARE(m_lab.requestCount(address), 1);
-        object.reset();
+        drop(object);
         QTRY_COMPARE_WITH_TIMEOUT(m_lab.openConnections(address), 0, 5000);
     }
 

@@ -6,7 +6,6 @@
 #include "MainWindow.h"
 #include "ProbeInterface.h"
 #include "ProbeProtocol.h"
-#include "platform/MessageBoxChannel.h"
 #include "platform/MessageBoxes.h"
 
 #include <QElapsedTimer>
@@ -31,7 +30,7 @@ qint64 cpuTicks(qint64 pid); // user plus system time
 
 } // namespace Harness
 
-// A message-box channel (the window's or the probe server's) that records
+// A message-box channel (the window's) that records
 // every box and gives a set answer.
 template <class Channel>
 class Recording : public Channel
@@ -54,7 +53,6 @@ public:
     int answer = Pelorin::MsgBox::AnswerOK;
 };
 using RecordingBoxes = Recording<MessageBoxes>;
-using RecordingChannel = Recording<Pelorin::MessageBoxChannel>;
 
 // Runs step every few milliseconds until it answers true, also from inside the
 // scan's dispatch loop, which yields to timers.
