@@ -11,8 +11,6 @@
 
 namespace Pelorin {
 
-using Wire::Message;
-using Wire::Type;
 
 PelorinServer::PelorinServer(int inFd, int outFd, QObject *parent)
     : QObject(parent), m_inFd(inFd), m_writer(outFd), m_echo(EchoSocketKind::Datagram)
@@ -32,8 +30,7 @@ PelorinServer::~PelorinServer()
 
 bool PelorinServer::start()
 {
-    Message greeting;
-    greeting.type = Type::Greeting;
+    Wire::Greeting greeting;
     greeting.libraryId = QString::fromLatin1(kLibraryId);
     greeting.major = kLibraryMajor;
     greeting.minor = kLibraryMinor;
@@ -61,56 +58,62 @@ void PelorinServer::readInput()
     }
     m_reader.append(buffer, qsizetype(n));
     while (!m_shuttingDown) {
-        std::optional<Wire::FrameReader::row> item = m_reader.next();
-        if (!item)
+        std::optional<Wire::FrameReader::Frame> frame = m_reader.next();
+        if (!frame)
             break;
-        if (item->message)
-            handle(*item->message);
+        if (frame->error.isEmpty())
+            handle(*frame);
         else
-            protocolError(0, item->error);
+            protocolError(0, frame->error);
     }
 }
 
-void PelorinServer::handle(const Message &m)
+void PelorinServer::handle(const Wire::FrameReader::Frame &frame)
 {
-    switch (m.type) {
+    using namespace Wire;
+    const QByteArray &payload = frame.payload;
+    QString why;
+    switch (frame.type) {
     case Type::Create:
-        create(m);
-        return;
+        if (const auto p = decode<Create>(payload, &why))
+            create(*p);
+        break;
     case Type::Release:
-        if (find(m))
-            release(m.objectId);
-        return;
-    case Type::Call:
-        if (ProbeObject *object = find(m)) {
-            QString why;
-            if (auto method = Interface::unpackAny<Interface::Method>(m.dispId, m.args, &why))
-                object->call(*method);
-            else
-                protocolError(m.objectId, QStringLiteral("ProbeObject: ") + why);
-        }
-        return;
+        if (const auto p = decode<Release>(payload, &why); p && find(frame))
+            release(p->objectId);
+        break;
+    case Type::HttpRequest:
+        if (const auto p = decode<HttpRequest>(payload, &why); p && find(frame))
+            find(frame)->HTTPRequest(p->call.host, p->call.port, p->call.file, p->call.timeOut, p->call.retries);
+        break;
+    case Type::PingRequest:
+        if (const auto p = decode<PingRequest>(payload, &why); p && find(frame))
+            find(frame)->PingRequest(p->call.ip, p->call.timeOut, p->call.retries);
+        break;
     case Type::EventReturn:
-        if (ProbeObject *object = find(m); object && !object->eventReturned(m.serial))
-            protocolError(m.objectId,
-                          QStringLiteral("EventReturn %1 does not answer the outstanding event").arg(m.serial));
-        return;
+        if (const auto p = decode<EventReturn>(payload, &why); p && find(frame) && !find(frame)->eventReturned(p->serial))
+            why = QStringLiteral("EventReturn %1 does not answer the outstanding event").arg(p->serial);
+        break;
     case Type::MessageBoxAnswer:
-        if (ProbeObject *object = find(m); object && !object->messageBoxAnswered(m.serial, m.answer))
-            protocolError(m.objectId, QStringLiteral("MessageBoxAnswer %1 answers no open message box").arg(m.serial));
-        return;
+        if (const auto p = decode<MessageBoxAnswer>(payload, &why);
+            p && find(frame) && !find(frame)->messageBoxAnswered(p->serial, p->answer))
+            why = QStringLiteral("MessageBoxAnswer %1 answers no open message box").arg(p->serial);
+        break;
     case Type::Greeting:
-    case Type::Event:
+    case Type::PingResponse:
+    case Type::HttpReqResponse:
     case Type::MessageBox:
     case Type::ProtocolError:
-        protocolError(m.objectId, QStringLiteral("%1 is sent by the server only")
-                                      .arg(QLatin1String(Wire::typeName(m.type))));
-        return;
+        why = QStringLiteral("%1 is sent by the server only").arg(QLatin1String(typeName(frame.type)));
+        break;
+    default:
+        why = QStringLiteral("unknown message type 0x%1").arg(quint8(frame.type), 2, 16, QLatin1Char('0'));
     }
-    protocolError(m.objectId, QStringLiteral("unknown message type"));
+    if (!why.isEmpty())
+        protocolError(objectIdOf(payload), why);
 }
 
-void PelorinServer::create(const Message &m)
+void PelorinServer::create(const Wire::Create &m)
 {
     if (m.objectId == 0) {
         protocolError(0, QStringLiteral("Create with object id 0; ids start at 1"));
@@ -150,14 +153,13 @@ void PelorinServer::release(quint32 objectId)
     object->shutdown();
 }
 
-ProbeObject *PelorinServer::find(const Message &m)
+ProbeObject *PelorinServer::find(const Wire::FrameReader::Frame &frame)
 {
-    const auto it = m_objects.find(m.objectId);
+    const quint32 id = Wire::objectIdOf(frame.payload);
+    const auto it = m_objects.find(id);
     if (it != m_objects.end())
         return it->second.get();
-    protocolError(m.objectId, QStringLiteral("%1 for unknown object %2")
-                                  .arg(QLatin1String(Wire::typeName(m.type)))
-                                  .arg(m.objectId));
+    protocolError(id, QStringLiteral("%1 for unknown object %2").arg(QLatin1String(Wire::typeName(frame.type))).arg(id));
     return nullptr;
 }
 

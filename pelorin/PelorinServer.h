@@ -39,10 +39,11 @@ signals:
 
 private:
     void readInput();
-    void handle(const Wire::Message &m);
-    void create(const Wire::Message &m);
+    void handle(const Wire::FrameReader::Frame &frame);
+    void create(const Wire::Create &m);
     void release(quint32 objectId);
-    ProbeObject *find(const Wire::Message &m);
+    // The live object the frame names; null, reported, when there is none.
+    ProbeObject *find(const Wire::FrameReader::Frame &frame);
     void protocolError(quint32 objectId, const QString &text);
     void shutdown();
     void endIfDone();

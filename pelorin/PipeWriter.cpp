@@ -35,11 +35,7 @@ bool PipeWriter::write(const QByteArray &frame)
 void PipeWriter::protocolError(quint32 objectId, const QString &text)
 {
     qCWarning(lcPelorin, "protocol error (object %u): %s", objectId, qPrintable(text));
-    Wire::Message m;
-    m.type = Wire::Type::ProtocolError;
-    m.objectId = objectId;
-    m.text = text;
-    write(Wire::encode(m));
+    write(Wire::encode(Wire::ProtocolError{objectId, text}));
 }
 
 } // namespace Pelorin

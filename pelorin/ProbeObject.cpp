@@ -1,6 +1,5 @@
 #include "ProbeObject.h"
 
-#include "CallbackTimer.h"
 #include "HttpClient.h"
 #include "PelorinLog.h"
 #include "PipeWriter.h"
@@ -10,6 +9,8 @@
 
 #include <algorithm>
 #include <exception>
+
+#include <time.h>
 
 namespace Pelorin {
 
@@ -46,6 +47,20 @@ bool hostIsPlain(const QString &host)
 
 } // namespace
 
+quint32 tickCount()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    const quint64 ms = quint64(ts.tv_sec) * 1000u + quint64(ts.tv_nsec) / 1000000u;
+    return quint32(ms);
+}
+
+bool tickWaitHolds(quint32 start, quint32 now, qint32 timeOut)
+{
+    const quint32 elapsed = now - start;
+    return qint64(elapsed) <= qint64(timeOut);
+}
+
 // Suspends the innermost procedure in a wait of the given kind until wake()
 // or the release marks it ready and it is innermost again.
 struct ProbeObject::Suspend {
@@ -81,9 +96,9 @@ ProbeObject::ProbeObject(EchoSocket &echo, HttpService &http, QObject *parent)
     : QObject(parent), m_echo(echo), m_httpService(http)
 {
     for (int t = 0; t < TimerCount; ++t) {
-        m_timers[t] = std::make_unique<CallbackTimer>(this);
+        m_timers[t] = std::make_unique<QTimer>();
         m_timers[t]->setInterval(t == PingTimer || t == FetchTimer ? 10 : 100);
-        connect(m_timers[t].get(), &CallbackTimer::timeout, this, [this, t] { tick(Timer(t)); });
+        connect(m_timers[t].get(), &QTimer::timeout, this, [this, t] { tick(Timer(t)); });
     }
 }
 
@@ -105,7 +120,7 @@ void ProbeObject::shutdown()
         return;
     m_shutDown = true;
     for (const auto &t : m_timers)
-        t->setEnabled(false);
+        t->stop();
     m_pendingCalls.clear();
     m_pendingTicks.clear();
     if (m_http)
@@ -119,7 +134,14 @@ void ProbeObject::shutdown()
 void ProbeObject::arm(Timer timer)
 {
     if (!m_shutDown)
-        m_timers[timer]->setEnabled(true);
+        enable(timer);
+}
+
+// A timer that already runs keeps its beat.
+void ProbeObject::enable(Timer timer)
+{
+    if (!m_timers[timer]->isActive())
+        m_timers[timer]->start();
 }
 
 bool ProbeObject::callsMayRun() const
@@ -135,14 +157,6 @@ bool ProbeObject::ticksMayRun() const
     return w == Wait::Yield || w == Wait::PageWait;
 }
 
-void ProbeObject::call(const Interface::Method &method)
-{
-    if (const auto *r = std::get_if<Interface::HTTPRequest>(&method))
-        HTTPRequest(r->host, r->port, r->file, r->timeOut, r->retries);
-    else if (const auto *p = std::get_if<Interface::PingRequest>(&method))
-        PingRequest(p->ip, p->timeOut, p->retries);
-}
-
 void ProbeObject::HTTPRequest(const QString &host, const qint32 &port, const QString &file,
                               const qint32 &timeOut, const quint8 &retries)
 {
@@ -152,15 +166,15 @@ void ProbeObject::HTTPRequest(const QString &host, const qint32 &port, const QSt
         m_pendingCalls.push_back([=, this] { HTTPRequest(host, port, file, timeOut, retries); });
         return;
     }
-    m_timers[PingNotifyTimer]->setEnabled(false);
-    m_timers[FetchTimer]->setEnabled(false);
+    m_timers[PingNotifyTimer]->stop();
+    m_timers[FetchTimer]->stop();
     m_httpHost = host;
     m_httpPort = port;
     m_httpFile = file;
     m_httpTimeOut = timeOut;
     m_retryCount = 0;
     m_retries = retries;
-    m_timers[FetchTimer]->setEnabled(true);
+    enable(FetchTimer);
 }
 
 void ProbeObject::PingRequest(const QString &ip, const qint32 &timeOut, const quint8 &retries)
@@ -171,13 +185,13 @@ void ProbeObject::PingRequest(const QString &ip, const qint32 &timeOut, const qu
         m_pendingCalls.push_back([=, this] { PingRequest(ip, timeOut, retries); });
         return;
     }
-    m_timers[FetchNotifyTimer]->setEnabled(false);
-    m_timers[PingTimer]->setEnabled(false);
+    m_timers[FetchNotifyTimer]->stop();
+    m_timers[PingTimer]->stop();
     m_pingHost = ip;
     m_pingTimeOut = timeOut;
     m_retryCount = 0;
     m_retries = retries;
-    m_timers[PingTimer]->setEnabled(true);
+    enable(PingTimer);
 }
 
 void ProbeObject::tick(Timer timer)
@@ -194,7 +208,7 @@ void ProbeObject::tick(Timer timer)
 void ProbeObject::runTick(Timer timer)
 {
     // A tick that waited counts only while its timer still runs.
-    if (m_shutDown || !m_timers[timer]->isEnabled())
+    if (m_shutDown || !m_timers[timer]->isActive())
         return;
     switch (timer) {
     case PingTimer:
@@ -284,8 +298,7 @@ Task<int> ProbeObject::showMessageBox(QString text, int style)
     }
     if (m_shutDown)
         co_return MsgBox::AnswerOK;
-    Wire::Message m;
-    m.type = Wire::Type::MessageBox;
+    Wire::MessageBox m;
     m.objectId = m_objectId;
     m.serial = ++m_nextSerial;
     m.style = style;
@@ -315,21 +328,21 @@ Task<void> ProbeObject::raise()
     if (m_shutDown)
         co_return;
     if (!m_writer) {
-        trapped(Event::kName, [&] {
-            if constexpr (std::is_same_v<Event, Interface::PingResponse>)
+        trapped(Wire::typeName(Event::kType), [&] {
+            if constexpr (std::is_same_v<Event, Wire::PingResponse>)
                 emit PingResponse(m_pingHost, m_pingResult);
             else
                 emit HTTPReqResponse(m_httpHost, m_httpResponse);
         });
         co_return;
     }
-    Event event;
-    if constexpr (std::is_same_v<Event, Interface::PingResponse>)
-        event = {m_pingHost, m_pingResult};
-    else
-        event = {m_httpHost, m_httpResponse};
-    Wire::Message m = Wire::invocation(Wire::Type::Event, m_objectId, event);
+    Event m;
+    m.objectId = m_objectId;
     m.serial = ++m_nextSerial;
+    if constexpr (std::is_same_v<Event, Wire::PingResponse>)
+        m.event = {m_pingHost, m_pingResult};
+    else
+        m.event = {m_httpHost, m_httpResponse};
     m_raiseSerial = m.serial;
     if (m_writer->write(Wire::encode(m)))
         co_await Suspend{*this, Wait::Raise};
@@ -350,7 +363,7 @@ Task<void> ProbeObject::onPingTimer()
     FrameScope frame(*this);
     if (m_shutDown)
         co_return;
-    m_timers[PingTimer]->setEnabled(false);
+    m_timers[PingTimer]->stop();
     try {
         Task<qint16> ping = pingAddress(*this, m_pingHost, m_pingTimeOut);
         m_pingResult = co_await ping;
@@ -372,7 +385,7 @@ Task<void> ProbeObject::onFetchTimer()
     FrameScope frame(*this);
     if (m_shutDown)
         co_return;
-    m_timers[FetchTimer]->setEnabled(false);
+    m_timers[FetchTimer]->stop();
 
     const QString url = QStringLiteral("http://") + m_httpHost + QLatin1Char(':') + QString::number(m_httpPort)
                         + QLatin1Char('/') + m_httpFile;
@@ -437,14 +450,14 @@ Task<void> ProbeObject::waitForFetch(quint32 start)
 Task<void> ProbeObject::onPingNotifyTimer()
 {
     FrameScope frame(*this);
-    Task<void> raised = raise<Interface::PingResponse>();
+    Task<void> raised = raise<Wire::PingResponse>();
     co_await raised;
 }
 
 Task<void> ProbeObject::onFetchNotifyTimer()
 {
     FrameScope frame(*this);
-    Task<void> raised = raise<Interface::HTTPReqResponse>();
+    Task<void> raised = raise<Wire::HttpReqResponse>();
     co_await raised;
 }
 

@@ -23,9 +23,20 @@
 #include <memory>
 #include <vector>
 
+class QTimer;
+
 namespace Pelorin {
 
-class CallbackTimer;
+// The probe server's millisecond tick: a monotonic counter truncated to 32
+// bits, so it wraps about every 49.7 days.
+quint32 tickCount();
+
+// Whether a wait begun at tick start with a time-out of timeOut milliseconds
+// still holds at tick now: the deadline millisecond itself still waits, a
+// time-out of 0 waits until the tick moves on, a negative one not at all.
+// Safe across the wrap of the counter.
+bool tickWaitHolds(quint32 start, quint32 now, qint32 timeOut);
+
 class HttpClient;
 class HttpService;
 class PipeWriter;
@@ -46,7 +57,6 @@ public:
     void HTTPRequest(const QString &host, const qint32 &port, const QString &file,
                      const qint32 &timeOut, const quint8 &retries);
     void PingRequest(const QString &ip, const qint32 &timeOut, const quint8 &retries);
-    void call(const Interface::Method &method);
 
     // The client's answers; false when nothing waits for that serial.
     bool eventReturned(quint32 serial);
@@ -99,6 +109,7 @@ private:
     void scheduleSoon();
     void schedule();
     void arm(Timer timer);
+    void enable(Timer timer);
 
     EchoSocket &m_echo;
     HttpService &m_httpService;
@@ -125,7 +136,7 @@ private:
     qint32 m_pingTimeOut = 0;
     qint16 m_pingResult = 0;
     std::unique_ptr<HttpClient> m_http;
-    std::unique_ptr<CallbackTimer> m_timers[TimerCount];
+    std::unique_ptr<QTimer> m_timers[TimerCount];
     bool m_shutDown = false;
     bool m_endedSent = false;
 };

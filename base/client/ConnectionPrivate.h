@@ -17,12 +17,15 @@ struct Connection::Private {
     explicit Private(Connection *owner) : q(owner) {}
 
     bool start(QString *error);
-    void send(const Pelorin::Wire::Message &m);
+    template <class Packet>
+    void send(const Packet &packet) { sendFrame(Pelorin::Wire::encode(packet)); }
+    void sendFrame(const QByteArray &frame);
     void readFrames();
     void serverEnded(const QString &reason);
     void discardProcess();
-    void deliverEvent(const Pelorin::Wire::Message &m, quint64 generation);
-    void deliverMessageBox(const Pelorin::Wire::Message &m, quint64 generation);
+    template <class Event>
+    void deliverEvent(Event m, quint64 generation);
+    void deliverMessageBox(const Pelorin::Wire::MessageBox &m, quint64 generation);
     quint32 allocateObjectId();
     bool isCurrent(quint64 gen) const { return process && gen == generation; }
 

@@ -104,22 +104,28 @@ public:
 class PelorinPipe
 {
 public:
-    using Message = Pelorin::Wire::Message;
+    using Frame = Pelorin::Wire::FrameReader::Frame;
     ~PelorinPipe();
     bool start();
-    void send(const Message &m) { m_process.write(Pelorin::Wire::encode(m)); }
+    template <class Packet>
+    void send(const Packet &p) { m_process.write(Pelorin::Wire::encode(p)); }
     void sendRaw(const QByteArray &bytes) { m_process.write(bytes); }
-    std::optional<Message> next(int timeoutMs = 5000);
-    // True while the server creates, routes to and releases objects: a refused
-    // call names the new object, and once released it is unknown.
+    std::optional<Frame> nextFrame(int timeoutMs = 5000);
+    // The next frame if it is a Packet.
+    template <class Packet>
+    std::optional<Packet> next(int timeoutMs = 5000)
+    {
+        const std::optional<Frame> f = nextFrame(timeoutMs);
+        return f && f->type == Packet::kType ? Pelorin::Wire::decode<Packet>(f->payload) : std::nullopt;
+    }
+    // True while the server creates, routes to and releases objects: a frame
+    // of no type for the new object is refused, and once released it is unknown.
     bool serves(quint32 id);
     QProcess &process() { return m_process; }
     qint64 pid() const { return m_process.processId(); }
-    std::optional<Message> greeting;
+    std::optional<Pelorin::Wire::Greeting> greeting;
 
-    static Message msg(Pelorin::Wire::Type type, quint32 objectId = 0);
-    static Message create(quint32 id, const char *classId = Pelorin::kClsMainClassId);
-    static Message call(quint32 id, qint32 dispId, QList<Pelorin::Wire::Value> args);
+    static Pelorin::Wire::Create create(quint32 id, const char *classId = Pelorin::kClsMainClassId);
 
 private:
     QProcess m_process;
