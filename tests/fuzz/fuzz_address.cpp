@@ -13,7 +13,6 @@ struct SilentContext : Pelorin::PingContext {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     SilentContext context;
-    const QString text = QString::fromUtf8(reinterpret_cast<const char *>(data), qsizetype(size));
-    (void)Pelorin::addressStringToLong(context, text).runInline();
+    (void)Pelorin::addressStringToLong(context, QString::fromUtf8(reinterpret_cast<const char *>(data), qsizetype(size))).runInline();
     return 0;
 }
