@@ -408,7 +408,7 @@ static bool scanCli(const LabMix &mix, int runs, LabResult &result)
                             QStringLiteral("--to"), QStringLiteral("255"), QStringLiteral("--format"),
                             QStringLiteral("csv")});
         // Peak RSS only grows, and pelorin's CPU only adds up: the last sample is the figure.
-        double cliPeak = 0, pelPeak = 0, pelCpu = 0;
+        double cliPeak = 0, pelPeak = 0, pelCpu = 0, pelSwitches = 0;
         int pelThr = 0;
         runUntil([&] {
             if (cli.state() == QProcess::NotRunning)
@@ -420,14 +420,17 @@ static bool scanCli(const LabMix &mix, int runs, LabResult &result)
                     pelPeak = std::max(pelPeak, statusKb(readFile(base + QStringLiteral("status")), "VmHWM:") / 1024.0);
                     pelCpu = std::max(pelCpu, cpuSeconds(base + QStringLiteral("stat")));
                     pelThr = std::max(pelThr, int(statusKb(readFile(base + QStringLiteral("status")), "Threads:")));
+                    pelSwitches = std::max(pelSwitches, processSwitches(pelorin));
                 }
             }
             return false;
         });
         cli.waitForFinished(5000);
         const double wallS = wall.nsecsElapsed() / 1e9;
-        const double cpu = reapedChildrenCpuSeconds() - cpu0;
-        switches.append((reapedChildrenSwitches() - switches0) / kAddresses);
+        // lanterra-scan does not wait for its pelorin, which ends at its closed stdin on its own: it is
+        // never reaped here, so its last sample counts instead.
+        const double cpu = reapedChildrenCpuSeconds() - cpu0 + pelCpu;
+        switches.append((reapedChildrenSwitches() - switches0 + pelSwitches) / kAddresses);
         pelCpus.append(pelCpu);
         pelThreads.append(pelThr);
 

@@ -10,11 +10,10 @@ namespace Pelorin {
 
 namespace {
 
-// Once per process, whichever thread fetches first (a function-local static
-// is initialised exactly once, thread-safely).
+// Once per process. Plain HTTP only: no TLS library is set up.
 bool curlReady()
 {
-    static const bool ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    static const bool ready = curl_global_init(CURL_GLOBAL_NOTHING) == CURLE_OK;
     return ready;
 }
 
