@@ -15,7 +15,8 @@
 // pelorin, and the default mix four times over on 127.0.0.0/22, scanned by
 // lanterra-scan with 255 workers (lab=cli-wide, against the ideal of 255 slots).
 // The last lines, one per lab, are the medians of its runs:
-//   scan24 lab=NAME ratio=R cpu_s=C pelorin_rss_mb=P lanterra_rss_mb=L
+//   scan24 lab=NAME ratio=R cpu_s=C pelorin_rss_mb=P lanterra_rss_mb=L pelorin_cpu_s=PC
+//          pelorin_threads=T ctx_switches_per_addr=S
 // cpu_s is both programs' CPU per scan; the RSS figures are each scan's peak
 // (lanterra's includes the lab's devices, which run in the same process; on
 // lab=cli it is lanterra-scan's own).
@@ -85,6 +86,23 @@ void resetPeak(qint64 pid)
     QFile f(QStringLiteral("/proc/%1/clear_refs").arg(pid));
     if (f.open(QIODevice::WriteOnly))
         f.write("5");
+}
+
+// Voluntary plus involuntary context switches of one task's status file.
+double taskSwitches(const QString &statusPath)
+{
+    const QByteArray status = readFile(statusPath);
+    return statusKb(status, "voluntary_ctxt_switches:") + statusKb(status, "nonvoluntary_ctxt_switches:");
+}
+
+// The same, summed over every thread of a process.
+double processSwitches(qint64 pid)
+{
+    const QString tasks = QStringLiteral("/proc/%1/task/").arg(pid);
+    double sum = 0;
+    for (const QString &tid : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        sum += taskSwitches(tasks + tid + QStringLiteral("/status"));
+    return sum;
 }
 
 ProcStats processStats(qint64 pid)
@@ -169,7 +187,11 @@ double median(QList<double> values)
 struct LabResult {
     QByteArray name;
     double ratio = 0, cpu = 0, pelorinRss = 0, lanterraRss = 0;
+    double pelorinCpu = 0, pelorinThreads = 0, ctxPerAddress = 0;
 };
+
+// Addresses a scan of the lab pings.
+constexpr double kAddresses = 255;
 
 } // namespace
 
@@ -269,7 +291,8 @@ static bool scanLab(MainWindow &window, qint64 pelorinPid, const LabMix &mix, in
     std::printf("%-4s %8s %8s %6s %10s %10s %10s %10s %8s %6s\n", "run", "wall_s", "ideal_s", "ratio",
                 "lant_cpu", "pel_cpu", "lant_rss", "pel_rss", "pel_thr", "ok");
 
-    QList<double> ratios, cpus, pelRss, lantRss;
+    QList<double> ratios, cpus, pelRss, lantRss, pelCpus, pelThreads, switches;
+    const QString mainStatus = QStringLiteral("/proc/self/task/%1/status").arg(gettid());
     ProcStats first{}, firstSelf{};
     bool allOk = true, leakFree = true;
     for (int run = 1; run <= runs; ++run) {
@@ -277,6 +300,8 @@ static bool scanLab(MainWindow &window, qint64 pelorinPid, const LabMix &mix, in
         resetPeak(getpid());
         const double pelCpu0 = processStats(pelorinPid).cpuSeconds;
         const double lantCpu0 = cpuSeconds(mainTask);
+        // Exited threads' switches leave the sum: with no thread per object, none should exit.
+        const double switches0 = processSwitches(pelorinPid) + taskSwitches(mainStatus);
         QElapsedTimer wall;
         int peakThreads = 0;
         {
@@ -296,6 +321,9 @@ static bool scanLab(MainWindow &window, qint64 pelorinPid, const LabMix &mix, in
         const ProcStats self = processStats(getpid());
         const double pelCpu = pel.cpuSeconds - pelCpu0;
         const double lantCpu = cpuSeconds(mainTask) - lantCpu0;
+        switches.append((processSwitches(pelorinPid) + taskSwitches(mainStatus) - switches0) / kAddresses);
+        pelCpus.append(pelCpu);
+        pelThreads.append(peakThreads);
 
         // Check the list: every answering host once, descriptions right.
         bool ok = !window.engine().isScanning() && window.lblThreads->text() == QLatin1String("Scan Completed")
@@ -342,7 +370,8 @@ static bool scanLab(MainWindow &window, qint64 pelorinPid, const LabMix &mix, in
                 mix.name, first.threads, pel.threads, first.fds, pel.fds, first.rssMb, pel.rssMb, firstSelf.fds, self.fds,
                 leakFree ? "no growth" : "GROWTH");
     // The median run speaks for the machine; one slow or fast outlier does not.
-    result = {mix.name, median(ratios), median(cpus), median(pelRss), median(lantRss)};
+    result = {mix.name, median(ratios), median(cpus), median(pelRss), median(lantRss),
+              median(pelCpus), median(pelThreads), median(switches)};
     return allOk;
 }
 
@@ -353,6 +382,14 @@ static double reapedChildrenCpuSeconds()
     getrusage(RUSAGE_CHILDREN, &usage);
     const auto seconds = [](const timeval &t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// Voluntary plus involuntary context switches of the same children.
+static double reapedChildrenSwitches()
+{
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return double(usage.ru_nvcsw) + double(usage.ru_nivcsw);
 }
 
 // The first child process of pid (lanterra-scan's pelorin), 0 while it has none.
@@ -373,12 +410,13 @@ static bool scanCli(const LabMix &mix, int runs, LabResult &result)
     std::printf("%-4s %8s %8s %6s %10s %10s %10s %10s %6s\n", "run", "wall_s", "ideal_s", "ratio", "cli_cpu",
                 "pel_cpu", "cli_rss", "pel_rss", "ok");
 
-    QList<double> ratios, cpus, pelRss, cliRss;
+    QList<double> ratios, cpus, pelRss, cliRss, pelCpus, pelThreads, switches;
     bool allOk = true;
     for (int run = 1; run <= runs; ++run) {
         QProcess cli;
         cli.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         const double cpu0 = reapedChildrenCpuSeconds();
+        const double switches0 = reapedChildrenSwitches();
         QElapsedTimer wall;
         wall.start();
         int prefix = 24;
@@ -388,7 +426,8 @@ static bool scanCli(const LabMix &mix, int runs, LabResult &result)
                                              : QStringList{QStringLiteral("127.0.0.0/%1").arg(prefix), "--workers",
                                                            QString::number(mix.slotCount), "--format", "csv"});
         // Peak RSS only grows, and pelorin's CPU only adds up: the last sample is the figure.
-        double cliPeak = 0, pelPeak = 0, pelCpu = 0;
+        double cliPeak = 0, pelPeak = 0, pelCpu = 0, pelSwitches = 0;
+        int pelThr = 0;
         runUntil([&] {
             if (cli.state() == QProcess::NotRunning)
                 return true;
@@ -398,13 +437,21 @@ static bool scanCli(const LabMix &mix, int runs, LabResult &result)
                     const QString base = QStringLiteral("/proc/%1/").arg(pelorin);
                     pelPeak = std::max(pelPeak, statusKb(readFile(base + QStringLiteral("status")), "VmHWM:") / 1024.0);
                     pelCpu = std::max(pelCpu, cpuSeconds(base + QStringLiteral("stat")));
+                    pelThr = std::max(pelThr, int(statusKb(readFile(base + QStringLiteral("status")), "Threads:")));
+                    pelSwitches = std::max(pelSwitches, processSwitches(pelorin));
                 }
             }
             return false;
         });
         cli.waitForFinished(5000);
         const double wallS = wall.nsecsElapsed() / 1e9;
-        const double cpu = reapedChildrenCpuSeconds() - cpu0;
+        // lanterra-scan does not wait for its pelorin, which ends at its closed stdin on its own: it is
+        // never reaped here, so its last sample counts instead.
+        const double cpu = reapedChildrenCpuSeconds() - cpu0 + pelCpu;
+        const double addresses = mix.networks == 1 ? kAddresses : mix.networks * 256.0 - 2; // a /22's host addresses
+        switches.append((reapedChildrenSwitches() - switches0 + pelSwitches) / addresses);
+        pelCpus.append(pelCpu);
+        pelThreads.append(pelThr);
 
         // Check the output: every answering host once, descriptions right.
         QStringList lines = QString::fromUtf8(cli.readAllStandardOutput()).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
@@ -425,7 +472,8 @@ static bool scanCli(const LabMix &mix, int runs, LabResult &result)
                     cpu - pelCpu, pelCpu, cliPeak, pelPeak, ok ? "yes" : "NO");
     }
     std::printf("\n");
-    result = {mix.name, median(ratios), median(cpus), median(pelRss), median(cliRss)};
+    result = {mix.name, median(ratios), median(cpus), median(pelRss), median(cliRss),
+              median(pelCpus), median(pelThreads), median(switches)};
     return allOk;
 }
 
@@ -462,7 +510,18 @@ int main(int argc, char **argv)
 
     PelorinClient::Connection &server = PelorinClient::Connection::instance();
     QString error;
-    if (!server.ensureStarted(&error)) {
+    bool started = server.start(&error);
+    if (started && !server.isReady()) {
+        QEventLoop greeting; // the bench's own wait, outside the programs measured
+        QObject::connect(&server, &PelorinClient::Connection::ready, &greeting, &QEventLoop::quit);
+        QObject::connect(&server, &PelorinClient::Connection::startFailed, &greeting, [&](const QString &why) {
+            error = why;
+            greeting.quit();
+        });
+        greeting.exec();
+        started = server.isReady();
+    }
+    if (!started) {
         std::fprintf(stderr, "scan24_bench: %s\n", qPrintable(error));
         return 4;
     }
@@ -486,7 +545,9 @@ int main(int argc, char **argv)
         }
     }
     for (const LabResult &r : std::as_const(results))
-        std::printf("scan24 lab=%s ratio=%.3f cpu_s=%.3f pelorin_rss_mb=%.1f lanterra_rss_mb=%.1f\n", r.name.constData(),
-                    r.ratio, r.cpu, r.pelorinRss, r.lanterraRss);
+        std::printf("scan24 lab=%s ratio=%.3f cpu_s=%.3f pelorin_rss_mb=%.1f lanterra_rss_mb=%.1f pelorin_cpu_s=%.3f "
+                    "pelorin_threads=%.0f ctx_switches_per_addr=%.1f\n",
+                    r.name.constData(), r.ratio, r.cpu, r.pelorinRss, r.lanterraRss, r.pelorinCpu, r.pelorinThreads,
+                    r.ctxPerAddress);
     return allOk ? 0 : 1;
 }

@@ -1,8 +1,10 @@
-// The probe object's HTTP client: one asynchronous request at a time, in the
-// shape the fetch expects (open, send, readyState, responseText). Lives on the
-// probe object's thread and runs on libcurl's multi interface driven by that
-// thread's event loop: a socket notifier per socket libcurl watches and one
-// timer for its time-outs, no thread of its own. Every send is one fresh TCP
+// HttpService: the server's one libcurl multi handle, driven by the event loop
+// (a socket notifier per socket libcurl watches, one timer for its time-outs,
+// no thread). Owned by PelorinServer; outlives every client.
+//
+// HttpClient: the probe object's HTTP client, one asynchronous request at a
+// time, in the shape the fetch expects (open, send, readyState,
+// responseText), run on the service's multi handle. Every send is one fresh TCP
 // connection, never reused, carrying one GET and nothing else: no proxy, no
 // redirect followed, no automatic resend, at most kMaxBodyBytes of a body.
 // Owned by the probe object.
@@ -21,6 +23,32 @@ class QSocketNotifier;
 
 namespace Pelorin {
 
+class HttpClient;
+
+class HttpService : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit HttpService(QObject *parent = nullptr);
+    ~HttpService() override;
+
+private:
+    friend class HttpClient;
+    struct Watch {
+        std::unique_ptr<QSocketNotifier> read;
+        std::unique_ptr<QSocketNotifier> write;
+    };
+    static int onSocket(void *easy, int fd, int what, void *self, void *);
+    static int onTimer(void *multi, long timeoutMs, void *self);
+    void watch(int fd, int what);
+    void act(int fd, int events);
+
+    void *m_multi = nullptr; // CURLM
+    std::map<int, Watch> m_watches;
+    QTimer m_timer;
+};
+
 class HttpClient : public QObject
 {
     Q_OBJECT
@@ -30,7 +58,7 @@ public:
 
     static constexpr qint64 kMaxBodyBytes = 4 * 1024 * 1024;
 
-    explicit HttpClient(QObject *parent = nullptr);
+    explicit HttpClient(HttpService &service, QObject *parent = nullptr);
     ~HttpClient() override;
 
     // Prepares a request, abandoning any request still in progress. Fails
@@ -52,23 +80,13 @@ signals:
     void completed();
 
 private:
-    struct Multi;
-    struct Watch {
-        std::unique_ptr<QSocketNotifier> read;
-        std::unique_ptr<QSocketNotifier> write;
-    };
-
-    static int onSocket(void *easy, int fd, int what, void *self, void *);
-    static int onTimer(void *multi, long timeoutMs, void *self);
+    friend class HttpService;
     static size_t onBody(char *data, size_t size, size_t count, void *self);
-    void watch(int fd, int what);
-    void act(int fd, int events);
-    void checkDone();
+    void transferDone(int result);
     void dropTransfer();
 
-    std::unique_ptr<Multi> m_multi;
-    std::map<int, Watch> m_watches;
-    QTimer m_timer;
+    HttpService &m_service;
+    void *m_easy = nullptr; // CURL, the transfer in progress
     QByteArray m_url;
     QByteArray m_body;
     QByteArray m_contentType;

@@ -1,55 +1,41 @@
 #include "PelorinServer.h"
 
-#include "ObjectHost.h"
 #include "PelorinLog.h"
 #include "ProbeInterface.h"
-#include "platform/EchoService.h"
 
-#include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QSocketNotifier>
 
-#include <algorithm>
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <unistd.h>
 
 namespace Pelorin {
 
-using Wire::Message;
-using Wire::Type;
-using Wire::Value;
 
 PelorinServer::PelorinServer(int inFd, int outFd, QObject *parent)
-    : QObject(parent), m_inFd(inFd), m_writer(outFd)
+    : QObject(parent), m_inFd(inFd), m_writer(outFd), m_echo(EchoSocketKind::Datagram)
 {
+    // The socket is open (or can't be had): no capability is needed any more.
+    if (!dropCapabilities())
+        qCWarning(lcPelorin, "capabilities: %s", std::strerror(errno));
     m_writer.setClosedHandler([this] {
-        QMetaObject::invokeMethod(this, [this] { shutdown("stdout closed"); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, [this] { shutdown(); }, Qt::QueuedConnection);
     });
 }
 
 PelorinServer::~PelorinServer()
 {
     m_notifier.reset();
-    for (auto &[id, host] : m_objects)
-        host->release();
-    for (auto &host : m_ending)
-        host->release();
-    // The hosts' destructors join their threads.
 }
 
 bool PelorinServer::start()
 {
-    const EchoAvailability echo = echoAvailability();
-    Message greeting;
-    greeting.type = Type::Greeting;
+    Wire::Greeting greeting;
     greeting.libraryId = QString::fromLatin1(kLibraryId);
     greeting.major = kLibraryMajor;
     greeting.minor = kLibraryMinor;
-    greeting.echoUsable = echo.usable;
-    greeting.echoReason = echo.usable ? QString() : echo.reason;
+    greeting.echoUsable = m_echo.kind() != EchoSocketKind::None;
+    greeting.echoReason = greeting.echoUsable ? QString() : m_echo.unavailableReason();
     if (!m_writer.write(Wire::encode(greeting)))
         return false;
 
@@ -65,60 +51,69 @@ void PelorinServer::readInput()
     if (n < 0 && (errno == EINTR || errno == EAGAIN))
         return;
     if (n <= 0) {
-        shutdown(n == 0 ? "end of input" : std::strerror(errno));
+        if (n < 0)
+            qCWarning(lcPelorin, "stdin: %s", std::strerror(errno));
+        shutdown();
         return;
     }
     m_reader.append(buffer, qsizetype(n));
     while (!m_shuttingDown) {
-        std::optional<Wire::FrameReader::row> item = m_reader.next();
-        if (!item)
+        std::optional<Wire::FrameReader::Frame> frame = m_reader.next();
+        if (!frame)
             break;
-        if (item->message)
-            handle(*item->message);
+        if (frame->error.isEmpty())
+            handle(*frame);
         else
-            protocolError(0, item->error);
+            protocolError(0, frame->error);
     }
 }
 
-void PelorinServer::handle(const Message &m)
+void PelorinServer::handle(const Wire::FrameReader::Frame &frame)
 {
-    switch (m.type) {
+    using namespace Wire;
+    const QByteArray &payload = frame.payload;
+    QString why;
+    switch (frame.type) {
     case Type::Create:
-        create(m);
-        return;
+        if (const auto p = decode<Create>(payload, &why))
+            create(*p);
+        break;
     case Type::Release:
-        if (find(m))
-            release(m.objectId);
-        return;
-    case Type::Call:
-        if (ObjectHost *host = find(m)) {
-            QString why;
-            if (auto method = Interface::unpackAny<Interface::Method>(m.dispId, m.args, &why))
-                host->call(*method);
-            else
-                protocolError(m.objectId, QStringLiteral("ProbeObject: ") + why);
-        }
-        return;
+        if (const auto p = decode<Release>(payload, &why); p && find(frame))
+            release(p->objectId);
+        break;
+    case Type::HttpRequest:
+        if (const auto p = decode<HttpRequest>(payload, &why); p && find(frame))
+            find(frame)->HTTPRequest(p->call.host, p->call.port, p->call.file, p->call.timeOut, p->call.retries);
+        break;
+    case Type::PingRequest:
+        if (const auto p = decode<PingRequest>(payload, &why); p && find(frame))
+            find(frame)->PingRequest(p->call.ip, p->call.timeOut, p->call.retries);
+        break;
     case Type::EventReturn:
-        if (ObjectHost *host = find(m))
-            host->eventReturned(m.serial);
-        return;
+        if (const auto p = decode<EventReturn>(payload, &why); p && find(frame) && !find(frame)->eventReturned(p->serial))
+            why = QStringLiteral("EventReturn %1 does not answer the outstanding event").arg(p->serial);
+        break;
     case Type::MessageBoxAnswer:
-        if (ObjectHost *host = find(m))
-            host->messageBoxAnswered(m.serial, m.answer);
-        return;
+        if (const auto p = decode<MessageBoxAnswer>(payload, &why);
+            p && find(frame) && !find(frame)->messageBoxAnswered(p->serial, p->answer))
+            why = QStringLiteral("MessageBoxAnswer %1 answers no open message box").arg(p->serial);
+        break;
     case Type::Greeting:
-    case Type::Event:
+    case Type::PingResponse:
+    case Type::HttpReqResponse:
     case Type::MessageBox:
     case Type::ProtocolError:
-        protocolError(m.objectId, QStringLiteral("%1 is sent by the server only")
-                                      .arg(QLatin1String(Wire::typeName(m.type))));
-        return;
+        why = QStringLiteral("%1 is sent by the server only").arg(QLatin1String(typeName(frame.type)));
+        break;
+    default:
+        why = QStringLiteral("unknown message type 0x%1").arg(quint8(frame.type), 2, 16, QLatin1Char('0'));
     }
-    protocolError(m.objectId, QStringLiteral("unknown message type"));
+    if (!why.isEmpty())
+        protocolError(objectIdOf(payload), why);
 }
 
-void PelorinServer::create(const Message &m)
+void PelorinServer::create(const Wire::Create &m)
 {
     if (m.objectId == 0) {
         protocolError(0, QStringLiteral("Create with object id 0; ids start at 1"));
@@ -132,19 +127,13 @@ void PelorinServer::create(const Message &m)
         protocolError(m.objectId, QStringLiteral("class %1 is not creatable").arg(m.classId));
         return;
     }
-    if (m_objects.size() + m_ending.size() >= size_t(kMaxThreads)) {
-        protocolError(m.objectId, QStringLiteral("too many objects (%1 threads)").arg(kMaxThreads));
+    if (m_objects.size() + size_t(m_ending) >= size_t(kMaxObjects)) {
+        protocolError(m.objectId, QStringLiteral("too many objects (%1)").arg(kMaxObjects));
         return;
     }
-    auto host = std::make_unique<ObjectHost>(m.objectId, m_writer);
-    const bool started = host->start(m_pool, [this](ObjectHost *ended) {
-        QMetaObject::invokeMethod(this, [this, ended] { reap(ended); }, Qt::QueuedConnection);
-    });
-    if (!started) {
-        protocolError(m.objectId, QStringLiteral("no thread could be started for object %1").arg(m.objectId));
-        return;
-    }
-    m_objects.emplace(m.objectId, std::move(host));
+    auto object = std::make_unique<ProbeObject>(m_echo, m_http);
+    object->setOutbox(&m_writer, m.objectId);
+    m_objects.emplace(m.objectId, std::move(object));
 }
 
 void PelorinServer::release(quint32 objectId)
@@ -152,31 +141,26 @@ void PelorinServer::release(quint32 objectId)
     auto it = m_objects.find(objectId);
     if (it == m_objects.end())
         return;
-    std::unique_ptr<ObjectHost> host = std::move(it->second);
+    ProbeObject *object = it->second.release();
     m_objects.erase(it);
-    host->release();
-    // Dropped once its thread has let go of it; a ping in progress must not
-    // hold up the pipe.
-    m_ending.push_back(std::move(host));
+    ++m_ending;
+    // Deleted once its procedures, woken by the shutdown, have ended.
+    connect(object, &ProbeObject::ended, this, [this, object] {
+        object->deleteLater();
+        --m_ending;
+        endIfDone();
+    });
+    object->shutdown();
 }
 
-ObjectHost *PelorinServer::find(const Message &m)
+ProbeObject *PelorinServer::find(const Wire::FrameReader::Frame &frame)
 {
-    const auto it = m_objects.find(m.objectId);
+    const quint32 id = Wire::objectIdOf(frame.payload);
+    const auto it = m_objects.find(id);
     if (it != m_objects.end())
         return it->second.get();
-    protocolError(m.objectId, QStringLiteral("%1 for unknown object %2")
-                                  .arg(QLatin1String(Wire::typeName(m.type)))
-                                  .arg(m.objectId));
+    protocolError(id, QStringLiteral("%1 for unknown object %2").arg(QLatin1String(Wire::typeName(frame.type))).arg(id));
     return nullptr;
-}
-
-void PelorinServer::reap(ObjectHost *host)
-{
-    const auto it = std::find_if(m_ending.begin(), m_ending.end(),
-                                 [host](const std::unique_ptr<ObjectHost> &h) { return h.get() == host; });
-    if (it != m_ending.end())
-        m_ending.erase(it);
 }
 
 void PelorinServer::protocolError(quint32 objectId, const QString &text)
@@ -184,7 +168,7 @@ void PelorinServer::protocolError(quint32 objectId, const QString &text)
     m_writer.protocolError(objectId, text);
 }
 
-void PelorinServer::shutdown(const char *why)
+void PelorinServer::shutdown()
 {
     if (m_shuttingDown)
         return;
@@ -192,20 +176,13 @@ void PelorinServer::shutdown(const char *why)
     m_notifier.reset();
     while (!m_objects.empty())
         release(m_objects.begin()->first);
+    endIfDone();
+}
 
-    QDeadlineTimer deadline(kShutdownGraceMs);
-    bool allEnded = true;
-    for (const auto &host : m_ending)
-        allEnded = host->waitEnded(deadline) && allEnded;
-    if (!allEnded) {
-        // A thread is still inside an echo wait; nothing of it can reach the
-        // client any more, so leave without joining it.
-        qCWarning(lcPelorin, "%s; leaving with object threads still busy", why);
-        std::fflush(stderr);
-        std::_Exit(0);
-    }
-    m_ending.clear();
-    emit finished(0);
+void PelorinServer::endIfDone()
+{
+    if (m_shuttingDown && m_ending == 0)
+        QMetaObject::invokeMethod(this, [this] { emit finished(0); }, Qt::QueuedConnection);
 }
 
 } // namespace Pelorin

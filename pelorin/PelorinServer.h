@@ -1,17 +1,19 @@
 // The probe server process: reads the client's frames from stdin, creates and
-// releases probe objects (each on a thread of its own, taken from a pool),
-// routes calls and answers to them, and ends when the client's pipe closes.
+// releases probe objects, routes calls and answers to them, and ends when the
+// client's pipe closes. Every object runs on this one event loop, sharing the
+// server's echo socket and libcurl multi handle.
 #pragma once
 
-#include "ObjectHost.h"
+#include "EchoSocket.h"
+#include "HttpClient.h"
 #include "PipeWriter.h"
+#include "ProbeObject.h"
 #include "ProbeProtocol.h"
 
 #include <QObject>
 
 #include <map>
 #include <memory>
-#include <vector>
 
 class QSocketNotifier;
 
@@ -22,11 +24,8 @@ class PelorinServer : public QObject
     Q_OBJECT
 
 public:
-    // Live and still-ending objects together; a Create beyond this is refused.
-    static constexpr int kMaxThreads = 1024;
-    // How long the end of the pipe waits for object threads (a ping in progress
-    // can hold one up to three echo time-outs) before the process leaves anyway.
-    static constexpr int kShutdownGraceMs = 3000;
+    // Live objects; a Create beyond this is refused.
+    static constexpr int kMaxObjects = 1024;
 
     PelorinServer(int inFd, int outFd, QObject *parent = nullptr);
     ~PelorinServer() override;
@@ -35,26 +34,28 @@ public:
     bool start();
 
 signals:
-    // The pipe has closed and every object thread has ended.
+    // The pipe has closed and every object has ended.
     void finished(int exitCode);
 
 private:
     void readInput();
-    void handle(const Wire::Message &m);
-    void create(const Wire::Message &m);
+    void handle(const Wire::FrameReader::Frame &frame);
+    void create(const Wire::Create &m);
     void release(quint32 objectId);
-    ObjectHost *find(const Wire::Message &m);
-    void reap(ObjectHost *host);
+    // The live object the frame names; null, reported, when there is none.
+    ProbeObject *find(const Wire::FrameReader::Frame &frame);
     void protocolError(quint32 objectId, const QString &text);
-    void shutdown(const char *why);
+    void shutdown();
+    void endIfDone();
 
     int m_inFd;
     PipeWriter m_writer;
+    EchoSocket m_echo;
+    HttpService m_http;
     Wire::FrameReader m_reader;
     std::unique_ptr<QSocketNotifier> m_notifier;
-    ObjectThreadPool m_pool; // outlives the objects that run on it
-    std::map<quint32, std::unique_ptr<ObjectHost>> m_objects;
-    std::vector<std::unique_ptr<ObjectHost>> m_ending; // released, still on its thread
+    std::map<quint32, std::unique_ptr<ProbeObject>> m_objects;
+    int m_ending = 0; // released objects whose procedures are still ending
     bool m_shuttingDown = false;
 };
 

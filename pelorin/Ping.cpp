@@ -1,17 +1,16 @@
 #include "Ping.h"
 
 #include "ProbeInterface.h"
-#include "platform/EchoService.h"
-#include "platform/MessageBoxChannel.h"
-#include "platform/SocketLayer.h"
 
-#include <QCoreApplication>
 #include <QtEndian>
 
 #include <algorithm>
 #include <cstring>
 #include <new>
-#include <optional>
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/socket.h>
 
 namespace Pelorin {
 
@@ -46,34 +45,48 @@ QString errorDescription(int number)
     }
 }
 
-void reportError(const char *procedure, int number, int line)
+QString errorReport(const char *procedure, int number, int line)
 {
-    const QString text = QStringLiteral("Error ") + QString::number(number) + QStringLiteral(" (")
-        + errorDescription(number) + QStringLiteral(") in procedure ") + QLatin1String(procedure)
-        + QStringLiteral(" of Module Ping on line ") + QString::number(line);
-    ShowMessageBox(text, MsgBox::OKOnly);
+    return QStringLiteral("Error ") + QString::number(number) + QStringLiteral(" (") + errorDescription(number)
+        + QStringLiteral(") in procedure ") + QLatin1String(procedure) + QStringLiteral(" of Module Ping on line ")
+        + QString::number(line);
 }
 
-// Runs a procedure's body with its errors trapped: an error is reported with
-// the line label reached and the procedure then returns what it has so far.
-template <typename Body>
-void trapErrors(const char *procedure, const int &line, Body body)
+// The number of the error being handled, inside a catch block.
+int caughtError()
 {
     try {
-        body();
+        throw;
     } catch (const RuntimeError &e) {
-        reportError(procedure, e.number, line);
+        return e.number;
     } catch (const std::bad_alloc &) {
-        reportError(procedure, Err::OutOfMemory, line);
+        return Err::OutOfMemory;
     } catch (...) {
-        reportError(procedure, Err::InternalError, line);
+        return Err::InternalError;
     }
 }
 
-void yieldToMessageLoop()
+HostLookupFunction &hostLookup()
 {
-    if (QCoreApplication::instance())
-        QCoreApplication::processEvents();
+    static HostLookupFunction lookup;
+    return lookup;
+}
+
+std::optional<QString> resolve(const QByteArray &name)
+{
+    if (hostLookup())
+        return hostLookup()(name);
+    addrinfo hints {};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_RAW;
+    addrinfo *found = nullptr;
+    if (::getaddrinfo(name.constData(), nullptr, &hints, &found) != 0 || !found)
+        return std::nullopt;
+    char text[INET_ADDRSTRLEN] = {};
+    sockaddr_in address {};
+    std::memcpy(&address, found->ai_addr, std::min<std::size_t>(sizeof address, found->ai_addrlen));
+    ::freeaddrinfo(found);
+    return QString::fromLatin1(::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text));
 }
 
 bool isBlank(QChar c)
@@ -116,23 +129,11 @@ qint32 wholeNumber(const QString &text)
     return static_cast<qint32>(value);
 }
 
-qint16 narrowToInteger(int value)
-{
-    if (value < INT16_MIN || value > INT16_MAX)
-        throw RuntimeError{Err::Overflow};
-    return static_cast<qint16>(value);
-}
-
 } // namespace
 
-qint16 hiByte(qint16 value)
+void setHostLookupForTesting(HostLookupFunction lookup)
 {
-    return static_cast<qint16>((value / 256) & 255);
-}
-
-qint16 loByte(qint16 value)
-{
-    return static_cast<qint16>(value & 255);
+    hostLookup() = std::move(lookup);
 }
 
 QString hostLookupText(const QString &host)
@@ -148,19 +149,18 @@ QString hostLookupText(const QString &host)
 
 QString hostToAddressString(const QString &host)
 {
-    const HostEntryPtr entry = gethostbyname(hostLookupText(host).toUtf8());
-    if (!entry)
-        return host;
-    if (entry->h_addrtype != kAddressFamilyInet || entry->h_addr_list.isEmpty())
-        return QString();
-    return QString::fromLatin1(inet_ntoa(entry->h_addr_list.first()));
+    const QByteArray name = hostLookupText(host).toUtf8();
+    // A resolver reads up to the first terminator: such a name is never looked up.
+    const std::optional<QString> found = name.contains('\0') ? std::nullopt : resolve(name);
+    return found ? *found : host;
 }
 
-qint32 addressStringToLong(QString address)
+Task<qint32> addressStringToLong(PingContext &context, QString address)
 {
     qint32 result = 0;
     int line = 10;
-    trapErrors("AddressStringToLong", line, [&] {
+    QString report;
+    try {
         QString part[5];
         int counter = 0;
         auto store = [&](const QString &value) {
@@ -183,7 +183,8 @@ qint32 addressStringToLong(QString address)
             line = 60;
             address = address.mid(dot + 1);
             line = 70;
-            yieldToMessageLoop();
+            Task<void> yielded = context.yield();
+            co_await yielded;
         }
         line = 90;
         ++counter;
@@ -192,8 +193,7 @@ qint32 addressStringToLong(QString address)
         line = 110;
         if (counter != 4) {
             line = 120;
-            result = 0;
-            return;
+            co_return 0;
         }
         line = 150;
         quint32 value = 0;
@@ -201,66 +201,15 @@ qint32 addressStringToLong(QString address)
             value = value << 8 | (static_cast<quint32>(wholeNumber(part[k])) & 0xFF);
         result = static_cast<qint32>(value);
         line = 160;
-    });
-    return result;
-}
-
-bool socketsInitialize(bool &startupMade)
-{
-    bool result = false;
-    startupMade = false;
-    int line = 10;
-    trapErrors("SocketsInitialize", line, [&] {
-        line = 20;
-        WSADATA data;
-        const int startup = WSAStartup(0x0101, &data);
-        startupMade = startup == 0;
-        const qint16 rc = narrowToInteger(startup);
-        line = 30;
-        if (rc != 0) {
-            line = 40;
-            ShowMessageBox(QStringLiteral("Windows Sockets for 32 bit Windows environments is not successfully responding."),
-                           MsgBox::OKOnly);
-            line = 50;
-            return;
-        }
-        line = 80;
-        const auto version = static_cast<qint16>(data.wVersion);
-        if (loByte(version) < 1 || (loByte(version) == 1 && hiByte(version) < 1)) {
-            line = 90;
-            const QString minor = QString::number(hiByte(version));
-            line = 100;
-            const QString major = QString::number(loByte(version));
-            line = 110;
-            QString message = QStringLiteral("Windows Sockets Version ") + major + QLatin1Char('.') + minor;
-            line = 120;
-            message += QStringLiteral(" is not supported by Windows Sockets for 32 bit Windows environments.");
-            line = 130;
-            ShowMessageBox(message, MsgBox::OKOnly | MsgBox::Exclamation);
-            line = 140;
-            return;
-        }
-        line = 170;
-        if (static_cast<qint16>(data.maxSockets) < 1) {
-            line = 180;
-            const QString message = QStringLiteral("This application requires a minimum of ") + QString::number(1)
-                + QStringLiteral(" supported sockets.");
-            line = 190;
-            ShowMessageBox(message, MsgBox::OKOnly | MsgBox::Exclamation);
-            line = 200;
-            return;
-        }
-        line = 230;
-        result = true;
-        line = 240;
-    });
-    return result;
-}
-
-bool socketsInitialize()
-{
-    bool startupMade = false;
-    return socketsInitialize(startupMade);
+    } catch (...) {
+        report = errorReport("AddressStringToLong", caughtError(), line);
+    }
+    // Shown outside the handler: a coroutine can't wait inside one.
+    if (!report.isEmpty()) {
+        Task<int> box = context.showMessageBox(report, MsgBox::OKOnly);
+        co_await box;
+    }
+    co_return result;
 }
 
 QByteArray echoRequestData(const QDateTime &localTime)
@@ -272,67 +221,50 @@ QByteArray echoRequestData(const QDateTime &localTime)
     return QByteArrayLiteral("Echo this request") + stamp.toLatin1();
 }
 
-qint16 pingAddress(QString &host, const qint32 &timeOut)
+Task<qint16> pingAddress(PingContext &context, QString &host, qint32 timeOut)
 {
-    constexpr quint16 kRequestSize = 32;
-    constexpr quint32 kReplySize = 278;
-
     qint16 result = 0;
     bool answered = false;
     int line = 10;
-    // Released on every path out, the error path included: handle first, then
-    // the start-up.
-    SocketStartupGuard startup;
-    std::optional<IcmpHandleGuard> handle;
-    alignas(ICMP_ECHO_REPLY) quint8 replyBuffer[kReplySize] = {};
-
-    trapErrors("PingAddr", line, [&] {
+    QString report;
+    try {
         line = 20;
         host = hostToAddressString(host);
         line = 30;
-        const qint32 address = addressStringToLong(host);
-        line = 40;
-        bool startupMade = false;
-        socketsInitialize(startupMade);
-        startup.adopt(startupMade);
-        line = 50;
-        handle.emplace(IcmpCreateFile());
+        Task<qint32> parse = addressStringToLong(context, host);
+        const qint32 address = co_await parse;
         line = 60;
-        IP_OPTION_INFORMATION options;
-        options.Ttl = 255;
-        // A negative time-out would be an unsigned wait of weeks.
-        const auto waitMs = static_cast<quint32>(std::max<qint32>(0, timeOut));
         const quint32 destination = qToLittleEndian(static_cast<quint32>(address));
         for (int attempt = 1; line = 70, attempt <= 3; ++attempt) {
             line = 80;
-            const QByteArray data = echoRequestData(QDateTime::currentDateTime());
-            const quint32 count = IcmpSendEcho(handle->get(), destination, data.constData(), kRequestSize, &options,
-                                               replyBuffer, kReplySize, waitMs);
-            ICMP_ECHO_REPLY reply;
-            std::memcpy(&reply, replyBuffer, sizeof reply);
+            Task<EchoResult> exchange = context.echo(destination, echoRequestData(QDateTime::currentDateTime()),
+                                                     std::max<qint32>(0, timeOut));
+            const EchoResult reply = co_await exchange;
             line = 90;
-            if (count != 0) {
+            if (reply.status == IpStatus::Success) {
                 // A time beyond the 16-bit range is still an answer.
-                result = static_cast<qint16>(std::min<quint32>(reply.RoundTripTime, INT16_MAX));
+                result = static_cast<qint16>(std::min<quint32>(reply.roundTripMs, INT16_MAX));
                 answered = true;
                 break;
             }
             line = 120;
             // A failed attempt always gives a negative result, whatever its status.
-            const quint32 status = reply.Status ? std::min<quint32>(reply.Status, 32768) : IpStatus::GeneralFailure;
+            const quint32 status = reply.status ? std::min<quint32>(reply.status, 32768) : IpStatus::GeneralFailure;
             result = static_cast<qint16>(-static_cast<qint32>(status));
             line = 140;
         }
-        line = 150;
-        handle.reset();
-        line = 160;
-        startup.reset();
         line = 170;
-    });
+    } catch (...) {
+        report = errorReport("PingAddr", caughtError(), line);
+    }
+    if (!report.isEmpty()) {
+        Task<int> box = context.showMessageBox(report, MsgBox::OKOnly);
+        co_await box;
+    }
     // An error before any attempt finished must not read as a reply in 0 ms.
     if (!answered && result >= 0)
         result = static_cast<qint16>(-static_cast<qint32>(IpStatus::GeneralFailure));
-    return result;
+    co_return result;
 }
 
 } // namespace Pelorin

@@ -2,14 +2,15 @@
 
 #include "HttpClient.h"
 #include "PelorinLog.h"
-#include "CallbackTimer.h"
-#include "Ping.h"
+#include "PipeWriter.h"
+#include "ProbeProtocol.h"
 
-#include <QEventLoop>
 #include <QTimer>
 
 #include <algorithm>
 #include <exception>
+
+#include <time.h>
 
 namespace Pelorin {
 
@@ -46,112 +47,354 @@ bool hostIsPlain(const QString &host)
 
 } // namespace
 
-ProbeObject::ProbeObject(QObject *parent) : QObject(parent)
+quint32 tickCount()
 {
-    // Parented as well, so that moving the probe object to its thread moves its timers.
-    m_pingTimer = std::make_unique<CallbackTimer>(this);
-    connect(m_pingTimer.get(), &CallbackTimer::timeout, this, &ProbeObject::onPingTimer);
-    m_fetchTimer = std::make_unique<CallbackTimer>(this);
-    connect(m_fetchTimer.get(), &CallbackTimer::timeout, this, &ProbeObject::onFetchTimer);
-    m_pingNotifyTimer = std::make_unique<CallbackTimer>(this);
-    connect(m_pingNotifyTimer.get(), &CallbackTimer::timeout, this, &ProbeObject::onPingNotifyTimer);
-    m_fetchNotifyTimer = std::make_unique<CallbackTimer>(this);
-    connect(m_fetchNotifyTimer.get(), &CallbackTimer::timeout, this, &ProbeObject::onFetchNotifyTimer);
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    const quint64 ms = quint64(ts.tv_sec) * 1000u + quint64(ts.tv_nsec) / 1000000u;
+    return quint32(ms);
+}
 
-    m_pingTimer->setInterval(10);
-    m_fetchTimer->setInterval(10);
-    m_pingNotifyTimer->setInterval(100);
-    m_fetchNotifyTimer->setInterval(100);
+bool tickWaitHolds(quint32 start, quint32 now, qint32 timeOut)
+{
+    const quint32 elapsed = now - start;
+    return qint64(elapsed) <= qint64(timeOut);
+}
+
+// Suspends the innermost procedure in a wait of the given kind until wake()
+// or the release marks it ready and it is innermost again.
+struct ProbeObject::Suspend {
+    ProbeObject &object;
+    Wait wait;
+    bool await_ready() const noexcept { return false; }
+    void await_suspend(std::coroutine_handle<> h)
+    {
+        Frame &top = object.m_frames.back();
+        top.wait = wait;
+        top.handle = h;
+        top.ready = wait == Wait::Yield || object.m_shutDown;
+        object.scheduleSoon();
+    }
+    void await_resume() const noexcept {}
+};
+
+// A procedure's place on the object's stack, from its start to its end.
+struct ProbeObject::FrameScope {
+    ProbeObject &object;
+    explicit FrameScope(ProbeObject &o) : object(o) { object.m_frames.push_back({}); }
+    ~FrameScope()
+    {
+        object.m_frames.pop_back();
+        // The procedure below goes on from its yield point and looks again.
+        if (!object.m_frames.empty())
+            object.m_frames.back().ready = true;
+        object.scheduleSoon();
+    }
+};
+
+ProbeObject::ProbeObject(EchoSocket &echo, HttpService &http, QObject *parent)
+    : QObject(parent), m_echo(echo), m_httpService(http)
+{
+    for (int t = 0; t < TimerCount; ++t) {
+        m_timers[t] = std::make_unique<QTimer>();
+        m_timers[t]->setInterval(t == PingTimer || t == FetchTimer ? 10 : 100);
+        connect(m_timers[t].get(), &QTimer::timeout, this, [this, t] { tick(Timer(t)); });
+    }
 }
 
 ProbeObject::~ProbeObject()
 {
-    shutdown();
-    m_pingTimer.reset();
-    m_fetchTimer.reset();
-    m_pingNotifyTimer.reset();
-    m_fetchNotifyTimer.reset();
-    m_http.reset();
+    m_shutDown = true;
+    Q_ASSERT(m_frames.empty());
+}
+
+void ProbeObject::setOutbox(PipeWriter *writer, quint32 objectId)
+{
+    m_writer = writer;
+    m_objectId = objectId;
 }
 
 void ProbeObject::shutdown()
 {
+    if (m_shutDown)
+        return;
     m_shutDown = true;
-    for (CallbackTimer *t : {m_pingTimer.get(), m_fetchTimer.get(), m_pingNotifyTimer.get(), m_fetchNotifyTimer.get()}) {
-        if (t)
-            t->setEnabled(false);
-    }
-    for (QEventLoop *loop : m_waitLoops)
-        loop->quit();
+    for (const auto &t : m_timers)
+        t->stop();
+    m_pendingCalls.clear();
+    m_pendingTicks.clear();
     if (m_http)
         m_http->abort();
+    m_echo.cancel(this);
+    for (Frame &f : m_frames)
+        f.ready = true;
+    scheduleSoon();
 }
 
-void ProbeObject::arm(CallbackTimer &timer)
+void ProbeObject::arm(Timer timer)
 {
     if (!m_shutDown)
-        timer.setEnabled(true);
+        enable(timer);
+}
+
+// A timer that already runs keeps its beat.
+void ProbeObject::enable(Timer timer)
+{
+    if (!m_timers[timer]->isActive())
+        m_timers[timer]->start();
+}
+
+bool ProbeObject::callsMayRun() const
+{
+    return m_frames.empty() || m_frames.back().wait != Wait::Echo;
+}
+
+bool ProbeObject::ticksMayRun() const
+{
+    if (m_frames.empty())
+        return true;
+    const Wait w = m_frames.back().wait;
+    return w == Wait::Yield || w == Wait::PageWait;
 }
 
 void ProbeObject::HTTPRequest(const QString &host, const qint32 &port, const QString &file,
-                          const qint32 &timeOut, const quint8 &retries)
+                              const qint32 &timeOut, const quint8 &retries)
 {
     if (m_shutDown)
         return;
-    m_pingNotifyTimer->setEnabled(false);
-    m_fetchTimer->setEnabled(false);
+    if (!callsMayRun()) {
+        m_pendingCalls.push_back([=, this] { HTTPRequest(host, port, file, timeOut, retries); });
+        return;
+    }
+    m_timers[PingNotifyTimer]->stop();
+    m_timers[FetchTimer]->stop();
     m_httpHost = host;
     m_httpPort = port;
     m_httpFile = file;
     m_httpTimeOut = timeOut;
     m_retryCount = 0;
     m_retries = retries;
-    m_fetchTimer->setEnabled(true);
+    enable(FetchTimer);
 }
 
 void ProbeObject::PingRequest(const QString &ip, const qint32 &timeOut, const quint8 &retries)
 {
     if (m_shutDown)
         return;
-    m_fetchNotifyTimer->setEnabled(false);
-    m_pingTimer->setEnabled(false);
+    if (!callsMayRun()) {
+        m_pendingCalls.push_back([=, this] { PingRequest(ip, timeOut, retries); });
+        return;
+    }
+    m_timers[FetchNotifyTimer]->stop();
+    m_timers[PingTimer]->stop();
     m_pingHost = ip;
     m_pingTimeOut = timeOut;
     m_retryCount = 0;
     m_retries = retries;
-    m_pingTimer->setEnabled(true);
+    enable(PingTimer);
 }
 
-void ProbeObject::onPingTimer()
+void ProbeObject::tick(Timer timer)
 {
     if (m_shutDown)
         return;
-    trapped("ping", [&] {
-        m_pingTimer->setEnabled(false);
-        m_pingResult = pingAddress(m_pingHost, m_pingTimeOut);
-        if (m_shutDown)
-            return;
-        if (m_pingResult < 0 && m_retryCount < m_retries) {
-            ++m_retryCount;
-            arm(*m_pingTimer);
-        } else {
-            arm(*m_pingNotifyTimer);
+    if (ticksMayRun() && m_pendingTicks.empty())
+        runTick(timer);
+    else if (std::find(m_pendingTicks.begin(), m_pendingTicks.end(), timer) == m_pendingTicks.end())
+        m_pendingTicks.push_back(timer);
+    scheduleSoon();
+}
+
+void ProbeObject::runTick(Timer timer)
+{
+    // A tick that waited counts only while its timer still runs.
+    if (m_shutDown || !m_timers[timer]->isActive())
+        return;
+    switch (timer) {
+    case PingTimer:
+        spawn(onPingTimer());
+        break;
+    case FetchTimer:
+        spawn(onFetchTimer());
+        break;
+    case PingNotifyTimer:
+        spawn(onPingNotifyTimer());
+        break;
+    case FetchNotifyTimer:
+        spawn(onFetchNotifyTimer());
+        break;
+    case TimerCount:
+        break;
+    }
+}
+
+void ProbeObject::wake(Wait kind)
+{
+    for (Frame &f : m_frames) {
+        if (f.wait == kind)
+            f.ready = true;
+    }
+    scheduleSoon();
+}
+
+void ProbeObject::scheduleSoon()
+{
+    if (m_scheduled)
+        return;
+    m_scheduled = true;
+    QMetaObject::invokeMethod(this, [this] { schedule(); }, Qt::QueuedConnection);
+}
+
+// From the event loop: runs what waits and may run now, then lets the
+// innermost procedure go on when its wait is over.
+void ProbeObject::schedule()
+{
+    m_scheduled = false;
+    while (!m_pendingCalls.empty() && callsMayRun()) {
+        const std::function<void()> next = std::move(m_pendingCalls.front());
+        m_pendingCalls.pop_front();
+        next();
+    }
+    while (!m_pendingTicks.empty() && ticksMayRun()) {
+        const Timer next = m_pendingTicks.front();
+        m_pendingTicks.pop_front();
+        runTick(next);
+    }
+    if (!m_frames.empty()) {
+        Frame &top = m_frames.back();
+        if (top.ready && top.handle) {
+            const std::coroutine_handle<> h = std::exchange(top.handle, {});
+            top.wait = Wait::Running;
+            top.ready = false;
+            h.resume();
         }
-    });
+    } else if (m_shutDown && !m_endedSent) {
+        m_endedSent = true;
+        emit ended();
+    }
 }
 
-void ProbeObject::onFetchTimer()
+Task<void> ProbeObject::yield()
+{
+    co_await Suspend{*this, Wait::Yield};
+}
+
+Task<EchoResult> ProbeObject::echo(quint32 address, QByteArray data, qint32 timeOutMs)
 {
     if (m_shutDown)
-        return;
-    trapped("fetch: stop timer", [&] { m_fetchTimer->setEnabled(false); });
+        co_return EchoResult{};
+    m_frames.back().wait = Wait::Echo; // calls and ticks wait from the send on
+    EchoSocket::Exchange exchange = m_echo.echo(address, std::move(data), timeOutMs, this);
+    EchoResult r = co_await exchange;
+    m_frames.back().wait = Wait::Running;
+    co_return r;
+}
+
+Task<int> ProbeObject::showMessageBox(QString text, int style)
+{
+    if (!m_writer) {
+        qCWarning(lcPelorin).noquote() << text;
+        co_return MsgBox::AnswerOK;
+    }
+    if (m_shutDown)
+        co_return MsgBox::AnswerOK;
+    Wire::MessageBox m;
+    m.objectId = m_objectId;
+    m.serial = ++m_nextSerial;
+    m.style = style;
+    m.text = text;
+    m.title = QString::fromLatin1(kLibraryName);
+    m_boxSerial = m.serial;
+    m_boxAnswer = MsgBox::AnswerOK;
+    if (m_writer->write(Wire::encode(m)))
+        co_await Suspend{*this, Wait::Box};
+    m_boxSerial = 0;
+    co_return m_boxAnswer;
+}
+
+bool ProbeObject::messageBoxAnswered(quint32 serial, qint32 answer)
+{
+    if (serial == 0 || serial != m_boxSerial)
+        return false;
+    m_boxSerial = 0;
+    m_boxAnswer = answer;
+    wake(Wait::Box);
+    return true;
+}
+
+template <class Event>
+Task<void> ProbeObject::raise()
+{
+    if (m_shutDown)
+        co_return;
+    if (!m_writer) {
+        trapped(Wire::typeName(Event::kType), [&] {
+            if constexpr (std::is_same_v<Event, Wire::PingResponse>)
+                emit PingResponse(m_pingHost, m_pingResult);
+            else
+                emit HTTPReqResponse(m_httpHost, m_httpResponse);
+        });
+        co_return;
+    }
+    Event m;
+    m.objectId = m_objectId;
+    m.serial = ++m_nextSerial;
+    if constexpr (std::is_same_v<Event, Wire::PingResponse>)
+        m.event = {m_pingHost, m_pingResult};
+    else
+        m.event = {m_httpHost, m_httpResponse};
+    m_raiseSerial = m.serial;
+    if (m_writer->write(Wire::encode(m)))
+        co_await Suspend{*this, Wait::Raise};
+    m_raiseSerial = 0;
+}
+
+bool ProbeObject::eventReturned(quint32 serial)
+{
+    if (serial == 0 || serial != m_raiseSerial)
+        return false;
+    m_raiseSerial = 0;
+    wake(Wait::Raise);
+    return true;
+}
+
+Task<void> ProbeObject::onPingTimer()
+{
+    FrameScope frame(*this);
+    if (m_shutDown)
+        co_return;
+    m_timers[PingTimer]->stop();
+    try {
+        Task<qint16> ping = pingAddress(*this, m_pingHost, m_pingTimeOut);
+        m_pingResult = co_await ping;
+    } catch (...) {
+        qCWarning(lcPelorin, "ProbeObject: ping failed");
+    }
+    if (m_shutDown)
+        co_return;
+    if (m_pingResult < 0 && m_retryCount < m_retries) {
+        ++m_retryCount;
+        arm(PingTimer);
+    } else {
+        arm(PingNotifyTimer);
+    }
+}
+
+Task<void> ProbeObject::onFetchTimer()
+{
+    FrameScope frame(*this);
+    if (m_shutDown)
+        co_return;
+    m_timers[FetchTimer]->stop();
 
     const QString url = QStringLiteral("http://") + m_httpHost + QLatin1Char(':') + QString::number(m_httpPort)
                         + QLatin1Char('/') + m_httpFile;
     bool opened = false;
     trapped("fetch: open", [&] {
-        if (!m_http)
-            m_http = std::make_unique<HttpClient>();
+        if (!m_http) {
+            m_http = std::make_unique<HttpClient>(m_httpService);
+            connect(m_http.get(), &HttpClient::completed, this, [this] { wake(Wait::PageWait); });
+        }
         if (hostIsPlain(m_httpHost)) {
             opened = m_http->open(QStringLiteral("GET"), url);
         } else {
@@ -162,10 +405,10 @@ void ProbeObject::onFetchTimer()
     if (opened)
         trapped("fetch: send", [&] { m_http->send(); });
 
-    const quint32 start = tickCount();
-    trapped("fetch: wait", [&] { waitForFetch(start); });
+    Task<void> wait = waitForFetch(tickCount());
+    co_await wait;
     if (m_shutDown)
-        return;
+        co_return;
 
     trapped("fetch: read", [&] {
         if (m_http) {
@@ -173,65 +416,49 @@ void ProbeObject::onFetchTimer()
                 m_httpResponse = *text;
         }
     });
-
-    trapped("fetch: next", [&] {
-        if (m_httpResponse.isEmpty() && m_retryCount < m_retries) {
-            ++m_retryCount;
-            arm(*m_fetchTimer);
-        } else {
-            arm(*m_fetchNotifyTimer);
-        }
-    });
+    if (m_httpResponse.isEmpty() && m_retryCount < m_retries) {
+        ++m_retryCount;
+        arm(FetchTimer);
+    } else {
+        arm(FetchNotifyTimer);
+    }
 }
 
-// Blocks on the thread's event loop (incoming calls and timer ticks run nested
-// inside it) until the request is done, the time-out of the latest request has
-// passed, or the object is shut down.
-void ProbeObject::waitForFetch(quint32 start)
+// Waits (calls and ticks of the object run meanwhile) until the request is
+// done, the time-out of the latest request has passed, or the object is shut
+// down. Each pass re-reads the state: a fetch asked for meanwhile ran inside.
+Task<void> ProbeObject::waitForFetch(quint32 start)
 {
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    deadline.setTimerType(Qt::PreciseTimer);
+    connect(&deadline, &QTimer::timeout, this, [this] { wake(Wait::PageWait); });
     for (;;) {
         if (m_shutDown)
-            return;
+            co_return;
         const bool done = m_http && m_http->readyState() == HttpClient::Done;
         const quint32 now = tickCount();
         const qint32 timeOut = m_httpTimeOut;
         if (done || !tickWaitHolds(start, now, timeOut))
-            return;
-
-        QEventLoop loop;
-        QTimer deadline;
-        deadline.setSingleShot(true);
-        deadline.setTimerType(Qt::PreciseTimer);
-        connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
-        if (m_http)
-            connect(m_http.get(), &HttpClient::completed, &loop, &QEventLoop::quit);
+            co_return;
         const qint64 remaining = qint64(timeOut) - qint64(quint32(now - start)) + 1;
         deadline.start(int(std::clamp<qint64>(remaining, 1, 0x7fffffff)));
-
-        m_waitLoops.push_back(&loop);
-        struct Pop {
-            std::vector<QEventLoop *> &loops;
-            QEventLoop *loop;
-            ~Pop() { loops.erase(std::remove(loops.begin(), loops.end(), loop), loops.end()); }
-        } pop{m_waitLoops, &loop};
-        // -1: the thread's event loop is ending, so nothing would wake a new wait.
-        if (loop.exec() < 0)
-            return;
+        co_await Suspend{*this, Wait::PageWait};
     }
 }
 
-void ProbeObject::onPingNotifyTimer()
+Task<void> ProbeObject::onPingNotifyTimer()
 {
-    if (m_shutDown)
-        return;
-    trapped("PingResponse", [&] { emit PingResponse(m_pingHost, m_pingResult); });
+    FrameScope frame(*this);
+    Task<void> raised = raise<Wire::PingResponse>();
+    co_await raised;
 }
 
-void ProbeObject::onFetchNotifyTimer()
+Task<void> ProbeObject::onFetchNotifyTimer()
 {
-    if (m_shutDown)
-        return;
-    trapped("HTTPReqResponse", [&] { emit HTTPReqResponse(m_httpHost, m_httpResponse); });
+    FrameScope frame(*this);
+    Task<void> raised = raise<Wire::HttpReqResponse>();
+    co_await raised;
 }
 
 } // namespace Pelorin

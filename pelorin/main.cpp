@@ -2,7 +2,7 @@
 // protocol over this process's stdin and stdout; ends when that pipe closes.
 #include "PelorinLog.h"
 #include "PelorinServer.h"
-#include "platform/RawSocketCapability.h"
+#include "EchoSocket.h"
 
 #include <QCoreApplication>
 
@@ -18,7 +18,7 @@ int main(int argc, char *argv[])
     // Every diagnostic line on stderr reads "pelorin: <text>".
     qSetMessagePattern(QStringLiteral("%{category}: %{message}"));
 
-    // Before any thread exists: nothing effective, CAP_NET_RAW alone permitted.
+    // First of all: nothing effective, CAP_NET_RAW alone permitted.
     if (!Pelorin::limitCapabilitiesToRawSockets()) {
         qCCritical(lcPelorin, "capabilities: %s", std::strerror(errno));
         return 1;

@@ -7,6 +7,7 @@
 
 #include <QHash>
 #include <QSet>
+#include <QTimer>
 
 class QProcess;
 
@@ -16,14 +17,17 @@ struct Connection::Private {
     explicit Private(Connection *owner) : q(owner) {}
 
     bool start(QString *error);
-    void send(const Pelorin::Wire::Message &m);
+    template <class Packet>
+    void send(const Packet &packet) { sendFrame(Pelorin::Wire::encode(packet)); }
+    void sendFrame(const QByteArray &frame);
     void readFrames();
     void serverEnded(const QString &reason);
     void discardProcess();
-    void deliverEvent(const Pelorin::Wire::Message &m, quint64 generation);
-    void deliverMessageBox(const Pelorin::Wire::Message &m, quint64 generation);
+    template <class Event>
+    void deliverEvent(Event m, quint64 generation);
+    void deliverMessageBox(const Pelorin::Wire::MessageBox &m, quint64 generation);
     quint32 allocateObjectId();
-    bool isCurrent(quint64 gen) const { return alive && gen == generation; }
+    bool isCurrent(quint64 gen) const { return process && gen == generation; }
 
     Connection *q;
     QString serverPath;
@@ -31,10 +35,11 @@ struct Connection::Private {
     Pelorin::Wire::FrameReader reader;
     quint64 generation = 0; // of the current or latest server
     bool alive = false;     // the current server runs and has greeted us
+    QString startFailure;  // why the latest start ended before its greeting
     bool greeted = false;
     bool echoUsable = false;
     QString echoReason;
-    QString greetingError;
+    QTimer greetingTimer; // a server that stays silent counts as failed
     QString endReason;
     quint32 nextObjectId = 1;
     QHash<quint32, ProbeObjectProxy *> objects; // proxies held in the current server

@@ -14,14 +14,12 @@
 
 namespace PelorinClient {
 
-namespace Interface = Pelorin::Interface;
-using Pelorin::Wire::Message;
-using Pelorin::Wire::Type;
+namespace Wire = Pelorin::Wire;
+using Wire::Type;
 
 namespace {
 
 constexpr int kStartTimeoutMs = 5000;
-constexpr int kExitTimeoutMs = 5000;
 
 QPointer<Connection> s_instance;
 
@@ -36,6 +34,12 @@ void shutdownInstance()
 Connection::Connection(QObject *parent) : QObject(parent), d(new Private(this))
 {
     d->serverPath = serverPathFor(QCoreApplication::applicationDirPath());
+    d->greetingTimer.setSingleShot(true);
+    connect(&d->greetingTimer, &QTimer::timeout, this, [this] {
+        d->serverEnded(QStringLiteral("The probe server %1 did not greet within %2 ms")
+                           .arg(d->serverPath)
+                           .arg(kStartTimeoutMs));
+    });
 }
 
 QString Connection::serverPathFor(const QString &programDir)
@@ -67,11 +71,16 @@ Connection &Connection::instance()
     return *s_instance;
 }
 
-bool Connection::ensureStarted(QString *error)
+bool Connection::start(QString *error)
 {
-    if (d->alive)
+    if (d->process)
         return true;
     return d->start(error);
+}
+
+bool Connection::isReady() const
+{
+    return d->alive;
 }
 
 bool Connection::isRunning() const
@@ -110,16 +119,18 @@ void Connection::shutdown()
         return;
     QProcess *process = d->process;
     process->disconnect(this);
-    d->alive = false;
-    d->objects.clear();
-    process->closeWriteChannel();
-    if (!process->waitForFinished(kExitTimeoutMs)) {
-        qCWarning(lcLanterra, "pelorin did not end after its pipe closed; killing it");
-        process->kill();
-        process->waitForFinished(kExitTimeoutMs);
-    }
     d->process = nullptr;
-    delete process;
+    d->alive = false;
+    d->greetingTimer.stop();
+    d->objects.clear();
+    ++d->generation;
+    process->closeWriteChannel();
+    // Reaped once it has ended; it outlives this connection if need be.
+    process->setParent(nullptr);
+    if (process->state() == QProcess::NotRunning)
+        process->deleteLater();
+    else
+        QObject::connect(process, &QProcess::finished, process, &QObject::deleteLater);
 }
 
 qint64 Connection::serverPid() const
@@ -134,11 +145,18 @@ bool Connection::Private::start(QString *error)
     objects.clear();
     reader = Pelorin::Wire::FrameReader();
     greeted = false;
-    greetingError.clear();
     endReason.clear();
     echoUsable = false;
     echoReason.clear();
 
+    if (!QFileInfo(serverPath).isExecutable()) {
+        const QString why = QStringLiteral("The probe server %1 could not be started: %2")
+                                .arg(serverPath, QStringLiteral("no such program"));
+        if (error)
+            *error = why;
+        qCWarning(lcLanterra).noquote() << why;
+        return false;
+    }
     process = new QProcess(q);
     process->setProgram(serverPath);
     process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -157,36 +175,14 @@ bool Connection::Private::start(QString *error)
     QObject::connect(process, &QProcess::errorOccurred, q, [this, gen](QProcess::ProcessError e) {
         if (gen != generation || !process)
             return;
-        if (e == QProcess::Crashed || e == QProcess::FailedToStart || e == QProcess::WriteError)
+        if (e == QProcess::FailedToStart)
+            serverEnded(QStringLiteral("The probe server %1 could not be started: %2")
+                            .arg(serverPath, process->errorString()));
+        else if (e == QProcess::Crashed || e == QProcess::WriteError)
             serverEnded(QStringLiteral("pelorin: %1").arg(process->errorString()));
     });
-
-    auto fail = [&](const QString &why) {
-        if (error)
-            *error = why;
-        qCWarning(lcLanterra).noquote() << why;
-        discardProcess();
-        return false;
-    };
-
+    greetingTimer.start(kStartTimeoutMs);
     process->start(QIODevice::ReadWrite);
-    if (!process || !process->waitForStarted(kStartTimeoutMs))
-        return fail(QStringLiteral("The probe server %1 could not be started: %2")
-                        .arg(serverPath, process ? process->errorString() : endReason));
-    QDeadlineTimer deadline(kStartTimeoutMs);
-    while (process && !greeted && greetingError.isEmpty() && !deadline.hasExpired()) {
-        if (!process->waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime()))))
-            break;
-    }
-    if (!greetingError.isEmpty())
-        return fail(greetingError);
-    if (!process || !greeted)
-        return fail(process ? QStringLiteral("The probe server %1 did not greet within %2 ms")
-                                  .arg(serverPath)
-                                  .arg(kStartTimeoutMs)
-                            : QStringLiteral("The probe server %1 ended before its greeting: %2")
-                                  .arg(serverPath, endReason));
-    alive = true;
     return true;
 }
 
@@ -197,76 +193,98 @@ void Connection::Private::discardProcess()
     QProcess *old = process;
     process = nullptr;
     old->disconnect(q);
-    if (old->state() != QProcess::NotRunning) {
+    greetingTimer.stop();
+    old->setParent(nullptr);
+    if (old->state() == QProcess::NotRunning) {
+        // May be inside one of the process's own signals.
+        old->deleteLater();
+    } else {
+        // Reaped once the kill has taken effect; nothing waits for it.
+        QObject::connect(old, &QProcess::finished, old, &QObject::deleteLater);
         old->kill();
-        old->waitForFinished(kExitTimeoutMs);
     }
-    // May be inside one of the process's own signals.
-    old->deleteLater();
 }
 
-void Connection::Private::send(const Message &m)
+void Connection::Private::sendFrame(const QByteArray &frame)
 {
-    if (process && alive)
-        process->write(Pelorin::Wire::encode(m));
+    // Before the greeting, frames queue in the pipe.
+    if (process)
+        process->write(frame);
 }
 
 void Connection::Private::readFrames()
 {
     reader.append(process->readAllStandardOutput());
     const quint64 gen = generation;
-    while (auto item = reader.next()) {
-        if (!item->message) {
-            const QString text = QStringLiteral("unreadable frame from pelorin: %1").arg(item->error);
-            QMetaObject::invokeMethod(q, [this, text] { emit q->protocolError(0, text); }, Qt::QueuedConnection);
-            // Past an unreadable frame the stream can't be trusted (a bad length
-            // swallows every later answer): this server counts as ended.
-            serverEnded(text);
-            return;
+    // Past an unreadable frame the stream can't be trusted (a bad length
+    // swallows every later answer): this server counts as ended.
+    const auto unreadable = [this](const QString &why) {
+        const QString text = QStringLiteral("unreadable frame from pelorin: %1").arg(why);
+        QMetaObject::invokeMethod(q, [this, text] { emit q->protocolError(0, text); }, Qt::QueuedConnection);
+        serverEnded(text);
+    };
+    while (auto frame = reader.next()) {
+        if (!frame->error.isEmpty())
+            return unreadable(frame->error);
+        QString why;
+        switch (frame->type) {
+        case Type::Greeting: {
+            const auto m = Wire::decode<Wire::Greeting>(frame->payload, &why);
+            if (!m)
+                break;
+            if (m->libraryId.compare(QLatin1String(Pelorin::kLibraryId), Qt::CaseInsensitive) != 0
+                || m->major != Pelorin::kLibraryMajor) {
+                serverEnded(QStringLiteral("The probe server offers type library %1 version %2.%3, "
+                                           "not %4 version %5.%6")
+                                .arg(m->libraryId)
+                                .arg(m->major)
+                                .arg(m->minor)
+                                .arg(QLatin1String(Pelorin::kLibraryId))
+                                .arg(Pelorin::kLibraryMajor)
+                                .arg(Pelorin::kLibraryMinor));
+                return;
+            }
+            greetingTimer.stop();
+            greeted = true;
+            alive = true;
+            echoUsable = m->echoUsable;
+            echoReason = m->echoReason;
+            emit q->ready();
+            break;
         }
-        const Message &m = *item->message;
-        switch (m.type) {
-        case Type::Greeting:
-            if (m.libraryId.compare(QLatin1String(Pelorin::kLibraryId), Qt::CaseInsensitive) != 0
-                || m.major != Pelorin::kLibraryMajor) {
-                greetingError = QStringLiteral("The probe server offers type library %1 version %2.%3, "
-                                               "not %4 version %5.%6")
-                                    .arg(m.libraryId)
-                                    .arg(m.major)
-                                    .arg(m.minor)
-                                    .arg(QLatin1String(Pelorin::kLibraryId))
-                                    .arg(Pelorin::kLibraryMajor)
-                                    .arg(Pelorin::kLibraryMinor);
-            } else {
-                greeted = true;
-                echoUsable = m.echoUsable;
-                echoReason = m.echoReason;
+        // Events and boxes are queued one by one, so a handler that yields lets the next ones in.
+        case Type::PingResponse:
+            if (auto m = Wire::decode<Wire::PingResponse>(frame->payload, &why))
+                QMetaObject::invokeMethod(q, [this, e = *m, gen] { deliverEvent(e, gen); }, Qt::QueuedConnection);
+            break;
+        case Type::HttpReqResponse:
+            if (auto m = Wire::decode<Wire::HttpReqResponse>(frame->payload, &why))
+                QMetaObject::invokeMethod(q, [this, e = *m, gen] { deliverEvent(e, gen); }, Qt::QueuedConnection);
+            break;
+        case Type::MessageBox:
+            if (auto m = Wire::decode<Wire::MessageBox>(frame->payload, &why))
+                QMetaObject::invokeMethod(q, [this, b = *m, gen] { deliverMessageBox(b, gen); }, Qt::QueuedConnection);
+            break;
+        case Type::ProtocolError:
+            if (auto m = Wire::decode<Wire::ProtocolError>(frame->payload, &why)) {
+                qCWarning(lcLanterra, "pelorin reports a protocol error (object %u): %s", m->objectId, qPrintable(m->text));
+                QMetaObject::invokeMethod(q, [this, e = *m] { emit q->protocolError(e.objectId, e.text); },
+                                          Qt::QueuedConnection);
             }
             break;
-        case Type::Event: {
-            // Queued one by one, so a handler that yields lets the next ones in.
-            const Message copy = m;
-            QMetaObject::invokeMethod(q, [this, copy, gen] { deliverEvent(copy, gen); }, Qt::QueuedConnection);
+        case Type::Create:
+        case Type::Release:
+        case Type::HttpRequest:
+        case Type::PingRequest:
+        case Type::EventReturn:
+        case Type::MessageBoxAnswer:
+            qCWarning(lcLanterra, "pelorin sent a %s frame, which only a client sends", Wire::typeName(frame->type));
             break;
-        }
-        case Type::MessageBox: {
-            const Message copy = m;
-            QMetaObject::invokeMethod(q, [this, copy, gen] { deliverMessageBox(copy, gen); },
-                                      Qt::QueuedConnection);
-            break;
-        }
-        case Type::ProtocolError: {
-            const quint32 id = m.objectId;
-            const QString text = m.text;
-            qCWarning(lcLanterra, "pelorin reports a protocol error (object %u): %s", id, qPrintable(text));
-            QMetaObject::invokeMethod(q, [this, id, text] { emit q->protocolError(id, text); },
-                                      Qt::QueuedConnection);
-            break;
-        }
         default:
-            qCWarning(lcLanterra, "pelorin sent a %s frame, which only a client sends", Pelorin::Wire::typeName(m.type));
-            break;
+            why = QStringLiteral("unknown message type 0x%1").arg(quint8(frame->type), 2, 16, QLatin1Char('0'));
         }
+        if (!why.isEmpty())
+            return unreadable(why);
         if (!process)
             break;
     }
@@ -275,17 +293,20 @@ void Connection::Private::readFrames()
 void Connection::Private::serverEnded(const QString &reason)
 {
     const bool wasAlive = alive;
+    const bool wasStarting = process && !alive;
     endReason = reason;
     alive = false;
     objects.clear();
     discardProcess();
-    if (wasAlive) {
-        qCWarning(lcLanterra).noquote() << reason;
+    qCWarning(lcLanterra).noquote() << reason;
+    if (wasAlive)
         emit q->serverDied(reason);
-    }
+    else if (wasStarting)
+        emit q->startFailed(reason);
 }
 
-void Connection::Private::deliverEvent(const Message &m, quint64 gen)
+template <class Event>
+void Connection::Private::deliverEvent(Event m, quint64 gen)
 {
     if (!isCurrent(gen))
         return;
@@ -293,29 +314,17 @@ void Connection::Private::deliverEvent(const Message &m, quint64 gen)
     if (!proxy)
         return; // released meanwhile: the server has been told
     QPointer<ProbeObjectProxy> guard(proxy);
-    QString why;
-    std::optional<Interface::Event> event = Interface::unpackAny<Interface::Event>(m.dispId, m.args, &why);
-    if (auto *ping = event ? std::get_if<Interface::PingResponse>(&*event) : nullptr) {
-        emit proxy->PingResponse(ping->ip, ping->pingTime);
-    } else if (auto *page = event ? std::get_if<Interface::HTTPReqResponse>(&*event) : nullptr) {
-        emit proxy->HTTPReqResponse(page->host, page->rawData);
-    } else {
-        const QString text = QStringLiteral("pelorin raised an event a probe object does not have: %1").arg(why);
-        qCWarning(lcLanterra).noquote() << text;
-        emit q->protocolError(m.objectId, text);
-    }
+    if constexpr (std::is_same_v<Event, Wire::PingResponse>)
+        emit proxy->PingResponse(m.event.ip, m.event.pingTime);
+    else
+        emit proxy->HTTPReqResponse(m.event.host, m.event.rawData);
     // A handler that destroyed its proxy has released the object; the
     // server ends the raise on the Release alone.
-    if (guard && isCurrent(gen)) {
-        Message answer;
-        answer.type = Type::EventReturn;
-        answer.objectId = m.objectId;
-        answer.serial = m.serial;
-        send(answer);
-    }
+    if (guard && isCurrent(gen))
+        send(Wire::EventReturn{m.objectId, m.serial});
 }
 
-void Connection::Private::deliverMessageBox(const Message &m, quint64 gen)
+void Connection::Private::deliverMessageBox(const Wire::MessageBox &m, quint64 gen)
 {
     if (!isCurrent(gen) || (m.objectId != 0 && !objects.contains(m.objectId)))
         return;
@@ -328,12 +337,7 @@ void Connection::Private::deliverMessageBox(const Message &m, quint64 gen)
         Private *d = owner->d;
         if (!d->isCurrent(gen) || (objectId != 0 && !d->objects.contains(objectId)))
             return;
-        Message answerFrame;
-        answerFrame.type = Type::MessageBoxAnswer;
-        answerFrame.objectId = objectId;
-        answerFrame.serial = serial;
-        answerFrame.answer = answer;
-        d->send(answerFrame);
+        d->send(Wire::MessageBoxAnswer{objectId, serial, answer});
     };
     if (messageBoxHandler) {
         messageBoxHandler(m.text, m.style, m.title, std::move(reply));

@@ -23,9 +23,12 @@ public:
     // The connection the scanner uses.
     static Connection &instance();
 
-    // Starts the server if none runs and waits for its greeting (a few seconds
-    // at most). False, with the reason in error, when it can't be started.
-    bool ensureStarted(QString *error = nullptr);
+    // Launches the server if none runs and returns at once; ready() follows
+    // its greeting, startFailed() a server that ends or stays silent before
+    // it. False, with the reason in error, when it can't even be launched.
+    bool start(QString *error = nullptr);
+    // The current server has greeted.
+    bool isReady() const;
     bool isRunning() const;
 
     // From the greeting: whether the server can send echo requests, and if
@@ -51,14 +54,19 @@ public:
         std::function<void(const QString &text, int style, const QString &title, MessageBoxReply reply)>;
     void setMessageBoxHandler(MessageBoxHandler handler);
 
-    // Closes the pipe and waits for the server to exit; probe objects of the
-    // old server go dead. The next ensureStarted() starts a new server.
+    // Closes the pipe and returns at once: the server ends at its closed
+    // stdin and is reaped later. Probe objects of the old server go dead; the
+    // next start() starts a new server.
     void shutdown();
 
     // For tests: the running server's process id, 0 when none runs.
     qint64 serverPid() const;
 
 signals:
+    // The greeting of the current server arrived.
+    void ready();
+    // The server launched by start() ended or stayed silent before greeting.
+    void startFailed(const QString &reason);
     void serverDied(const QString &reason);
     void protocolError(quint32 objectId, const QString &text);
 

@@ -5,9 +5,7 @@
 
 namespace PelorinClient {
 
-using Pelorin::Wire::Message;
-using Pelorin::Wire::Type;
-using Pelorin::Wire::invocation;
+namespace Wire = Pelorin::Wire;
 
 ProbeObjectProxy::ProbeObjectProxy(Connection &connection, quint32 objectId, quint64 generation)
     : m_connection(&connection), m_objectId(objectId), m_generation(generation)
@@ -16,18 +14,14 @@ ProbeObjectProxy::ProbeObjectProxy(Connection &connection, quint32 objectId, qui
 
 std::unique_ptr<ProbeObjectProxy> ProbeObjectProxy::create(Connection &connection, QString *error)
 {
-    if (!connection.ensureStarted(error))
+    if (!connection.start(error))
         return nullptr;
     Connection::Private *d = connection.d;
     const quint32 id = d->allocateObjectId();
     std::unique_ptr<ProbeObjectProxy> proxy(new ProbeObjectProxy(connection, id, d->generation));
     d->objects.insert(id, proxy.get());
     d->proxies.insert(proxy.get());
-    Message m;
-    m.type = Type::Create;
-    m.objectId = id;
-    m.classId = QString::fromLatin1(Pelorin::kClsMainClassId);
-    d->send(m);
+    d->send(Wire::Create{id, QString::fromLatin1(Pelorin::kClsMainClassId)});
     return proxy;
 }
 
@@ -44,10 +38,7 @@ ProbeObjectProxy::~ProbeObjectProxy()
     d->proxies.remove(this);
     if (isAlive()) {
         d->objects.remove(m_objectId);
-        Message m;
-        m.type = Type::Release;
-        m.objectId = m_objectId;
-        d->send(m);
+        d->send(Wire::Release{m_objectId});
     }
 }
 
@@ -55,14 +46,13 @@ void ProbeObjectProxy::HTTPRequest(const QString &host, const qint32 &port, cons
                           const qint32 &timeOut, const quint8 &retries)
 {
     if (isAlive())
-        m_connection->d->send(invocation(Type::Call, m_objectId,
-                                         Pelorin::Interface::HTTPRequest{host, port, file, timeOut, retries}));
+        m_connection->d->send(Wire::HttpRequest{m_objectId, {host, port, file, timeOut, retries}});
 }
 
 void ProbeObjectProxy::PingRequest(const QString &ip, const qint32 &timeOut, const quint8 &retries)
 {
     if (isAlive())
-        m_connection->d->send(invocation(Type::Call, m_objectId, Pelorin::Interface::PingRequest{ip, timeOut, retries}));
+        m_connection->d->send(Wire::PingRequest{m_objectId, {ip, timeOut, retries}});
 }
 
 bool ProbeObjectProxy::isAlive() const

@@ -17,8 +17,9 @@ class ProbeObjectProxy : public QObject
     Q_OBJECT
 
 public:
-    // Creates a probe object in the server, starting the server if needed.
-    // Null, with the reason in error, when that fails.
+    // Creates a probe object in the server, starting the server if needed
+    // (its frames wait in the pipe until the server reads them). Null, with
+    // the reason in error, when the server can't be launched.
     static std::unique_ptr<ProbeObjectProxy> create(Connection &connection, QString *error = nullptr);
     static std::unique_ptr<ProbeObjectProxy> create(QString *error = nullptr);
     ~ProbeObjectProxy() override;

@@ -5,6 +5,8 @@
 #include "client/ProbeObjectProxy.h"
 #include "ProbeInterface.h"
 
+#include <utility>
+
 PelorinProbe::PelorinProbe(std::unique_ptr<PelorinClient::ProbeObjectProxy> object) : m_object(std::move(object))
 {
     connect(m_object.get(), &PelorinClient::ProbeObjectProxy::PingResponse, this,
@@ -40,16 +42,28 @@ PelorinProbeFactory::PelorinProbeFactory(PelorinClient::Connection &connection) 
 {
     connect(&m_connection, &PelorinClient::Connection::serverDied, this, &ProbeFactory::serverDied,
             Qt::QueuedConnection);
+    connect(&m_connection, &PelorinClient::Connection::ready, this, &ProbeFactory::readinessChanged);
+    connect(&m_connection, &PelorinClient::Connection::startFailed, this, [this](const QString &reason) {
+        m_startFailure = reason;
+        emit readinessChanged();
+    });
 }
 
 ProbeFactory::Readiness PelorinProbeFactory::readiness(QString *problem, int *style)
 {
     namespace MsgBox = Pelorin::MsgBox;
-    QString error;
-    if (!m_connection.ensureStarted(&error)) {
+    const auto cannotStart = [&](const QString &error) {
         *problem = QStringLiteral("Lanterra can't scan: its probe server pelorin could not be started.\n\n") + error;
         *style = MsgBox::OKOnly | MsgBox::Critical;
         return Readiness::Refused;
+    };
+    if (!m_startFailure.isEmpty())
+        return cannotStart(std::exchange(m_startFailure, QString())); // the next check starts anew
+    if (!m_connection.isReady()) {
+        QString error; // start() returns at once, also while a server is starting
+        if (!m_connection.start(&error))
+            return cannotStart(error);
+        return Readiness::Pending;
     }
     if (!m_connection.echoUsable()) {
         *problem = QStringLiteral("Lanterra can't scan: its probe server pelorin is not allowed to send echo "

@@ -38,4 +38,5 @@ public:
 
 private:
     PelorinClient::Connection &m_connection;
+    QString m_startFailure; // the latest start's failure, told once
 };

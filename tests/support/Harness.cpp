@@ -63,17 +63,17 @@ bool PelorinPipe::start()
     m_process.start();
     if (!m_process.waitForStarted(5000))
         return false;
-    greeting = next();
-    return greeting && greeting->type == Type::Greeting;
+    greeting = next<Greeting>();
+    return greeting.has_value();
 }
 
-std::optional<Message> PelorinPipe::next(int timeoutMs)
+std::optional<PelorinPipe::Frame> PelorinPipe::nextFrame(int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);
     while (true) {
-        while (auto item = m_reader.next()) {
-            if (item->message)
-                return item->message;
+        while (auto frame = m_reader.next()) {
+            if (frame->error.isEmpty())
+                return frame;
         }
         if (deadline.hasExpired())
             return std::nullopt;
@@ -87,35 +87,16 @@ std::optional<Message> PelorinPipe::next(int timeoutMs)
 bool PelorinPipe::serves(quint32 id)
 {
     send(create(id));
-    send(call(id, 0x7, {}));
-    const auto refused = next();
-    send(msg(Type::Release, id));
-    send(msg(Type::Release, id));
-    const auto unknown = next();
-    return refused && refused->type == Type::ProtocolError && refused->objectId == id
-        && refused->text.contains(QLatin1String("no method")) && unknown && unknown->type == Type::ProtocolError
-        && unknown->objectId == id && unknown->text.contains(QLatin1String("unknown object"));
+    sendRaw(QByteArray("\x05\0\0\0\x7f", 5) + QByteArray(reinterpret_cast<const char *>(&id), 4));
+    const auto refused = next<ProtocolError>();
+    send(Release{id});
+    send(Release{id});
+    const auto unknown = next<ProtocolError>();
+    return refused && refused->objectId == id && refused->text.contains(QLatin1String("unknown message type"))
+        && unknown && unknown->objectId == id && unknown->text.contains(QLatin1String("unknown object"));
 }
 
-Message PelorinPipe::msg(Type type, quint32 objectId)
+Create PelorinPipe::create(quint32 id, const char *classId)
 {
-    Message m;
-    m.type = type;
-    m.objectId = objectId;
-    return m;
-}
-
-Message PelorinPipe::create(quint32 id, const char *classId)
-{
-    Message m = msg(Type::Create, id);
-    m.classId = QLatin1String(classId);
-    return m;
-}
-
-Message PelorinPipe::call(quint32 id, qint32 dispId, QList<Value> args)
-{
-    Message m = msg(Type::Call, id);
-    m.dispId = dispId;
-    m.args = std::move(args);
-    return m;
+    return Create{id, QLatin1String(classId)};
 }

@@ -6,7 +6,6 @@
 #include "MainWindow.h"
 #include "ProbeInterface.h"
 #include "ProbeProtocol.h"
-#include "platform/MessageBoxChannel.h"
 #include "platform/MessageBoxes.h"
 
 #include <QElapsedTimer>
@@ -31,7 +30,7 @@ qint64 cpuTicks(qint64 pid); // user plus system time
 
 } // namespace Harness
 
-// A message-box channel (the window's or the probe server's) that records
+// A message-box channel (the window's) that records
 // every box and gives a set answer.
 template <class Channel>
 class Recording : public Channel
@@ -59,7 +58,6 @@ struct AnsweringBoxes : MessageBoxes {
     void open(const QString &text, int style, const QString &title, std::function<void(int)> reply, bool) override { reply(show(text, style, title)); }
 };
 using RecordingBoxes = Recording<AnsweringBoxes>;
-using RecordingChannel = Recording<Pelorin::MessageBoxChannel>;
 
 // Runs step every few milliseconds until it answers true.
 class Watcher : public QObject
@@ -110,22 +108,28 @@ public:
 class PelorinPipe
 {
 public:
-    using Message = Pelorin::Wire::Message;
+    using Frame = Pelorin::Wire::FrameReader::Frame;
     ~PelorinPipe();
     bool start();
-    void send(const Message &m) { m_process.write(Pelorin::Wire::encode(m)); }
+    template <class Packet>
+    void send(const Packet &p) { m_process.write(Pelorin::Wire::encode(p)); }
     void sendRaw(const QByteArray &bytes) { m_process.write(bytes); }
-    std::optional<Message> next(int timeoutMs = 5000);
-    // True while the server creates, routes to and releases objects: a refused
-    // call names the new object, and once released it is unknown.
+    std::optional<Frame> nextFrame(int timeoutMs = 5000);
+    // The next frame if it is a Packet.
+    template <class Packet>
+    std::optional<Packet> next(int timeoutMs = 5000)
+    {
+        const std::optional<Frame> f = nextFrame(timeoutMs);
+        return f && f->type == Packet::kType ? Pelorin::Wire::decode<Packet>(f->payload) : std::nullopt;
+    }
+    // True while the server creates, routes to and releases objects: a frame
+    // of no type for the new object is refused, and once released it is unknown.
     bool serves(quint32 id);
     QProcess &process() { return m_process; }
     qint64 pid() const { return m_process.processId(); }
-    std::optional<Message> greeting;
+    std::optional<Pelorin::Wire::Greeting> greeting;
 
-    static Message msg(Pelorin::Wire::Type type, quint32 objectId = 0);
-    static Message create(quint32 id, const char *classId = Pelorin::kClsMainClassId);
-    static Message call(quint32 id, qint32 dispId, QList<Pelorin::Wire::Value> args);
+    static Pelorin::Wire::Create create(quint32 id, const char *classId = Pelorin::kClsMainClassId);
 
 private:
     QProcess m_process;
