@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QPointer>
 #include <QProcess>
+#include <QSet>
 
 namespace PelorinClient {
 
@@ -22,6 +23,23 @@ namespace {
 constexpr int kStartTimeoutMs = 5000;
 
 QPointer<Connection> s_instance;
+
+// Servers whose pipe has closed, until they have ended and are reaped; one
+// that is still ending when the program exits is left to end on its own.
+void letEnd(QProcess *process)
+{
+    static auto *const ending = new QSet<QProcess *>; // never freed: keeps them reachable until then
+    process->setParent(nullptr);
+    if (process->state() == QProcess::NotRunning) {
+        process->deleteLater();
+        return;
+    }
+    ending->insert(process);
+    QObject::connect(process, &QProcess::finished, process, [process] {
+        ending->remove(process);
+        process->deleteLater();
+    });
+}
 
 void shutdownInstance()
 {
@@ -125,12 +143,7 @@ void Connection::shutdown()
     d->objects.clear();
     ++d->generation;
     process->closeWriteChannel();
-    // Reaped once it has ended; it outlives this connection if need be.
-    process->setParent(nullptr);
-    if (process->state() == QProcess::NotRunning)
-        process->deleteLater();
-    else
-        QObject::connect(process, &QProcess::finished, process, &QObject::deleteLater);
+    letEnd(process);
 }
 
 qint64 Connection::serverPid() const
@@ -194,15 +207,9 @@ void Connection::Private::discardProcess()
     process = nullptr;
     old->disconnect(q);
     greetingTimer.stop();
-    old->setParent(nullptr);
-    if (old->state() == QProcess::NotRunning) {
-        // May be inside one of the process's own signals.
-        old->deleteLater();
-    } else {
-        // Reaped once the kill has taken effect; nothing waits for it.
-        QObject::connect(old, &QProcess::finished, old, &QObject::deleteLater);
-        old->kill();
-    }
+    if (old->state() != QProcess::NotRunning)
+        old->kill(); // reaped once the kill has taken effect; nothing waits for it
+    letEnd(old); // may be inside one of the process's own signals: deleted later
 }
 
 void Connection::Private::sendFrame(const QByteArray &frame)
