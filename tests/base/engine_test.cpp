@@ -1,6 +1,5 @@
-// The scan engine with stand-in probes (no window, server or network): address walk, slots, rows and their
-// pages, stop, held and refused starts, probe failures. The start checks and the settings read per request are shown
-// at the window, the number rules beneath them with the engine's pure rules.
+// Guards the scan engine's rules on stand-in probes: address walk, the page asked for (port 80, id.htm), slots
+// (1, the default 50 and 255; 0 and 256 refused), rows and their pages, stop, held and refused starts, failures.
 #include "Harness.h"
 #include "StandInProbe.h"
 #include "engine/ScanEngine.h"
@@ -124,6 +123,8 @@ private slots:
 
         scan(1, 5);
         QCOMPARE(m_factory->requests.size(), 4 + 3);
+        for (const StandInFactory::Request &r : std::as_const(m_factory->requests))
+            QCOMPARE(r.asked, r.page ? QStringLiteral("80 id.htm") : QString());
         QStringList rows;
         for (const HostRecord &r : std::as_const(m_complete))
             rows.append(QStringLiteral("%1 %2 %3").arg(r.host).arg(r.pingTime).arg(r.description));
@@ -137,7 +138,7 @@ private slots:
         QTest::addColumn<int>("size");
         QTest::addColumn<bool>("pending"); // the server is still starting at the start
         QTest::newRow("one slot") << 1 << false;
-        QTest::newRow("fifty, after a wait for the server") << 50 << true;
+        QTest::newRow("the default fifty, after a wait for the server") << 50 << true;
         QTest::newRow("255 size") << 255 << false;
     }
 
@@ -171,7 +172,7 @@ private slots:
             return false;
         };
         m_factory->pending = pending;
-        QVERIFY(m_engine->start(addresses, size));
+        QVERIFY(size == 50 ? m_engine->start(addresses) : m_engine->start(addresses, size));
         QCOMPARE(m_engine->isScanning(), !pending);
         if (pending) {
             QVERIFY(m_factory->requests.isEmpty() && m_messages.isEmpty());

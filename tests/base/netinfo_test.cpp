@@ -1,5 +1,4 @@
-// A host's MAC from the kernel's neighbour table, and its maker from the IEEE registry file, as the engine
-// looks them up: the vendor of the MAC found.
+// Guards the hardware look-ups: a host's MAC from the kernel's neighbour table and its maker from the IEEE registry.
 #include "netinfo/NeighbourTable.h"
 #include "netinfo/VendorRegistry.h"
 

@@ -1,14 +1,14 @@
-// The main window without a network: size limits, start refusals, a scan on stand-in probes and what
-// leaves the window (Copy, CSV, MAC and vendor), menus, keyboard, an empty home after a save, double click,
-// real message boxes; and the result list on its own: insertion order, whole-text find, no sorting.
+// Guards the window's rules without a network: which box a refused start names, the scan as seen, what leaves
+// the window (Copy, CSV), menus, keyboard, real message boxes, and the result list's order and whole-text find.
 #include "DisplayThrottle.h"
 #include "Harness.h"
 #include "ResultList.h"
 #include "StandInProbe.h"
+#include "WindowSizeLimits.h"
 #include "client/PelorinConnection.h"
+#include "engine/ScanChecks.h"
 #include "engine/ScanEngine.h"
 #include "MainWindow.h"
-#include "WindowSizeLimits.h"
 #include "platform/BrowserOpener.h"
 
 #include <QtTest>
@@ -71,24 +71,16 @@ private slots:
 
     void cleanup() { m_window.reset(); m_factory.reset(); }
 
-    // The size limits; labels at 8.25 pt as wide as their captions; an opaque scanning box (rows don't show
-    // through); a tiny window.
+    // Twips become pixels rounded to even, the screen caps the largest size; an opaque scanning box (rows don't
+    // show through); a tiny window lays out with nothing below 0.
     void sizesAndLimits()
     {
-        // At 120 dpi 6450 twips are 537.5 px, rounded to even; on a small screen (400 x 300 px, 4800 x 3600
-        // twips) the largest size is the screen.
         const WindowSizeLimits::Limits e = WindowSizeLimits::computeLimits(6450, 4920, 6450, 0, 12, 12, {4800, 3600});
         const WindowSizeLimits::TrackSizes t = WindowSizeLimits::trackSizes(e, QSize(400, 300));
         QCOMPARE((QList<QSize>{t.minTrack, t.maxTrack}), (QList<QSize>{QSize(538, 410), QSize(400, 300)}));
-
         MainWindow &w = *m_window;
-        for (QLabel *label : {w.lblDisp[0], w.lblDisp[1], w.lblDisp[2], w.lblDisp[3], w.lblDisp[4], w.lblScanning}) {
-            QCOMPARE(label->font().pointSizeF(), 8.25);
-            QVERIFY2(label->fontMetrics().horizontalAdvance(label->text()) <= label->width(), qPrintable(label->text()));
-        }
-
         QVERIFY(w.picScanning->autoFillBackground() && w.picScanning->backgroundRole() == QPalette::Window);
-        WindowSizeLimits::installLimits(&w, false, 0, 0, 0, 0); // a tiny window lays out with nothing below 0
+        WindowSizeLimits::installLimits(&w, false, 0, 0, 0, 0);
         w.resize(w.width(), 3);
         QTRY_COMPARE((QList<int>{w.height(), w.fraMain[1]->height(), w.lstIPs->height()}), (QList<int>{3, 0, 0}));
     }
@@ -102,12 +94,11 @@ private slots:
         QTest::addColumn<QString>("message");
         QTest::addColumn<int>("style");
 
-        const QString range = QStringLiteral("Scan range is incorrect.  Upper range bound must be higher than the lower one.");
+        const QString range = ScanChecks::rangeRefusal();
         const int info = MsgBox::OKOnly | MsgBox::Information, warn = MsgBox::OKOnly | MsgBox::Exclamation,
                   question = MsgBox::YesNo | MsgBox::Question;
-        const QString retry = QStringLiteral("Program will retry %1 times at %2 ms interval for each IP.  This may take "
-                                             "long time to complete.  Are you sure you want to continue?");
-        auto octet = [](const char *box) { return QString::fromLatin1(box) + " must be a whole number from 0 to 255."; };
+        auto retry = ScanChecks::retriesQuestion;
+        auto octet = ScanChecks::octetRefusal;
 
         QTest::newRow("first octet 999") << "999|0|0|1|9|3|100" << 0 << octet("The first octet") << warn;
         QTest::newRow("second octet negative") << "127|-1|0|1|9|3|100" << 1 << octet("The second octet") << warn;
@@ -116,8 +107,8 @@ private slots:
         QTest::newRow("To above 255") << "127|0|0|254|260|3|100" << 4 << octet("To") << warn;
         QTest::newRow("upper below lower, 255 an octet") << "127|0|255|10|9|3|100" << 5 << range << info;
         QTest::newRow("range checked before retries") << "127|0|0|10|9|50|100" << 6 << range << info;
-        QTest::newRow("retries 11, raw time-out") << "127|0|0|1|9|11|2.5" << -1 << retry.arg("11", "2.5") << question;
-        QTest::newRow("time-out read as a number") << "127|0|0|5|5|12| 1 0x" << -1 << retry.arg("12", "10") << question;
+        QTest::newRow("retries 11, raw time-out") << "127|0|0|1|9|11|2.5" << -1 << retry("11", "2.5") << question;
+        QTest::newRow("time-out read as a number") << "127|0|0|5|5|12| 1 0x" << -1 << retry("12", "10") << question;
         QTest::newRow("probe server missing, 10 retries asked nothing") << "127|0|0| 010|10|10|100" << -1
                                               << "Lanterra can't scan: its probe server pelorin could not be started.\n\n"
                                               << int(MsgBox::OKOnly | MsgBox::Critical);
@@ -282,11 +273,15 @@ private slots:
         QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
     }
 
-    // Tab goes through the octets, From, To, Time Out, Retries, Start and the list. Save as CSV through the
+    // Labels at 8.25 pt as wide as their captions. Tab goes through the octets, From, To, Time Out, Retries, Start and the list. Save as CSV through the
     // real dialog leaves nothing in an empty home folder but the saved file.
     void keyboardAndHome()
     {
         MainWindow &w = *m_window;
+        for (QLabel *label : {w.lblDisp[0], w.lblDisp[1], w.lblDisp[2], w.lblDisp[3], w.lblDisp[4], w.lblScanning}) {
+            QCOMPARE(label->font().pointSizeF(), 8.25);
+            QVERIFY2(label->fontMetrics().horizontalAdvance(label->text()) <= label->width(), qPrintable(label->text()));
+        }
         QVERIFY(QTest::qWaitForWindowActive(&w));
         w.txtIP[0]->setFocus();
         QList<QWidget *> tabbed{QApplication::focusWidget()};
@@ -340,23 +335,11 @@ private slots:
         QCOMPARE(seen, (QStringList{"4 Lanterra 1", "3 Pelorin 0"})); // question, critical; over the window
     }
 
-    void resultList_data()
-    {
-        QTest::addColumn<QStringList>("entries");
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<int>("found"); // its position, from 1; 0: none
-        const QStringList hosts{"127.0.0.9", "127.0.0.10", "127.0.0.1", "127.0.0.1"};
-        QTest::newRow("exact") << hosts << "127.0.0.10" << 2;
-        QTest::newRow("first of duplicates, not a prefix of a longer entry") << hosts << "127.0.0.1" << 3;
-        QTest::newRow("longer than every entry") << QStringList{"127.0.0.1"} << "127.0.0.10" << 0;
-    }
-
-    // Entries keep their insertion order, also when the header is clicked; an entry is found by its whole text.
+    // Entries keep their insertion order, also when the header is clicked; an entry is found by its whole text,
+    // the first of duplicates.
     void resultList()
     {
-        QFETCH(QStringList, entries);
-        QFETCH(QString, text);
-        QFETCH(int, found);
+        const QStringList entries{"127.0.0.9", "127.0.0.10", "127.0.0.1", "127.0.0.1"};
         ResultList list;
         for (const QString &entry : entries)
             list.addRow(entry);
@@ -365,7 +348,8 @@ private slots:
         for (int position = 1; position <= list.rowCount(); ++position)
             listed << list.row(position)->text(0);
         QCOMPARE(listed, entries);
-        QCOMPARE(list.findRow(text), found ? list.row(found) : nullptr);
+        QCOMPARE((QList<QTreeWidgetItem *>{list.findRow("127.0.0.10"), list.findRow("127.0.0.1"), list.findRow("127.0.0.")}),
+                 (QList<QTreeWidgetItem *>{list.row(2), list.row(3), nullptr}));
     }
 };
 

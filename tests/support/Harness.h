@@ -30,34 +30,17 @@ qint64 cpuTicks(qint64 pid); // user plus system time
 
 } // namespace Harness
 
-// A message-box channel (the window's) that records
-// every box and gives a set answer.
-template <class Channel>
-class Recording : public Channel
-{
-public:
+// The window's message boxes recorded and answered at once with a set answer.
+struct RecordingBoxes : MessageBoxes {
     struct Box { QString text; int style; QString title; };
-    int show(const QString &text, int style, const QString &title) override
-    {
-        boxes.append({text, style, title});
-        return answer;
-    }
-    QStringList texts() const
-    {
-        QStringList out;
-        for (const Box &b : boxes)
-            out << b.text;
-        return out;
-    }
     QList<Box> boxes;
     int answer = Pelorin::MsgBox::AnswerOK;
+    void open(const QString &text, int style, const QString &title, std::function<void(int)> reply, bool) override
+    {
+        boxes.append({text, style, title});
+        reply(answer);
+    }
 };
-// The window's boxes answered at once, as show() answers.
-struct AnsweringBoxes : MessageBoxes {
-    virtual int show(const QString &text, int style, const QString &title) = 0;
-    void open(const QString &text, int style, const QString &title, std::function<void(int)> reply, bool) override { reply(show(text, style, title)); }
-};
-using RecordingBoxes = Recording<AnsweringBoxes>;
 
 // Runs step every few milliseconds until it answers true.
 class Watcher : public QObject

@@ -6,12 +6,12 @@
 
 void StandInProbe::PingRequest(const QString &ip, qint32 timeOut, quint8 retries)
 {
-    m_factory.handle({false, ip, timeOut, retries, this});
+    m_factory.handle({false, ip, timeOut, retries, this, {}});
 }
 
-void StandInProbe::HTTPRequest(const QString &host, qint32, const QString &, qint32 timeOut, quint8 retries)
+void StandInProbe::HTTPRequest(const QString &host, qint32 port, const QString &file, qint32 timeOut, quint8 retries)
 {
-    m_factory.handle({true, host, timeOut, retries, this});
+    m_factory.handle({true, host, timeOut, retries, this, QString::number(port) + u' ' + file});
 }
 
 bool StandInProbe::isAlive() const { return m_factory.alive; }

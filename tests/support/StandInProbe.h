@@ -1,6 +1,5 @@
-// Probes without a server or a network, for engine and window tests: each
-// request is recorded, and the answers come from the factory's tables, one
-// event-loop turn later, as a real probe's would.
+// Probes without a server or a network, for engine and window tests: each request is recorded, and the
+// answers come from the factory's tables, one event-loop turn later, as a real probe's would.
 #pragma once
 
 #include "engine/ScanProbe.h"
@@ -19,7 +18,7 @@ class StandInProbe : public ScanProbe
 public:
     explicit StandInProbe(StandInFactory &factory) : m_factory(factory) {}
     void PingRequest(const QString &ip, qint32 timeOut, quint8 retries) override;
-    void HTTPRequest(const QString &host, qint32, const QString &, qint32 timeOut, quint8 retries) override;
+    void HTTPRequest(const QString &host, qint32 port, const QString &file, qint32 timeOut, quint8 retries) override;
     bool isAlive() const override;
     void answerPing(const QString &host, qint16 time) { emit PingResponse(host, time); }
     void answerPage(const QString &host, const QString &raw) { emit HTTPReqResponse(host, raw); }
@@ -39,6 +38,7 @@ public:
         qint32 timeOut;
         quint8 retries;
         QPointer<StandInProbe> probe;
+        QString asked; // a page request's port and file, "80 id.htm"
     };
 
     Readiness readiness(QString *problem, int *style) override;
