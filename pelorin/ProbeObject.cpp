@@ -30,6 +30,8 @@ void trapped(const char *where, Step &&step)
     }
 }
 
+} // namespace
+
 // A host text that would change the meaning of the URL around it (another
 // host, port, path or user part) makes the URL unusable.
 bool hostIsPlain(const QString &host)
@@ -44,8 +46,6 @@ bool hostIsPlain(const QString &host)
     }
     return true;
 }
-
-} // namespace
 
 quint32 tickCount()
 {

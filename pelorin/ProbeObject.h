@@ -27,6 +27,10 @@ class QTimer;
 
 namespace Pelorin {
 
+// False for a host text that would change the meaning of the URL around it (another
+// host, port, path or user part): empty, a control character, space, or one of /\?#@:[]%.
+bool hostIsPlain(const QString &host);
+
 // The probe server's millisecond tick: a monotonic counter truncated to 32
 // bits, so it wraps about every 49.7 days.
 quint32 tickCount();
