@@ -55,7 +55,8 @@ void respond(QTcpSocket *socket, const Behaviour &b)
             if (sent < body.size())
                 socket->write(body.mid(sent++, 1));
         });
-        return timer->start(50);
+        timer->start(50);
+        return;
     }
     socket->write(b.kind == Behaviour::Raw ? b.body
                   : "HTTP/1.1 " + QByteArray::number(b.status) + (b.status == 200 ? " OK" : " Error") + "\r\nContent-Type: "
@@ -75,7 +76,10 @@ void serve(QTcpSocket *socket, const std::shared_ptr<Device> &device)
         if (!(buffer += socket->readAll()).contains("\r\n\r\n"))
             return;
         QObject::disconnect(socket, &QTcpSocket::readyRead, socket, nullptr);
-        QMutexLocker(&device->mutex), device->paths.append(buffer.left(buffer.indexOf("\r\n")).split(' ').value(1));
+        {
+            QMutexLocker lock(&device->mutex);
+            device->paths.append(buffer.left(buffer.indexOf("\r\n")).split(' ').value(1));
+        }
         respond(socket, device->behaviour);
     });
 }
@@ -98,7 +102,7 @@ bool LabNetwork::addSilentHost(const QString &address)
         nft("add table ip lanterra_lab\n"
             "add chain ip lanterra_lab out { type filter hook output priority 0; policy accept; }\n"
             "add chain ip lanterra_lab in { type filter hook input priority 0; policy accept; }\n", &m_tableMade);
-    const QByteArray a = address.toLatin1(), counter = "echo_" + a.trimmed().replace('.', '_');
+    const QByteArray a = address.toLatin1(), counter = "echo_" + QByteArray(a).replace('.', '_');
     bool ok = false;
     nft("add counter ip lanterra_lab " + counter + "\nadd rule ip lanterra_lab out ip daddr " + a + " ip length 60"
         " ip ttl 255 ip frag-off & 0xe000 == 0 icmp type echo-request icmp code 0 counter name " + counter
@@ -142,7 +146,10 @@ bool LabNetwork::addDevice(const QString &address, const Behaviour &behaviour)
 QList<QByteArray> LabNetwork::requestPaths(const QString &address) const
 {
     const auto device = m_devices.value(address);
-    return device ? (QMutexLocker(&device->mutex), device->paths) : QList<QByteArray>();
+    if (!device)
+        return {};
+    QMutexLocker lock(&device->mutex);
+    return device->paths;
 }
 
 int LabNetwork::openConnections(const QString &address) const
