@@ -1,5 +1,5 @@
-// lanterra-scan's arguments: strict numbers in their ranges, every target form
-// with its bounds, the address limit, order and each address once, files.
+// Guards lanterra-scan's arguments: strict numbers at and past their limits, every target form with its bounds, the
+// 65536-address limit, order and each address once, files; exit status 0 for help/version, 2 for every refusal.
 #include "ScanCommand.h"
 
 #include <QTemporaryDir>
@@ -65,7 +65,7 @@ private slots:
             row(qPrintable(QStringLiteral("prefix /%1").arg(prefix)), {QStringLiteral("1.2.3.0/%1").arg(prefix)},
                 QStringLiteral(R"(the prefix of target "1.2.3.0/%1" must be a whole number from 16 to 32.)").arg(prefix));
         const QList<std::pair<QStringList, const char *>> numbers = { // option, values refused; the refusal
-            {{"-T", "abc", "0x10", "0", "60001", "1.5", "-1", " 5", "99999999999"}, "--timeout %1 must be a whole number from 1 to 60000."},
+            {{"-T", "abc", "0x10", "0", "60001", "1.5", "-1", " 5", "5\t", "\u0665", "99999999999"}, "--timeout %1 must be a whole number from 1 to 60000."},
             {{"--retries", "0", "100", "abc"}, "--retries %1 must be a whole number from 1 to 99."},
             {{"-w", "0", "256", "2.5"}, "--workers %1 must be a whole number from 1 to 255."}};
         for (const auto &[values, refusal] : numbers)
@@ -84,14 +84,16 @@ private slots:
         QString error;
         const Cli::Options options = Cli::parse(QStringList{"lanterra-scan"} + args, &error);
         Cli::TargetList targets;
-        if (options.help || options.version)
+        if (options.help || options.version) {
             QCOMPARE(options.help ? "help" : "version", expected);
-        else if (error.isEmpty() && Cli::collectTargets(options, &targets, &error)) {
+            QCOMPARE(Cli::run(QStringList{"lanterra-scan"} + args), 0);
+        } else if (error.isEmpty() && Cli::collectTargets(options, &targets, &error)) {
             const QList<quint32> all = targets.addresses();
             QCOMPARE(QStringLiteral("%1 %2 %3 T%4 r%5 w%6").arg(all.size()).arg(Cli::addressText(all.constFirst()),
                      Cli::addressText(all.constLast())).arg(options.timeOut).arg(options.retries).arg(options.workers), expected);
         } else {
             QCOMPARE(error, expected);
+            QCOMPARE(Cli::run(QStringList{"lanterra-scan"} + args), 2); // before anything is started
         }
     }
 };

@@ -7,10 +7,7 @@
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QThread>
 #include <QTimer>
-
-#include <optional>
 
 namespace Lab {
 
@@ -18,35 +15,9 @@ bool isIsolated()
 {
     // /proc/self/net follows this process's network namespace (sysfs does not).
     QFile dev(QStringLiteral("/proc/self/net/dev"));
-    if (!dev.open(QIODevice::ReadOnly))
-        return false;
-    const QList<QByteArray> lines = dev.readAll().trimmed().split('\n'); // two lines of titles, one per interface
-    return lines.size() == 3 && lines.at(2).trimmed().startsWith("lo:");
+    const QList<QByteArray> lines = dev.open(QIODevice::ReadOnly) ? dev.readAll().trimmed().split('\n') : QList<QByteArray>();
+    return lines.size() == 3 && lines.at(2).trimmed().startsWith("lo:"); // two lines of titles, then lo alone
 }
-
-namespace {
-
-// Runs the nft commands of script: what they printed, or nothing when they failed.
-std::optional<QByteArray> nft(const QByteArray &script)
-{
-    QProcess p;
-    p.start(QStringLiteral("nft"), {QStringLiteral("-f"), QStringLiteral("-")});
-    p.write(script);
-    p.closeWriteChannel();
-    if (!p.waitForFinished(10000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
-        qWarning("nft failed: %s", p.readAllStandardError().constData());
-        return std::nullopt;
-    }
-    return p.readAllStandardOutput();
-}
-
-// The nftables counter of the echo requests to address.
-QByteArray echoCounter(const QString &address)
-{
-    return "echo_" + address.toLatin1().replace('.', '_');
-}
-
-} // namespace
 
 // One device: how it answers, and the requests and open connections it has had.
 struct Device {
@@ -58,22 +29,26 @@ struct Device {
 
 namespace {
 
+// Runs the nft commands of script: what they printed, or nothing when they failed.
+QByteArray nft(const QByteArray &script, bool *ok = nullptr)
+{
+    QProcess p;
+    p.start(QStringLiteral("nft"), {QStringLiteral("-f"), QStringLiteral("-")});
+    p.write(script);
+    p.closeWriteChannel();
+    const bool done = p.waitForFinished(10000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    if (!done)
+        qWarning("nft failed: %s", p.readAllStandardError().constData());
+    if (ok)
+        *ok = done;
+    return p.readAllStandardOutput();
+}
+
 void respond(QTcpSocket *socket, const Behaviour &b)
 {
-    switch (b.kind) {
-    case Behaviour::NoAnswer:
+    if (b.kind == Behaviour::NoAnswer)
         return;
-    case Behaviour::Raw:
-        socket->write(b.body);
-        break;
-    case Behaviour::Page:
-        socket->write("HTTP/1.1 " + QByteArray::number(b.status) + (b.status == 200 ? " OK" : " Error") + "\r\nContent-Type: "
-                      + b.contentType + "\r\nContent-Length: " + QByteArray::number(b.body.size())
-                      + (b.keepAlive ? "\r\n\r\n" : "\r\nConnection: close\r\n\r\n") + b.body);
-        if (b.keepAlive)
-            return;
-        break;
-    case Behaviour::Trickle: {
+    if (b.kind == Behaviour::Trickle) {
         socket->write("HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(b.body.size()) + "\r\n\r\n");
         auto *timer = new QTimer(socket);
         QObject::connect(timer, &QTimer::timeout, socket, [socket, body = b.body, sent = qsizetype(0)]() mutable {
@@ -83,8 +58,12 @@ void respond(QTcpSocket *socket, const Behaviour &b)
         timer->start(50);
         return;
     }
-    }
-    socket->disconnectFromHost();
+    socket->write(b.kind == Behaviour::Raw ? b.body
+                  : "HTTP/1.1 " + QByteArray::number(b.status) + (b.status == 200 ? " OK" : " Error") + "\r\nContent-Type: "
+                      + b.contentType + "\r\nContent-Length: " + QByteArray::number(b.body.size())
+                      + (b.keepAlive ? "\r\n\r\n" : "\r\nConnection: close\r\n\r\n") + b.body);
+    if (b.kind == Behaviour::Raw || !b.keepAlive)
+        socket->disconnectFromHost();
 }
 
 // One connection: its first request is recorded and answered, later ones go unread.
@@ -94,8 +73,7 @@ void serve(QTcpSocket *socket, const std::shared_ptr<Device> &device)
     QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
     QObject::connect(socket, &QObject::destroyed, [device] { device->open.fetchAndSubRelaxed(1); });
     QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket, device, buffer = QByteArray()]() mutable {
-        buffer += socket->readAll();
-        if (!buffer.contains("\r\n\r\n"))
+        if (!(buffer += socket->readAll()).contains("\r\n\r\n"))
             return;
         QObject::disconnect(socket, &QTcpSocket::readyRead, socket, nullptr);
         {
@@ -121,20 +99,21 @@ bool LabNetwork::addSilentHost(const QString &address)
     if (!isIsolated() || !QHostAddress(address).isLoopback() || QHostAddress(address) == QHostAddress::LocalHost)
         return false;
     if (!m_tableMade)
-        m_tableMade = nft("add table ip lanterra_lab\n"
-                          "add chain ip lanterra_lab out { type filter hook output priority 0; policy accept; }\n"
-                          "add chain ip lanterra_lab in { type filter hook input priority 0; policy accept; }\n").has_value();
-    const QByteArray a = address.toLatin1();
-    const QByteArray counter = echoCounter(address);
-    return nft("add counter ip lanterra_lab " + counter + "\nadd rule ip lanterra_lab out ip daddr " + a
-               + " icmp type echo-request ip frag-off & 0x4000 == 0 counter name " + counter
-               + "\nadd rule ip lanterra_lab in ip daddr " + a + " drop\n").has_value();
+        nft("add table ip lanterra_lab\n"
+            "add chain ip lanterra_lab out { type filter hook output priority 0; policy accept; }\n"
+            "add chain ip lanterra_lab in { type filter hook input priority 0; policy accept; }\n", &m_tableMade);
+    const QByteArray a = address.toLatin1(), counter = "echo_" + QByteArray(a).replace('.', '_');
+    bool ok = false;
+    nft("add counter ip lanterra_lab " + counter + "\nadd rule ip lanterra_lab out ip daddr " + a + " ip length 60"
+        " ip ttl 255 ip frag-off & 0xe000 == 0 icmp type echo-request icmp code 0 counter name " + counter
+        + "\nadd rule ip lanterra_lab in ip daddr " + a + " drop\n", &ok);
+    return ok;
 }
 
 int LabNetwork::echoRequestCount(const QString &address) const
 {
-    const std::optional<QByteArray> listed = nft("list counter ip lanterra_lab " + echoCounter(address) + "\n");
-    const QRegularExpressionMatch m = QRegularExpression(QStringLiteral("packets (\\d+)")).match(QString::fromLatin1(listed.value_or("")));
+    const QByteArray listed = nft("list counter ip lanterra_lab echo_" + address.toLatin1().replace('.', '_') + "\n");
+    const QRegularExpressionMatch m = QRegularExpression(QStringLiteral("packets (\\d+)")).match(QString::fromLatin1(listed));
     return m.hasMatch() ? m.captured(1).toInt() : -1;
 }
 

@@ -1,7 +1,6 @@
-// The private test network of the lab tests. Only usable inside the network
-// namespace that tests/lab/run-in-netns.sh makes: every call refuses to act
-// anywhere else. Silent hosts are nftables drop rules; devices are small HTTP
-// servers of ours bound to 127.0.0.x:80, served on a thread of their own.
+// The private test network of the lab tests, usable only inside the network namespace of
+// tests/lab/run-in-netns.sh: every call refuses to act anywhere else. Silent hosts are nftables
+// drop rules; devices are small HTTP servers of ours on 127.0.0.x:80, served on a thread of their own.
 #pragma once
 
 #include <QHash>
@@ -20,12 +19,8 @@ bool isIsolated();
 
 // How a device answers an HTTP request, whatever its path: {Page, "body"}.
 struct Behaviour {
-    enum Kind {
-        Page,     // status with body
-        NoAnswer, // accepts, reads, never answers
-        Raw,      // writes body verbatim, then closes
-        Trickle,  // 200 declaring body, written one byte every 50 ms
-    };
+    enum Kind { Page /* status with body */, NoAnswer /* reads, never answers */, Raw /* body verbatim, then closes */,
+                Trickle /* 200 declaring body, written one byte every 50 ms */ };
     Kind kind = Page;
     QByteArray body = {};
     QByteArray contentType = "text/html";
@@ -40,18 +35,17 @@ class LabNetwork
 public:
     ~LabNetwork(); // stops devices and removes the nftables table
 
-    // Drops every packet to this 127.0.0.x address (it neither answers ping nor HTTP).
-    // 127.0.0.1 is refused: every loopback reply is addressed to it.
+    // Drops every packet to this 127.0.0.x address (no answer to ping or HTTP); 127.0.0.1,
+    // to which every loopback reply goes, is refused.
     bool addSilentHost(const QString &address);
-    // Echo requests without the don't-fragment flag sent to a silent host so far.
+    // Echo requests sent to a silent host so far exactly as pelorin sends them: code 0,
+    // time-to-live 255, 32 data bytes, no flags.
     int echoRequestCount(const QString &address) const;
 
-    // Serves HTTP on address:80.
+    // Serves HTTP on address:80; the paths requested and the connections still open.
     bool addDevice(const QString &address, const Behaviour &behaviour);
-    // The paths of the requests the device at address has received.
     QList<QByteArray> requestPaths(const QString &address) const;
     int requestCount(const QString &address) const { return int(requestPaths(address).size()); }
-    // Connections of the device at address that the client has not closed yet.
     int openConnections(const QString &address) const;
 
     static QByteArray idPage(const QString &description); // a Quorvane identification page
