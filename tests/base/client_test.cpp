@@ -10,7 +10,7 @@
 using PelorinClient::ProbeObjectProxy;
 using PelorinClient::Connection;
 namespace Wire = Pelorin::Wire;
-namespace Interface = Pelorin::Interface;
+const QString kHost = QStringLiteral("127.0.0.2"); // every event's host
 
 class ClientTest : public QObject
 {
@@ -23,13 +23,12 @@ private slots:
         QTest::addColumn<bool>("serverDropped");
         QTest::addColumn<int>("protocolErrors");
         QTest::addColumn<int>("boxes");
-        const QString h = QStringLiteral("127.0.0.2");
-        QByteArray cut = Wire::encode(Wire::PingResponse{1, 1, {h, 1}});
+        QByteArray cut = Wire::encode(Wire::PingResponse{1, 1, {kHost, 1}});
         cut.chop(1);
         cut[0] = char(cut.size() - 4);
         QTest::newRow("unknown frame type") << QByteArray("\x05\0\0\0\x7f" "abcd", 9) << true << 1 << 0;
         QTest::newRow("ping event cut short") << cut << true << 1 << 0;
-        QTest::newRow("event for unknown object") << Wire::encode(Wire::PingResponse{1001, 1, {h, 1}}) << false << 0 << 0;
+        QTest::newRow("event for unknown object") << Wire::encode(Wire::PingResponse{1001, 1, {kHost, 1}}) << false << 0 << 0;
         QTest::newRow("message box left unanswered") << Wire::encode(Wire::MessageBox{1, 1, 0, QStringLiteral("Error 9"), {}}) << false << 0 << 1;
     }
 
@@ -40,7 +39,6 @@ private slots:
         QFETCH(bool, serverDropped);
         QFETCH(int, protocolErrors);
         QFETCH(int, boxes);
-        const QString h = QStringLiteral("127.0.0.2");
 
         // The stand-in writes what the test put in a file, then reads its input until the client closes it.
         QTemporaryDir dir;
@@ -48,7 +46,7 @@ private slots:
         const QByteArray greeting = Wire::encode(Wire::Greeting{QString::fromLatin1(Pelorin::kLibraryId), Pelorin::kLibraryMajor, Pelorin::kLibraryMinor, false, {}});
         QVERIFY(script.open(QIODevice::WriteOnly) && script.write("#!/bin/sh\ncat \"$(dirname \"$0\")/later\"\nexec cat >/dev/null\n") > 0
                 && script.setPermissions(QFile::ReadOwner | QFile::ExeOwner) && later.open(QIODevice::WriteOnly)
-                && later.write(greeting + afterGreeting + Wire::encode(Wire::PingResponse{1, 1, {h, -11010}})) > 0);
+                && later.write(greeting + afterGreeting + Wire::encode(Wire::PingResponse{1, 1, {kHost, -11010}})) > 0);
         script.close();
         later.close();
         Connection connection;

@@ -327,9 +327,9 @@ private slots:
         QCOMPARE(m_lab.echoRequestCount(silent), 12);
         for (const auto &p : std::as_const(seen.pings))
             QVERIFY(p.host == silent && p.time < 0);
-        // The margins only tell 100 ms from 10 ms or a second.
+        // Averaged over five ticks: 100 ms, and neither 50 nor 200 even on a busy machine.
         const double interval = double(seen.pings.last().at - seen.pings.first().at) / 5.0;
-        QVERIFY2(interval > 60 && interval < 400, qPrintable(QString::number(interval)));
+        QVERIFY2(interval > 70 && interval < 170, qPrintable(QString::number(interval)));
         QCOMPARE(seen.pages.first().host, device);
         QVERIFY(seen.pages.first().text == QString::fromUtf8(body));
         QCOMPARE(m_lab.requestPaths(device), QList<QByteArray>{"/id.htm"});

@@ -9,7 +9,6 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPointer>
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QTemporaryDir>
