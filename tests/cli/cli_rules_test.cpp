@@ -15,7 +15,7 @@ private slots:
     void initTestCase()
     {
         const QHash<QString, QByteArray> files = {{"FILE", "# lab\n\n127.0.0.1-3 # first three\n  127.0.0.2\n"},
-                                                  {"BAD", "127.0.0.1\n1.2.3.x\n"}, {"EMPTY", "# nothing\n"}};
+                                                  {"BAD", "127.0.0.1\n127.2.3.x\n"}, {"EMPTY", "# nothing\n"}};
         for (auto it = files.cbegin(); it != files.cend(); ++it) {
             QFile file(m_dir.filePath(it.key()));
             QVERIFY(file.open(QIODevice::WriteOnly) && file.write(*it) == it->size());
@@ -30,22 +30,22 @@ private slots:
 
         const QString d = QStringLiteral(" T100 r3 w50");
         auto row = [](const char *name, const QStringList &args, const QString &expected) { QTest::newRow(name) << args << expected; };
-        row("network", {"10.77.0"}, "254 10.77.0.1 10.77.0.254" + d);
-        row("one host", {"10.77.0.7"}, "1 10.77.0.7 10.77.0.7" + d);
+        row("network", {"127.77.0"}, "254 127.77.0.1 127.77.0.254" + d);
+        row("one host", {"127.77.0.7"}, "1 127.77.0.7 127.77.0.7" + d);
         row("range, both ends", {"127.0.0.1-41"}, "41 127.0.0.1 127.0.0.41" + d);
         row("range of one", {"127.0.0.9-9"}, "1 127.0.0.9 127.0.0.9" + d);
         row("range to 255", {"127.0.0.0-255"}, "256 127.0.0.0 127.0.0.255" + d);
-        row("/24, host bits ignored", {"10.77.0.9/24"}, "254 10.77.0.1 10.77.0.254" + d);
-        row("/30", {"10.77.0.0/30"}, "2 10.77.0.1 10.77.0.2" + d);
-        row("/31 both", {"10.77.0.8/31"}, "2 10.77.0.8 10.77.0.9" + d);
-        row("/32", {"10.77.0.8/32"}, "1 10.77.0.8 10.77.0.8" + d);
-        row("/16", {"10.77.0.0/16"}, "65534 10.77.0.1 10.77.255.254" + d);
+        row("/24, host bits ignored", {"127.77.0.9/24"}, "254 127.77.0.1 127.77.0.254" + d);
+        row("/30", {"127.77.0.0/30"}, "2 127.77.0.1 127.77.0.2" + d);
+        row("/31 both", {"127.77.0.8/31"}, "2 127.77.0.8 127.77.0.9" + d);
+        row("/32", {"127.77.0.8/32"}, "1 127.77.0.8 127.77.0.8" + d);
+        row("/16", {"127.77.0.0/16"}, "65534 127.77.0.1 127.77.255.254" + d);
         row("order given, each once", {"127.0.0.9", "127.0.0.1-9", "127.0.0.5"}, "9 127.0.0.9 127.0.0.8" + d);
-        row("at the limit", {"10.77.0.0/16", "10.78.0.0-1"}, "65536 10.77.0.1 10.78.0.1" + d);
-        row("one past the limit", {"10.77.0.0/16", "10.78.0.0-2"},
-            R"(more than 65536 addresses to scan (at "10.78.0.0-2"); scan fewer at a time.)");
+        row("at the limit", {"127.77.0.0/16", "127.78.0.0-1"}, "65536 127.77.0.1 127.78.0.1" + d);
+        row("one past the limit", {"127.77.0.0/16", "127.78.0.0-2"},
+            R"(more than 65536 addresses to scan (at "127.78.0.0-2"); scan fewer at a time.)");
         row("file", {"-i", "FILE", "127.0.0.40"}, "4 127.0.0.40 127.0.0.3" + d);
-        row("file, bad line", {"-i", "BAD"}, R"(BAD:2: octet 4 of target "1.2.3.x" must be a whole number from 0 to 255.)");
+        row("file, bad line", {"-i", "BAD"}, R"(BAD:2: octet 4 of target "127.2.3.x" must be a whole number from 0 to 255.)");
         row("file missing", {"-i", "/nonexistent"}, "--input /nonexistent: No such file or directory");
         row("no address", {"-i", "EMPTY"}, "no address to scan.");
         row("numbers at their limits", {"-T", "1", "-r", "99", "-w", "255", "127.0.0.1"}, "1 127.0.0.1 127.0.0.1 T1 r99 w255");
@@ -54,16 +54,16 @@ private slots:
         // Refusals, each naming the argument and the values allowed.
         const QString octet = R"(octet %1 of target "%2" must be a whole number from 0 to 255.)";
         const char *shape = R"(target "%1" must be A.B.C, A.B.C.D, A.B.C.D-E or A.B.C.D/N.)";
-        for (const char *bad : {"abc.77.0", "256.0.0", "+1.0.0", " 1.0.0", "0x1.0.0", "1e2.0.0", ".0.0"})
+        for (const char *bad : {"abc.77.0", "256.0.0", "+127.0.0", " 127.0.0", "0x7f.0.0", "127e0.0.0", ".0.0"})
             row(bad, {bad, "-w", "2"}, octet.arg(1).arg(bad));
-        row("octet 4", {"1.2.3.256"}, octet.arg(4).arg("1.2.3.256"));
-        for (const char *bad : {"1.2", "1.2.3.4.5", "1.2.3-4", "1.2.3/24", ""})
+        row("octet 4", {"127.2.3.256"}, octet.arg(4).arg("127.2.3.256"));
+        for (const char *bad : {"1.2", "127.2.3.4.5", "1.2.3-4", "127.2.3/24", ""})
             row(bad, {bad}, QString::fromLatin1(shape).arg(bad));
-        for (const char *bad : {"1.2.3.9-8", "1.2.3.9-256", "1.2.3.9-"}) // reversed, past 255, empty
+        for (const char *bad : {"127.2.3.9-8", "127.2.3.9-256", "127.2.3.9-"}) // reversed, past 255, empty
             row(bad, {bad}, QStringLiteral(R"(the end of target "%1" must be a whole number from 9 to 255.)").arg(bad));
         for (const char *prefix : {"15", "33", "", "24.0", "-8"})
-            row(qPrintable(QStringLiteral("prefix /%1").arg(prefix)), {QStringLiteral("1.2.3.0/%1").arg(prefix)},
-                QStringLiteral(R"(the prefix of target "1.2.3.0/%1" must be a whole number from 16 to 32.)").arg(prefix));
+            row(qPrintable(QStringLiteral("prefix /%1").arg(prefix)), {QStringLiteral("127.2.3.0/%1").arg(prefix)},
+                QStringLiteral(R"(the prefix of target "127.2.3.0/%1" must be a whole number from 16 to 32.)").arg(prefix));
         const QList<std::pair<QStringList, const char *>> numbers = { // option, values refused; the refusal
             {{"-T", "abc", "0x10", "0", "60001", "1.5", "-1", " 5", "5\t", "\u0665", "99999999999"}, "--timeout %1 must be a whole number from 1 to 60000."},
             {{"--retries", "0", "100", "abc"}, "--retries %1 must be a whole number from 1 to 99."},
