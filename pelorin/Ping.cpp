@@ -129,6 +129,20 @@ qint32 wholeNumber(const QString &text)
     return static_cast<qint32>(value);
 }
 
+// The data of a request sent now. The local time is worked out once per
+// second of the clock only: each working-out reads the time-zone file again.
+QByteArray currentEchoData()
+{
+    static qint64 second = -1;
+    static QByteArray data;
+    const qint64 ms = QDateTime::currentMSecsSinceEpoch();
+    if (ms / 1000 != second) {
+        second = ms / 1000;
+        data = echoRequestData(QDateTime::fromMSecsSinceEpoch(ms));
+    }
+    return data;
+}
+
 } // namespace
 
 void setHostLookupForTesting(HostLookupFunction lookup)
@@ -237,7 +251,7 @@ Task<qint16> pingAddress(PingContext &context, QString &host, qint32 timeOut)
         const quint32 destination = qToLittleEndian(static_cast<quint32>(address));
         for (int attempt = 1; line = 70, attempt <= 3; ++attempt) {
             line = 80;
-            Task<EchoResult> exchange = context.echo(destination, echoRequestData(QDateTime::currentDateTime()),
+            Task<EchoResult> exchange = context.echo(destination, currentEchoData(),
                                                      std::max<qint32>(0, timeOut));
             const EchoResult reply = co_await exchange;
             line = 90;

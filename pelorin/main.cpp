@@ -32,6 +32,9 @@ int main(int argc, char *argv[])
         return 1;
     }
 
+    // Qt's own event dispatcher, not GLib's: GLib wakes its loop with a write
+    // for every event posted, and the probe objects post one per step.
+    qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
     int exitCode = 0;
     {
