@@ -3,7 +3,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QSocketNotifier>
-#include <QTimer>
+#include <QTimerEvent>
 
 #include <arpa/inet.h>
 #include <linux/errqueue.h>
@@ -265,10 +265,7 @@ void EchoSocket::finish(quint64 key, const EchoResult &result)
     Exchange *ex = it->second;
     m_waits.erase(it);
     ex->m_waiting = false;
-    if (ex->m_timer) {
-        ex->m_timer->stop(); // may be the timer whose signal runs now
-        ex->m_timer.release()->deleteLater();
-    }
+    ex->stopTimer();
     ex->m_result = result;
     // Resumed from the event loop, never inside the caller of finish().
     QMetaObject::invokeMethod(this, [h = ex->m_handle] { h.resume(); }, Qt::QueuedConnection);
@@ -356,8 +353,28 @@ EchoSocket::Exchange::Exchange(EchoSocket &socket, quint32 address, QByteArray d
 
 EchoSocket::Exchange::~Exchange()
 {
+    stopTimer();
     if (m_waiting)
         m_socket.m_waits.erase(m_key);
+}
+
+void EchoSocket::Exchange::stopTimer()
+{
+    if (m_timerId) {
+        m_socket.killTimer(m_timerId);
+        m_socket.m_timeouts.erase(m_timerId);
+        m_timerId = 0;
+    }
+}
+
+void EchoSocket::timerEvent(QTimerEvent *event)
+{
+    const auto it = m_timeouts.find(event->timerId());
+    if (it == m_timeouts.end())
+        return;
+    EchoResult r;
+    r.status = IpStatus::RequestTimedOut;
+    finish(it->second, r); // stops the timer
 }
 
 // Sends the request; true (no wait) when it could not be sent.
@@ -410,15 +427,10 @@ bool EchoSocket::Exchange::await_ready()
 void EchoSocket::Exchange::await_suspend(std::coroutine_handle<> h)
 {
     m_handle = h;
-    m_timer = std::make_unique<QTimer>();
-    m_timer->setSingleShot(true);
-    m_timer->setTimerType(Qt::PreciseTimer);
-    QObject::connect(m_timer.get(), &QTimer::timeout, &m_socket, [this] {
-        EchoResult r;
-        r.status = IpStatus::RequestTimedOut;
-        m_socket.finish(m_key, r);
-    });
-    m_timer->start(std::max(0, m_timeOutMs));
+    // A timer of the socket's own, not a QTimer object per request.
+    m_timerId = m_socket.startTimer(std::max(0, m_timeOutMs), Qt::PreciseTimer);
+    if (m_timerId)
+        m_socket.m_timeouts.emplace(m_timerId, m_key);
 }
 
 bool dropCapabilities()

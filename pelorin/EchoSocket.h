@@ -19,7 +19,7 @@
 #include <utility>
 
 class QSocketNotifier;
-class QTimer;
+class QTimerEvent;
 struct sockaddr_in;
 
 namespace Pelorin {
@@ -91,6 +91,10 @@ public:
     // Ends every wait of token at once, as failed.
     void cancel(const void *token);
 
+protected:
+    // An echo wait's time-out.
+    void timerEvent(QTimerEvent *event) override;
+
 private:
     friend class Exchange;
     void readPackets();
@@ -103,6 +107,7 @@ private:
     quint16 m_nextSequence = 1;
     std::unique_ptr<QSocketNotifier> m_notifier;
     std::map<quint64, Exchange *> m_waits;
+    std::map<int, quint64> m_timeouts; // timer id to the key of its wait
 };
 
 // The awaitable of one echo request.
@@ -118,6 +123,8 @@ public:
 
 private:
     friend class EchoSocket;
+    void stopTimer();
+
     EchoSocket &m_socket;
     quint32 m_address;
     QByteArray m_data;
@@ -126,7 +133,7 @@ private:
     quint64 m_key = 0;
     qint64 m_sentAt = 0;
     bool m_waiting = false;
-    std::unique_ptr<QTimer> m_timer;
+    int m_timerId = 0;
     std::coroutine_handle<> m_handle;
     EchoResult m_result;
 };
