@@ -76,6 +76,11 @@ std::optional<QString> resolve(const QByteArray &name)
 {
     if (hostLookup())
         return hostLookup()(name);
+    // A plain dotted address is its own answer; the resolver would only
+    // spell it again the same way.
+    in_addr numeric {};
+    if (::inet_pton(AF_INET, name.constData(), &numeric) == 1)
+        return QString::fromLatin1(name);
     addrinfo hints {};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_RAW;
