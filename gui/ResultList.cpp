@@ -102,19 +102,37 @@ void ResultList::keyPressEvent(QKeyEvent *event)
     QTreeWidget::keyPressEvent(event);
 }
 
+bool ResultListDelegate::plainText(const QStyleOptionViewItem &opt)
+{
+    const auto extras = QStyleOptionViewItem::WrapText | QStyleOptionViewItem::HasCheckIndicator
+                        | QStyleOptionViewItem::HasDecoration;
+    return !opt.text.isEmpty() && !(opt.features & extras) && !(opt.state & QStyle::State_Editing)
+           && opt.direction == Qt::LeftToRight && !opt.text.contains(QChar::LineSeparator)
+           && (opt.displayAlignment & Qt::AlignHorizontal_Mask & ~(Qt::AlignLeft | Qt::AlignLeading)) == 0;
+}
+
+QSize ResultListDelegate::sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const
+{
+    QStyleOptionViewItem opt = option;
+    initStyleOption(&opt, index);
+    if (!plainText(opt) || index.data(Qt::SizeHintRole).isValid())
+        return QStyledItemDelegate::sizeHint(option, index);
+    if (opt.font != m_sizeFont || m_sizes.size() > 4096) {
+        m_sizes.clear();
+        m_sizeFont = opt.font;
+    }
+    auto found = m_sizes.constFind(opt.text);
+    if (found == m_sizes.constEnd())
+        found = m_sizes.insert(opt.text, QStyledItemDelegate::sizeHint(option, index));
+    return *found;
+}
+
 void ResultListDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const
 {
     QStyleOptionViewItem opt = option;
     initStyleOption(&opt, index);
     const QString text = opt.text;
-    // One left-aligned line of text across the whole cell, nothing else in it.
-    const auto extras = QStyleOptionViewItem::WrapText | QStyleOptionViewItem::HasCheckIndicator
-                        | QStyleOptionViewItem::HasDecoration;
-    const bool plain = !text.isEmpty() && !(opt.features & extras) && !(opt.state & QStyle::State_Editing)
-                       && opt.direction == Qt::LeftToRight && opt.showDecorationSelected
-                       && !text.contains(QChar::LineSeparator)
-                       && (opt.displayAlignment & Qt::AlignHorizontal_Mask & ~(Qt::AlignLeft | Qt::AlignLeading)) == 0;
-    if (!plain) {
+    if (!plainText(opt) || !opt.showDecorationSelected) {
         QStyledItemDelegate::paint(painter, option, index);
         return;
     }
