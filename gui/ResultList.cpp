@@ -5,8 +5,11 @@
 
 #include "WindowSizeLimits.h"
 
+#include <QApplication>
 #include <QHeaderView>
 #include <QMouseEvent>
+#include <QPainter>
+#include <QTextLayout>
 
 ResultList::ResultList(QWidget *parent) : QTreeWidget(parent)
 {
@@ -20,6 +23,7 @@ ResultList::ResultList(QWidget *parent) : QTreeWidget(parent)
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     header()->setStretchLastSection(false);
     header()->setSectionsMovable(false);
+    setItemDelegate(new ResultListDelegate(this));
 }
 
 void ResultList::addColumn(const QString &key, const QString &header, int widthTwips, double twipsPerPixelX)
@@ -96,4 +100,83 @@ void ResultList::keyPressEvent(QKeyEvent *event)
         return;
     }
     QTreeWidget::keyPressEvent(event);
+}
+
+bool ResultListDelegate::plainText(const QStyleOptionViewItem &opt)
+{
+    const auto extras = QStyleOptionViewItem::WrapText | QStyleOptionViewItem::HasCheckIndicator
+                        | QStyleOptionViewItem::HasDecoration;
+    return !opt.text.isEmpty() && !(opt.features & extras) && !(opt.state & QStyle::State_Editing)
+           && opt.direction == Qt::LeftToRight && !opt.text.contains(QChar::LineSeparator)
+           && (opt.displayAlignment & Qt::AlignHorizontal_Mask & ~(Qt::AlignLeft | Qt::AlignLeading)) == 0;
+}
+
+QSize ResultListDelegate::sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const
+{
+    QStyleOptionViewItem opt = option;
+    initStyleOption(&opt, index);
+    if (!plainText(opt) || index.data(Qt::SizeHintRole).isValid())
+        return QStyledItemDelegate::sizeHint(option, index);
+    if (opt.font != m_sizeFont || m_sizes.size() > 4096) {
+        m_sizes.clear();
+        m_sizeFont = opt.font;
+    }
+    auto found = m_sizes.constFind(opt.text);
+    if (found == m_sizes.constEnd())
+        found = m_sizes.insert(opt.text, QStyledItemDelegate::sizeHint(option, index));
+    return *found;
+}
+
+void ResultListDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const
+{
+    QStyleOptionViewItem opt = option;
+    initStyleOption(&opt, index);
+    const QString text = opt.text;
+    if (!plainText(opt) || !opt.showDecorationSelected) {
+        QStyledItemDelegate::paint(painter, option, index);
+        return;
+    }
+    const QWidget *widget = opt.widget;
+    QStyle *style = widget ? widget->style() : QApplication::style();
+    // The panel, selection and focus as the style draws them, then the text where it would.
+    opt.text.clear();
+    style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, widget);
+
+    const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, widget) + 1;
+    const QRect textRect = opt.rect.adjusted(margin, 0, -margin, 0);
+    if (m_laid.size() > 4096 && !m_laid.contains(text))
+        m_laid.clear(); // a cache, not a record: start afresh
+    Laid &laid = m_laid[text];
+    if (laid.width != textRect.width() || laid.font != opt.font) {
+        QTextOption textOption(Qt::AlignLeft);
+        textOption.setWrapMode(QTextOption::ManualWrap);
+        textOption.setTextDirection(Qt::LeftToRight);
+        const QString shown = opt.fontMetrics.elidedText(text, opt.textElideMode, textRect.width());
+        QTextLayout layout(shown, opt.font);
+        layout.setTextOption(textOption);
+        layout.beginLayout();
+        QTextLine line = layout.createLine();
+        if (line.isValid())
+            line.setLineWidth(textRect.width());
+        layout.endLayout();
+        laid.height = line.isValid() ? line.height() : 0;
+        laid.text = QStaticText(shown);
+        laid.text.setTextFormat(Qt::PlainText);
+        laid.text.setTextOption(textOption);
+        laid.text.prepare(painter->transform(), opt.font);
+        laid.width = textRect.width();
+        laid.font = opt.font;
+    }
+    QPalette::ColorGroup group = opt.state & QStyle::State_Enabled ? QPalette::Normal : QPalette::Disabled;
+    if (group == QPalette::Normal && !(opt.state & QStyle::State_Active))
+        group = QPalette::Inactive;
+    const QRect layoutRect = QStyle::alignedRect(Qt::LeftToRight, opt.displayAlignment & Qt::AlignVertical_Mask,
+                                                 QSize(textRect.width(), int(laid.height)), textRect);
+    painter->save();
+    painter->setClipRect(opt.rect);
+    painter->setFont(opt.font);
+    const bool selected = opt.state & QStyle::State_Selected;
+    painter->setPen(opt.palette.color(group, selected ? QPalette::HighlightedText : QPalette::Text));
+    painter->drawStaticText(QPointF(textRect.x(), layoutRect.top()), laid.text);
+    painter->restore();
 }

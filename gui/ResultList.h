@@ -4,6 +4,9 @@
 // may be selected at once.
 #pragma once
 
+#include <QHash>
+#include <QStaticText>
+#include <QStyledItemDelegate>
 #include <QTreeWidget>
 
 class ResultList : public QTreeWidget
@@ -36,4 +39,31 @@ protected:
 
 private:
     int m_definedColumns = 0;
+};
+
+// Draws the list's cells as the style's own item delegate does, but lays out
+// each single-line text only once: the pacing tick repaints the whole visible
+// list, and laying out every cell's text anew each time was most of the
+// window's CPU during a scan. Texts of several lines go through the style.
+// A row's size, measured at every relayout of an added row, is kept the same way.
+class ResultListDelegate : public QStyledItemDelegate
+{
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    void paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const override;
+    QSize sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const override;
+
+private:
+    // One left-aligned line of text across the whole cell, nothing else in it.
+    static bool plainText(const QStyleOptionViewItem &opt);
+
+    struct Laid {
+        QStaticText text; // elided to the width it was laid out for
+        int width = -1;
+        QFont font;
+        qreal height = 0;
+    };
+    mutable QHash<QString, Laid> m_laid;
+    mutable QHash<QString, QSize> m_sizes; // in m_sizeFont
+    mutable QFont m_sizeFont;
 };
