@@ -235,7 +235,7 @@ void MainWindow::buildControls()
     place(cmdScan, 4200, 840, 1815, 435);
     connect(cmdScan, &QPushButton::clicked, this, &MainWindow::startOrStop);
 
-    m_worker0 = new WorkerShell(0, XPHolder);
+    m_worker0 = new WorkerShell(XPHolder);
     place(m_worker0, 60, 60, 1215, 195);
 
     fraMain[1] = new FrameBox(QStringLiteral("Located IPs"), this);

@@ -1,5 +1,5 @@
-// The worker shell: one probe object, its two events passed on with the
-// shell's index, and a small green label as its only visible content.
+// The worker shell: one probe object and a small green label as its only
+// visible content.
 #include "WorkerShell.h"
 
 #include "client/ProbeObjectProxy.h"
@@ -7,8 +7,8 @@
 #include <QPalette>
 #include <QResizeEvent>
 
-WorkerShell::WorkerShell(qint16 index, QWidget *parent)
-    : QWidget(parent), m_index(index), lblDisp(new QLabel(QStringLiteral("ScanObjectShell"), this))
+WorkerShell::WorkerShell(QWidget *parent)
+    : QWidget(parent), lblDisp(new QLabel(QStringLiteral("ScanObjectShell"), this))
 {
     setObjectName(QStringLiteral("ScanObjArr"));
     lblDisp->setObjectName(QStringLiteral("lblDisp"));
@@ -23,26 +23,12 @@ WorkerShell::WorkerShell(qint16 index, QWidget *parent)
     connectNewObject();
 }
 
-WorkerShell::~WorkerShell()
-{
-    releaseObject();
-}
+WorkerShell::~WorkerShell() = default;
 
 bool WorkerShell::reinit()
 {
-    releaseObject();
-    return connectNewObject();
-}
-
-// Disconnects first, so nothing of the old object reaches the window, then
-// releases it. Safe from inside the object's own event: the client side
-// expects a handler to destroy the object that is raising.
-void WorkerShell::releaseObject()
-{
-    if (!m_probeObject)
-        return;
-    disconnect(m_probeObject.get(), nullptr, this, nullptr);
     m_probeObject.reset();
+    return connectNewObject();
 }
 
 bool WorkerShell::connectNewObject()
@@ -54,10 +40,6 @@ bool WorkerShell::connectNewObject()
             m_error = QStringLiteral("The probe object could not be created.");
         return false;
     }
-    connect(m_probeObject.get(), &PelorinClient::ProbeObjectProxy::PingResponse, this,
-            [this](QString &ip, qint16 &pingTime) { emit PingResponse(m_index, ip, pingTime); });
-    connect(m_probeObject.get(), &PelorinClient::ProbeObjectProxy::HTTPReqResponse, this,
-            [this](QString &host, QString &rawData) { emit HTTPReqResponse(m_index, host, rawData); });
     return true;
 }
 

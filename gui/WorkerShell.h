@@ -1,6 +1,6 @@
-// The scanner's worker: owns exactly one probe object and forwards its two
-// events. The window holds workers as the array ScanObjArr and adds the
-// element's index to every event it passes on.
+// The window's worker shell: owns one probe object, so that the probe server is
+// started with the window, and shows the small label ScanObjArr. The scan
+// itself runs on the engine's own workers.
 #pragma once
 
 #include <QLabel>
@@ -19,27 +19,20 @@ class WorkerShell : public QWidget
 public:
     // Creates the shell's probe object (starting the server on first need).
     // When that fails, probeObject() is null and error() says why.
-    WorkerShell(qint16 index, QWidget *parent = nullptr);
+    explicit WorkerShell(QWidget *parent = nullptr);
     ~WorkerShell() override;
 
-    qint16 index() const { return m_index; }
     PelorinClient::ProbeObjectProxy *probeObject() const { return m_probeObject.get(); }
     // Drops the probe object and takes a new one. False when none could be created.
     bool reinit();
     QString error() const { return m_error; }
-
-signals:
-    void PingResponse(qint16 index, QString &ip, qint16 &pingTime);
-    void HTTPReqResponse(qint16 index, QString &ip, QString &raw);
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
 
 private:
     bool connectNewObject();
-    void releaseObject();
 
-    qint16 m_index;
     std::unique_ptr<PelorinClient::ProbeObjectProxy> m_probeObject;
     QLabel *lblDisp;
     QString m_error;

@@ -15,42 +15,30 @@
 
 using namespace TextNumber;
 using ResultFormat::Format;
-Q_DECLARE_METATYPE(Format)
 
 class EngineRulesTest : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void rangeAddresses_data()
-    {
-        QTest::addColumn<int>("lower");
-        QTest::addColumn<int>("upper");
-        QTest::addColumn<QString>("walk"); // first and last address, and how many
-        QTest::addColumn<QList<int>>("shown"); // the octet shown as next after 0, 1, 2... have gone out
-        QTest::newRow("lower below upper: upper not scanned") << 2 << 5 << "127.1.2.2 127.1.2.4 3" << QList<int>{2, 3, 4, 5, 5};
-        QTest::newRow("lower equals upper: just it") << 5 << 5 << "127.1.2.5 127.1.2.5 1" << QList<int>{5, 5, 5};
-        QTest::newRow("whole network: .0 to .254") << 0 << 255 << "127.1.2.0 127.1.2.254 255" << QList<int>{0, 1, 2};
-    }
-
-    // The addresses a range scans, in order, and the fourth octet shown as next while they go out.
+    // The addresses a range scans, in order (upper not scanned below it, just it when equal, .0 to .254 for the
+    // whole network), and the fourth octet shown as next after 0, 1, 2... have gone out.
     void rangeAddresses()
     {
-        QFETCH(int, lower);
-        QFETCH(int, upper);
-        QFETCH(QString, walk);
-        QFETCH(QList<int>, shown);
-        const ScanRange range{QStringLiteral("127.1.2"), lower, upper};
-        const QList<quint32> list = ScanChecks::addresses(range);
-        for (qsizetype i = 1; i < list.size(); ++i)
-            QCOMPARE(list[i], list[i - 1] + 1);
-        QCOMPARE(QStringLiteral("%1 %2 %3")
-                     .arg(ScanEngine::addressText(list.first()), ScanEngine::addressText(list.last()))
-                     .arg(list.size()),
-                 walk);
-        for (int i = 0; i < shown.size(); ++i)
-            QCOMPARE(ScanChecks::nextOctet(range, i), shown[i]);
-        QCOMPARE(ScanChecks::nextOctet(range, -1), -1);
+        const struct { int lower, upper; QString walk; QList<int> shown; } rows[] = { // walk: first, last, how many
+            {2, 5, "127.1.2.2 127.1.2.4 3", {2, 3, 4, 5, 5}}, {5, 5, "127.1.2.5 127.1.2.5 1", {5, 5, 5}},
+            {0, 255, "127.1.2.0 127.1.2.254 255", {0, 1, 2}}};
+        for (const auto &r : rows) {
+            const ScanRange range{QStringLiteral("127.1.2"), r.lower, r.upper};
+            const QList<quint32> list = ScanChecks::addresses(range);
+            for (qsizetype i = 1; i < list.size(); ++i)
+                QCOMPARE(list[i], list[i - 1] + 1);
+            QCOMPARE(QStringLiteral("%1 %2 %3").arg(ScanEngine::addressText(list.first()), ScanEngine::addressText(list.last()))
+                         .arg(list.size()), r.walk);
+            for (int i = 0; i < r.shown.size(); ++i)
+                QCOMPARE(ScanChecks::nextOctet(range, i), r.shown[i]);
+            QCOMPARE(ScanChecks::nextOctet(range, -1), -1);
+        }
     }
 
     // The start checks at their limits (0 and 255 octets, 10 retries asked nothing) and their texts; the settings
@@ -77,136 +65,95 @@ private slots:
                                 "to complete.  Are you sure you want to continue?"));
     }
 
-    void idPage_data()
-    {
-        QTest::addColumn<QString>("raw");
-        QTest::addColumn<bool>("recognised");
-        QTest::addColumn<QString>("description"); // "(none)": the page has none
-
-        const QString title = QStringLiteral("<title>Quorvane Product ID</title>");
-        QTest::newRow("title and body") << "<html>" + title + "<body>Model 7 Rev B</body></html>" << true << "Model 7 Rev B";
-        QTest::newRow("title anywhere, no body") << "junk" + title + "junk" << true << "(none)";
-        QTest::newRow("capital tags") << "<TITLE>Quorvane Product ID</TITLE><BODY>A</BODY>" << false << "(none)";
-        QTest::newRow("attributes") << "<title lang=en>Quorvane Product ID</title><body class=x>A</body>" << false << "(none)";
-        QTest::newRow("empty body") << "<body></body>" << false << "";
-        QTest::newRow("blanks, inner markup and breaks kept") << "<body> <b>Q-100</b>\r\n<br>rev &amp; 2\n </body>"
-                                                              << false << " <b>Q-100</b>\r\n<br>rev &amp; 2\n ";
-        QTest::newRow("two ends, first wins") << "<body>one</body>two</body>" << false << "one";
-        QTest::newRow("two starts, first wins") << "<body>a<body>b</body>" << false << "a<body>b";
-        QTest::newRow("end before start") << "</body>x<body>y" << false << "";
-        QTest::newRow("no end") << "<body>A" << false << "(none)";
-    }
-
+    // Whether a page identifies the equipment (its exact title, anywhere), and its description: the text between
+    // the first <body> and the first </body> after it, as it stands ("(none)": the page has none).
     void idPage()
     {
-        QFETCH(QString, raw);
-        QFETCH(bool, recognised);
-        QFETCH(QString, description);
-        QCOMPARE(IdPage::isIdentificationPage(raw), recognised);
-        QCOMPARE(IdPage::description(raw).value_or(QStringLiteral("(none)")), description);
+        const QString title = QStringLiteral("<title>Quorvane Product ID</title>");
+        const struct { QString raw; bool recognised; QString description; } rows[] = {
+            {"<html>" + title + "<body>Model 7 Rev B</body></html>", true, "Model 7 Rev B"}, // title and body
+            {"junk" + title + "junk", true, "(none)"}, // title anywhere, no body
+            {"<TITLE>Quorvane Product ID</TITLE><BODY>A</BODY>", false, "(none)"}, // capital tags
+            {"<title lang=en>Quorvane Product ID</title><body class=x>A</body>", false, "(none)"}, // attributes
+            {"<body></body>", false, ""}, // empty body
+            {"<body> <b>Q-100</b>\r\n<br>rev &amp; 2\n </body>", false, " <b>Q-100</b>\r\n<br>rev &amp; 2\n "}, // blanks, inner markup and breaks kept
+            {"<body>one</body>two</body>", false, "one"}, // two ends, first wins
+            {"<body>a<body>b</body>", false, "a<body>b"}, // two starts, first wins
+            {"</body>x<body>y", false, ""}, // end before start
+            {"<body>A", false, "(none)"}, // no end
+        };
+        for (const auto &r : rows) {
+            QCOMPARE(IdPage::isIdentificationPage(r.raw), r.recognised);
+            QCOMPARE(IdPage::description(r.raw).value_or(QStringLiteral("(none)")), r.description);
+        }
     }
 
-    void numbers_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<double>("value");    // as read
-        QTest::addColumn<QString>("written"); // the value written back
-        QTest::addColumn<qint32>("asLong");   // rounded to the nearest, ties to even, held to the range
-        QTest::addColumn<bool>("isLong");     // false: out of the range
-        QTest::addColumn<int>("asByte");
-        QTest::addColumn<bool>("isByte");
-
-        const double max = std::numeric_limits<double>::max();
-        const qint32 maxLong = std::numeric_limits<qint32>::max();
-        QTest::newRow("empty") << "" << 0.0 << "0" << 0 << true << 0 << true;
-        QTest::newRow("blanks between digits") << " 1 0" << 10.0 << "10" << 10 << true << 10 << true;
-        QTest::newRow("2.5 ties to even") << "2.5" << 2.5 << "2.5" << 2 << true << 2 << true;
-        QTest::newRow("3.5 ties to even") << "3.5" << 3.5 << "3.5" << 4 << true << 4 << true;
-        QTest::newRow("-2.5 ties to even, no byte") << "-2.5" << -2.5 << "-2.5" << -2 << true << 0 << false;
-        QTest::newRow("negative, leading point") << "-.4" << -0.4 << "-0.4" << 0 << true << 0 << true;
-        QTest::newRow("second point stops") << "1.2.3" << 1.2 << "1.2" << 1 << true << 1 << true;
-        QTest::newRow("plus") << "+4" << 4.0 << "4" << 4 << true << 4 << true;
-        QTest::newRow("double sign") << "--5" << 0.0 << "0" << 0 << true << 0 << true;
-        QTest::newRow("exponent D") << "2D2" << 200.0 << "200" << 200 << true << 200 << true;
-        QTest::newRow("exponent with blanks") << "25 E - 1" << 2.5 << "2.5" << 2 << true << 2 << true;
-        QTest::newRow("dangling exponent") << "5e" << 5.0 << "5" << 5 << true << 5 << true;
-        QTest::newRow("hex is no number") << "&H64" << 0.0 << "0" << 0 << true << 0 << true;
-        QTest::newRow("comma is not a point") << "2,5" << 2.0 << "2" << 2 << true << 2 << true;
-        QTest::newRow("255.5 rounds out of byte") << "255.5" << 255.5 << "255.5" << 256 << true << 255 << false;
-        QTest::newRow("sum not exact") << "0.30000000000000004" << 0.1 + 0.2 << "0.30000000000000004" << 0 << true << 0 << true;
-        QTest::newRow("300 digits") << QString(300, QLatin1Char('9')) << 1e300 << "1E+300" << maxLong << false << 255 << false;
-        QTest::newRow("huge exponent held at max") << "1e99999999999999999999" << max << "1.7976931348623157E+308" << maxLong << false << 255 << false;
-        QTest::newRow("negative beyond range") << "-1e400" << -max << "-1.7976931348623157E+308" << std::numeric_limits<qint32>::min() << false << 0 << false;
-        QTest::newRow("tiny underflows to zero") << "1e-999" << 0.0 << "0" << 0 << true << 0 << true;
-        QTest::newRow("smallest subnormal") << "5E-324" << std::numeric_limits<double>::denorm_min() << "5E-324" << 0 << true << 0 << true;
-        QTest::newRow("long mantissa, long exponent") << QString(200000, QLatin1Char('1')) + "e-199999" << 10.0 / 9.0 << "1.1111111111111112" << 1 << true << 1 << true;
-    }
-
-    // A number typed into the window: read, written back (and read back to the same value), and taken as
-    // the whole numbers of a request.
+    // A number typed into the window: read, written back (and read back to the same value), and taken as the
+    // whole numbers of a request: rounded to the nearest, ties to even, held to the range (false: out of it).
     void numbers()
     {
-        QFETCH(QString, text);
-        QFETCH(double, value);
-        QFETCH(QString, written);
-        QFETCH(qint32, asLong);
-        QFETCH(bool, isLong);
-        QFETCH(int, asByte);
-        QFETCH(bool, isByte);
-
-        QCOMPARE(Val(text), value);
-        QCOMPARE(Str(value), written);
-        QVERIFY(Val(written) == value);
-        bool ok = !isLong;
-        QCOMPARE(ToLong(value, &ok), asLong);
-        QCOMPARE(ok, isLong);
-        ok = !isByte;
-        QCOMPARE(int(ToByte(value, &ok)), asByte);
-        QCOMPARE(ok, isByte);
+        const double max = std::numeric_limits<double>::max();
+        const qint32 maxLong = std::numeric_limits<qint32>::max();
+        const struct { const char *name; QString text; double value; QString written; qint32 asLong; bool isLong; int asByte; bool isByte; } rows[] = {
+            {"empty", "", 0.0, "0", 0, true, 0, true},
+            {"blanks between digits", " 1 0", 10.0, "10", 10, true, 10, true},
+            {"2.5 ties to even", "2.5", 2.5, "2.5", 2, true, 2, true},
+            {"3.5 ties to even", "3.5", 3.5, "3.5", 4, true, 4, true},
+            {"-2.5 ties to even, no byte", "-2.5", -2.5, "-2.5", -2, true, 0, false},
+            {"negative, leading point", "-.4", -0.4, "-0.4", 0, true, 0, true},
+            {"second point stops", "1.2.3", 1.2, "1.2", 1, true, 1, true},
+            {"plus", "+4", 4.0, "4", 4, true, 4, true},
+            {"double sign", "--5", 0.0, "0", 0, true, 0, true},
+            {"exponent D", "2D2", 200.0, "200", 200, true, 200, true},
+            {"exponent with blanks", "25 E - 1", 2.5, "2.5", 2, true, 2, true},
+            {"dangling exponent", "5e", 5.0, "5", 5, true, 5, true},
+            {"hex is no number", "&H64", 0.0, "0", 0, true, 0, true},
+            {"comma is not a point", "2,5", 2.0, "2", 2, true, 2, true},
+            {"255.5 rounds out of byte", "255.5", 255.5, "255.5", 256, true, 255, false},
+            {"sum not exact", "0.30000000000000004", 0.1 + 0.2, "0.30000000000000004", 0, true, 0, true},
+            {"300 digits", QString(300, QLatin1Char('9')), 1e300, "1E+300", maxLong, false, 255, false},
+            {"huge exponent held at max", "1e99999999999999999999", max, "1.7976931348623157E+308", maxLong, false, 255, false},
+            {"negative beyond range", "-1e400", -max, "-1.7976931348623157E+308", std::numeric_limits<qint32>::min(), false, 0, false},
+            {"tiny underflows to zero", "1e-999", 0.0, "0", 0, true, 0, true},
+            {"smallest subnormal", "5E-324", std::numeric_limits<double>::denorm_min(), "5E-324", 0, true, 0, true},
+            {"long mantissa, long exponent", QString(200000, QLatin1Char('1')) + "e-199999", 10.0 / 9.0, "1.1111111111111112", 1, true, 1, true},
+        };
+        for (const auto &r : rows) {
+            bool isLong = !r.isLong, isByte = !r.isByte;
+            const qint32 asLong = ToLong(r.value, &isLong);
+            const int asByte = ToByte(r.value, &isByte);
+            QVERIFY2(Val(r.text) == r.value && Str(r.value) == r.written && Val(r.written) == r.value, r.name);
+            QVERIFY2(asLong == r.asLong && isLong == r.isLong && asByte == r.asByte && isByte == r.isByte, r.name);
+        }
     }
 
-    // name: null for a run without names, else the name field's value.
-    void line_data()
+    // A line of each format: CSV quoting and neutralising, the copied line's blanks, JSON Lines verbatim.
+    void line()
     {
-        QTest::addColumn<Format>("format");
-        QTest::addColumn<QString>("description");
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<qint16>("ping");
-        QTest::addColumn<QString>("expected");
-
         const QString h = QStringLiteral("127.0.0.4");
         const QString pad = QString(15 - h.size() + 2, QLatin1Char(' '));
         const QString json = "{\"host\":\"127.0.0.4\",%3\"ping_ms\":%1,\"description\":%2,\"mac\":\"\",\"vendor\":\"\"}\n";
-        auto row = [](const QString &name, Format format, const QString &description, const QString &hostName, int ping,
-                      const QString &expected) {
-            QTest::newRow(qPrintable(name)) << format << description << hostName << qint16(ping) << expected;
+        // hostName: null for a run without names, else the name field's value.
+        auto row = [&h](const char *, Format format, const QString &description, const QString &hostName, int ping,
+                        const QString &expected) {
+            const HostRecord record{h, qint16(ping), description, {}, {}};
+            QCOMPARE(ResultFormat::line(format, record, hostName.isNull() ? std::nullopt : std::optional<QString>(hostName)), expected);
         };
 
         row("table ping 0", Format::Table, "", {}, 0, h + pad + "<0 ms\n");
         row("csv carriage return inside", Format::Csv, "a\rb", {}, 3, h + ",3,\"a\rb\",,\r\n");
         // Every character a spreadsheet starts a formula with is neutralised, in every cell; others stay.
         for (const char *lead : {"=", "+", "-", "@", "\t"})
-            row(QStringLiteral("csv neutralised %1").arg(int(*lead)), Format::Csv, QString(lead) + "1+2", QString(lead) + "x", 0,
+            row("csv neutralised", Format::Csv, QString(lead) + "1+2", QString(lead) + "x", 0,
                 h + ",'" + lead + "x,0,'" + lead + "1+2,,\r\n");
         row("csv neutralised CR, quoted", Format::Csv, "\rSUM(1)", "", 0, h + ",,0,\"'\rSUM(1)\",,\r\n");
         row("csv neutralised, quoted", Format::Csv, "=1,\"2\"", {}, 0, h + ",0,\"'=1,\"\"2\"\"\",,\r\n");
         for (const char *kept : {"Model 7", " =1", "'=1", "a=1", "1-2", "%1", "|x"})
-            row(QStringLiteral("csv kept %1").arg(kept), Format::Csv, kept, {}, 0, h + ",0," + kept + ",,\r\n");
+            row("csv kept", Format::Csv, kept, {}, 0, h + ",0," + kept + ",,\r\n");
         row("copied line", Format::TabSeparated, "a\r\nb\tc\rd\ne", {}, 0, h + "\t<0 ms\ta b c d e\t\t\n");
         row("jsonl verbatim, name", Format::JsonLines, "=1+2", "-x", 0, json.arg("0", "\"=1+2\"", "\"name\":\"-x\","));
         row("jsonl empty name", Format::JsonLines, "", "", 0, json.arg("0", "\"\"", "\"name\":\"\","));
         row("jsonl placeholder text", Format::JsonLines, "%1 %2", "%3", 5, json.arg("5", "\"%1 %2\"", "\"name\":\"%3\","));
-    }
-
-    void line()
-    {
-        QFETCH(Format, format);
-        QFETCH(QString, description);
-        QFETCH(QString, name);
-        QFETCH(qint16, ping);
-        QFETCH(QString, expected);
-        const HostRecord record{QStringLiteral("127.0.0.4"), ping, description, {}, {}};
-        QCOMPARE(ResultFormat::line(format, record, name.isNull() ? std::nullopt : std::optional<QString>(name)), expected);
     }
 
     // Every control character (C0, DEL, C1) in any table cell is written as a visible escape; all else stays.

@@ -23,13 +23,27 @@ private slots:
         QVERIFY(QDir::setCurrent(m_dir.path()));
     }
 
-    void arguments_data()
+    // What the arguments make: "count first last T r w", or the refusal (and status 2 before anything is started);
+    // help and version end with status 0.
+    void arguments()
     {
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<QString>("expected"); // "count first last T r w", or the refusal
-
         const QString d = QStringLiteral(" T100 r3 w50");
-        auto row = [](const char *name, const QStringList &args, const QString &expected) { QTest::newRow(name) << args << expected; };
+        auto row = [](const char *, const QStringList &args, const QString &expected) {
+            QString error;
+            const Cli::Options options = Cli::parse(QStringList{"lanterra-scan"} + args, &error);
+            Cli::TargetList targets;
+            if (options.help || options.version) {
+                QCOMPARE(options.help ? "help" : "version", expected);
+                QCOMPARE(Cli::run(QStringList{"lanterra-scan"} + args), 0);
+            } else if (error.isEmpty() && Cli::collectTargets(options, &targets, &error)) {
+                const QList<quint32> all = targets.addresses();
+                QCOMPARE(QStringLiteral("%1 %2 %3 T%4 r%5 w%6").arg(all.size()).arg(Cli::addressText(all.constFirst()),
+                         Cli::addressText(all.constLast())).arg(options.timeOut).arg(options.retries).arg(options.workers), expected);
+            } else {
+                QCOMPARE(error, expected);
+                QCOMPARE(Cli::run(QStringList{"lanterra-scan"} + args), 2);
+            }
+        };
         row("network", {"127.77.0"}, "254 127.77.0.1 127.77.0.254" + d);
         row("one host", {"127.77.0.7"}, "1 127.77.0.7 127.77.0.7" + d);
         row("range, both ends", {"127.0.0.1-41"}, "41 127.0.0.1 127.0.0.41" + d);
@@ -75,26 +89,6 @@ private slots:
         row("version", {"--version"}, "version");
         row("format", {"-o", "xml", "127.0.0.1"}, "--format must be table, csv or jsonl.");
         row("unknown option", {"--from", "1", "127.0.0"}, "Unknown option 'from'.");
-    }
-
-    void arguments()
-    {
-        QFETCH(QStringList, args);
-        QFETCH(QString, expected);
-        QString error;
-        const Cli::Options options = Cli::parse(QStringList{"lanterra-scan"} + args, &error);
-        Cli::TargetList targets;
-        if (options.help || options.version) {
-            QCOMPARE(options.help ? "help" : "version", expected);
-            QCOMPARE(Cli::run(QStringList{"lanterra-scan"} + args), 0);
-        } else if (error.isEmpty() && Cli::collectTargets(options, &targets, &error)) {
-            const QList<quint32> all = targets.addresses();
-            QCOMPARE(QStringLiteral("%1 %2 %3 T%4 r%5 w%6").arg(all.size()).arg(Cli::addressText(all.constFirst()),
-                     Cli::addressText(all.constLast())).arg(options.timeOut).arg(options.retries).arg(options.workers), expected);
-        } else {
-            QCOMPARE(error, expected);
-            QCOMPARE(Cli::run(QStringList{"lanterra-scan"} + args), 2); // before anything is started
-        }
     }
 };
 

@@ -1,6 +1,9 @@
-// Guards the frame format (round trips, bytes on the wire, the 16 MiB frame cap, refusals, any chunking), then the
-// real pelorin over its pipes: greeting, bad input refused, release ending waits, one thread, no capability, exit 0.
+// Guards the frame format (round trips, bytes on the wire, the 16 MiB frame cap, refusals, any chunking), the real
+// pelorin over its pipes (greeting, bad input refused, release ending waits, one thread, no capability, exit 0), and
+// the client against a server's bad output (unreadable frame drops the server, stray event dropped, box left open).
 #include "Harness.h"
+#include "client/PelorinConnection.h"
+#include "client/ProbeObjectProxy.h"
 
 #include <QtTest>
 
@@ -207,6 +210,55 @@ private slots:
             m_server.send(Release{next});
             QVERIFY(m_server.serves(m_nextId++));
         }
+    }
+
+    void standInServer_data()
+    {
+        QTest::addColumn<QByteArray>("afterGreeting"); // frames for object 1, the connection's first
+        QTest::addColumn<bool>("serverDropped");
+        QTest::addColumn<int>("boxes");
+        QByteArray cut = encode(PingResponse{1, 1, {QStringLiteral("127.0.0.2"), 1}});
+        cut.chop(1);
+        cut[0] = char(cut.size() - 4);
+        QTest::newRow("unknown frame type") << QByteArray("\x05\0\0\0\x7f" "abcd", 9) << true << 0;
+        QTest::newRow("ping event cut short") << cut << true << 0;
+        QTest::newRow("event for unknown object") << encode(PingResponse{1001, 1, {QStringLiteral("127.0.0.2"), 1}}) << false << 0;
+        QTest::newRow("message box left unanswered") << encode(MessageBox{1, 1, 0, QStringLiteral("Error 9"), {}}) << false << 1;
+    }
+
+    // A stand-in server greets, sends what the row says, then a ping answer: an unreadable frame is reported once
+    // and drops the server; an event for no object is dropped; a box left unanswered holds up no later event.
+    void standInServer()
+    {
+        QFETCH(QByteArray, afterGreeting);
+        QFETCH(bool, serverDropped);
+        QFETCH(int, boxes);
+        QTemporaryDir dir; // the stand-in writes the file "later", then reads its input until the client closes it
+        QFile script(dir.filePath(QStringLiteral("stand-in"))), later(dir.filePath(QStringLiteral("later")));
+        const QByteArray greeting = encode(Greeting{QString::fromLatin1(Pelorin::kLibraryId), Pelorin::kLibraryMajor, Pelorin::kLibraryMinor, false, {}});
+        QVERIFY(script.open(QIODevice::WriteOnly) && script.write("#!/bin/sh\ncat \"$(dirname \"$0\")/later\"\nexec cat >/dev/null\n") > 0
+                && script.setPermissions(QFile::ReadOwner | QFile::ExeOwner) && later.open(QIODevice::WriteOnly)
+                && later.write(greeting + afterGreeting + encode(PingResponse{1, 1, {QStringLiteral("127.0.0.2"), -11010}})) > 0);
+        script.close();
+        later.close();
+        PelorinClient::Connection connection;
+        connection.setServerPath(script.fileName());
+        QList<PelorinClient::Connection::MessageBoxReply> unanswered;
+        connection.setMessageBoxHandler([&](const QString &, int, const QString &, auto r) { unanswered << std::move(r); });
+        QSignalSpy died(&connection, &PelorinClient::Connection::serverDied);
+        QSignalSpy errors(&connection, &PelorinClient::Connection::protocolError);
+        auto object = PelorinClient::ProbeObjectProxy::create(connection);
+        QVERIFY(object && object->objectId() == 1u);
+        QStringList heard;
+        connect(object.get(), &PelorinClient::ProbeObjectProxy::PingResponse, this, [&](QString &ip, qint16 &t) { heard << ip + ' ' + QString::number(t); });
+        QTRY_COMPARE(errors.size(), int(serverDropped));
+        QTRY_COMPARE(heard, serverDropped ? QStringList() : QStringList{"127.0.0.2 -11010"});
+        QTRY_COMPARE(died.size(), int(serverDropped));
+        QCOMPARE(object->isAlive(), !serverDropped);
+        QCOMPARE(unanswered.size(), boxes);
+        object.reset();
+        for (const auto &reply : std::as_const(unanswered))
+            reply(Pelorin::MsgBox::AnswerOK); // for an object released by then
     }
 };
 
