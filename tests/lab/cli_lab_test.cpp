@@ -48,7 +48,6 @@ private slots:
             "127.0.0.22,,ms,\"'=1+2, \"\"quoted\"\"\",,|127.0.0.4,,ms,Model 7,,|host,name,ping_ms,description,mac,vendor | " + summary.arg(6).arg(3).arg(2));
         row("none answered, no route", {"127.0.9.0/30", "127.0.0.41", "-r", "1", "-o", "jsonl"}, 1,
             " | lanterra-scan: no route to 127.0.9.0/30\n" + summary.arg(3).arg(0).arg(0));
-        row("no target", {"-o", "csv"}, 2, "Usage: lanterra-scan [options] TARGET...");
         row("limit + 1", {"127.0.0.41", "127.1.0.0/16", "127.2.0.1-2"}, 2, "more than 65536");
         row("pelorin missing", {"127.0.0.1-41"}, 3, "pelorin could not be started");
         row("held start, pelorin ends before greeting", {"127.0.0.1-41"}, 3, "pelorin could not be started");
@@ -67,17 +66,14 @@ private slots:
         const int signal = exitCode == 130 ? SIGINT : exitCode == 143 ? SIGTERM : exitCode == 3 && !alone ? SIGKILL : 0;
 
         const int echoes = m_net.echoRequestCount(host(41));
-        QString program = QCoreApplication::applicationDirPath() + QStringLiteral("/lanterra-scan");
+        const QString built = QCoreApplication::applicationDirPath() + QStringLiteral("/lanterra-scan");
         QTemporaryDir dir;
-        if (alone) {
-            QVERIFY(QFile::copy(program, dir.filePath(QStringLiteral("lanterra-scan"))));
-            program = dir.filePath(QStringLiteral("lanterra-scan"));
-            QFile ends(dir.filePath(QStringLiteral("pelorin")));
-            QVERIFY(!QByteArray(QTest::currentDataTag()).contains("greeting") || (ends.open(QIODevice::WriteOnly)
-                    && ends.write("#!/bin/sh\nexit 1\n") > 0 && ends.setPermissions(ends.permissions() | QFile::ExeOwner)));
-        }
+        QFile ends(dir.filePath(QStringLiteral("pelorin")));
+        QVERIFY(!alone || QFile::copy(built, dir.filePath(QStringLiteral("lanterra-scan"))));
+        QVERIFY(!QByteArray(QTest::currentDataTag()).contains("greeting") || (ends.open(QIODevice::WriteOnly)
+                && ends.write("#!/bin/sh\nexit 1\n") > 0 && ends.setPermissions(ends.permissions() | QFile::ExeOwner)));
         QProcess scan;
-        scan.start(program, args);
+        scan.start(alone ? dir.filePath(QStringLiteral("lanterra-scan")) : built, args);
         QVERIFY(scan.waitForStarted());
         QByteArray stdOut;
         if (signal) {

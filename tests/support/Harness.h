@@ -1,5 +1,4 @@
-// Helpers shared by the tests: recorded message boxes, probe event recorders,
-// pelorin on raw pipes and /proc figures.
+// Helpers shared by the tests: recorded message boxes, a watcher, pelorin on raw pipes and /proc figures.
 #pragma once
 
 #include "LabNetwork.h"
@@ -58,33 +57,6 @@ public:
 
 private:
     QTimer m_timer;
-};
-
-// The events of one probe object (the server's or the client's), each with
-// the milliseconds since the recorder was made; on* run after recording.
-template <class Probe>
-class EventRecorder : public QObject
-{
-public:
-    struct Seen { QString host; QString text; int time; qint64 at; }; // text: a page; time: a ping's
-    explicit EventRecorder(Probe *probe)
-    {
-        clock.start();
-        connect(probe, &Probe::PingResponse, this, [this](QString &ip, qint16 &pingTime) {
-            pings.append({ip, QString(), pingTime, clock.elapsed()});
-            if (onPing)
-                onPing();
-        });
-        connect(probe, &Probe::HTTPReqResponse, this, [this](QString &host, QString &rawData) {
-            pages.append({host, rawData, 0, clock.elapsed()});
-            if (onPage)
-                onPage(rawData);
-        });
-    }
-    QElapsedTimer clock;
-    QList<Seen> pings, pages;
-    std::function<void()> onPing;
-    std::function<void(QString &rawData)> onPage;
 };
 
 // pelorin on raw pipes, frames read as they come.

@@ -19,11 +19,11 @@ bool isIsolated()
     return lines.size() == 3 && lines.at(2).trimmed().startsWith("lo:"); // two lines of titles, then lo alone
 }
 
-// One device: how it answers, and the requests and open connections it has had.
+// One device: how it answers, and the request heads and open connections it has had.
 struct Device {
     Behaviour behaviour;
     QMutex mutex;
-    QList<QByteArray> paths;
+    QList<QByteArray> heads;
     QAtomicInt open = 0;
 };
 
@@ -46,27 +46,24 @@ QByteArray nft(const QByteArray &script, bool *ok = nullptr)
 
 void respond(QTcpSocket *socket, const Behaviour &b)
 {
-    if (b.kind == Behaviour::NoAnswer)
-        return;
+    const QByteArray head = "HTTP/1.1 " + QByteArray::number(b.status) + (b.status == 200 ? " OK" : " Error")
+        + "\r\nContent-Type: " + b.contentType + "\r\nContent-Length: " + QByteArray::number(b.body.size()) + "\r\n";
     if (b.kind == Behaviour::Trickle) {
-        socket->write("HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(b.body.size()) + "\r\n\r\n");
+        socket->write(head + "\r\n");
         auto *timer = new QTimer(socket);
         QObject::connect(timer, &QTimer::timeout, socket, [socket, body = b.body, sent = qsizetype(0)]() mutable {
             if (sent < body.size())
                 socket->write(body.mid(sent++, 1));
         });
         timer->start(50);
-        return;
+    } else if (b.kind != Behaviour::NoAnswer) {
+        socket->write(b.kind == Behaviour::Raw ? b.body : head + (b.keepAlive ? "" : "Connection: close\r\n") + "\r\n" + b.body);
+        if (b.kind == Behaviour::Raw || !b.keepAlive)
+            socket->disconnectFromHost();
     }
-    socket->write(b.kind == Behaviour::Raw ? b.body
-                  : "HTTP/1.1 " + QByteArray::number(b.status) + (b.status == 200 ? " OK" : " Error") + "\r\nContent-Type: "
-                      + b.contentType + "\r\nContent-Length: " + QByteArray::number(b.body.size())
-                      + (b.keepAlive ? "\r\n\r\n" : "\r\nConnection: close\r\n\r\n") + b.body);
-    if (b.kind == Behaviour::Raw || !b.keepAlive)
-        socket->disconnectFromHost();
 }
 
-// One connection: its first request is recorded and answered, later ones go unread.
+// One connection: its first request head is recorded and answered, later ones go unread.
 void serve(QTcpSocket *socket, const std::shared_ptr<Device> &device)
 {
     device->open.fetchAndAddRelaxed(1);
@@ -76,10 +73,8 @@ void serve(QTcpSocket *socket, const std::shared_ptr<Device> &device)
         if (!(buffer += socket->readAll()).contains("\r\n\r\n"))
             return;
         QObject::disconnect(socket, &QTcpSocket::readyRead, socket, nullptr);
-        {
-            QMutexLocker lock(&device->mutex);
-            device->paths.append(buffer.left(buffer.indexOf("\r\n")).split(' ').value(1));
-        }
+        const QMutexLocker lock(&device->mutex);
+        device->heads.append(buffer.left(buffer.indexOf("\r\n\r\n") + 4));
         respond(socket, device->behaviour);
     });
 }
@@ -143,13 +138,13 @@ bool LabNetwork::addDevice(const QString &address, const Behaviour &behaviour)
     return ok;
 }
 
-QList<QByteArray> LabNetwork::requestPaths(const QString &address) const
+QList<QByteArray> LabNetwork::requests(const QString &address) const
 {
     const auto device = m_devices.value(address);
     if (!device)
         return {};
-    QMutexLocker lock(&device->mutex);
-    return device->paths;
+    const QMutexLocker lock(&device->mutex);
+    return device->heads;
 }
 
 int LabNetwork::openConnections(const QString &address) const

@@ -38,14 +38,15 @@ public:
     // Drops every packet to this 127.0.0.x address (no answer to ping or HTTP); 127.0.0.1,
     // to which every loopback reply goes, is refused.
     bool addSilentHost(const QString &address);
-    // Echo requests sent to a silent host so far exactly as pelorin sends them: code 0,
+    // Echo requests sent to a silent host so far exactly as pelorin sends them: type 8, code 0,
     // time-to-live 255, 32 data bytes, no flags.
     int echoRequestCount(const QString &address) const;
 
-    // Serves HTTP on address:80; the paths requested and the connections still open.
+    // Serves HTTP on address:80; the request heads it has had (the first of each connection; later
+    // ones go unread) and the connections still open.
     bool addDevice(const QString &address, const Behaviour &behaviour);
-    QList<QByteArray> requestPaths(const QString &address) const;
-    int requestCount(const QString &address) const { return int(requestPaths(address).size()); }
+    QList<QByteArray> requests(const QString &address) const;
+    int requestCount(const QString &address) const { return int(requests(address).size()); }
     int openConnections(const QString &address) const;
 
     static QByteArray idPage(const QString &description); // a Quorvane identification page

@@ -2,10 +2,12 @@
 // answers come from the factory's tables, one event-loop turn later, as a real probe's would.
 #pragma once
 
+#include "ProbeInterface.h"
 #include "engine/ScanProbe.h"
 
 #include <QHash>
 #include <QPointer>
+#include <QTimer>
 
 #include <functional>
 
@@ -17,9 +19,9 @@ class StandInProbe : public ScanProbe
 
 public:
     explicit StandInProbe(StandInFactory &factory) : m_factory(factory) {}
-    void PingRequest(const QString &ip, qint32 timeOut, quint8 retries) override;
-    void HTTPRequest(const QString &host, qint32 port, const QString &file, qint32 timeOut, quint8 retries) override;
-    bool isAlive() const override;
+    inline void PingRequest(const QString &ip, qint32 timeOut, quint8 retries) override;
+    inline void HTTPRequest(const QString &host, qint32 port, const QString &file, qint32 timeOut, quint8 retries) override;
+    inline bool isAlive() const override;
     void answerPing(const QString &host, qint16 time) { emit PingResponse(host, time); }
     void answerPage(const QString &host, const QString &raw) { emit HTTPReqResponse(host, raw); }
 
@@ -32,17 +34,21 @@ class StandInFactory : public ProbeFactory
     Q_OBJECT
 
 public:
-    struct Request {
-        bool page;
-        QString host;
-        qint32 timeOut;
-        quint8 retries;
-        QPointer<StandInProbe> probe;
-        QString asked; // a page request's port and file, "80 id.htm"
-    };
+    // asked: a page request's port and file, "80 id.htm"
+    struct Request { bool page; QString host; qint32 timeOut; quint8 retries; QPointer<StandInProbe> probe; QString asked; };
 
-    Readiness readiness(QString *problem, int *style) override;
-    std::unique_ptr<ScanProbe> create(QString *error) override;
+    Readiness readiness(QString *problem, int *style) override
+    {
+        *problem = notReady;
+        *style = Pelorin::MsgBox::OKOnly | Pelorin::MsgBox::Critical;
+        return pending ? Readiness::Pending : notReady.isEmpty() ? Readiness::Ready : Readiness::Refused;
+    }
+    std::unique_ptr<ScanProbe> create(QString *error) override
+    {
+        if (!canCreate)
+            *error = QStringLiteral("no probe");
+        return canCreate ? std::make_unique<StandInProbe>(*this) : nullptr;
+    }
 
     // Answers: ping time per host (none: -1, a silent host), page per host (none: empty).
     QHash<QString, qint16> pingTimes;
@@ -56,11 +62,35 @@ public:
     bool canCreate = true;
     bool alive = true;
     QList<Request> requests;
-    QStringList pinged() const;
+    QStringList pinged() const
+    {
+        QStringList hosts;
+        for (const Request &r : requests)
+            if (!r.page)
+                hosts.append(r.host);
+        return hosts;
+    }
 
     void died(const QString &reason) { emit serverDied(reason); }
 
 private:
     friend class StandInProbe;
-    void handle(const Request &request);
+    void handle(const Request &request)
+    {
+        requests.append(request);
+        if (onRequest && !onRequest(request))
+            return;
+        // The answer as the tables give it now, from the next event-loop turn.
+        QTimer::singleShot(0, request.probe, [probe = request.probe, r = request, raw = pages.value(request.host),
+                                              time = pingTimes.value(request.host, -1)] {
+            r.page ? probe->answerPage(r.host, raw) : probe->answerPing(r.host, time);
+        });
+    }
 };
+
+void StandInProbe::PingRequest(const QString &ip, qint32 timeOut, quint8 retries) { m_factory.handle({false, ip, timeOut, retries, this, {}}); }
+void StandInProbe::HTTPRequest(const QString &host, qint32 port, const QString &file, qint32 timeOut, quint8 retries)
+{
+    m_factory.handle({true, host, timeOut, retries, this, QString::number(port) + u' ' + file});
+}
+bool StandInProbe::isAlive() const { return m_factory.alive; }
