@@ -1,5 +1,5 @@
-// Guards on the lab network (127.0.0.x only): the echo request and the page try as they go on the wire, echo routing on
-// one socket, retries, the 4 MiB body cap, timing, no busy waiting, a held event holding up no other object, the server.
+// Guards on the lab network (127.0.0.x only): the echo request and the page try as they go on the wire, echo routing
+// on one socket, retries, the 4 MiB body cap, a page wait cut short, timing, no busy waiting, a held event, the server.
 #include "Harness.h"
 #include "HttpClient.h"
 #include "ProbeObject.h"
@@ -192,6 +192,34 @@ private slots:
         QTRY_VERIFY(!object->isBusy());
         object.reset();
         QTRY_COMPARE_WITH_TIMEOUT(m_lab.openConnections(address), 0, 10000);
+    }
+
+    // A device trickles its page for minutes. A fetch asked for during the wait for it, or the release, ends that
+    // wait at once: the fetch cut short is not retried, keeps the earlier page as its text and leaves no connection.
+    void interruptedFetch()
+    {
+        for (const bool release : {false, true}) {
+            const QString address = Harness::host(release ? 52 : 50);
+            QVERIFY(m_lab.addDevice(address, {B::Trickle, QByteArray(10000, 't')}));
+            auto object = std::make_unique<ProbeObject>(m_echo, m_http);
+            PageRecorder events(object.get());
+            object->HTTPRequest(kGoodDevice, 80, QStringLiteral("id.htm"), 2000, 0);
+            QTRY_VERIFY(!events.pages.isEmpty());
+            object->HTTPRequest(address, 80, QStringLiteral("id.htm"), 4000, 2);
+            QTRY_COMPARE(m_lab.requestCount(address), 1);
+            const qint64 asked = events.clock.elapsed();
+            if (release)
+                object->shutdown();
+            else
+                object->HTTPRequest(kGoodDevice, 80, QStringLiteral("id.htm"), 4000, 0);
+            QTRY_VERIFY_WITH_TIMEOUT(!object->isBusy(), 3000);
+            QVERIFY2(events.clock.elapsed() - asked < 1500, qPrintable(QString::number(events.clock.elapsed() - asked)));
+            for (const auto &page : std::as_const(events.pages))
+                QCOMPARE(page.text, QStringLiteral("still fine"));
+            QCOMPARE(m_lab.requestCount(address), 1);
+            object.reset();
+            QTRY_COMPARE_WITH_TIMEOUT(m_lab.openConnections(address), 0, 5000);
+        }
     }
 
     // Every object runs on pelorin's one thread, yet while the client sits on one object's event, another still
