@@ -405,7 +405,7 @@ Task<void> ProbeObject::onFetchTimer()
     if (opened)
         trapped("fetch: send", [&] { m_http->send(); });
 
-    Task<void> wait = waitForFetch(tickCount());
+    Task<void> wait = awaitPage(tickCount());
     co_await wait;
     if (m_shutDown)
         co_return;
@@ -427,7 +427,7 @@ Task<void> ProbeObject::onFetchTimer()
 // Waits (calls and ticks of the object run meanwhile) until the request is
 // done, the time-out of the latest request has passed, or the object is shut
 // down. Each pass re-reads the state: a fetch asked for meanwhile ran inside.
-Task<void> ProbeObject::waitForFetch(quint32 start)
+Task<void> ProbeObject::awaitPage(quint32 start)
 {
     QTimer deadline;
     deadline.setSingleShot(true);

@@ -102,7 +102,7 @@ private:
     Task<void> onFetchTimer();
     Task<void> onPingNotifyTimer();
     Task<void> onFetchNotifyTimer();
-    Task<void> waitForFetch(quint32 start);
+    Task<void> awaitPage(quint32 start);
     // Raises the event of the object's current answer and awaits its return.
     template <class Event>
     Task<void> raise();
