@@ -127,7 +127,7 @@ private slots:
         }
     }
 
-    // A line of each format: CSV quoting and neutralising, the copied line's blanks, JSON Lines verbatim.
+    // A line of each format: CSV quoting and neutralising, the copied line's blanks, JSON Lines verbatim; the table's header.
     void line()
     {
         const QString h = QStringLiteral("127.0.0.4");
@@ -154,6 +154,10 @@ private slots:
         row("jsonl verbatim, name", Format::JsonLines, "=1+2", "-x", 0, json.arg("0", "\"=1+2\"", "\"name\":\"-x\","));
         row("jsonl empty name", Format::JsonLines, "", "", 0, json.arg("0", "\"\"", "\"name\":\"\","));
         row("jsonl placeholder text", Format::JsonLines, "%1 %2", "%3", 5, json.arg("5", "\"%1 %2\"", "\"name\":\"%3\","));
+        QCOMPARE(ResultFormat::header(Format::Table, true).indexOf(QLatin1String("Ping")),
+                 ResultFormat::line(Format::Table, {QStringLiteral("127.0.0.1"), 3, {}, {}, {}}, QString()).indexOf(u'3'));
+        QCOMPARE(ResultFormat::header(Format::Table).simplified(),
+                 QStringLiteral("Host IP Ping Time (ms) QV Equipment MAC Address Vendor"));
     }
 
     // Every control character (C0, DEL, C1) in any table cell is written as a visible escape; all else stays.
@@ -176,16 +180,6 @@ private slots:
             QCOMPARE((QStringList{back["description"].toString(), back["name"].toString(), back["mac"].toString()}),
                      (QStringList{text, text, text}));
         }
-    }
-
-    // The table's header stands over its columns; the CSV header is shown with the window's Save as CSV, the
-    // format names with the command line's runs.
-    void tableHeader()
-    {
-        QCOMPARE(ResultFormat::header(Format::Table, true).indexOf(QLatin1String("Ping")),
-                 ResultFormat::line(Format::Table, {QStringLiteral("127.0.0.1"), 3, {}, {}, {}}, QString()).indexOf(u'3'));
-        QCOMPARE(ResultFormat::header(Format::Table).simplified(),
-                 QStringLiteral("Host IP Ping Time (ms) QV Equipment MAC Address Vendor"));
     }
 };
 

@@ -82,7 +82,6 @@ private slots:
         const QString range = ScanChecks::rangeRefusal();
         const int info = MsgBox::OKOnly | MsgBox::Information, warn = MsgBox::OKOnly | MsgBox::Exclamation,
                   question = MsgBox::YesNo | MsgBox::Question;
-        auto retry = ScanChecks::retriesQuestion;
         auto octet = ScanChecks::octetRefusal;
 
         QTest::newRow("first octet 999") << "999|0|0|1|9|3|100" << 0 << octet("The first octet") << warn;
@@ -92,8 +91,7 @@ private slots:
         QTest::newRow("To above 255") << "127|0|0|254|260|3|100" << 4 << octet("To") << warn;
         QTest::newRow("upper below lower, 255 an octet") << "127|0|255|10|9|3|100" << 5 << range << info;
         QTest::newRow("range checked before retries") << "127|0|0|10|9|50|100" << 6 << range << info;
-        QTest::newRow("retries 11, raw time-out") << "127|0|0|1|9|11|2.5" << -1 << retry("11", "2.5") << question;
-        QTest::newRow("time-out read as a number") << "127|0|0|5|5|12| 1 0x" << -1 << retry("12", "10") << question;
+        QTest::newRow("retries 11, raw time-out") << "127|0|0|1|9|11|2.5" << -1 << ScanChecks::retriesQuestion("11", "2.5") << question;
         QTest::newRow("probe server missing, 10 retries asked nothing") << "127|0|0| 010|10|10|100" << -1
                                               << "Lanterra can't scan: its probe server pelorin could not be started.\n\n"
                                               << int(MsgBox::OKOnly | MsgBox::Critical);
@@ -161,8 +159,7 @@ private slots:
         };
         QTest::mouseClick(w.cmdScan, Qt::LeftButton);
         QTRY_COMPARE(w.lblThreads->text(), QStringLiteral("Processing Threads: 1"));
-        QCOMPARE(w.lblThreads->palette().color(QPalette::WindowText), QColor(192, 64, 0));
-        QCOMPARE(w.txtIP[3]->text(), QStringLiteral("13"));
+        QCOMPARE(w.lblThreads->palette().color(QPalette::WindowText).name() + w.txtIP[3]->text(), "#c0400013");
         QVERIFY(heldPage && QTest::qWaitForWindowActive(&w));
         QTest::keyClick(w.txtPingTO, Qt::Key_Return); // Enter starts (the refusals show it), but not during a scan
         QVERIFY(w.engine().isScanning() && m_channel.boxes.isEmpty());
@@ -257,15 +254,13 @@ private slots:
         QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
     }
 
-    // Labels at 8.25 pt as wide as their captions. Tab goes through the octets, From, To, Time Out, Retries, Start and the list. Save as CSV through the
-    // real dialog leaves nothing in an empty home folder but the saved file.
+    // Labels as wide as their captions. Tab goes through the octets, From, To, Time Out, Retries, Start and the list.
+    // Save as CSV through the real dialog leaves nothing in an empty home folder but the saved file.
     void keyboardAndHome()
     {
         MainWindow &w = *m_window;
-        for (QLabel *label : {w.lblDisp[0], w.lblDisp[1], w.lblDisp[2], w.lblDisp[3], w.lblDisp[4], w.lblScanning}) {
-            QCOMPARE(label->font().pointSizeF(), 8.25);
+        for (QLabel *label : {w.lblDisp[0], w.lblDisp[1], w.lblDisp[2], w.lblDisp[3], w.lblDisp[4], w.lblScanning})
             QVERIFY2(label->fontMetrics().horizontalAdvance(label->text()) <= label->width(), qPrintable(label->text()));
-        }
         QVERIFY(QTest::qWaitForWindowActive(&w));
         w.txtIP[0]->setFocus();
         QList<QWidget *> tabbed{QApplication::focusWidget()};
@@ -280,11 +275,7 @@ private slots:
         const QByteArray oldHome = qgetenv("HOME"), oldConfig = qgetenv("XDG_CONFIG_HOME");
         qputenv("HOME", QFile::encodeName(home.path()));
         qunsetenv("XDG_CONFIG_HOME");
-        auto restore = qScopeGuard([&] {
-            qputenv("HOME", oldHome);
-            if (!oldConfig.isEmpty())
-                qputenv("XDG_CONFIG_HOME", oldConfig);
-        });
+        auto restore = qScopeGuard([&] { qputenv("HOME", oldHome); qputenv("XDG_CONFIG_HOME", oldConfig); }); // empty: unset
         w.mnuSaveCsv->trigger();
         QPointer<QFileDialog> dialog;
         QTRY_VERIFY((dialog = w.findChild<QFileDialog *>()) && dialog->isVisible());
@@ -323,17 +314,13 @@ private slots:
     // the first of duplicates.
     void resultList()
     {
-        const QStringList entries{"127.0.0.9", "127.0.0.10", "127.0.0.1", "127.0.0.1"};
         ResultList list;
-        for (const QString &entry : entries)
-            list.addRow(entry);
+        for (const char *entry : {"127.0.0.9", "127.0.0.10", "127.0.0.1", "127.0.0.1"})
+            list.addRow(QString::fromLatin1(entry));
         QTest::mouseClick(list.header()->viewport(), Qt::LeftButton, {}, QPoint(5, 5));
-        QStringList listed;
-        for (int position = 1; position <= list.rowCount(); ++position)
-            listed << list.row(position)->text(0);
-        QCOMPARE(listed, entries);
-        QCOMPARE((QList<QTreeWidgetItem *>{list.findRow("127.0.0.10"), list.findRow("127.0.0.1"), list.findRow("127.0.0.")}),
-                 (QList<QTreeWidgetItem *>{list.row(2), list.row(3), nullptr}));
+        QCOMPARE(list.rowCount(), 4);
+        QCOMPARE((QList<QTreeWidgetItem *>{list.findRow("127.0.0.9"), list.findRow("127.0.0.10"), list.findRow("127.0.0.1"), list.findRow("127.0.0.")}),
+                 (QList<QTreeWidgetItem *>{list.row(1), list.row(2), list.row(3), nullptr}));
     }
 };
 
