@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake make pkg-config
+  build-essential cmake make pkg-config ccache
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev
   qt6-qpa-plugins libqt6svg6
   fonts-liberation2 fonts-dejavu-core
