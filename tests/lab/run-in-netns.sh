@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Runs a command inside a private network namespace made for this run alone:
 # only loopback, brought up, so no packet can leave the machine. As root it uses
-# `unshare --net`; otherwise `unshare -rn` (a user namespace owning the network one).
+# `unshare --net --mount`; otherwise `unshare -rnm` (a user namespace owning the
+# network one). The private mount namespace keeps what the tests mount there (the
+# layer-2 lab's named namespaces under /run/netns, a stand-in resolv.conf) their own.
 set -euo pipefail
 
 if [ "${LANTERRA_LAB_NETNS:-}" != "1" ]; then
   if [ "$(id -u)" -eq 0 ]; then
-    exec unshare --net -- env LANTERRA_LAB_NETNS=1 "$0" "$@"
+    exec unshare --net --mount -- env LANTERRA_LAB_NETNS=1 "$0" "$@"
   else
-    exec unshare -rn -- env LANTERRA_LAB_NETNS=1 "$0" "$@"
+    exec unshare -rnm -- env LANTERRA_LAB_NETNS=1 "$0" "$@"
   fi
 fi
 
