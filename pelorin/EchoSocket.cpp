@@ -7,9 +7,9 @@
 
 #include <arpa/inet.h>
 #include <linux/errqueue.h>
+#include <linux/filter.h>
+#include <linux/icmp.h>
 #include <netinet/in.h>
-#include <netinet/ip.h>
-#include <netinet/ip_icmp.h>
 #include <sys/capability.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -18,13 +18,33 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <vector>
 
 namespace Pelorin {
 
+// One socket that sends echo requests, and the requests that wait for room in it.
+struct EchoSocket::Lane {
+    int fd = -1;
+    quint16 identifier = 0;            // as it lies in the header
+    int users = 0;                     // probe objects that send on it
+    std::deque<Exchange *> blocked;    // waiting for room, oldest first
+    std::unique_ptr<QSocketNotifier> reader;   // datagram: the replies come back here
+    std::unique_ptr<QSocketNotifier> writable; // while blocked on a full send buffer
+    int pauseTimer = 0;                // while blocked on a lack of buffers elsewhere
+
+    ~Lane()
+    {
+        reader.reset();
+        writable.reset();
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
 namespace {
 
-constexpr std::size_t kIcmpHeaderSize = 8;
+// How long a lane waits before it tries again when the kernel had no buffers
+// (rather than no room in the socket, which the socket itself reports).
+constexpr int kPauseMs = 5;
 
 qint64 nowMs()
 {
@@ -62,62 +82,49 @@ int openRawSocket()
     return fd;
 }
 
-quint16 checksum(const quint8 *data, std::size_t size)
+// Echo requests go out with no flags (path-MTU discovery would mark each one
+// don't-fragment) and a time-to-live of 255.
+void setEchoOptions(int fd)
 {
-    quint32 sum = 0;
-    for (std::size_t i = 0; i + 1 < size; i += 2)
-        sum += static_cast<quint32>(data[i] << 8 | data[i + 1]);
-    if (size % 2)
-        sum += static_cast<quint32>(data[size - 1] << 8);
-    while (sum >> 16)
-        sum = (sum & 0xFFFF) + (sum >> 16);
-    return htons(static_cast<quint16>(~sum));
+    const int dont = IP_PMTUDISC_DONT;
+    const int ttl = 255;
+    ::setsockopt(fd, IPPROTO_IP, IP_MTU_DISCOVER, &dont, sizeof dont);
+    ::setsockopt(fd, IPPROTO_IP, IP_TTL, &ttl, sizeof ttl);
 }
 
-quint32 statusForSendError(int error)
+// A datagram echo socket and the identifier the kernel gave it; -1 when refused.
+int openDatagramSocket(quint16 *identifier)
 {
-    switch (error) {
-    case ENETUNREACH:
-        return IpStatus::DestNetUnreachable;
-    case EHOSTUNREACH:
-        return IpStatus::DestHostUnreachable;
-    case EACCES: // broadcast address
-    case EINVAL:
-    case EADDRNOTAVAIL:
-        return IpStatus::BadDestination;
-    default:
-        return IpStatus::GeneralFailure;
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_ICMP);
+    sockaddr_in any {};
+    any.sin_family = AF_INET;
+    socklen_t length = sizeof any;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&any), sizeof any) != 0
+        || ::getsockname(fd, reinterpret_cast<sockaddr *>(&any), &length) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        return -1;
     }
+    const int on = 1;
+    ::setsockopt(fd, SOL_IP, IP_RECVERR, &on, sizeof on);
+    *identifier = any.sin_port;
+    setEchoOptions(fd);
+    return fd;
 }
 
-quint32 statusForIcmpError(quint8 type, quint8 code)
+// Every raw ICMP socket gets a copy of every ICMP packet: one that only sends
+// takes none (the kernel's ICMP type filter saves the copies, the socket
+// filter drops whatever type it lets by), and drops what came before.
+void makeSendOnly(int fd)
 {
-    if (type == ICMP_DEST_UNREACH)
-        return code == ICMP_NET_UNREACH ? IpStatus::DestNetUnreachable : IpStatus::DestHostUnreachable;
-    return IpStatus::GeneralFailure;
-}
-
-using EchoRoute::Packet;
-
-// The echo header of type with identifier; its sequence, or nothing.
-std::optional<quint16> echoSequence(const quint8 *icmp, std::size_t size, quint8 type, quint16 identifier)
-{
-    if (size < kIcmpHeaderSize || icmp[0] != type || icmp[1] != 0)
-        return std::nullopt;
-    quint16 id = 0;
-    quint16 seq = 0;
-    std::memcpy(&id, icmp + 4, 2);
-    std::memcpy(&seq, icmp + 6, 2);
-    if (id != identifier)
-        return std::nullopt;
-    return ntohs(seq);
-}
-
-Packet reply(quint32 peer, quint16 sequence, quint8 ttl, const quint8 *icmp, std::size_t size)
-{
-    Packet p{Packet::Reply, peer, sequence, IpStatus::Success, ttl, {}};
-    p.data = QByteArray(reinterpret_cast<const char *>(icmp + kIcmpHeaderSize), qsizetype(size - kIcmpHeaderSize));
-    return p;
+    icmp_filter none {~0U};
+    ::setsockopt(fd, SOL_RAW, ICMP_FILTER, &none, sizeof none);
+    sock_filter drop[] = {BPF_STMT(BPF_RET | BPF_K, 0)};
+    const sock_fprog program {1, drop};
+    ::setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program);
+    char packet[128];
+    while (::recv(fd, packet, sizeof packet, MSG_DONTWAIT) >= 0) {
+    }
 }
 
 QString programPath()
@@ -130,107 +137,66 @@ QString programPath()
 
 } // namespace
 
-// A raw socket sees every ICMP packet of the machine, its own requests on
-// loopback included: take the IP header apart and check everything.
-Packet EchoRoute::readRaw(quint16 identifier, const quint8 *packet, std::size_t size)
-{
-    if (size < sizeof(iphdr))
-        return {};
-    iphdr ip {};
-    std::memcpy(&ip, packet, sizeof ip);
-    const std::size_t ipLength = static_cast<std::size_t>(ip.ihl) * 4;
-    if (ip.protocol != IPPROTO_ICMP || ipLength < sizeof(iphdr) || size < ipLength + kIcmpHeaderSize)
-        return {};
-    const quint8 *icmp = packet + ipLength;
-    const std::size_t icmpSize = size - ipLength;
-
-    if (icmp[0] == ICMP_ECHOREPLY) {
-        if (const auto seq = echoSequence(icmp, icmpSize, ICMP_ECHOREPLY, identifier))
-            return reply(ip.saddr, *seq, ip.ttl, icmp, icmpSize);
-        return {};
-    }
-    if (icmp[0] != ICMP_DEST_UNREACH && icmp[0] != ICMP_TIME_EXCEEDED)
-        return {};
-    // The error quotes the offending IP header and the first 8 bytes after it.
-    const quint8 *quoted = icmp + kIcmpHeaderSize;
-    const std::size_t quotedSize = icmpSize - kIcmpHeaderSize;
-    if (quotedSize < sizeof(iphdr))
-        return {};
-    iphdr inner {};
-    std::memcpy(&inner, quoted, sizeof inner);
-    const std::size_t innerLength = static_cast<std::size_t>(inner.ihl) * 4;
-    if (inner.protocol != IPPROTO_ICMP || innerLength < sizeof(iphdr) || quotedSize < innerLength + kIcmpHeaderSize)
-        return {};
-    const auto seq = echoSequence(quoted + innerLength, kIcmpHeaderSize, ICMP_ECHO, identifier);
-    if (!seq)
-        return {};
-    return {Packet::Error, inner.daddr, *seq, statusForIcmpError(icmp[0], icmp[1]), 0, {}};
-}
-
-// A datagram socket gets only packets for its identifier, without IP header.
-Packet EchoRoute::readDatagram(quint16 identifier, const quint8 *packet, std::size_t size, const sockaddr_in &from)
-{
-    if (const auto seq = echoSequence(packet, size, ICMP_ECHOREPLY, identifier))
-        return reply(from.sin_addr.s_addr, *seq, 0, packet, size);
-    return {};
-}
-
-bool EchoRoute::answers(const Packet &packet, quint16 sequence, quint32 peer, const QByteArray &data)
-{
-    return packet.kind != Packet::Unrelated && packet.sequence == sequence && packet.peer == peer
-        && (packet.kind == Packet::Error || packet.data == data);
-}
-
-std::optional<quint16> EchoRoute::freeSequence(quint16 next, quint32 peer, const std::function<bool(quint64)> &waiting)
-{
-    for (int tries = 0; tries < 65536; ++tries, ++next) {
-        if (!waiting(key(next, peer)))
-            return next;
-    }
-    return std::nullopt;
-}
-
 EchoSocket::EchoSocket(EchoSocketKind wanted, QObject *parent) : QObject(parent)
 {
     if (wanted == EchoSocketKind::Datagram) {
-        m_fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_ICMP);
-        sockaddr_in any {};
-        any.sin_family = AF_INET;
-        socklen_t length = sizeof any;
-        const int on = 1;
-        if (m_fd >= 0 && ::bind(m_fd, reinterpret_cast<sockaddr *>(&any), sizeof any) == 0
-            && ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&any), &length) == 0) {
-            ::setsockopt(m_fd, SOL_IP, IP_RECVERR, &on, sizeof on);
-            m_identifier = any.sin_port; // the kernel's identifier for this socket
+        if (std::unique_ptr<Lane> lane = openLane()) {
             m_kind = EchoSocketKind::Datagram;
-        } else if (m_fd >= 0) {
-            ::close(m_fd);
-            m_fd = -1;
+            m_lanes.push_back(std::move(lane));
         }
     }
-    if (m_fd < 0 && wanted != EchoSocketKind::None) {
-        m_fd = openRawSocket();
-        m_identifier = htons(static_cast<quint16>(::getpid() & 0xFFFF));
-        if (m_fd >= 0)
-            m_kind = EchoSocketKind::Raw;
-    }
-    if (m_fd < 0)
+    if (m_kind != EchoSocketKind::None || wanted == EchoSocketKind::None)
         return;
-    // Echo requests go out with no flags (path-MTU discovery would mark each
-    // one don't-fragment) and a time-to-live of 255.
-    const int dont = IP_PMTUDISC_DONT;
-    const int ttl = 255;
-    ::setsockopt(m_fd, IPPROTO_IP, IP_MTU_DISCOVER, &dont, sizeof dont);
-    ::setsockopt(m_fd, IPPROTO_IP, IP_TTL, &ttl, sizeof ttl);
-    m_notifier = std::make_unique<QSocketNotifier>(m_fd, QSocketNotifier::Read);
-    connect(m_notifier.get(), &QSocketNotifier::activated, this, &EchoSocket::readPackets);
+    // Raw: every socket is opened now, while the capability may still be raised.
+    m_rawReceiver = openRawSocket();
+    if (m_rawReceiver < 0)
+        return;
+    m_kind = EchoSocketKind::Raw;
+    m_rawIdentifier = htons(static_cast<quint16>(::getpid() & 0xFFFF));
+    m_rawNotifier = std::make_unique<QSocketNotifier>(m_rawReceiver, QSocketNotifier::Read);
+    connect(m_rawNotifier.get(), &QSocketNotifier::activated, this,
+            [this] { readPackets(m_rawReceiver, m_rawIdentifier); });
+    while (m_lanes.size() < kRawLanes) {
+        std::unique_ptr<Lane> lane = openLane();
+        if (!lane)
+            break;
+        m_lanes.push_back(std::move(lane));
+    }
+    if (m_lanes.empty()) { // the receiver sends too
+        auto lane = std::make_unique<Lane>();
+        lane->fd = ::dup(m_rawReceiver);
+        lane->identifier = m_rawIdentifier;
+        setEchoOptions(lane->fd);
+        m_lanes.push_back(std::move(lane));
+    }
 }
 
 EchoSocket::~EchoSocket()
 {
-    m_notifier.reset();
-    if (m_fd >= 0)
-        ::close(m_fd);
+    m_rawNotifier.reset();
+    if (m_rawReceiver >= 0)
+        ::close(m_rawReceiver);
+}
+
+std::unique_ptr<EchoSocket::Lane> EchoSocket::openLane()
+{
+    auto lane = std::make_unique<Lane>();
+    if (m_kind == EchoSocketKind::Raw) {
+        lane->fd = openRawSocket();
+        if (lane->fd < 0)
+            return nullptr;
+        lane->identifier = m_rawIdentifier;
+        setEchoOptions(lane->fd);
+        makeSendOnly(lane->fd);
+        return lane;
+    }
+    lane->fd = openDatagramSocket(&lane->identifier);
+    if (lane->fd < 0)
+        return nullptr;
+    lane->reader = std::make_unique<QSocketNotifier>(lane->fd, QSocketNotifier::Read);
+    connect(lane->reader.get(), &QSocketNotifier::activated, this,
+            [this, fd = lane->fd, id = lane->identifier] { readPackets(fd, id); });
+    return lane;
 }
 
 QString EchoSocket::unavailableReason() const
@@ -239,6 +205,46 @@ QString EchoSocket::unavailableReason() const
                           "sockets with: sysctl -w net.ipv4.ping_group_range=\"0 2147483647\"; or give "
                           "the program raw sockets with: setcap cap_net_raw+p %1")
         .arg(programPath());
+}
+
+int EchoSocket::waiting() const
+{
+    std::size_t blocked = 0;
+    for (const auto &lane : m_lanes)
+        blocked += lane->blocked.size();
+    return int(m_waits.size() + blocked);
+}
+
+// The token's lane; else an unused one (raw: the one unused longest), a new
+// one while allowed, or the one with the fewest objects.
+EchoSocket::Lane *EchoSocket::laneFor(const void *token)
+{
+    if (const auto it = m_laneOf.find(token); it != m_laneOf.end())
+        return it->second;
+    Lane *lane = nullptr;
+    for (const auto &candidate : m_lanes) {
+        if (candidate->users == 0 && candidate->blocked.empty()) {
+            lane = candidate.get();
+            break;
+        }
+    }
+    if (!lane && m_kind == EchoSocketKind::Datagram && m_lanes.size() < kDatagramLanes) {
+        if (std::unique_ptr<Lane> opened = openLane()) {
+            lane = opened.get();
+            m_lanes.push_back(std::move(opened));
+        }
+    }
+    if (!lane) {
+        lane = std::min_element(m_lanes.begin(), m_lanes.end(),
+                                [](const auto &a, const auto &b) { return a->users < b->users; })->get();
+    }
+    if (m_kind == EchoSocketKind::Raw) { // taken lanes go last, so reuse comes as late as it can
+        const auto it = std::find_if(m_lanes.begin(), m_lanes.end(), [lane](const auto &l) { return l.get() == lane; });
+        std::rotate(it, it + 1, m_lanes.end());
+    }
+    ++lane->users;
+    m_laneOf.emplace(token, lane);
+    return lane;
 }
 
 EchoSocket::Exchange EchoSocket::echo(quint32 address, QByteArray data, qint32 timeOutMs, const void *token)
@@ -255,6 +261,31 @@ void EchoSocket::cancel(const void *token)
     }
     for (quint64 key : keys)
         finish(key, EchoResult{});
+
+    const auto it = m_laneOf.find(token);
+    if (it == m_laneOf.end())
+        return;
+    Lane *lane = it->second;
+    m_laneOf.erase(it);
+    --lane->users;
+    for (auto b = lane->blocked.begin(); b != lane->blocked.end();) {
+        Exchange *ex = *b;
+        if (ex->m_token != token) {
+            ++b;
+            continue;
+        }
+        b = lane->blocked.erase(b);
+        ex->fail(IpStatus::GeneralFailure);
+    }
+    // A datagram socket of no object is closed: what it queued still goes out
+    // or fails in the kernel, and the next object starts on an empty one.
+    if (m_kind == EchoSocketKind::Datagram && lane->users == 0 && lane->blocked.empty() && m_lanes.size() > 1) {
+        if (lane->pauseTimer) {
+            killTimer(lane->pauseTimer);
+            m_pauses.erase(lane->pauseTimer);
+        }
+        std::erase_if(m_lanes, [lane](const auto &l) { return l.get() == lane; });
+    }
 }
 
 void EchoSocket::finish(quint64 key, const EchoResult &result)
@@ -264,60 +295,96 @@ void EchoSocket::finish(quint64 key, const EchoResult &result)
         return;
     Exchange *ex = it->second;
     m_waits.erase(it);
-    ex->m_waiting = false;
     ex->stopTimer();
     ex->m_result = result;
+    ex->m_state = Exchange::State::Done;
     // Resumed from the event loop, never inside the caller of finish().
     QMetaObject::invokeMethod(this, [h = ex->m_handle] { h.resume(); }, Qt::QueuedConnection);
 }
 
-// ICMP errors for a datagram socket arrive on its error queue; false when
-// the queue is empty.
-bool EchoSocket::readErrorQueue()
+// Sends what waits for room in lane, in order, until the kernel has none again.
+void EchoSocket::sendBlocked(Lane &lane)
 {
-    quint8 payload[576];
-    char control[512];
-    sockaddr_in original {};
-    iovec iov {payload, sizeof payload};
-    msghdr msg {};
-    msg.msg_name = &original;
-    msg.msg_namelen = sizeof original;
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    const ssize_t got = ::recvmsg(m_fd, &msg, MSG_ERRQUEUE | MSG_DONTWAIT);
-    if (got < 0)
-        return errno == EINTR;
-    if (got < static_cast<ssize_t>(kIcmpHeaderSize))
-        return true;
-    quint16 seq = 0;
-    std::memcpy(&seq, payload + 6, 2);
-    for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
-        if (c->cmsg_level != SOL_IP || c->cmsg_type != IP_RECVERR)
-            continue;
-        sock_extended_err err {};
-        std::memcpy(&err, CMSG_DATA(c), sizeof err);
-        if (err.ee_origin == SO_EE_ORIGIN_ICMP) {
-            EchoResult r;
-            r.status = statusForIcmpError(err.ee_type, err.ee_code);
-            finish(EchoRoute::key(ntohs(seq), original.sin_addr.s_addr), r);
+    if (lane.writable)
+        lane.writable->setEnabled(false);
+    while (!lane.blocked.empty()) {
+        Exchange *ex = lane.blocked.front();
+        const int error = ex->send();
+        if (ex->m_state == Exchange::State::Blocked) {
+            wantRoom(lane, error);
+            return;
         }
+        lane.blocked.pop_front();
+        if (ex->m_state == Exchange::State::Waiting)
+            ex->startTimer();
+        else
+            QMetaObject::invokeMethod(this, [h = ex->m_handle] { h.resume(); }, Qt::QueuedConnection);
     }
-    return true;
 }
 
-void EchoSocket::readPackets()
+// A full send buffer says when it has room again; a lack of buffers elsewhere
+// (ENOBUFS) does not, so the lane tries again after a pause.
+void EchoSocket::wantRoom(Lane &lane, int error)
 {
-    if (m_kind == EchoSocketKind::Datagram) {
-        while (readErrorQueue()) {
+    if (error == EAGAIN || error == EWOULDBLOCK) {
+        if (!lane.writable) {
+            lane.writable = std::make_unique<QSocketNotifier>(lane.fd, QSocketNotifier::Write);
+            connect(lane.writable.get(), &QSocketNotifier::activated, this, [this, l = &lane] { sendBlocked(*l); });
+        }
+        lane.writable->setEnabled(true);
+    } else if (!lane.pauseTimer) {
+        lane.pauseTimer = startTimer(kPauseMs, Qt::PreciseTimer);
+        m_pauses.emplace(lane.pauseTimer, &lane);
+    }
+}
+
+// ICMP errors for a datagram socket arrive on its error queue.
+void EchoSocket::readErrorQueue(int fd)
+{
+    for (;;) {
+        quint8 payload[576];
+        char control[512];
+        sockaddr_in original {};
+        iovec iov {payload, sizeof payload};
+        msghdr msg {};
+        msg.msg_name = &original;
+        msg.msg_namelen = sizeof original;
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        const ssize_t got = ::recvmsg(fd, &msg, MSG_ERRQUEUE | MSG_DONTWAIT);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return;
+        if (got < 8)
+            continue;
+        quint16 seq = 0;
+        std::memcpy(&seq, payload + 6, 2);
+        for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+            if (c->cmsg_level != SOL_IP || c->cmsg_type != IP_RECVERR)
+                continue;
+            sock_extended_err err {};
+            std::memcpy(&err, CMSG_DATA(c), sizeof err);
+            if (err.ee_origin == SO_EE_ORIGIN_ICMP) {
+                EchoResult r;
+                r.status = EchoRoute::statusForIcmpError(err.ee_type, err.ee_code);
+                finish(EchoRoute::key(ntohs(seq), original.sin_addr.s_addr), r);
+            }
         }
     }
+}
+
+void EchoSocket::readPackets(int fd, quint16 identifier)
+{
+    if (m_kind == EchoSocketKind::Datagram)
+        readErrorQueue(fd);
     quint8 packet[65536];
     for (;;) {
         sockaddr_in from {};
         socklen_t fromLength = sizeof from;
-        const ssize_t got = ::recvfrom(m_fd, packet, sizeof packet, MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&from),
+        const ssize_t got = ::recvfrom(fd, packet, sizeof packet, MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&from),
                                        &fromLength);
         if (got < 0) {
             if (errno == EINTR)
@@ -325,24 +392,47 @@ void EchoSocket::readPackets()
             return;
         }
         const auto size = static_cast<std::size_t>(got);
-        const Packet p = m_kind == EchoSocketKind::Raw ? EchoRoute::readRaw(m_identifier, packet, size)
-                                                       : EchoRoute::readDatagram(m_identifier, packet, size, from);
-        if (p.kind == Packet::Unrelated)
-            continue;
-        const auto it = m_waits.find(EchoRoute::key(p.sequence, p.peer));
-        // Nobody waits for a late reply, or one for a released object.
-        if (it == m_waits.end() || !EchoRoute::answers(p, p.sequence, it->second->m_address, it->second->m_data))
-            continue;
-        EchoResult r;
-        r.status = p.kind == Packet::Reply ? IpStatus::Success : p.status;
-        if (p.kind == Packet::Reply) {
-            const qint64 elapsed = nowMs() - it->second->m_sentAt;
-            r.roundTripMs = quint32(std::clamp<qint64>(elapsed, 0, 0x7fffffff));
-            r.ttl = p.ttl;
-            r.data = p.data;
-        }
-        finish(it->first, r);
+        route(m_kind == EchoSocketKind::Raw ? EchoRoute::readRaw(identifier, packet, size)
+                                            : EchoRoute::readDatagram(identifier, packet, size, from));
     }
+}
+
+void EchoSocket::route(const EchoRoute::Packet &p)
+{
+    using EchoRoute::Packet;
+    if (p.kind == Packet::Unrelated)
+        return;
+    const auto it = m_waits.find(EchoRoute::key(p.sequence, p.peer));
+    // Nobody waits for a late reply, or one for a released object.
+    if (it == m_waits.end() || !EchoRoute::answers(p, p.sequence, it->second->m_address, it->second->m_data))
+        return;
+    EchoResult r;
+    r.status = p.kind == Packet::Reply ? IpStatus::Success : p.status;
+    if (p.kind == Packet::Reply) {
+        const qint64 elapsed = nowMs() - it->second->m_sentAt;
+        r.roundTripMs = quint32(std::clamp<qint64>(elapsed, 0, 0x7fffffff));
+        r.ttl = p.ttl;
+        r.data = p.data;
+    }
+    finish(it->first, r);
+}
+
+void EchoSocket::timerEvent(QTimerEvent *event)
+{
+    if (const auto pause = m_pauses.find(event->timerId()); pause != m_pauses.end()) {
+        Lane *lane = pause->second;
+        killTimer(lane->pauseTimer);
+        lane->pauseTimer = 0;
+        m_pauses.erase(pause);
+        sendBlocked(*lane);
+        return;
+    }
+    const auto it = m_timeouts.find(event->timerId());
+    if (it == m_timeouts.end())
+        return;
+    EchoResult r;
+    r.status = IpStatus::RequestTimedOut;
+    finish(it->second, r); // stops the timer
 }
 
 EchoSocket::Exchange::Exchange(EchoSocket &socket, quint32 address, QByteArray data, qint32 timeOutMs,
@@ -354,8 +444,10 @@ EchoSocket::Exchange::Exchange(EchoSocket &socket, quint32 address, QByteArray d
 EchoSocket::Exchange::~Exchange()
 {
     stopTimer();
-    if (m_waiting)
+    if (m_state == State::Waiting)
         m_socket.m_waits.erase(m_key);
+    if (m_state == State::Blocked && m_lane)
+        std::erase(m_lane->blocked, this);
 }
 
 void EchoSocket::Exchange::stopTimer()
@@ -367,70 +459,91 @@ void EchoSocket::Exchange::stopTimer()
     }
 }
 
-void EchoSocket::timerEvent(QTimerEvent *event)
+// The time-out runs from the moment the kernel took the request.
+void EchoSocket::Exchange::startTimer()
 {
-    const auto it = m_timeouts.find(event->timerId());
-    if (it == m_timeouts.end())
-        return;
-    EchoResult r;
-    r.status = IpStatus::RequestTimedOut;
-    finish(it->second, r); // stops the timer
+    // A timer of the socket's own, not a QTimer object per request.
+    m_timerId = m_socket.startTimer(std::max(0, m_timeOutMs), Qt::PreciseTimer);
+    if (m_timerId)
+        m_socket.m_timeouts.emplace(m_timerId, m_key);
 }
 
-// Sends the request; true (no wait) when it could not be sent.
-bool EchoSocket::Exchange::await_ready()
+void EchoSocket::Exchange::fail(quint32 status)
 {
-    const auto fail = [this](quint32 status) {
-        m_result.status = status;
-        return true;
-    };
-    // 0.0.0.0/8 is "this host" on Linux: it would be answered by this machine.
-    if ((ntohl(m_address) >> 24) == 0)
-        return fail(IpStatus::BadDestination);
-    if (m_socket.m_fd < 0)
-        return fail(IpStatus::GeneralFailure);
+    m_result = EchoResult{};
+    m_result.status = status;
+    m_state = State::Done;
+    QMetaObject::invokeMethod(&m_socket, [h = m_handle] { h.resume(); }, Qt::QueuedConnection);
+}
+
+int EchoSocket::Exchange::send()
+{
     // Sequence numbers wrap; with the address they are unique among the waits.
     const std::optional<quint16> free = EchoRoute::freeSequence(
         m_socket.m_nextSequence, m_address, [this](quint64 key) { return m_socket.m_waits.count(key) > 0; });
-    if (!free)
-        return fail(IpStatus::GeneralFailure);
-    const quint16 sequence = *free;
-    m_socket.m_nextSequence = quint16(sequence + 1);
-
-    std::vector<quint8> packet(kIcmpHeaderSize + std::size_t(m_data.size()), 0);
-    packet[0] = ICMP_ECHO;
-    const quint16 seq = htons(sequence);
-    std::memcpy(packet.data() + 4, &m_socket.m_identifier, 2);
-    std::memcpy(packet.data() + 6, &seq, 2);
-    if (!m_data.isEmpty())
-        std::memcpy(packet.data() + kIcmpHeaderSize, m_data.constData(), std::size_t(m_data.size()));
-    const quint16 sum = checksum(packet.data(), packet.size());
-    std::memcpy(packet.data() + 2, &sum, 2);
-
+    if (!free) {
+        m_result.status = IpStatus::GeneralFailure;
+        m_state = State::Done;
+        return 0;
+    }
+    const QByteArray packet = EchoRoute::request(m_lane->identifier, *free, m_data);
     sockaddr_in to {};
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = m_address;
     m_sentAt = nowMs();
     ssize_t sent;
     do {
-        sent = ::sendto(m_socket.m_fd, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr *>(&to),
-                        sizeof to);
+        sent = ::sendto(m_lane->fd, packet.constData(), std::size_t(packet.size()), 0,
+                        reinterpret_cast<const sockaddr *>(&to), sizeof to);
     } while (sent < 0 && errno == EINTR);
-    if (sent < 0)
-        return fail(statusForSendError(errno));
-    m_key = EchoRoute::key(sequence, m_address);
+    if (sent < 0) {
+        const int error = errno;
+        if (const std::optional<quint32> status = EchoRoute::statusForSendError(error)) {
+            m_result.status = *status;
+            m_state = State::Done;
+        } else {
+            m_state = State::Blocked; // not sent: no answer can be missed yet
+        }
+        return error;
+    }
+    m_socket.m_nextSequence = quint16(*free + 1);
+    m_key = EchoRoute::key(*free, m_address);
     m_socket.m_waits.emplace(m_key, this);
-    m_waiting = true;
-    return false;
+    m_state = State::Waiting;
+    return 0;
+}
+
+// Sends the request; true (no wait) when it was refused.
+bool EchoSocket::Exchange::await_ready()
+{
+    // 0.0.0.0/8 is "this host" on Linux: it would be answered by this machine.
+    if ((ntohl(m_address) >> 24) == 0) {
+        m_result.status = IpStatus::BadDestination;
+        return true;
+    }
+    if (m_socket.m_kind == EchoSocketKind::None) {
+        m_result.status = IpStatus::GeneralFailure;
+        return true;
+    }
+    m_lane = m_socket.laneFor(m_token);
+    if (!m_lane->blocked.empty()) { // in line behind the requests that wait for room
+        m_state = State::Blocked;
+        return false;
+    }
+    m_blockError = send();
+    return m_state == State::Done;
 }
 
 void EchoSocket::Exchange::await_suspend(std::coroutine_handle<> h)
 {
     m_handle = h;
-    // A timer of the socket's own, not a QTimer object per request.
-    m_timerId = m_socket.startTimer(std::max(0, m_timeOutMs), Qt::PreciseTimer);
-    if (m_timerId)
-        m_socket.m_timeouts.emplace(m_timerId, m_key);
+    if (m_state == State::Waiting) {
+        startTimer();
+        return;
+    }
+    m_lane->blocked.push_back(this);
+    if (m_blockError)
+        m_socket.wantRoom(*m_lane, m_blockError);
 }
 
 bool dropCapabilities()

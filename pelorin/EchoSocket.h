@@ -1,65 +1,36 @@
-// The probe server's one ICMP echo socket, opened once at start: a datagram
-// socket where net.ipv4.ping_group_range allows it, otherwise a raw socket
-// opened with CAP_NET_RAW raised, after which the capability is dropped from
-// every set for good. Every request of every probe object goes out on it; the
-// event loop reads the replies and hands each to the request that waits for
-// it, by identifier, sequence and source address. Owned by PelorinServer.
+// The probe server's ICMP echo: datagram sockets where net.ipv4.ping_group_range
+// allows them, otherwise raw sockets opened at start with CAP_NET_RAW raised,
+// after which the capability is dropped from every set for good. Owned by
+// PelorinServer; every probe object's requests go through it.
+//
+// Each probe object sends on a socket of its own (its lane), because on a
+// segment a request to an empty address waits in the kernel's neighbour queue
+// until ARP gives up, charged to the socket that sent it: on one shared
+// socket a wave of empty addresses would fill the send buffer and refuse every
+// later request. A request the kernel has no room for yet waits for room; its
+// time-out starts only once it has been handed to the kernel. The event loop
+// reads the replies and hands each to the request that waits for it, by
+// identifier, sequence and source address.
 #pragma once
+
+#include "EchoPacket.h"
 
 #include <QByteArray>
 #include <QObject>
 #include <QString>
 
 #include <coroutine>
-#include <functional>
-#include <optional>
-#include <cstddef>
+#include <deque>
 #include <map>
 #include <memory>
-#include <utility>
+#include <vector>
 
 class QSocketNotifier;
 class QTimerEvent;
-struct sockaddr_in;
 
 namespace Pelorin {
 
-// The status of one echo exchange, with the classic numbers a failed ping reports.
-namespace IpStatus {
-inline constexpr quint32 Success = 0;
-inline constexpr quint32 DestNetUnreachable = 11002;
-inline constexpr quint32 DestHostUnreachable = 11003;
-inline constexpr quint32 RequestTimedOut = 11010;
-inline constexpr quint32 BadDestination = 11018;
-inline constexpr quint32 GeneralFailure = 11050;
-} // namespace IpStatus
-
 enum class EchoSocketKind { Datagram, Raw, None };
-
-// How one received packet relates to the requests in flight. Pure, so the
-// rules can be checked without sockets.
-namespace EchoRoute {
-struct Packet {
-    enum Kind { Unrelated, Reply, Error } kind = Unrelated;
-    quint32 peer = 0;     // the request's destination, network order
-    quint16 sequence = 0; // host order
-    quint32 status = 0;   // Error: the IpStatus
-    quint8 ttl = 0;
-    QByteArray data;      // Reply: the echoed data
-};
-// A packet of a raw socket, IP header first; identifier as it lies in the header.
-Packet readRaw(quint16 identifier, const quint8 *packet, std::size_t size);
-// A packet of a datagram socket (no IP header) and where it came from.
-Packet readDatagram(quint16 identifier, const quint8 *packet, std::size_t size, const sockaddr_in &from);
-// The key of a waiting request: sequence and destination are unique among them.
-inline quint64 key(quint16 sequence, quint32 peer) { return quint64(sequence) << 32 | peer; }
-// Whether packet answers the request sent to peer with sequence and data:
-// a reply must echo the data, an error quotes the request's header.
-bool answers(const Packet &packet, quint16 sequence, quint32 peer, const QByteArray &data);
-// The sequence for a new request to peer: next, or the first one after it
-// (wrapping at 65,536) that no waiting request to peer holds; nothing when all do.
-std::optional<quint16> freeSequence(quint16 next, quint32 peer, const std::function<bool(quint64 key)> &waiting);
-} // namespace EchoRoute
 
 struct EchoResult {
     quint32 status = IpStatus::GeneralFailure;
@@ -73,41 +44,59 @@ class EchoSocket : public QObject
     Q_OBJECT
 
 public:
-    // Opens a socket of the kind wanted (Datagram: the datagram socket, or
-    // the raw one where that is refused; Raw: only the raw one).
+    // Raw sockets opened at start, shared by the objects beyond that many.
+    static constexpr int kRawLanes = 64;
+    // Datagram sockets open at once, shared beyond that many (descriptors).
+    static constexpr int kDatagramLanes = 512;
+
+    // Opens sockets of the kind wanted (Datagram: datagram sockets, or raw
+    // ones where those are refused; Raw: only raw ones).
     explicit EchoSocket(EchoSocketKind wanted = EchoSocketKind::Datagram, QObject *parent = nullptr);
     ~EchoSocket() override;
 
     EchoSocketKind kind() const { return m_kind; }
     // Why no socket could be opened, and how to allow one.
     QString unavailableReason() const;
-    int waiting() const { return int(m_waits.size()); }
+    // Requests waiting for their answer or for room to be sent.
+    int waiting() const;
+    // Sockets open for sending.
+    int lanes() const { return int(m_lanes.size()); }
 
     // One echo request to address (network order) with data, time-to-live
     // 255, no don't-fragment flag; awaits its reply or error, the time-out
-    // or cancel(token). token names the waiter (its probe object).
+    // or cancel(token). token names the waiter (its probe object), which
+    // sends on a lane of its own.
     class Exchange;
     Exchange echo(quint32 address, QByteArray data, qint32 timeOutMs, const void *token);
-    // Ends every wait of token at once, as failed.
+    // Ends every wait of token at once, as failed, and gives its lane back.
     void cancel(const void *token);
 
 protected:
-    // An echo wait's time-out.
+    // An echo wait's time-out, or a lane's pause before sending again.
     void timerEvent(QTimerEvent *event) override;
 
 private:
     friend class Exchange;
-    void readPackets();
+    struct Lane;
+    Lane *laneFor(const void *token);
+    std::unique_ptr<Lane> openLane();
+    void readPackets(int fd, quint16 identifier);
+    void readErrorQueue(int fd);
+    void route(const EchoRoute::Packet &packet);
     void finish(quint64 key, const EchoResult &result);
-    bool readErrorQueue();
+    void sendBlocked(Lane &lane);
+    void wantRoom(Lane &lane, int error);
 
-    int m_fd = -1;
     EchoSocketKind m_kind = EchoSocketKind::None;
-    quint16 m_identifier = 0; // as it lies in the header
+    int m_rawReceiver = -1; // raw: the one socket that reads every reply
+    std::unique_ptr<QSocketNotifier> m_rawNotifier;
+    quint16 m_rawIdentifier = 0; // as it lies in the header
     quint16 m_nextSequence = 1;
-    std::unique_ptr<QSocketNotifier> m_notifier;
+    std::vector<std::unique_ptr<Lane>> m_lanes;
+    std::map<const void *, Lane *> m_laneOf;
     std::map<quint64, Exchange *> m_waits;
     std::map<int, quint64> m_timeouts; // timer id to the key of its wait
+    std::map<int, Lane *> m_pauses;    // timer id to the lane that waits to send again
 };
 
 // The awaitable of one echo request.
@@ -123,6 +112,12 @@ public:
 
 private:
     friend class EchoSocket;
+    enum class State { Unsent, Blocked, Waiting, Done };
+    // Hands the request to the kernel: Waiting, Blocked (no room yet: the
+    // errno returned) or Done (refused).
+    int send();
+    void fail(quint32 status);
+    void startTimer();
     void stopTimer();
 
     EchoSocket &m_socket;
@@ -130,9 +125,11 @@ private:
     QByteArray m_data;
     qint32 m_timeOutMs;
     const void *m_token;
+    Lane *m_lane = nullptr;
+    State m_state = State::Unsent;
     quint64 m_key = 0;
     qint64 m_sentAt = 0;
-    bool m_waiting = false;
+    int m_blockError = 0;
     int m_timerId = 0;
     std::coroutine_handle<> m_handle;
     EchoResult m_result;
@@ -143,7 +140,7 @@ private:
 // False when the kernel refused.
 bool limitCapabilitiesToRawSockets();
 // Empties every capability set for good; the server calls it once its echo
-// socket is open.
+// sockets are open.
 bool dropCapabilities();
 
 } // namespace Pelorin

@@ -9,6 +9,10 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <fcntl.h>
+#include <sched.h>
+#include <unistd.h>
+
 namespace Lab {
 
 bool isIsolated()
@@ -114,25 +118,49 @@ int LabNetwork::echoRequestCount(const QString &address) const
 
 bool LabNetwork::addDevice(const QString &address, const Behaviour &behaviour)
 {
-    if (!isIsolated() || !QHostAddress(address).isLoopback())
-        return false;
+    return isIsolated() && QHostAddress(address).isLoopback() && listen(address, behaviour);
+}
+
+bool LabNetwork::inNamespace(const QString &netns, const std::function<bool(QObject *)> &make)
+{
     if (!m_servers) {
         m_servers = new QObject;
         m_servers->moveToThread(&m_thread);
         QObject::connect(&m_thread, &QThread::finished, m_servers, &QObject::deleteLater);
         m_thread.start();
     }
-    auto device = std::make_shared<Device>();
-    device->behaviour = behaviour;
     bool ok = false;
     QMetaObject::invokeMethod(m_servers, [&] {
-        auto *server = new QTcpServer(m_servers);
+        if (netns.isEmpty()) {
+            ok = make(m_servers);
+            return;
+        }
+        // Sockets stay in the namespace they were made in; the thread goes back to its own.
+        const int own = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+        const int other = ::open(qPrintable(QStringLiteral("/run/netns/") + netns), O_RDONLY | O_CLOEXEC);
+        if (own >= 0 && other >= 0 && ::setns(other, CLONE_NEWNET) == 0) {
+            ok = make(m_servers);
+            ok = ::setns(own, CLONE_NEWNET) == 0 && ok;
+        }
+        for (int fd : {own, other})
+            if (fd >= 0)
+                ::close(fd);
+    }, Qt::BlockingQueuedConnection);
+    return ok;
+}
+
+bool LabNetwork::listen(const QString &address, const Behaviour &behaviour, const QString &netns)
+{
+    auto device = std::make_shared<Device>();
+    device->behaviour = behaviour;
+    const bool ok = inNamespace(netns, [&](QObject *parent) {
+        auto *server = new QTcpServer(parent);
         QObject::connect(server, &QTcpServer::newConnection, server, [server, device] {
             while (QTcpSocket *socket = server->nextPendingConnection())
                 serve(socket, device);
         });
-        ok = server->listen(QHostAddress(address), 80);
-    }, Qt::BlockingQueuedConnection);
+        return server->listen(QHostAddress(address), 80);
+    });
     if (ok)
         m_devices.insert(address, device);
     return ok;

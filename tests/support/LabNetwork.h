@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QThread>
 
+#include <functional>
 #include <memory>
 
 namespace Lab {
@@ -52,6 +53,12 @@ public:
     static QByteArray idPage(const QString &description); // a Quorvane identification page
 
 private:
+    friend class LanSegment;
+    // Serves behaviour on address:80 from inside the named network namespace (empty: this one).
+    bool listen(const QString &address, const Behaviour &behaviour, const QString &netns = {});
+    // Runs make on the servers' thread from inside the named network namespace; false when it could not enter.
+    bool inNamespace(const QString &netns, const std::function<bool(QObject *parent)> &make);
+
     bool m_tableMade = false;
     QHash<QString, std::shared_ptr<Device>> m_devices;
     QThread m_thread;  // serves every device

@@ -1,0 +1,186 @@
+// Guards on the layer-2 lab (198.18.0.0/24 on a bridge, most addresses empty, so ARP fails for them as on a real
+// LAN): every host that answers echo is listed at 1, 50 and 255 workers with either kind of echo socket, and again
+// by a window's second scan started at once; each echo request is counted on the host's side, so "sent" is proven on
+// the wire; neighbour and router errors give the unreachable host's status.
+#include "EchoSocket.h"
+#include "Harness.h"
+#include "LanSegment.h"
+#include "ResultList.h"
+#include "Task.h"
+#include "engine/ScanEngine.h"
+
+#include <QLabel>
+#include <QProcess>
+#include <QPushButton>
+#include <QTest>
+
+#include <arpa/inet.h>
+
+using namespace Pelorin;
+using Lab::LanSegment;
+
+namespace {
+
+// Live hosts: the scanner (.1) and the router (.2) answer too. Pages at .200 and .254.
+const QList<int> kLive = {1, 2, 3, 200, 230, 250, 254};
+constexpr int kDropsEcho = 240; // answers ARP, serves a page, drops echo
+constexpr int kLate = 245;      // answers echo after LanSegment::kLateMs
+
+// Which echo socket pelorin gets in this namespace: datagram where ping sockets are allowed, else raw.
+void allowPingSockets(bool allow)
+{
+    const QString range = allow ? QStringLiteral("0 2147483647") : QStringLiteral("1 0");
+    QCOMPARE(QProcess::execute(QStringLiteral("sysctl"), {QStringLiteral("-qw"),
+                                                          QStringLiteral("net.ipv4.ping_group_range=") + range}), 0);
+}
+
+Task<void> echoInto(EchoSocket &socket, const QString &target, qint32 timeOutMs, std::optional<EchoResult> &result)
+{
+    EchoSocket::Exchange exchange = socket.echo(inet_addr(qPrintable(target)), "lab", timeOutMs, &result);
+    result = co_await exchange;
+}
+
+QStringList sorted(QStringList hosts)
+{
+    std::sort(hosts.begin(), hosts.end(), [](const QString &a, const QString &b) {
+        return QHostAddress(a).toIPv4Address() < QHostAddress(b).toIPv4Address();
+    });
+    return hosts;
+}
+
+QStringList liveAddresses(int from = 0)
+{
+    QStringList hosts;
+    for (int octet : kLive)
+        if (octet >= from)
+            hosts << LanSegment::address(octet);
+    return hosts;
+}
+
+} // namespace
+
+class LanLabTest : public QObject
+{
+    Q_OBJECT
+
+    LanSegment m_lan;
+    RecordingBoxes m_boxes;
+
+    // Echo requests each host has received so far.
+    QHash<int, int> echoCounts() const
+    {
+        QHash<int, int> counts;
+        for (int octet : kLive + QList<int>{kDropsEcho, kLate})
+            counts.insert(octet, m_lan.echoRequestCount(octet));
+        return counts;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        LAN_REQUIRE_SEGMENT(m_lan);
+        MessageBoxes::install(&m_boxes);
+        for (int octet : kLive.mid(2)) {
+            const bool page = octet == 200 || octet == 254;
+            const auto device = Lab::Behaviour{Lab::Behaviour::Page, Lab::LabNetwork::idPage(QString::number(octet))};
+            QVERIFY(m_lan.addHost(octet, LanSegment::Host::Echo, page ? std::optional(device) : std::nullopt));
+        }
+        QVERIFY(m_lan.addHost(kDropsEcho, LanSegment::Host::DropsEcho, Lab::Behaviour{Lab::Behaviour::Page, "up"}));
+        QVERIFY(m_lan.addHost(kLate, LanSegment::Host::Late));
+        QVERIFY(m_lan.addFarHost(10));
+        QVERIFY(m_lan.rejectFar(20, QStringLiteral("host-unreachable")));
+        QVERIFY(m_lan.rejectFar(21, QStringLiteral("admin-prohibited")));
+    }
+
+    void cleanup() { allowPingSockets(true); }
+
+    void lanterraScan_data()
+    {
+        QTest::addColumn<bool>("pingSockets");
+        QTest::addColumn<QString>("workers");
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<int>("from"); // the first octet scanned
+        for (bool datagram : {true, false}) {
+            const char *kind = datagram ? "datagram" : "raw";
+            QTest::addRow("%s, 1 worker, the top of the segment", kind) << datagram << "1" << "198.18.0.249-254" << 249;
+            QTest::addRow("%s, 50 workers", kind) << datagram << "50" << "198.18.0.0/24" << 1;
+            QTest::addRow("%s, 255 workers", kind) << datagram << "255" << "198.18.0.0/24" << 1;
+        }
+    }
+
+    // Every live host of the range listed once, whatever waits in the neighbour queue for the empty addresses;
+    // each one got exactly the one echo request it answered, the host that drops echo all six of its requests.
+    void lanterraScan()
+    {
+        QFETCH(bool, pingSockets);
+        QFETCH(QString, workers);
+        QFETCH(QString, target);
+        QFETCH(int, from);
+        allowPingSockets(pingSockets);
+        const QHash<int, int> before = echoCounts();
+
+        QProcess scan;
+        scan.start(QCoreApplication::applicationDirPath() + QStringLiteral("/lanterra-scan"),
+                   {target, QStringLiteral("-w"), workers, QStringLiteral("-r"), QStringLiteral("1"),
+                    QStringLiteral("-o"), QStringLiteral("csv")});
+        QVERIFY(scan.waitForFinished(60000));
+        QCOMPARE(scan.exitCode(), 0);
+        QStringList hosts;
+        for (const QString &line : QString::fromUtf8(scan.readAllStandardOutput()).split(QStringLiteral("\r\n")).mid(1))
+            if (!line.isEmpty())
+                hosts << line.section(QLatin1Char(','), 0, 0);
+        QCOMPARE(sorted(hosts), liveAddresses(from));
+
+        const QHash<int, int> after = echoCounts();
+        for (int octet : kLive.mid(2))
+            if (octet >= from)
+                QCOMPARE(after[octet] - before[octet], 1);
+        if (from <= kDropsEcho)
+            QCOMPARE(after[kDropsEcho] - before[kDropsEcho], 6);
+    }
+
+    // The window scans the whole segment twice in a row on one pelorin: the same hosts both times, with the pages.
+    void windowScansTwice()
+    {
+        MainWindow window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        Harness::fill(window, QStringLiteral("198|18|0|1|255|1|100"));
+        for (int scan = 0; scan < 2; ++scan) {
+            QTest::mouseClick(window.cmdScan, Qt::LeftButton);
+            QTRY_VERIFY(window.engine().isScanning());
+            QTRY_VERIFY_WITH_TIMEOUT(!window.engine().isScanning(), 30000);
+            QTRY_COMPARE(window.lblThreads->text(), QStringLiteral("Scan Completed"));
+            QStringList hosts;
+            for (int i = 1; i <= window.lstIPs->rowCount(); ++i)
+                hosts << window.lstIPs->row(i)->text(0);
+            QCOMPARE(sorted(hosts), liveAddresses());
+            QCOMPARE(window.lstIPs->findRow(LanSegment::address(254))->text(2), QStringLiteral("254"));
+        }
+        QCOMPARE(m_boxes.boxes.size(), 0);
+    }
+
+    // An empty address on the segment is reported unreachable once ARP gives up, and the router's errors give
+    // the same status; a host behind the router answers. Both kinds of socket.
+    void unreachable()
+    {
+        for (auto kind : {EchoSocketKind::Datagram, EchoSocketKind::Raw}) {
+            EchoSocket socket(kind);
+            QCOMPARE(socket.kind(), kind);
+            std::optional<EchoResult> empty, prohibited, unreachable, far;
+            spawn(echoInto(socket, LanSegment::address(100 + int(kind)), 5000, empty));
+            spawn(echoInto(socket, LanSegment::farAddress(20), 5000, unreachable));
+            spawn(echoInto(socket, LanSegment::farAddress(21), 5000, prohibited));
+            spawn(echoInto(socket, LanSegment::farAddress(10), 5000, far));
+            QTRY_VERIFY_WITH_TIMEOUT(empty.has_value(), 4500);
+            QTRY_VERIFY(far.has_value());
+            QCOMPARE(empty->status, IpStatus::DestHostUnreachable);
+            QCOMPARE(unreachable->status, IpStatus::DestHostUnreachable);
+            QCOMPARE(prohibited->status, IpStatus::DestHostUnreachable);
+            QCOMPARE(far->status, IpStatus::Success);
+        }
+    }
+};
+
+QTEST_MAIN(LanLabTest)
+#include "lan_lab_test.moc"
