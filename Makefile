@@ -50,6 +50,7 @@ fuzz: deps
 	CMAKE_ARGS="$(CMAKE_ARGS)" bash scripts/fuzz.sh $(FUZZ_SECONDS)
 
 bench: build
+	@cmake --build $(BUILD) -j $(JOBS) --target scan24_bench
 	tests/lab/run-in-netns.sh $(BUILD)/bin/scan24_bench
 
 clean:
