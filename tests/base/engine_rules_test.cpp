@@ -22,12 +22,12 @@ class EngineRulesTest : public QObject
 
 private slots:
     // The addresses a range scans, in order (upper not scanned below it, just it when equal, .0 to .254 for the
-    // whole network), and the fourth octet shown as next after 0, 1, 2... have gone out.
+    // whole network, .0 to .255 up to 256), and the fourth octet shown as next after 0, 1, 2... have gone out.
     void rangeAddresses()
     {
         const struct { int lower, upper; QString walk; QList<int> shown; } rows[] = { // walk: first, last, how many
             {2, 5, "127.1.2.2 127.1.2.4 3", {2, 3, 4, 5, 5}}, {5, 5, "127.1.2.5 127.1.2.5 1", {5, 5, 5}},
-            {0, 255, "127.1.2.0 127.1.2.254 255", {0, 1, 2}}};
+            {0, 255, "127.1.2.0 127.1.2.254 255", {0, 1, 2}}, {0, 256, "127.1.2.0 127.1.2.255 256", {0, 1, 2}}};
         for (const auto &r : rows) {
             const ScanRange range{QStringLiteral("127.1.2"), r.lower, r.upper};
             const QList<quint32> list = ScanChecks::addresses(range);
@@ -41,14 +41,15 @@ private slots:
         }
     }
 
-    // The start checks at their limits (0 and 255 octets, 10 retries asked nothing) and their texts; the settings
-    // of each request held at 1 below and at the largest their type carries.
+    // The start checks at their limits (0 and 255 octets, To 256, 10 retries asked nothing) and their texts; the
+    // settings of each request held at 1 below and at the largest their type carries.
     void checks()
     {
         QList<std::optional<int>> octets;
         for (const char *text : {"0", " 010", "255", "256", "-1", "2.5", "abc"})
             octets << ScanChecks::octet(QString::fromLatin1(text));
         QCOMPARE(octets, (QList<std::optional<int>>{0, 10, 255, std::nullopt, std::nullopt, std::nullopt, 0}));
+        QCOMPARE(ScanChecks::range("1", "2", "3", "0", "256").upper, 256); // To, the bound that sweeps .255
         QVERIFY(!ScanChecks::retriesNeedQuestion("10") && ScanChecks::retriesNeedQuestion("10.5"));
         QVERIFY(ScanChecks::rangeReversed("10", "9") && !ScanChecks::rangeReversed("9", "9"));
         QCOMPARE((QList<qint32>{ScanChecks::timeOut("0"), ScanChecks::timeOut("0.4"), ScanChecks::timeOut("2.5"),
