@@ -88,6 +88,8 @@ QString helpText()
         "printed on stdout once its page has answered or it has none. On a terminal,\n"
         "progress is shown on stderr; a summary line always ends the run there.\n"
         "CSV cells that begin with = + - @, a tab or a carriage return get a leading '.\n"
+        "Control characters other than tab, CR and LF are shown as \\x1b in table\n"
+        "and CSV; JSON Lines escape them as JSON does.\n"
         "\n"
         "Exit status: 0 at least one host listed; 1 the scan completed and listed\n"
         "none; 2 bad input (nothing sent); 3 cannot probe (no echo rights, pelorin\n"
