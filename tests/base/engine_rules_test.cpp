@@ -22,15 +22,15 @@ class EngineRulesTest : public QObject
     Q_OBJECT
 
 private slots:
-    // The addresses a range scans, in order (upper not scanned below it, just it when equal, .0 to .254 for the
-    // whole network, .0 to .255 up to 256), and the fourth octet shown as next after 0, 1, 2... have gone out.
+    // The addresses a range read from the boxes scans, in order (upper not scanned below it, just it when equal,
+    // .0 to .254 for the whole network, .0 to .255 up to 256), and the fourth octet shown as next after 0, 1, 2...
     void rangeAddresses()
     {
         const struct { int lower, upper; QString walk; QList<int> shown; } rows[] = { // walk: first, last, how many
             {2, 5, "127.1.2.2 127.1.2.4 3", {2, 3, 4, 5, 5}}, {5, 5, "127.1.2.5 127.1.2.5 1", {5, 5, 5}},
             {0, 255, "127.1.2.0 127.1.2.254 255", {0, 1, 2}}, {0, 256, "127.1.2.0 127.1.2.255 256", {0, 1, 2}}};
         for (const auto &r : rows) {
-            const ScanRange range{QStringLiteral("127.1.2"), r.lower, r.upper};
+            const auto range = ScanChecks::range("127", "1", "2", QString::number(r.lower), QString::number(r.upper));
             const QList<quint32> list = ScanChecks::addresses(range);
             for (qsizetype i = 1; i < list.size(); ++i)
                 QCOMPARE(list[i], list[i - 1] + 1);
@@ -50,7 +50,6 @@ private slots:
         for (const char *text : {"0", " 010", "255", "256", "-1", "2.5", "abc"})
             octets << ScanChecks::octet(QString::fromLatin1(text));
         QCOMPARE(octets, (QList<std::optional<int>>{0, 10, 255, std::nullopt, std::nullopt, std::nullopt, 0}));
-        QCOMPARE(ScanChecks::range("1", "2", "3", "0", "256").upper, 256); // To, the bound that sweeps .255
         QVERIFY(!ScanChecks::retriesNeedQuestion("10") && ScanChecks::retriesNeedQuestion("10.5"));
         QVERIFY(ScanChecks::rangeReversed("10", "9") && !ScanChecks::rangeReversed("9", "9"));
         QCOMPARE((QList<qint32>{ScanChecks::timeOut("0"), ScanChecks::timeOut("0.4"), ScanChecks::timeOut("2.5"),
@@ -133,7 +132,6 @@ private slots:
     void line()
     {
         const QString h = QStringLiteral("127.0.0.4");
-        const QString pad = QString(15 - h.size() + 2, QLatin1Char(' '));
         const QString json = "{\"host\":\"127.0.0.4\",%3\"ping_ms\":%1,\"description\":%2,\"mac\":\"\",\"vendor\":\"\"}\n";
         // hostName: null for a run without names, else the name field's value.
         auto row = [&h](const char *, Format format, const QString &description, const QString &hostName, int ping,
@@ -142,7 +140,7 @@ private slots:
             QCOMPARE(ResultFormat::line(format, record, hostName.isNull() ? std::nullopt : std::optional<QString>(hostName)), expected);
         };
 
-        row("table ping 0", Format::Table, "", {}, 0, h + pad + "<0 ms\n");
+        row("table ping 0", Format::Table, "", {}, 0, h + QString(8, u' ') + "<0 ms\n");
         // Every character a spreadsheet starts a formula with is neutralised, in every cell; others stay.
         for (const char *lead : {"=", "+", "-", "@", "\t"})
             row("csv neutralised", Format::Csv, QString(lead) + "1+2", QString(lead) + "x", 0,
@@ -188,8 +186,7 @@ private slots:
             QCOMPARE(ResultFormat::line(Format::TabSeparated, r).section(u'\t', 2), copied);
             const QString json = ResultFormat::line(Format::JsonLines, r, text);
             QCOMPARE(json.chopped(1).contains(QChar(c)), !control && c < 0x2028);
-            const QJsonObject back = QJsonDocument::fromJson(json.toUtf8()).object();
-            QCOMPARE(back["description"].toString() + back["name"].toString(), text + text);
+            QCOMPARE(QJsonDocument::fromJson(json.toUtf8())["description"].toString(), text);
         }
     }
 };

@@ -124,7 +124,7 @@ private slots:
     // A scan on stand-ins as the operator sees it: range boxes locked, hosts listed before their page is
     // asked for, settings read per request, the progress line and txtIP(3) settled while a page is awaited;
     // Enter ignored and Escape stopping then; back to idle with nothing left to redraw; then MAC and vendor,
-    // the description's tooltip, Copy of several rows, Copy all and Save as CSV of awkward descriptions.
+    // the description's tooltip, Copy of several rows, Copy all and Save as CSV of awkward descriptions; a held start.
     void scanAsSeen()
     {
         MainWindow &w = open(std::make_unique<StandInFactory>());
@@ -207,6 +207,11 @@ private slots:
         w.mnuSaveCsv->trigger();
         QVERIFY(m_channel.boxes.size() == 1 && m_channel.boxes[0].style == (MsgBox::OKOnly | MsgBox::Exclamation));
         QVERIFY(m_channel.boxes[0].text.startsWith("The list could not be saved as " + dir.filePath("no-such-folder")));
+        m_factory->pending = true; // a start held, then refused: the normal pointer is back
+        m_factory->notReady = "refused";
+        QTest::mouseClick(w.cmdScan, Qt::LeftButton);
+        m_factory->decide();
+        QCOMPARE(w.cursor().shape(), Qt::ArrowCursor);
     }
 
     // The header's menu shows and hides MAC Address and Vendor, hidden in every new window; what the rows'
