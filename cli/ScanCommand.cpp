@@ -88,6 +88,8 @@ QString helpText()
         "printed on stdout once its page has answered or it has none. On a terminal,\n"
         "progress is shown on stderr; a summary line always ends the run there.\n"
         "CSV cells that begin with = + - @, a tab or a carriage return get a leading '.\n"
+        "Control characters other than tab, CR and LF are shown as \\x1b in table\n"
+        "and CSV; JSON Lines escape them as JSON does.\n"
         "\n"
         "Exit status: 0 at least one host listed; 1 the scan completed and listed\n"
         "none; 2 bad input (nothing sent); 3 cannot probe (no echo rights, pelorin\n"
@@ -219,6 +221,11 @@ public:
                 m_refused[*target] = true;
         });
         connect(&m_engine, &ScanEngine::message, this, [this](const QString &text, int) {
+            // A pelorin that ends while an interrupt is handled is part of it (a
+            // terminal's Ctrl-C or a kill of the job reaches pelorin too), not a failure.
+            m_signals.deliverPending();
+            if (m_interrupted)
+                return;
             eraseProgress();
             qCCritical(lcScan).noquote() << text.simplified();
         });
@@ -335,6 +342,7 @@ private:
     {
         if (!m_scanDone || m_pendingNames > 0)
             return;
+        m_signals.deliverPending(); // a scan ended by pelorin's end may be one the operator interrupted
         m_progressTimer.stop();
         eraseProgress();
         for (qsizetype i = 0; i < m_targets.targets().size(); ++i) {
@@ -344,15 +352,19 @@ private:
         auto counted = [](qsizetype n, const char *one, const char *many) {
             return QString::number(n) + QLatin1Char(' ') + QLatin1String(n == 1 ? one : many);
         };
-        qCInfo(lcScan).noquote() << QStringLiteral("%1 scanned, %2 found, %3 with a description, %4 s")
-                                        .arg(counted(m_engine.dispatchedCount(), "address", "addresses"),
-                                             counted(m_hosts, "host", "hosts"))
+        const QString scanned =
+            m_interrupted ? QStringLiteral("interrupted after %1 of %2")
+                                .arg(m_engine.dispatchedCount())
+                                .arg(counted(m_engine.addressCount(), "address", "addresses"))
+                          : counted(m_engine.dispatchedCount(), "address", "addresses") + QStringLiteral(" scanned");
+        qCInfo(lcScan).noquote() << QStringLiteral("%1, %2 found, %3 with a description, %4 s")
+                                        .arg(scanned, counted(m_hosts, "host", "hosts"))
                                         .arg(m_described)
                                         .arg(double(m_elapsed.elapsed()) / 1000.0, 0, 'f', 1);
-        QCoreApplication::exit(m_engine.failed() ? CannotProbe
-                               : m_interrupted   ? m_interrupted
-                               : m_listed > 0    ? Found
-                                                 : NoneFound);
+        QCoreApplication::exit(m_interrupted       ? m_interrupted
+                               : m_engine.failed() ? CannotProbe
+                               : m_listed > 0      ? Found
+                                                   : NoneFound);
     }
 
     const Options &m_options;

@@ -18,7 +18,7 @@ SignalPipe::SignalPipe(QObject *parent) : QObject(parent)
         return;
     g_writeFd = m_fds[1];
     m_notifier = new QSocketNotifier(m_fds[0], QSocketNotifier::Read, this);
-    connect(m_notifier, &QSocketNotifier::activated, this, &SignalPipe::drain);
+    connect(m_notifier, &QSocketNotifier::activated, this, &SignalPipe::deliverPending);
     struct sigaction action {};
     action.sa_handler = &SignalPipe::handler;
     sigemptyset(&action.sa_mask);
@@ -48,8 +48,10 @@ void SignalPipe::handler(int signal)
     errno = saved;
 }
 
-void SignalPipe::drain()
+void SignalPipe::deliverPending()
 {
+    if (m_fds[0] < 0)
+        return;
     unsigned char byte = 0;
     while (::read(m_fds[0], &byte, 1) == 1)
         emit caught(int(byte));

@@ -18,13 +18,16 @@ public:
     explicit SignalPipe(QObject *parent = nullptr);
     ~SignalPipe() override;
     bool isValid() const { return m_notifier != nullptr; }
+    // Emits caught for every signal that has arrived but not yet been
+    // delivered: whoever sees the end of something a signal may have caused
+    // (pelorin gone) learns of the signal first.
+    void deliverPending();
 
 signals:
     void caught(int signal);
 
 private:
     static void handler(int signal);
-    void drain();
 
     int m_fds[2] = {-1, -1};
     QSocketNotifier *m_notifier = nullptr;

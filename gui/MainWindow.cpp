@@ -41,6 +41,7 @@
 #include <QTreeWidgetItem>
 
 #include <algorithm>
+#include <tuple>
 
 namespace MsgBox = Pelorin::MsgBox;
 
@@ -458,16 +459,19 @@ void MainWindow::startOrStop()
 // and answers through its continuation.
 void MainWindow::startSteps()
 {
-    const std::pair<QLineEdit *, const char *> octetBoxes[] = {
-        {txtIP[0], "The first octet"}, {txtIP[1], "The second octet"}, {txtIP[2], "The third octet"},
-        {txtIPScan[0], "From"},        {txtIPScan[1], "To"},
+    using ScanChecks::kHighestOctet;
+    const std::tuple<QLineEdit *, const char *, int> octetBoxes[] = {
+        {txtIP[0], "The first octet", kHighestOctet},  {txtIP[1], "The second octet", kHighestOctet},
+        {txtIP[2], "The third octet", kHighestOctet},  {txtIPScan[0], "From", kHighestOctet},
+        {txtIPScan[1], "To", ScanChecks::kHighestUpperBound},
     };
     const auto refuse = [this](const QString &text, int style) {
         openBox(text, style, [this](int) { setPointer(PointerDefault); });
     };
-    for (const auto &[box, name] : octetBoxes) {
-        if (!ScanChecks::octet(box->text()))
-            return refuse(ScanChecks::octetRefusal(QString::fromLatin1(name)), MsgBox::OKOnly | MsgBox::Exclamation);
+    for (const auto &[box, name, highest] : octetBoxes) {
+        if (!ScanChecks::octet(box->text(), highest))
+            return refuse(ScanChecks::octetRefusal(QString::fromLatin1(name), highest),
+                          MsgBox::OKOnly | MsgBox::Exclamation);
     }
     if (ScanChecks::rangeReversed(txtIPScan[0]->text(), txtIPScan[1]->text()))
         return refuse(ScanChecks::rangeRefusal(), MsgBox::OKOnly | MsgBox::Information);
@@ -486,8 +490,9 @@ void MainWindow::startScan()
 {
     m_range = ScanChecks::range(txtIP[0]->text(), txtIP[1]->text(), txtIP[2]->text(), txtIPScan[0]->text(),
                                 txtIPScan[1]->text());
-    m_engine->start(ScanChecks::addresses(m_range));
-    setPointer(PointerDefault);
+    // The arrow-and-hourglass stays until the last address has been handed out.
+    if (!m_engine->start(ScanChecks::addresses(m_range)))
+        setPointer(PointerDefault);
 }
 
 void MainWindow::openBox(const QString &text, int style, std::function<void(int)> reply)
@@ -525,6 +530,8 @@ void MainWindow::bindEngine()
     // display is exact; the rest follows at the display's pace.
     connect(m_engine, &ScanEngine::cursorChanged, this, [this](qsizetype dispatched) {
         m_nextOctet = ScanChecks::nextOctet(m_range, dispatched);
+        if (dispatched < 0 || dispatched >= m_engine->addressCount())
+            setPointer(PointerDefault);
         if (m_nextOctet < 0)
             m_display->showNow();
         else
@@ -565,6 +572,8 @@ void MainWindow::bindEngine()
         setRangeLocked(false);
         m_worker0->reinit();
     });
+    // A start held until pelorin answered, then refused: its message has said why.
+    connect(m_engine, &ScanEngine::startRefused, this, [this] { setPointer(PointerDefault); });
     connect(m_engine, &ScanEngine::message, this,
             [this](const QString &text, int style) { openBox(text, style, [](int) {}); });
 }

@@ -1,5 +1,6 @@
 // pelorin: the probe server. Started by Lanterra, which speaks the object
-// protocol over this process's stdin and stdout; ends when that pipe closes.
+// protocol over this process's stdin and stdout; ends when that pipe closes
+// (or on SIGTERM), never on a terminal's SIGINT or SIGQUIT.
 #include "PelorinLog.h"
 #include "PelorinServer.h"
 #include "EchoSocket.h"
@@ -15,6 +16,11 @@ int main(int argc, char *argv[])
 {
     // A closed stdout shows up as EPIPE on write, not as a signal.
     std::signal(SIGPIPE, SIG_IGN);
+    // A terminal's Ctrl-C (or Ctrl-\) reaches the whole foreground group, this
+    // server too: it is the client's to act on. The server ends when the
+    // client closes its stdin, or on SIGTERM and SIGKILL.
+    std::signal(SIGINT, SIG_IGN);
+    std::signal(SIGQUIT, SIG_IGN);
     // Every diagnostic line on stderr reads "pelorin: <text>".
     qSetMessagePattern(QStringLiteral("%{category}: %{message}"));
 

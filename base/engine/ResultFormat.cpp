@@ -14,31 +14,50 @@ constexpr int kDescriptionWidth = 32;
 constexpr int kMacWidth = 17;
 constexpr int kNameWidth = 24;
 
-// Control characters as visible escapes: one host stays one line, and a
-// device's page can't drive the operator's terminal.
-QString visible(const QString &text)
+// Device text is untrusted. Whatever way it leaves (table, CSV, clipboard),
+// a control character other than tab, CR and LF (the rest of C0, DEL, C1)
+// goes as a visible escape ("\x1b"), so a page can neither drive the
+// operator's terminal nor hide in a cell. The table shows tab, CR and LF as
+// escapes too: one host stays one line.
+QString escapedControls(const QString &text, bool lineBreaksToo)
 {
     QString out;
     out.reserve(text.size());
     for (const QChar c : text) {
-        if (c == u'\n')
+        const char16_t u = c.unicode();
+        if (lineBreaksToo && u == u'\n')
             out += QStringLiteral("\\n");
-        else if (c == u'\r')
+        else if (lineBreaksToo && u == u'\r')
             out += QStringLiteral("\\r");
-        else if (c == u'\t')
+        else if (lineBreaksToo && u == u'\t')
             out += QStringLiteral("\\t");
-        else if (c.unicode() < 0x20 || c.unicode() == 0x7f || (c.unicode() >= 0x80 && c.unicode() < 0xa0))
-            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else if ((u < 0x20 && u != u'\n' && u != u'\r' && u != u'\t') || (u >= 0x7f && u < 0xa0))
+            out += QStringLiteral("\\x%1").arg(int(u), 2, 16, QLatin1Char('0'));
         else
             out += c;
     }
     return out;
 }
 
-// One value of a tab-separated line: no tab or line break of its own.
+QString visible(const QString &text)
+{
+    return escapedControls(text, true);
+}
+
+// A cell that a spreadsheet would read as a formula (or that begins with a
+// tab or carriage return, which some strip before doing so) gets a leading
+// apostrophe: opening a file or pasting a copied line must not run it.
+QString neutralised(const QString &value)
+{
+    static const QString formulaLeading = QStringLiteral("=+-@\t\r");
+    const QString text = escapedControls(value, false);
+    return !text.isEmpty() && formulaLeading.contains(text.front()) ? u'\'' + text : text;
+}
+
+// One value of a copied line: neutralised, no tab or line break of its own.
 QString tabField(const QString &text)
 {
-    QString out = text;
+    QString out = neutralised(text);
     out.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
     for (const QChar c : {u'\r', u'\n', u'\t'})
         out.replace(c, u' ');
@@ -63,13 +82,9 @@ QString tableLine(const QStringList &cells)
     return out + QLatin1Char('\n');
 }
 
-// A cell that a spreadsheet would read as a formula (or that begins with a
-// tab or carriage return, which some strip before doing so) gets a leading
-// apostrophe: device text is untrusted, and opening a file must not run it.
 QString csvField(const QString &value)
 {
-    static const QString formulaLeading = QStringLiteral("=+-@\t\r");
-    const QString text = !value.isEmpty() && formulaLeading.contains(value.front()) ? u'\'' + value : value;
+    const QString text = neutralised(value);
     if (!text.contains(u',') && !text.contains(u'"') && !text.contains(u'\r') && !text.contains(u'\n'))
         return text;
     QString quoted = text;
@@ -77,6 +92,8 @@ QString csvField(const QString &value)
     return QLatin1Char('"') + quoted + QLatin1Char('"');
 }
 
+// Exact: every control character (DEL and C1 too) and the line separators as
+// JSON escapes, which read back as the device sent them.
 QString jsonString(const QString &text)
 {
     QString out = QStringLiteral("\"");
@@ -88,7 +105,8 @@ QString jsonString(const QString &text)
         case u'\r': out += QStringLiteral("\\r"); break;
         case u'\t': out += QStringLiteral("\\t"); break;
         default:
-            if (c.unicode() < 0x20 || c.unicode() == 0x2028 || c.unicode() == 0x2029)
+            if (c.unicode() < 0x20 || (c.unicode() >= 0x7f && c.unicode() < 0xa0) || c.unicode() == 0x2028
+                || c.unicode() == 0x2029)
                 out += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
             else
                 out += c;

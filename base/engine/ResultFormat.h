@@ -15,6 +15,10 @@ namespace ResultFormat {
 
 // TabSeparated is what the window copies: the ping time as the list shows it,
 // line breaks and tabs inside a value as one blank each, no header.
+// Device text leaves by one rule in every format but JSON Lines: a control
+// character other than tab, CR and LF (C0, DEL, C1) is written as "\x1b"; the
+// table writes tab, CR and LF as "\t", "\r", "\n". JSON Lines escape all of
+// them as JSON does, so they read back exact.
 enum class Format { Table, Csv, JsonLines, TabSeparated };
 
 // "table", "csv" or "jsonl".
@@ -27,8 +31,8 @@ QString pingText(qint16 pingTime);
 // withName adds the name column after the host (not to tab-separated lines).
 QString header(Format format, bool withName = false);
 // One host, line end included; with a name (empty when the host has none) as
-// the second field. CSV cells that a spreadsheet would take for a formula get
-// a leading apostrophe; JSON Lines carry every value as it is.
+// the second field. CSV cells and copied values that a spreadsheet would take
+// for a formula get a leading apostrophe; JSON Lines carry every value as it is.
 QString line(Format format, const HostRecord &record, const std::optional<QString> &name = std::nullopt);
 
 } // namespace ResultFormat

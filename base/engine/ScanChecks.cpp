@@ -11,17 +11,17 @@ using TextNumber::Val;
 
 namespace ScanChecks {
 
-std::optional<int> octet(const QString &text)
+std::optional<int> octet(const QString &text, int highest)
 {
     const double value = Val(text);
-    if (value < 0 || value > 255 || std::floor(value) != value)
+    if (value < 0 || value > highest || std::floor(value) != value)
         return std::nullopt;
     return int(value);
 }
 
-QString octetRefusal(const QString &boxName)
+QString octetRefusal(const QString &boxName, int highest)
 {
-    return boxName + QStringLiteral(" must be a whole number from 0 to 255.");
+    return boxName + QStringLiteral(" must be a whole number from 0 to %1.").arg(highest);
 }
 
 ScanRange range(const QString &first, const QString &second, const QString &third, const QString &from,
@@ -30,7 +30,7 @@ ScanRange range(const QString &first, const QString &second, const QString &thir
     ScanRange r;
     r.network = Str(Val(first)) + QLatin1Char('.') + Str(Val(second)) + QLatin1Char('.') + Str(Val(third));
     r.lower = octet(from).value_or(0);
-    r.upper = octet(to).value_or(0);
+    r.upper = octet(to, kHighestUpperBound).value_or(0);
     return r;
 }
 

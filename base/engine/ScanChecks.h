@@ -21,13 +21,19 @@ namespace ScanChecks {
 
 inline constexpr double kRetriesAskAbove = 10;
 
-// The value of text when it is a whole number from 0 to 255, else nothing.
-// A blank or "abc" reads 0 and " 010" reads 10; -1, 256 and 2.5 are refused.
-std::optional<int> octet(const QString &text);
-// The one line that refuses a box whose value is no octet, naming the box.
-QString octetRefusal(const QString &boxName);
+inline constexpr int kHighestOctet = 255;
+// To is the first value not scanned: 256 sweeps the fourth octet up to .255.
+inline constexpr int kHighestUpperBound = 256;
 
-// Takes the range from texts that passed octet(): the three octets, From and To.
+// The value of text when it is a whole number from 0 to highest, else nothing.
+// A blank or "abc" reads 0 and " 010" reads 10; -1, 256 and 2.5 are refused
+// as octets; To also takes 256.
+std::optional<int> octet(const QString &text, int highest = kHighestOctet);
+// The one line that refuses a box whose value is out of its range, naming the box.
+QString octetRefusal(const QString &boxName, int highest = kHighestOctet);
+
+// Takes the range from texts that passed octet(): the three octets, From and
+// To (up to kHighestUpperBound).
 ScanRange range(const QString &first, const QString &second, const QString &third, const QString &from,
                 const QString &to);
 

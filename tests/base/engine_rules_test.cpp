@@ -1,5 +1,6 @@
 // Guards the pure rules: the start checks and their texts, identification pages, typed numbers, and the output
-// formats' sanitising over every character they guard (table controls, CSV formula leads, JSON escapes).
+// formats' sanitising over every character they guard (controls in table, CSV and copied lines, formula leads in
+// CSV and copied lines, JSON escapes).
 #include "engine/IdPage.h"
 #include "engine/ResultFormat.h"
 #include "engine/ScanChecks.h"
@@ -21,15 +22,15 @@ class EngineRulesTest : public QObject
     Q_OBJECT
 
 private slots:
-    // The addresses a range scans, in order (upper not scanned below it, just it when equal, .0 to .254 for the
-    // whole network), and the fourth octet shown as next after 0, 1, 2... have gone out.
+    // The addresses a range read from the boxes scans, in order (upper not scanned below it, just it when equal,
+    // .0 to .254 for the whole network, .0 to .255 up to 256), and the fourth octet shown as next after 0, 1, 2...
     void rangeAddresses()
     {
         const struct { int lower, upper; QString walk; QList<int> shown; } rows[] = { // walk: first, last, how many
             {2, 5, "127.1.2.2 127.1.2.4 3", {2, 3, 4, 5, 5}}, {5, 5, "127.1.2.5 127.1.2.5 1", {5, 5, 5}},
-            {0, 255, "127.1.2.0 127.1.2.254 255", {0, 1, 2}}};
+            {0, 255, "127.1.2.0 127.1.2.254 255", {0, 1, 2}}, {0, 256, "127.1.2.0 127.1.2.255 256", {0, 1, 2}}};
         for (const auto &r : rows) {
-            const ScanRange range{QStringLiteral("127.1.2"), r.lower, r.upper};
+            const auto range = ScanChecks::range("127", "1", "2", QString::number(r.lower), QString::number(r.upper));
             const QList<quint32> list = ScanChecks::addresses(range);
             for (qsizetype i = 1; i < list.size(); ++i)
                 QCOMPARE(list[i], list[i - 1] + 1);
@@ -41,8 +42,8 @@ private slots:
         }
     }
 
-    // The start checks at their limits (0 and 255 octets, 10 retries asked nothing) and their texts; the settings
-    // of each request held at 1 below and at the largest their type carries.
+    // The start checks at their limits (0 and 255 octets, To 256, 10 retries asked nothing) and their texts; the
+    // settings of each request held at 1 below and at the largest their type carries.
     void checks()
     {
         QList<std::optional<int>> octets;
@@ -131,7 +132,6 @@ private slots:
     void line()
     {
         const QString h = QStringLiteral("127.0.0.4");
-        const QString pad = QString(15 - h.size() + 2, QLatin1Char(' '));
         const QString json = "{\"host\":\"127.0.0.4\",%3\"ping_ms\":%1,\"description\":%2,\"mac\":\"\",\"vendor\":\"\"}\n";
         // hostName: null for a run without names, else the name field's value.
         auto row = [&h](const char *, Format format, const QString &description, const QString &hostName, int ping,
@@ -140,17 +140,20 @@ private slots:
             QCOMPARE(ResultFormat::line(format, record, hostName.isNull() ? std::nullopt : std::optional<QString>(hostName)), expected);
         };
 
-        row("table ping 0", Format::Table, "", {}, 0, h + pad + "<0 ms\n");
-        row("csv carriage return inside", Format::Csv, "a\rb", {}, 3, h + ",3,\"a\rb\",,\r\n");
+        row("table ping 0", Format::Table, "", {}, 0, h + QString(8, u' ') + "<0 ms\n");
         // Every character a spreadsheet starts a formula with is neutralised, in every cell; others stay.
         for (const char *lead : {"=", "+", "-", "@", "\t"})
             row("csv neutralised", Format::Csv, QString(lead) + "1+2", QString(lead) + "x", 0,
                 h + ",'" + lead + "x,0,'" + lead + "1+2,,\r\n");
+        const QString copy = h + "\t<0 ms\t%1\t\t\n"; // copied lines: the same leads; a leading tab or CR turns blank
+        for (const char *lead : {"=", "+", "-", "@"})
+            row("copy neutralised", Format::TabSeparated, lead, {}, 0, copy.arg(QString("'") + lead));
+        row("copy neutralised CR", Format::TabSeparated, "\r=1", {}, 0, copy.arg("' =1"));
         row("csv neutralised CR, quoted", Format::Csv, "\rSUM(1)", "", 0, h + ",,0,\"'\rSUM(1)\",,\r\n");
         row("csv neutralised, quoted", Format::Csv, "=1,\"2\"", {}, 0, h + ",0,\"'=1,\"\"2\"\"\",,\r\n");
         for (const char *kept : {"Model 7", " =1", "'=1", "a=1", "1-2", "%1", "|x"})
             row("csv kept", Format::Csv, kept, {}, 0, h + ",0," + kept + ",,\r\n");
-        row("copied line", Format::TabSeparated, "a\r\nb\tc\rd\ne", {}, 0, h + "\t<0 ms\ta b c d e\t\t\n");
+        row("copied line", Format::TabSeparated, "a\r\nb\tc\rd\ne", {}, 0, copy.arg("a b c d e"));
         row("jsonl verbatim, name", Format::JsonLines, "=1+2", "-x", 0, json.arg("0", "\"=1+2\"", "\"name\":\"-x\","));
         row("jsonl empty name", Format::JsonLines, "", "", 0, json.arg("0", "\"\"", "\"name\":\"\","));
         row("jsonl placeholder text", Format::JsonLines, "%1 %2", "%3", 5, json.arg("5", "\"%1 %2\"", "\"name\":\"%3\","));
@@ -160,25 +163,30 @@ private slots:
                  QStringLiteral("Host IP Ping Time (ms) QV Equipment MAC Address Vendor"));
     }
 
-    // Every control character (C0, DEL, C1) in any table cell is written as a visible escape; all else stays.
-    // Every character below a space, and the line separators, are escaped in JSON Lines, which reads back.
+    // Every control character (C0, DEL, C1) leaves as a visible escape: in each table cell (tab, CR, LF by name),
+    // in CSV and in copied lines (where tab, CR and LF stay, or turn blank). All else stays as it is.
+    // JSON Lines escape every control character and the line separators, and read back exact.
     void everyControlCharacter()
     {
         for (char16_t c = 0; c <= 0x2029; c = c == 0xa0 ? 0x2028 : char16_t(c + 1)) {
             const QString text = QStringLiteral("a") + QChar(c) + u'z';
             const bool control = c < 0x20 || (c >= 0x7f && c < 0xa0);
-            const QString named = c == u'\n' ? "\\n" : c == u'\r' ? "\\r" : c == u'\t' ? "\\t" : QString();
-            const QString escape = named.isEmpty() ? QStringLiteral("\\x%1").arg(int(c), 2, 16, QLatin1Char('0')) : named;
+            const bool lineBreak = c == u'\n' || c == u'\r' || c == u'\t';
+            const QString named = c == u'\n' ? "\\n" : c == u'\r' ? "\\r" : "\\t";
+            const QString escape = lineBreak ? named : QStringLiteral("\\x%1").arg(int(c), 2, 16, QLatin1Char('0'));
             const QString shown = control ? "a" + escape + u'z' : text;
+            const QString copied = QStringList(3, lineBreak ? "a z" : shown).join(u'\t') + u'\n'; // three cells
             const HostRecord r{QStringLiteral("127.0.0.4"), 1, text, text, text};
-            QCOMPARE(ResultFormat::line(Format::Table, r, text), QStringLiteral("127.0.0.4        %1  1 ms            %2  %3  %4\n")
-                     .arg(shown.leftJustified(24), shown.leftJustified(32), shown.leftJustified(17), shown));
+            const QString table = QStringLiteral("127.0.0.4        %1  1 ms            %2  %3  %4\n");
+            QCOMPARE(ResultFormat::line(Format::Table, r, text),
+                     table.arg(shown.leftJustified(24), shown.leftJustified(32), shown.leftJustified(17), shown));
+            const QString csv = ResultFormat::line(Format::Csv, r, text);
+            QCOMPARE(csv.contains(QChar(c)), !control || lineBreak);
+            QCOMPARE(csv.count(escape), control && !lineBreak ? 4 : 0);
+            QCOMPARE(ResultFormat::line(Format::TabSeparated, r).section(u'\t', 2), copied);
             const QString json = ResultFormat::line(Format::JsonLines, r, text);
-            QVERIFY2(std::none_of(json.begin(), json.end() - 1, [](QChar k) { return k < u' ' || k == QChar(0x2028) || k == QChar(0x2029); }),
-                     qPrintable(QString::number(int(c), 16)));
-            const QJsonObject back = QJsonDocument::fromJson(json.toUtf8()).object();
-            QCOMPARE((QStringList{back["description"].toString(), back["name"].toString(), back["mac"].toString()}),
-                     (QStringList{text, text, text}));
+            QCOMPARE(json.chopped(1).contains(QChar(c)), !control && c < 0x2028);
+            QCOMPARE(QJsonDocument::fromJson(json.toUtf8())["description"].toString(), text);
         }
     }
 };

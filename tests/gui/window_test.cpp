@@ -1,5 +1,6 @@
-// Guards the window's rules without a network: which box a refused start names, the scan as seen (locked range, progress
-// texts), what leaves the window (Copy, CSV), menus, keyboard, real message boxes, the list's order and whole-text find.
+// Guards the window's rules without a network: which box a refused start names (To takes 256), the scan as seen
+// (locked range, busy pointer until the last address is out, progress texts), what leaves the window (Copy, CSV),
+// menus, keyboard, real message boxes, the list's order and whole-text find.
 #include "DisplayThrottle.h"
 #include "Harness.h"
 #include "ResultList.h"
@@ -82,17 +83,17 @@ private slots:
         const QString range = ScanChecks::rangeRefusal();
         const int info = MsgBox::OKOnly | MsgBox::Information, warn = MsgBox::OKOnly | MsgBox::Exclamation,
                   question = MsgBox::YesNo | MsgBox::Question;
-        auto octet = ScanChecks::octetRefusal;
+        auto octet = [](const char *box, int highest = 255) { return ScanChecks::octetRefusal(box, highest); };
 
         QTest::newRow("first octet 999") << "999|0|0|1|9|3|100" << 0 << octet("The first octet") << warn;
         QTest::newRow("second octet negative") << "127|-1|0|1|9|3|100" << 1 << octet("The second octet") << warn;
         QTest::newRow("third octet fraction") << "127|0|0.5|1|9|3|100" << 2 << octet("The third octet") << warn;
         QTest::newRow("From fraction") << "127|0|0|2.5|9|3|100" << 3 << octet("From") << warn;
-        QTest::newRow("To above 255") << "127|0|0|254|260|3|100" << 4 << octet("To") << warn;
+        QTest::newRow("To above 256") << "127|0|0|254|257|3|100" << 4 << octet("To", 256) << warn;
         QTest::newRow("upper below lower, 255 an octet") << "127|0|255|10|9|3|100" << 5 << range << info;
         QTest::newRow("range checked before retries") << "127|0|0|10|9|50|100" << 6 << range << info;
         QTest::newRow("retries 11, raw time-out") << "127|0|0|1|9|11|2.5" << -1 << ScanChecks::retriesQuestion("11", "2.5") << question;
-        QTest::newRow("probe server missing, 10 retries asked nothing") << "127|0|0| 010|10|10|100" << -1
+        QTest::newRow("probe server missing, 10 retries asked nothing, To 256") << "127|0|0| 010|256|10|100" << -1
                                               << "Lanterra can't scan: its probe server pelorin could not be started.\n\n"
                                               << int(MsgBox::OKOnly | MsgBox::Critical);
     }
@@ -123,7 +124,7 @@ private slots:
     // A scan on stand-ins as the operator sees it: range boxes locked, hosts listed before their page is
     // asked for, settings read per request, the progress line and txtIP(3) settled while a page is awaited;
     // Enter ignored and Escape stopping then; back to idle with nothing left to redraw; then MAC and vendor,
-    // the description's tooltip, Copy of several rows, Copy all and Save as CSV of awkward descriptions.
+    // the description's tooltip, Copy of several rows, Copy all and Save as CSV of awkward descriptions; a held start.
     void scanAsSeen()
     {
         MainWindow &w = open(std::make_unique<StandInFactory>());
@@ -141,15 +142,15 @@ private slots:
         m_factory->pages = {{"127.0.0.10", title + "<body>Model 7, \"Rev B\"\r\n\u00dcnit 2</body>"},
                             {"127.0.0.12", title + "<body>Line one\nLine two <b>x</b></body>"}};
 
-        QStringList seen; // per request: range locked, caption, settings, a page host's entry
+        QStringList seen; // per request: range locked, caption, pointer (B busy), settings, a page host's entry
         QPointer<StandInProbe> heldPage; // the page of .11 never comes
         m_factory->onRequest = [&](const StandInFactory::Request &r) {
             const QList<QLineEdit *> range = inputs(w).mid(0, 5);
             QTreeWidgetItem *entry = r.page ? w.lstIPs->findRow(r.host) : nullptr;
-            seen << QStringLiteral("%1 %2 %3/%4 %5")
+            seen << QStringLiteral("%1 %2%3 %4/%5 %6")
                         .arg(std::all_of(range.begin(), range.end(), [](QLineEdit *b) { return b->isReadOnly(); }))
-                        .arg(w.cmdScan->text()).arg(r.timeOut).arg(r.retries)
-                        .arg(entry ? entry->text(0) + ' ' + entry->text(1) : QString());
+                        .arg(w.cmdScan->text(), w.cursor().shape() == Qt::BusyCursor ? "B" : "")
+                        .arg(r.timeOut).arg(r.retries).arg(entry ? entry->text(0) + ' ' + entry->text(1) : QString());
             w.txtPingTO->setText(QStringLiteral("300")); // both apply from the next request on
             w.txtPingRetries->setText(QStringLiteral("2"));
             const bool hold = r.page && r.host == QLatin1String("127.0.0.11");
@@ -168,8 +169,8 @@ private slots:
         QVERIFY(!w.findChild<DisplayThrottle *>()->pending());
 
         seen.sort();
-        QCOMPARE(seen, (QStringList{"1 Stop 1/1 ", "1 Stop 300/2 ", "1 Stop 300/2 ", "1 Stop 300/2 127.0.0.10 <0 ms",
-                                    "1 Stop 300/2 127.0.0.11 12 ms", "1 Stop 300/2 127.0.0.12 3 ms"}));
+        QCOMPARE(seen, (QStringList{"1 Stop 300/2 ", "1 Stop 300/2 127.0.0.12 3 ms", "1 StopB 1/1 ", "1 StopB 300/2 ",
+                                    "1 StopB 300/2 127.0.0.10 <0 ms", "1 StopB 300/2 127.0.0.11 12 ms"}));
         QCOMPARE(w.cmdScan->text() + w.txtIP[3]->text() + w.lblThreads->palette().color(QPalette::WindowText).name(), "StartX#008000");
         QVERIFY(!w.picScanning->isVisible() && !w.txtIP[0]->isReadOnly() && !w.txtIPScan[1]->isReadOnly());
 
@@ -206,6 +207,11 @@ private slots:
         w.mnuSaveCsv->trigger();
         QVERIFY(m_channel.boxes.size() == 1 && m_channel.boxes[0].style == (MsgBox::OKOnly | MsgBox::Exclamation));
         QVERIFY(m_channel.boxes[0].text.startsWith("The list could not be saved as " + dir.filePath("no-such-folder")));
+        m_factory->pending = true; // a start held, then refused: the normal pointer is back
+        m_factory->notReady = "refused";
+        QTest::mouseClick(w.cmdScan, Qt::LeftButton);
+        m_factory->decide();
+        QCOMPARE(w.cursor().shape(), Qt::ArrowCursor);
     }
 
     // The header's menu shows and hides MAC Address and Vendor, hidden in every new window; what the rows'

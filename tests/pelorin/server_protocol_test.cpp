@@ -1,11 +1,14 @@
 // Guards the frame format (round trips, bytes on the wire, the 16 MiB frame cap, refusals, any chunking), the real
-// pelorin over its pipes (greeting, bad input refused, release ending waits, one thread, no capability, exit 0), and
-// the client against a server's bad output (unreadable frame drops the server, stray event dropped, box left open).
+// pelorin over its pipes (greeting, bad input refused, release ending waits, one thread, no capability, exit 0, SIGINT
+// and SIGQUIT ignored, SIGTERM ending it), and the client against a server's bad output (unreadable frame drops the
+// server, stray event dropped, box left open).
 #include "Harness.h"
 #include "client/PelorinConnection.h"
 #include "client/ProbeObjectProxy.h"
 
 #include <QtTest>
+
+#include <signal.h>
 
 using namespace Pelorin::Wire;
 using Pipe = PelorinPipe;
@@ -106,7 +109,9 @@ private slots:
 
     void cleanupTestCase()
     {
-        // Objects still held when the pipe closes are released with the server.
+        // A terminal's SIGINT and SIGQUIT leave it serving; objects still held when the pipe closes go with it.
+        for (int signal : {SIGINT, SIGQUIT})
+            ::kill(pid_t(m_server.pid()), signal);
         m_server.send(Pipe::create(1));
         QVERIFY(m_server.serves(2));
         QProcess &process = m_server.process();
@@ -177,6 +182,8 @@ private slots:
         const QByteArray text = status.readAll();
         for (const char *set : {"CapInh:\t0000000000000000", "CapPrm:\t0000000000000000", "CapEff:\t0000000000000000", "CapAmb:\t0000000000000000"})
             QVERIFY2(text.contains(set), set);
+        ::kill(pid_t(pid), SIGTERM); // ends it, as ever
+        QVERIFY(server.process().waitForFinished(5000));
     }
 
     // Release ends an object's wait for the client's answer to an event or a box at once and nothing of it
