@@ -1,5 +1,7 @@
 #include "EchoSocket.h"
 
+#include "Capabilities.h"
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QSocketNotifier>
@@ -10,7 +12,6 @@
 #include <netinet/in.h>
 #include <netinet/ip.h>
 #include <netinet/ip_icmp.h>
-#include <sys/capability.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -30,36 +31,6 @@ qint64 nowMs()
 {
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-struct CapFree {
-    void operator()(cap_t caps) const { cap_free(caps); }
-};
-using Caps = std::unique_ptr<std::remove_pointer_t<cap_t>, CapFree>;
-const cap_value_t kNetRaw[] = {CAP_NET_RAW};
-
-bool permitted(const Caps &caps, cap_flag_t set)
-{
-    cap_flag_value_t value = CAP_CLEAR;
-    return caps && cap_get_flag(caps.get(), CAP_NET_RAW, set, &value) == 0 && value == CAP_SET;
-}
-
-// Opens the raw socket with CAP_NET_RAW raised just for the call (when it
-// is permitted but not effective).
-int openRawSocket()
-{
-    Caps caps(cap_get_proc());
-    const bool raise = permitted(caps, CAP_PERMITTED) && !permitted(caps, CAP_EFFECTIVE);
-    if (raise) {
-        cap_set_flag(caps.get(), CAP_EFFECTIVE, 1, kNetRaw, CAP_SET);
-        cap_set_proc(caps.get());
-    }
-    const int fd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_ICMP);
-    if (raise) {
-        cap_set_flag(caps.get(), CAP_EFFECTIVE, 1, kNetRaw, CAP_CLEAR);
-        cap_set_proc(caps.get());
-    }
-    return fd;
 }
 
 quint16 checksum(const quint8 *data, std::size_t size)
@@ -209,7 +180,8 @@ EchoSocket::EchoSocket(EchoSocketKind wanted, QObject *parent) : QObject(parent)
         }
     }
     if (m_fd < 0 && wanted != EchoSocketKind::None) {
-        m_fd = openRawSocket();
+        m_fd = Capabilities::withNetRaw(
+            [] { return ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_ICMP); });
         m_identifier = htons(static_cast<quint16>(::getpid() & 0xFFFF));
         if (m_fd >= 0)
             m_kind = EchoSocketKind::Raw;
@@ -431,22 +403,6 @@ void EchoSocket::Exchange::await_suspend(std::coroutine_handle<> h)
     m_timerId = m_socket.startTimer(std::max(0, m_timeOutMs), Qt::PreciseTimer);
     if (m_timerId)
         m_socket.m_timeouts.emplace(m_timerId, m_key);
-}
-
-bool dropCapabilities()
-{
-    const Caps none(cap_init());
-    return none && cap_set_proc(none.get()) == 0;
-}
-
-bool limitCapabilitiesToRawSockets()
-{
-    const Caps current(cap_get_proc());
-    const bool keep = permitted(current, CAP_PERMITTED);
-    Caps limited(cap_init()); // every set empty
-    if (!limited || (keep && cap_set_flag(limited.get(), CAP_PERMITTED, 1, kNetRaw, CAP_SET) != 0))
-        return false;
-    return cap_set_proc(limited.get()) == 0;
 }
 
 } // namespace Pelorin

@@ -1,9 +1,9 @@
 // The probe server's one ICMP echo socket, opened once at start: a datagram
 // socket where net.ipv4.ping_group_range allows it, otherwise a raw socket
-// opened with CAP_NET_RAW raised, after which the capability is dropped from
-// every set for good. Every request of every probe object goes out on it; the
-// event loop reads the replies and hands each to the request that waits for
-// it, by identifier, sequence and source address. Owned by PelorinServer.
+// opened with CAP_NET_RAW raised (Capabilities.h). Every request of every
+// probe object goes out on it; the event loop reads the replies and hands each
+// to the request that waits for it, by identifier, sequence and source
+// address. Owned by PelorinServer.
 #pragma once
 
 #include <QByteArray>
@@ -137,13 +137,5 @@ private:
     std::coroutine_handle<> m_handle;
     EchoResult m_result;
 };
-
-// Keeps CAP_NET_RAW (when held) as the only permitted capability and empties
-// the effective and inheritable sets; called by main before anything else.
-// False when the kernel refused.
-bool limitCapabilitiesToRawSockets();
-// Empties every capability set for good; the server calls it once its echo
-// socket is open.
-bool dropCapabilities();
 
 } // namespace Pelorin
