@@ -1,0 +1,20 @@
+// Loaded into pelorin with LD_PRELOAD by the capability tests: from the FAIL_CAP_SET_PROC_AT-th call on (1 when
+// unset), cap_set_proc fails with EPERM as a kernel that refuses would; earlier calls go through.
+#include <sys/capability.h>
+
+#include <dlfcn.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+extern "C" int cap_set_proc(cap_t caps)
+{
+    static int calls = 0;
+    const char *at = std::getenv("FAIL_CAP_SET_PROC_AT");
+    if (++calls >= (at ? std::atoi(at) : 1)) {
+        errno = EPERM;
+        return -1;
+    }
+    using Real = int (*)(cap_t);
+    return reinterpret_cast<Real>(dlsym(RTLD_NEXT, "cap_set_proc"))(caps);
+}
