@@ -26,7 +26,8 @@ struct HostResolver::Shared {
             wake.wait(lock, [this] { return !owner || !queue.empty(); });
             if (!owner)
                 return;
-            auto [ticket, name] = std::move(queue.front());
+            const quint64 ticket = queue.front().first;
+            const QByteArray name = std::move(queue.front().second);
             queue.pop_front();
             lock.unlock();
             const std::optional<QString> answer = resolveHostName(name);
