@@ -11,10 +11,8 @@ extern "C" int cap_set_proc(cap_t caps)
 {
     static int calls = 0;
     const char *at = std::getenv("FAIL_CAP_SET_PROC_AT");
-    if (++calls >= (at ? std::atoi(at) : 1)) {
-        errno = EPERM;
-        return -1;
-    }
-    using Real = int (*)(cap_t);
-    return reinterpret_cast<Real>(dlsym(RTLD_NEXT, "cap_set_proc"))(caps);
+    if (++calls < (at ? std::atoi(at) : 1))
+        return reinterpret_cast<int (*)(cap_t)>(dlsym(RTLD_NEXT, "cap_set_proc"))(caps);
+    errno = EPERM;
+    return -1;
 }
