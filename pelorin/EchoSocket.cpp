@@ -1,5 +1,7 @@
 #include "EchoSocket.h"
 
+#include "Capabilities.h"
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QSocketNotifier>
@@ -10,7 +12,6 @@
 #include <linux/filter.h>
 #include <linux/icmp.h>
 #include <netinet/in.h>
-#include <sys/capability.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -52,34 +53,11 @@ qint64 nowMs()
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-struct CapFree {
-    void operator()(cap_t caps) const { cap_free(caps); }
-};
-using Caps = std::unique_ptr<std::remove_pointer_t<cap_t>, CapFree>;
-const cap_value_t kNetRaw[] = {CAP_NET_RAW};
-
-bool permitted(const Caps &caps, cap_flag_t set)
-{
-    cap_flag_value_t value = CAP_CLEAR;
-    return caps && cap_get_flag(caps.get(), CAP_NET_RAW, set, &value) == 0 && value == CAP_SET;
-}
-
-// Opens the raw socket with CAP_NET_RAW raised just for the call (when it
-// is permitted but not effective).
+// A raw ICMP socket, opened with CAP_NET_RAW raised just for the call.
 int openRawSocket()
 {
-    Caps caps(cap_get_proc());
-    const bool raise = permitted(caps, CAP_PERMITTED) && !permitted(caps, CAP_EFFECTIVE);
-    if (raise) {
-        cap_set_flag(caps.get(), CAP_EFFECTIVE, 1, kNetRaw, CAP_SET);
-        cap_set_proc(caps.get());
-    }
-    const int fd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_ICMP);
-    if (raise) {
-        cap_set_flag(caps.get(), CAP_EFFECTIVE, 1, kNetRaw, CAP_CLEAR);
-        cap_set_proc(caps.get());
-    }
-    return fd;
+    return Capabilities::withNetRaw(
+        [] { return ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_ICMP); });
 }
 
 // Echo requests go out with no flags (path-MTU discovery would mark each one
@@ -544,22 +522,6 @@ void EchoSocket::Exchange::await_suspend(std::coroutine_handle<> h)
     m_lane->blocked.push_back(this);
     if (m_blockError)
         m_socket.wantRoom(*m_lane, m_blockError);
-}
-
-bool dropCapabilities()
-{
-    const Caps none(cap_init());
-    return none && cap_set_proc(none.get()) == 0;
-}
-
-bool limitCapabilitiesToRawSockets()
-{
-    const Caps current(cap_get_proc());
-    const bool keep = permitted(current, CAP_PERMITTED);
-    Caps limited(cap_init()); // every set empty
-    if (!limited || (keep && cap_set_flag(limited.get(), CAP_PERMITTED, 1, kNetRaw, CAP_SET) != 0))
-        return false;
-    return cap_set_proc(limited.get()) == 0;
 }
 
 } // namespace Pelorin

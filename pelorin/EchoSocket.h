@@ -1,6 +1,6 @@
 // The probe server's ICMP echo: datagram sockets where net.ipv4.ping_group_range
-// allows them, otherwise raw sockets opened at start with CAP_NET_RAW raised,
-// after which the capability is dropped from every set for good. Owned by
+// allows them, otherwise raw sockets opened at start with CAP_NET_RAW raised
+// (Capabilities.h), after which it is dropped from every set for good. Owned by
 // PelorinServer; every probe object's requests go through it.
 //
 // Each probe object sends on a socket of its own (its lane), because on a
@@ -134,13 +134,5 @@ private:
     std::coroutine_handle<> m_handle;
     EchoResult m_result;
 };
-
-// Keeps CAP_NET_RAW (when held) as the only permitted capability and empties
-// the effective and inheritable sets; called by main before anything else.
-// False when the kernel refused.
-bool limitCapabilitiesToRawSockets();
-// Empties every capability set for good; the server calls it once its echo
-// sockets are open.
-bool dropCapabilities();
 
 } // namespace Pelorin

@@ -14,8 +14,6 @@ bool bodyIsPage(const TransferEnd &end)
     return end.declaredLength < 0 || end.received >= end.declaredLength;
 }
 
-namespace {
-
 QByteArray charsetOf(const QByteArray &contentType)
 {
     for (const QByteArray &param : contentType.split(';')) {
@@ -29,6 +27,8 @@ QByteArray charsetOf(const QByteArray &contentType)
     }
     return {};
 }
+
+namespace {
 
 // How many bytes at the end of body start a UTF-8 sequence that the body cuts
 // off (0 when it ends on a whole character or on bytes that are no sequence).

@@ -21,6 +21,9 @@ struct TransferEnd {
 // error status is no transport error: its body is a page like any other.
 bool bodyIsPage(const TransferEnd &end);
 
+// The charset parameter of a Content-Type, quotes taken off; empty when none.
+QByteArray charsetOf(const QByteArray &contentType);
+
 // The body as text: in the charset of the Content-Type, else (none, or one not
 // known here) UTF-8. A multi-byte sequence cut at the end becomes a replacement character.
 QString decodeBody(const QByteArray &body, const QByteArray &contentType);

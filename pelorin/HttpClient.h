@@ -1,6 +1,6 @@
 // HttpService: the server's one libcurl multi handle, driven by the event loop
-// (a socket notifier per socket libcurl watches, one timer for its time-outs,
-// no thread). Owned by PelorinServer; outlives every client.
+// (a socket notifier per socket libcurl watches, one timer for its time-outs;
+// only a host name's look-up runs on a thread, libcurl's). Owned by PelorinServer; outlives every client.
 //
 // HttpClient: the probe object's HTTP client, one asynchronous request at a
 // time, in the shape the fetch expects (open, send, readyState,

@@ -1,5 +1,6 @@
 #include "PelorinServer.h"
 
+#include "Capabilities.h"
 #include "PelorinLog.h"
 #include "ProbeInterface.h"
 
@@ -16,8 +17,7 @@ PelorinServer::PelorinServer(int inFd, int outFd, QObject *parent)
     : QObject(parent), m_inFd(inFd), m_writer(outFd), m_echo(EchoSocketKind::Datagram)
 {
     // The socket is open (or can't be had): no capability is needed any more.
-    if (!dropCapabilities())
-        qCWarning(lcPelorin, "capabilities: %s", std::strerror(errno));
+    Capabilities::dropAll();
     m_writer.setClosedHandler([this] {
         QMetaObject::invokeMethod(this, [this] { shutdown(); }, Qt::QueuedConnection);
     });
@@ -131,7 +131,7 @@ void PelorinServer::create(const Wire::Create &m)
         protocolError(m.objectId, QStringLiteral("too many objects (%1)").arg(kMaxObjects));
         return;
     }
-    auto object = std::make_unique<ProbeObject>(m_echo, m_http);
+    auto object = std::make_unique<ProbeObject>(m_echo, m_http, m_resolver);
     object->setOutbox(&m_writer, m.objectId);
     m_objects.emplace(m.objectId, std::move(object));
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "EchoSocket.h"
+#include "HostResolver.h"
 #include "HttpClient.h"
 #include "PipeWriter.h"
 #include "ProbeObject.h"
@@ -52,6 +53,7 @@ private:
     PipeWriter m_writer;
     EchoSocket m_echo;
     HttpService m_http;
+    HostResolver m_resolver;
     Wire::FrameReader m_reader;
     std::unique_ptr<QSocketNotifier> m_notifier;
     std::map<quint32, std::unique_ptr<ProbeObject>> m_objects;

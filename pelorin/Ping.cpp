@@ -72,26 +72,14 @@ HostLookupFunction &hostLookup()
     return lookup;
 }
 
-std::optional<QString> resolve(const QByteArray &name)
+std::optional<QString> dottedAddress(const QByteArray &name)
 {
-    if (hostLookup())
-        return hostLookup()(name);
     // A plain dotted address is its own answer; the resolver would only
     // spell it again the same way.
     in_addr numeric {};
     if (::inet_pton(AF_INET, name.constData(), &numeric) == 1)
         return QString::fromLatin1(name);
-    addrinfo hints {};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_RAW;
-    addrinfo *found = nullptr;
-    if (::getaddrinfo(name.constData(), nullptr, &hints, &found) != 0 || !found)
-        return std::nullopt;
-    char text[INET_ADDRSTRLEN] = {};
-    sockaddr_in address {};
-    std::memcpy(&address, found->ai_addr, std::min<std::size_t>(sizeof address, found->ai_addrlen));
-    ::freeaddrinfo(found);
-    return QString::fromLatin1(::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text));
+    return std::nullopt;
 }
 
 bool isBlank(QChar c)
@@ -166,12 +154,42 @@ QString hostLookupText(const QString &host)
     return work;
 }
 
-QString hostToAddressString(const QString &host)
+std::optional<QString> resolveHostName(const QByteArray &name)
+{
+    if (const std::optional<QString> dotted = dottedAddress(name))
+        return dotted;
+    addrinfo hints {};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_RAW;
+    addrinfo *found = nullptr;
+    if (::getaddrinfo(name.constData(), nullptr, &hints, &found) != 0 || !found)
+        return std::nullopt;
+    char text[INET_ADDRSTRLEN] = {};
+    sockaddr_in address {};
+    std::memcpy(&address, found->ai_addr, std::min<std::size_t>(sizeof address, found->ai_addrlen));
+    ::freeaddrinfo(found);
+    return QString::fromLatin1(::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text));
+}
+
+Task<std::optional<QString>> PingContext::lookUp(QByteArray name)
+{
+    co_return resolveHostName(name);
+}
+
+Task<QString> hostToAddressString(PingContext &context, QString host)
 {
     const QByteArray name = hostLookupText(host).toUtf8();
     // A resolver reads up to the first terminator: such a name is never looked up.
-    const std::optional<QString> found = name.contains('\0') ? std::nullopt : resolve(name);
-    return found ? *found : host;
+    std::optional<QString> found;
+    if (name.contains('\0'))
+        found = std::nullopt;
+    else if (hostLookup())
+        found = hostLookup()(name);
+    else if (!(found = dottedAddress(name))) {
+        Task<std::optional<QString>> lookUp = context.lookUp(name);
+        found = co_await lookUp;
+    }
+    co_return found ? *found : host;
 }
 
 Task<qint32> addressStringToLong(PingContext &context, QString address)
@@ -248,7 +266,8 @@ Task<qint16> pingAddress(PingContext &context, QString &host, qint32 timeOut)
     QString report;
     try {
         line = 20;
-        host = hostToAddressString(host);
+        Task<QString> resolved = hostToAddressString(context, host);
+        host = co_await resolved;
         line = 30;
         Task<qint32> parse = addressStringToLong(context, host);
         const qint32 address = co_await parse;

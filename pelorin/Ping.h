@@ -28,13 +28,18 @@ public:
     virtual Task<int> showMessageBox(QString text, int style) = 0;
     // One echo request to address (network order).
     virtual Task<EchoResult> echo(quint32 address, QByteArray data, qint32 timeOutMs) = 0;
+    // The look-up of a host name (resolveHostName's answer). This one waits
+    // on the caller's thread: for contexts with nothing else to run.
+    virtual Task<std::optional<QString>> lookUp(QByteArray name);
 };
 
 // Round-trip time in milliseconds (0 or more), or minus the status of the last
 // failed echo attempt. host is replaced by the resolved text.
 Task<qint16> pingAddress(PingContext &context, QString &host, qint32 timeOut);
 Task<qint32> addressStringToLong(PingContext &context, QString address);
-QString hostToAddressString(const QString &host);
+// A dotted address is its own answer at once; a name is awaited through
+// context.lookUp; an unknown name gives host back unchanged.
+Task<QString> hostToAddressString(PingContext &context, QString host);
 
 // The text that hostToAddressString looks up: lower case, every "http://" and
 // "www." removed, one trailing "/" dropped.
@@ -44,9 +49,13 @@ QString hostLookupText(const QString &host);
 // local time as MMDDYYYY HHNNSS.
 QByteArray echoRequestData(const QDateTime &localTime);
 
-// One name look-up: nothing when the name is unknown, an empty text when it
-// has no IPv4 address, else the first one, dotted. Replaceable for tests
-// (which must not look names up); empty restores the resolver.
+// One name look-up through the system's resolver, which may wait for a DNS
+// server: nothing when the name is unknown, an empty text when it has no IPv4
+// address, else the first one, dotted. Safe on any thread.
+std::optional<QString> resolveHostName(const QByteArray &name);
+
+// Replaces every look-up of hostToAddressString for tests (which must not
+// look names up); empty restores the resolver.
 using HostLookupFunction = std::function<std::optional<QString>(const QByteArray &name)>;
 void setHostLookupForTesting(HostLookupFunction lookup);
 

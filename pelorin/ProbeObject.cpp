@@ -92,8 +92,8 @@ struct ProbeObject::FrameScope {
     }
 };
 
-ProbeObject::ProbeObject(EchoSocket &echo, HttpService &http, QObject *parent)
-    : QObject(parent), m_echo(echo), m_httpService(http)
+ProbeObject::ProbeObject(EchoSocket &echo, HttpService &http, HostResolver &resolver, QObject *parent)
+    : QObject(parent), m_echo(echo), m_httpService(http), m_resolver(resolver)
 {
     for (int t = 0; t < TimerCount; ++t) {
         m_timers[t] = std::make_unique<QTimer>();
@@ -126,6 +126,7 @@ void ProbeObject::shutdown()
     if (m_http)
         m_http->abort();
     m_echo.cancel(this);
+    m_resolver.cancel(this);
     for (Frame &f : m_frames)
         f.ready = true;
     scheduleSoon();
@@ -146,7 +147,7 @@ void ProbeObject::enable(Timer timer)
 
 bool ProbeObject::callsMayRun() const
 {
-    return m_frames.empty() || m_frames.back().wait != Wait::Echo;
+    return m_frames.empty() || (m_frames.back().wait != Wait::Echo && m_frames.back().wait != Wait::LookUp);
 }
 
 bool ProbeObject::ticksMayRun() const
@@ -288,6 +289,19 @@ Task<EchoResult> ProbeObject::echo(quint32 address, QByteArray data, qint32 time
     EchoResult r = co_await exchange;
     m_frames.back().wait = Wait::Running;
     co_return r;
+}
+
+// The look-up runs on the resolver's thread; the object waits as in an echo
+// wait, every other object runs on.
+Task<std::optional<QString>> ProbeObject::lookUp(QByteArray name)
+{
+    if (m_shutDown)
+        co_return std::nullopt;
+    m_frames.back().wait = Wait::LookUp;
+    HostResolver::LookUp lookUp = m_resolver.lookUp(std::move(name), this);
+    std::optional<QString> answer = co_await lookUp;
+    m_frames.back().wait = Wait::Running;
+    co_return answer;
 }
 
 Task<int> ProbeObject::showMessageBox(QString text, int style)

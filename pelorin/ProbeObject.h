@@ -5,12 +5,13 @@
 //
 // One thing at a time per object: a call or a tick runs when the object is
 // idle or at one of its yield points (the address-part yield, the page
-// wait), never during an echo wait; during a raise or a message box only the
+// wait), never during an echo wait or a name look-up; during a raise or a message box only the
 // client's calls run (its handler may make them). What can't run yet waits
 // in the object's queue. A handler that starts inside another's yield point
 // ends before that one goes on. Owned by PelorinServer (or a test).
 #pragma once
 
+#include "HostResolver.h"
 #include "Ping.h"
 #include "ProbeInterface.h"
 
@@ -50,7 +51,7 @@ class ProbeObject : public QObject, private PingContext
     Q_OBJECT
 
 public:
-    ProbeObject(EchoSocket &echo, HttpService &http, QObject *parent = nullptr);
+    ProbeObject(EchoSocket &echo, HttpService &http, HostResolver &resolver, QObject *parent = nullptr);
     ~ProbeObject() override;
 
     // Where events and message boxes go: to the client over writer, each
@@ -81,7 +82,7 @@ signals:
     void ended();
 
 private:
-    enum class Wait { Running, Yield, PageWait, Echo, Raise, Box };
+    enum class Wait { Running, Yield, PageWait, Echo, LookUp, Raise, Box };
     enum Timer { PingTimer, FetchTimer, PingNotifyTimer, FetchNotifyTimer, TimerCount };
     // One procedure on the object's stack, innermost last.
     struct Frame {
@@ -95,6 +96,7 @@ private:
     Task<void> yield() override;
     Task<int> showMessageBox(QString text, int style) override;
     Task<EchoResult> echo(quint32 address, QByteArray data, qint32 timeOutMs) override;
+    Task<std::optional<QString>> lookUp(QByteArray name) override;
 
     void tick(Timer timer);
     void runTick(Timer timer);
@@ -117,6 +119,7 @@ private:
 
     EchoSocket &m_echo;
     HttpService &m_httpService;
+    HostResolver &m_resolver;
     PipeWriter *m_writer = nullptr;
     quint32 m_objectId = 0;
     quint32 m_nextSerial = 0;

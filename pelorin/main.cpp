@@ -3,7 +3,7 @@
 // (or on SIGTERM), never on a terminal's SIGINT or SIGQUIT.
 #include "PelorinLog.h"
 #include "PelorinServer.h"
-#include "EchoSocket.h"
+#include "Capabilities.h"
 
 #include <QCoreApplication>
 
@@ -24,11 +24,9 @@ int main(int argc, char *argv[])
     // Every diagnostic line on stderr reads "pelorin: <text>".
     qSetMessagePattern(QStringLiteral("%{category}: %{message}"));
 
-    // First of all: nothing effective, CAP_NET_RAW alone permitted.
-    if (!Pelorin::limitCapabilitiesToRawSockets()) {
-        qCCritical(lcPelorin, "capabilities: %s", std::strerror(errno));
-        return 1;
-    }
+    // First of all: nothing effective, CAP_NET_RAW alone permitted (a
+    // failure ends pelorin here).
+    Pelorin::Capabilities::limitToNetRaw();
 
     // The protocol gets a private copy of stdout; anything else printed to
     // stdout lands on stderr and cannot corrupt the frames.

@@ -23,6 +23,8 @@ struct Connection::Private {
     void readFrames();
     void serverEnded(const QString &reason);
     void discardProcess();
+    // Copies what pelorin wrote to stderr to this program's stderr.
+    void forwardServerErrors();
     template <class Event>
     void deliverEvent(Event m, quint64 generation);
     void deliverMessageBox(const Pelorin::Wire::MessageBox &m, quint64 generation);

@@ -13,6 +13,9 @@
 #include <QProcess>
 #include <QSet>
 
+#include <cerrno>
+#include <unistd.h>
+
 namespace PelorinClient {
 
 namespace Wire = Pelorin::Wire;
@@ -172,18 +175,26 @@ bool Connection::Private::start(QString *error)
     }
     process = new QProcess(q);
     process->setProgram(serverPath);
-    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     const quint64 gen = generation;
     QObject::connect(process, &QProcess::readyReadStandardOutput, q, [this, gen] {
         if (gen == generation)
             readFrames();
     });
+    // Pelorin's lines go on to this program's stderr once it has greeted;
+    // before that they are kept, and the reason a start failed ends with them.
+    QObject::connect(process, &QProcess::readyReadStandardError, q, [this, gen] {
+        if (gen == generation && greeted)
+            forwardServerErrors();
+    });
     QObject::connect(process, &QProcess::finished, q, [this, gen](int code, QProcess::ExitStatus status) {
         if (gen != generation)
             return;
-        serverEnded(status == QProcess::CrashExit
-                        ? QStringLiteral("pelorin crashed")
-                        : QStringLiteral("pelorin exited with code %1").arg(code));
+        QString reason = status == QProcess::CrashExit ? QStringLiteral("pelorin crashed")
+                                                       : QStringLiteral("pelorin exited with code %1").arg(code);
+        const QString said = greeted ? QString() : QString::fromLocal8Bit(process->readAllStandardError()).trimmed();
+        if (!said.isEmpty())
+            reason += QStringLiteral(": ") + said.section(QLatin1Char('\n'), -1);
+        serverEnded(reason);
     });
     QObject::connect(process, &QProcess::errorOccurred, q, [this, gen](QProcess::ProcessError e) {
         if (gen != generation || !process)
@@ -197,6 +208,19 @@ bool Connection::Private::start(QString *error)
     greetingTimer.start(kStartTimeoutMs);
     process->start(QIODevice::ReadWrite);
     return true;
+}
+
+void Connection::Private::forwardServerErrors()
+{
+    const QByteArray lines = process->readAllStandardError();
+    for (qsizetype done = 0; done < lines.size();) {
+        const ssize_t n = ::write(STDERR_FILENO, lines.constData() + done, size_t(lines.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return; // stderr closed: nobody reads pelorin's lines
+        done += n;
+    }
 }
 
 void Connection::Private::discardProcess()
@@ -253,6 +277,7 @@ void Connection::Private::readFrames()
             }
             greetingTimer.stop();
             greeted = true;
+            forwardServerErrors();
             alive = true;
             echoUsable = m->echoUsable;
             echoReason = m->echoReason;

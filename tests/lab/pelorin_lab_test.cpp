@@ -65,6 +65,7 @@ class ProbeLabTest : public QObject
     Lab::LabNetwork m_lab;
     EchoSocket m_echo; // for the probe objects made here
     HttpService m_http;
+    HostResolver m_resolver;
 
 private slots:
     void initTestCase()
@@ -169,7 +170,7 @@ private slots:
         QVERIFY(m_lab.addDevice(address, fetch.device));
         const qint64 cpuTicks = Harness::cpuTicks(0);
 
-        auto object = std::make_unique<ProbeObject>(m_echo, m_http);
+        auto object = std::make_unique<ProbeObject>(m_echo, m_http, m_resolver);
         PageRecorder events(object.get());
         object->HTTPRequest(fetch.host, 80, fetch.file, fetch.timeOut, quint8(fetch.retries));
         // The answer repeats 100 ms after the first: a GET a try sent late has had time to show. Every try
@@ -201,7 +202,7 @@ private slots:
         for (const bool release : {false, true}) {
             const QString address = Harness::host(release ? 52 : 50);
             QVERIFY(m_lab.addDevice(address, {B::Trickle, QByteArray(10000, 't')}));
-            auto object = std::make_unique<ProbeObject>(m_echo, m_http);
+            auto object = std::make_unique<ProbeObject>(m_echo, m_http, m_resolver);
             PageRecorder events(object.get());
             object->HTTPRequest(kGoodDevice, 80, QStringLiteral("id.htm"), 2000, 0);
             QTRY_VERIFY(!events.pages.isEmpty());
