@@ -53,11 +53,20 @@ qint64 nowMs()
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-// A raw ICMP socket, opened with CAP_NET_RAW raised just for the call.
-int openRawSocket()
+// The raw ICMP sockets, as many as allowed up to count, opened under one raise of CAP_NET_RAW.
+std::vector<int> openRawSockets(int count)
 {
-    return Capabilities::withNetRaw(
-        [] { return ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_ICMP); });
+    std::vector<int> fds;
+    Capabilities::withNetRaw([&fds, count] {
+        while (int(fds.size()) < count) {
+            const int fd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_ICMP);
+            if (fd < 0)
+                break;
+            fds.push_back(fd);
+        }
+        return fds.empty() ? -1 : fds.front();
+    });
+    return fds;
 }
 
 // Echo requests go out with no flags (path-MTU discovery would mark each one
@@ -125,26 +134,24 @@ EchoSocket::EchoSocket(EchoSocketKind wanted, QObject *parent) : QObject(parent)
     }
     if (m_kind != EchoSocketKind::None || wanted == EchoSocketKind::None)
         return;
-    // Raw: every socket is opened now, while the capability may still be raised.
-    m_rawReceiver = openRawSocket();
-    if (m_rawReceiver < 0)
+    // Raw: every socket is opened now, while the capability may still be raised:
+    // one that reads every reply, and the lanes, which only send.
+    const std::vector<int> raw = openRawSockets(1 + kRawLanes);
+    if (raw.empty())
         return;
     m_kind = EchoSocketKind::Raw;
+    m_rawReceiver = raw.front();
     m_rawIdentifier = htons(static_cast<quint16>(::getpid() & 0xFFFF));
     m_rawNotifier = std::make_unique<QSocketNotifier>(m_rawReceiver, QSocketNotifier::Read);
     connect(m_rawNotifier.get(), &QSocketNotifier::activated, this,
             [this] { readPackets(m_rawReceiver, m_rawIdentifier); });
-    while (m_lanes.size() < kRawLanes) {
-        std::unique_ptr<Lane> lane = openLane();
-        if (!lane)
-            break;
-        m_lanes.push_back(std::move(lane));
-    }
-    if (m_lanes.empty()) { // the receiver sends too
+    for (std::size_t i = raw.size() > 1 ? 1 : 0; i < raw.size(); ++i) {
         auto lane = std::make_unique<Lane>();
-        lane->fd = ::dup(m_rawReceiver);
+        lane->fd = i ? raw[i] : ::dup(m_rawReceiver); // alone, the receiver sends too
         lane->identifier = m_rawIdentifier;
         setEchoOptions(lane->fd);
+        if (i)
+            makeSendOnly(lane->fd);
         m_lanes.push_back(std::move(lane));
     }
 }
@@ -156,18 +163,10 @@ EchoSocket::~EchoSocket()
         ::close(m_rawReceiver);
 }
 
+// A new datagram lane, with the notifier that reads its replies; null when refused.
 std::unique_ptr<EchoSocket::Lane> EchoSocket::openLane()
 {
     auto lane = std::make_unique<Lane>();
-    if (m_kind == EchoSocketKind::Raw) {
-        lane->fd = openRawSocket();
-        if (lane->fd < 0)
-            return nullptr;
-        lane->identifier = m_rawIdentifier;
-        setEchoOptions(lane->fd);
-        makeSendOnly(lane->fd);
-        return lane;
-    }
     lane->fd = openDatagramSocket(&lane->identifier);
     if (lane->fd < 0)
         return nullptr;
