@@ -354,9 +354,9 @@ private:
         };
         const QString scanned =
             m_interrupted ? QStringLiteral("interrupted after %1 of %2")
-                                .arg(m_engine.dispatchedCount())
+                                .arg(m_engine.probedCount())
                                 .arg(counted(m_engine.addressCount(), "address", "addresses"))
-                          : counted(m_engine.dispatchedCount(), "address", "addresses") + QStringLiteral(" scanned");
+                          : counted(m_engine.probedCount(), "address", "addresses") + QStringLiteral(" scanned");
         qCInfo(lcScan).noquote() << QStringLiteral("%1, %2 found, %3 with a description, %4 s")
                                         .arg(scanned, counted(m_hosts, "host", "hosts"))
                                         .arg(m_described)

@@ -74,6 +74,7 @@ bool ScanEngine::begin()
     m_rows.clear();
     m_failed = false;
     m_next = 0;
+    m_probed = 0;
     m_state = State::Dispatching;
     emit cursorChanged(0);
     emit started();
@@ -243,6 +244,7 @@ void ScanEngine::onPingResponse(int index, ScanProbe *probe, const QString &ip, 
 {
     if (probeAt(index) != probe || slot(index).row != 0)
         return;
+    ++m_probed;
     if (pingTime < 0) {
         const QString address = slot(index).address;
         unloadWorker(index);

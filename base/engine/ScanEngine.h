@@ -63,6 +63,8 @@ public:
     // Addresses of the running (or last) scan, and how many went out so far.
     qsizetype addressCount() const { return m_addresses.size(); }
     qsizetype dispatchedCount() const { return m_next; }
+    // How many of them were really probed: their ping has answered, one way or the other.
+    qsizetype probedCount() const { return m_probed; }
     ScanProbe *probeAt(int slot) const;
     // The last scan was ended by a failed or vanished probe server.
     bool failed() const { return m_failed; }
@@ -124,6 +126,7 @@ private:
     std::vector<Slot> m_slots = std::vector<Slot>(kDefaultSlotCount + 1); // index 0 unused
     QList<quint32> m_addresses;
     qsizetype m_next = 0; // the next address to hand out
+    qsizetype m_probed = 0;
     // Listed rows until complete: their page is awaited.
     QHash<quint64, HostRecord> m_rows;
     quint64 m_nextRow = 1;
