@@ -12,6 +12,7 @@
 #include <linux/filter.h>
 #include <linux/icmp.h>
 #include <netinet/in.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -28,13 +29,11 @@ struct EchoSocket::Lane {
     quint16 identifier = 0;            // as it lies in the header
     int users = 0;                     // probe objects that send on it
     std::deque<Exchange *> blocked;    // waiting for room, oldest first
-    std::unique_ptr<QSocketNotifier> reader;   // datagram: the replies come back here
     std::unique_ptr<QSocketNotifier> writable; // while blocked on a full send buffer
     int pauseTimer = 0;                // while blocked on a lack of buffers elsewhere
 
     ~Lane()
     {
-        reader.reset();
         writable.reset();
         if (fd >= 0)
             ::close(fd);
@@ -127,9 +126,18 @@ QString programPath()
 EchoSocket::EchoSocket(EchoSocketKind wanted, QObject *parent) : QObject(parent)
 {
     if (wanted == EchoSocketKind::Datagram) {
-        if (std::unique_ptr<Lane> lane = openLane()) {
+        // The lanes' replies come back on their own sockets, watched through one
+        // epoll set, so a wake-up of the event loop costs the same for 1 lane or 255.
+        m_receiver = ::epoll_create1(EPOLL_CLOEXEC);
+        std::unique_ptr<Lane> lane = m_receiver >= 0 ? openLane() : nullptr;
+        if (lane) {
             m_kind = EchoSocketKind::Datagram;
             m_lanes.push_back(std::move(lane));
+            m_receiverNotifier = std::make_unique<QSocketNotifier>(m_receiver, QSocketNotifier::Read);
+            connect(m_receiverNotifier.get(), &QSocketNotifier::activated, this, &EchoSocket::readLanes);
+        } else if (m_receiver >= 0) {
+            ::close(m_receiver);
+            m_receiver = -1;
         }
     }
     if (m_kind != EchoSocketKind::None || wanted == EchoSocketKind::None)
@@ -140,14 +148,14 @@ EchoSocket::EchoSocket(EchoSocketKind wanted, QObject *parent) : QObject(parent)
     if (raw.empty())
         return;
     m_kind = EchoSocketKind::Raw;
-    m_rawReceiver = raw.front();
+    m_receiver = raw.front();
     m_rawIdentifier = htons(static_cast<quint16>(::getpid() & 0xFFFF));
-    m_rawNotifier = std::make_unique<QSocketNotifier>(m_rawReceiver, QSocketNotifier::Read);
-    connect(m_rawNotifier.get(), &QSocketNotifier::activated, this,
-            [this] { readPackets(m_rawReceiver, m_rawIdentifier); });
+    m_receiverNotifier = std::make_unique<QSocketNotifier>(m_receiver, QSocketNotifier::Read);
+    connect(m_receiverNotifier.get(), &QSocketNotifier::activated, this,
+            [this] { readPackets(m_receiver, m_rawIdentifier); });
     for (std::size_t i = raw.size() > 1 ? 1 : 0; i < raw.size(); ++i) {
         auto lane = std::make_unique<Lane>();
-        lane->fd = i ? raw[i] : ::dup(m_rawReceiver); // alone, the receiver sends too
+        lane->fd = i ? raw[i] : ::dup(m_receiver); // alone, the receiver sends too
         lane->identifier = m_rawIdentifier;
         setEchoOptions(lane->fd);
         if (i)
@@ -158,22 +166,38 @@ EchoSocket::EchoSocket(EchoSocketKind wanted, QObject *parent) : QObject(parent)
 
 EchoSocket::~EchoSocket()
 {
-    m_rawNotifier.reset();
-    if (m_rawReceiver >= 0)
-        ::close(m_rawReceiver);
+    m_receiverNotifier.reset();
+    m_lanes.clear();
+    if (m_receiver >= 0)
+        ::close(m_receiver);
 }
 
-// A new datagram lane, with the notifier that reads its replies; null when refused.
+// A new datagram lane, in the epoll set that reads the replies; null when refused.
 std::unique_ptr<EchoSocket::Lane> EchoSocket::openLane()
 {
     auto lane = std::make_unique<Lane>();
     lane->fd = openDatagramSocket(&lane->identifier);
     if (lane->fd < 0)
         return nullptr;
-    lane->reader = std::make_unique<QSocketNotifier>(lane->fd, QSocketNotifier::Read);
-    connect(lane->reader.get(), &QSocketNotifier::activated, this,
-            [this, fd = lane->fd, id = lane->identifier] { readPackets(fd, id); });
+    epoll_event watch {};
+    watch.events = EPOLLIN;
+    watch.data.u64 = quint64(lane->identifier) << 32 | quint32(lane->fd);
+    if (::epoll_ctl(m_receiver, EPOLL_CTL_ADD, lane->fd, &watch) != 0)
+        return nullptr;
     return lane;
+}
+
+// Reads every datagram lane that has a reply or an error waiting (a closed
+// lane leaves the set with its socket).
+void EchoSocket::readLanes()
+{
+    epoll_event ready[64];
+    int count;
+    do {
+        count = ::epoll_wait(m_receiver, ready, 64, 0);
+        for (int i = 0; i < count; ++i)
+            readPackets(int(ready[i].data.u64 & 0xFFFFFFFF), quint16(ready[i].data.u64 >> 32));
+    } while (count == 64);
 }
 
 QString EchoSocket::unavailableReason() const

@@ -80,6 +80,7 @@ private:
     struct Lane;
     Lane *laneFor(const void *token);
     std::unique_ptr<Lane> openLane();
+    void readLanes();
     void readPackets(int fd, quint16 identifier);
     void readErrorQueue(int fd);
     void route(const EchoRoute::Packet &packet);
@@ -88,8 +89,10 @@ private:
     void wantRoom(Lane &lane, int error);
 
     EchoSocketKind m_kind = EchoSocketKind::None;
-    int m_rawReceiver = -1; // raw: the one socket that reads every reply
-    std::unique_ptr<QSocketNotifier> m_rawNotifier;
+    // Where replies are read: raw, the one socket that reads every reply;
+    // datagram, an epoll set of the lanes.
+    int m_receiver = -1;
+    std::unique_ptr<QSocketNotifier> m_receiverNotifier;
     quint16 m_rawIdentifier = 0; // as it lies in the header
     quint16 m_nextSequence = 1;
     std::vector<std::unique_ptr<Lane>> m_lanes;
