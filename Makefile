@@ -1,7 +1,8 @@
 # Two commands do everything: `make run` and `make test`.
 # `make package` builds the Debian package lanterra_<version>_<arch>.deb in $(BUILD)/.
 # More: `make test-asan` (the suite under AddressSanitizer and UBSan),
-# `make fuzz` (each fuzz target for FUZZ_SECONDS), `make bench` (the /24 scan).
+# `make fuzz` (each fuzz target for FUZZ_SECONDS), `make bench` (the /24 scan),
+# `make picture` (the README's picture, from a scan of the layer-2 lab).
 # CMAKE_ARGS go to every configure step, e.g. CMAKE_ARGS=-DLANTERRA_WERROR=ON (CI).
 BUILD ?= build
 JOBS ?= $(shell nproc)
@@ -9,7 +10,7 @@ FUZZ_SECONDS ?= 60
 CMAKE_ARGS ?=
 CTEST_ENV := QT_QPA_PLATFORM=offscreen
 
-.PHONY: deps build run test package test-asan fuzz bench clean
+.PHONY: deps build run test package test-asan fuzz bench picture clean
 
 deps:
 	@bash scripts/install-deps.sh
@@ -52,6 +53,11 @@ fuzz: deps
 bench: build
 	@cmake --build $(BUILD) -j $(JOBS) --target scan24_bench
 	tests/lab/run-in-netns.sh $(BUILD)/bin/scan24_bench
+
+# The README's picture, made anew from a real scan of the layer-2 lab (as root).
+picture: build
+	@cmake --build $(BUILD) -j $(JOBS) --target readme_picture
+	QT_QPA_PLATFORM=offscreen tests/lab/run-in-netns.sh $(BUILD)/bin/readme_picture docs/lanterra-scan.png
 
 clean:
 	rm -rf $(BUILD) build-asan build-fuzz
