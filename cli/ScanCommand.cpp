@@ -6,6 +6,8 @@
 #include "engine/PelorinProbe.h"
 #include "engine/ScanChecks.h"
 #include "engine/ScanEngine.h"
+#include "netinfo/LocalSegments.h"
+#include "netinfo/NeighbourTable.h"
 #include "ProbeInterface.h"
 
 #include <QCommandLineParser>
@@ -46,6 +48,16 @@ bool writeAll(int fd, const QByteArray &bytes)
         done += n;
     }
     return true;
+}
+
+// The address of dotted text, host byte order.
+std::optional<quint32> addressOf(const QString &host)
+{
+    const QStringList parts = host.split(u'.');
+    quint32 address = 0;
+    for (const QString &part : parts)
+        address = address << 8 | part.toUInt();
+    return parts.size() == 4 ? std::optional<quint32>(address) : std::nullopt;
 }
 
 } // namespace
@@ -117,9 +129,10 @@ Options parse(const QStringList &arguments, QString *error)
     const QCommandLineOption format = valued("o", "format", "FORMAT");
     const QCommandLineOption names = flag("n", "names");
     const QCommandLineOption equipmentOnly = flag("e", "equipment-only");
+    const QCommandLineOption echoOnly(QStringLiteral("echo-only"));
     const QCommandLineOption help = flag("h", "help");
     const QCommandLineOption version = flag("v", "version");
-    parser.addOptions({input, timeOut, retries, workers, format, names, equipmentOnly, help, version});
+    parser.addOptions({input, timeOut, retries, workers, format, names, equipmentOnly, echoOnly, help, version});
 
     Options options;
     error->clear();
@@ -131,6 +144,7 @@ Options parse(const QStringList &arguments, QString *error)
     options.version = parser.isSet(version);
     options.names = parser.isSet(names);
     options.equipmentOnly = parser.isSet(equipmentOnly);
+    options.echoOnly = parser.isSet(echoOnly);
     options.targetFiles = parser.values(input);
     options.targets = parser.positionalArguments();
     // The last of a repeated option counts; each is checked as it is given.
@@ -194,11 +208,20 @@ public:
                    [this] {
                        return ScanEngine::Settings{qint32(m_options.timeOut), quint8(m_options.retries)};
                    }),
-          m_progressShown(::isatty(STDERR_FILENO) == 1)
+          m_progressShown(::isatty(STDERR_FILENO) == 1),
+          m_segments(LocalSegments::current())
     {
         for (qsizetype i = 0; i < m_targets.targets().size(); ++i) {
             for (const quint32 address : m_targets.targets()[i].addresses)
                 m_targetOf.insert(address, i);
+        }
+        // A host on this machine's segments that the echo requests made ARP find is listed too.
+        if (!m_options.echoOnly) {
+            m_engine.setArpLookup([segments = m_segments](const QString &host, qint64 scanMs) {
+                const std::optional<quint32> address = addressOf(host);
+                return address && segments.contains(*address) ? NeighbourTable::arpConfirmedMac(*address, scanMs)
+                                                              : QString();
+            });
         }
         m_refused.resize(m_targets.targets().size());
         m_answered.resize(m_targets.targets().size());
@@ -206,6 +229,8 @@ public:
                 [this] { output(ResultFormat::header(m_options.format, m_options.names)); });
         connect(&m_engine, &ScanEngine::hostFound, this, [this](quint64, const HostRecord &record) {
             ++m_hosts;
+            if (record.seen == HostRecord::Seen::Arp)
+                ++m_arpHosts;
             if (const auto target = targetOf(record.host))
                 m_answered[*target] = true;
             m_progressDirty = true;
@@ -250,21 +275,23 @@ public:
         m_elapsed.start();
         if (m_progressShown)
             m_progressTimer.start();
-        if (!m_engine.start(m_targets.addresses(), m_options.workers)) {
+        startEngine(m_targets.addresses());
+    }
+
+private:
+    void startEngine(const QList<quint32> &addresses)
+    {
+        if (!m_engine.start(addresses, m_options.workers)) {
             m_progressTimer.stop();
             QCoreApplication::exit(m_interrupted ? m_interrupted : CannotProbe);
         }
     }
 
-private:
     std::optional<qsizetype> targetOf(const QString &host) const
     {
-        const QStringList parts = host.split(u'.');
-        quint32 address = 0;
-        for (const QString &part : parts)
-            address = address << 8 | part.toUInt();
-        const auto found = m_targetOf.constFind(address);
-        return parts.size() == 4 && found != m_targetOf.cend() ? std::optional<qsizetype>(*found) : std::nullopt;
+        const std::optional<quint32> address = addressOf(host);
+        const auto found = address ? m_targetOf.constFind(*address) : m_targetOf.cend();
+        return found != m_targetOf.cend() ? std::optional<qsizetype>(*found) : std::nullopt;
     }
 
     void onRowComplete(quint64, const HostRecord &record)
@@ -344,9 +371,12 @@ private:
         auto counted = [](qsizetype n, const char *one, const char *many) {
             return QString::number(n) + QLatin1Char(' ') + QLatin1String(n == 1 ? one : many);
         };
-        qCInfo(lcScan).noquote() << QStringLiteral("%1 scanned, %2 found, %3 with a description, %4 s")
+        const QString kinds = m_options.echoOnly
+                                  ? QString()
+                                  : QStringLiteral(" (%1 by echo, %2 by ARP)").arg(m_hosts - m_arpHosts).arg(m_arpHosts);
+        qCInfo(lcScan).noquote() << QStringLiteral("%1 scanned, %2 found%3, %4 with a description, %5 s")
                                         .arg(counted(m_engine.dispatchedCount(), "address", "addresses"),
-                                             counted(m_hosts, "host", "hosts"))
+                                             counted(m_hosts, "host", "hosts"), kinds)
                                         .arg(m_described)
                                         .arg(double(m_elapsed.elapsed()) / 1000.0, 0, 'f', 1);
         QCoreApplication::exit(m_engine.failed() ? CannotProbe
@@ -366,6 +396,7 @@ private:
     QElapsedTimer m_elapsed;
     QTimer m_progressTimer;
     const bool m_progressShown;
+    const LocalSegments m_segments; // this machine's, at the start
     bool m_progressLine = false;
     bool m_progressDirty = true;
     bool m_outputOpen = true;
@@ -373,6 +404,7 @@ private:
     int m_interrupted = 0;
     int m_pendingNames = 0;
     qsizetype m_hosts = 0;
+    qsizetype m_arpHosts = 0; // of m_hosts, those seen only through ARP
     qsizetype m_described = 0;
     qsizetype m_listed = 0;
 };

@@ -33,6 +33,7 @@ struct Options {
     ResultFormat::Format format = ResultFormat::Format::Table;
     bool names = false;
     bool equipmentOnly = false;
+    bool echoOnly = false; // list only hosts that answer echo, as the window does
     bool help = false;
     bool version = false;
 };

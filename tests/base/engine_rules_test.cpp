@@ -15,6 +15,7 @@
 
 using namespace TextNumber;
 using ResultFormat::Format;
+using Seen = HostRecord::Seen;
 
 class EngineRulesTest : public QObject
 {
@@ -128,36 +129,43 @@ private slots:
     }
 
     // A line of each format: CSV quoting and neutralising, the copied line's blanks, JSON Lines verbatim; the table's header.
+    // Every format but the copied line says how the host was seen; one seen through ARP has an empty ping time.
     void line()
     {
         const QString h = QStringLiteral("127.0.0.4");
         const QString pad = QString(15 - h.size() + 2, QLatin1Char(' '));
-        const QString json = "{\"host\":\"127.0.0.4\",%3\"ping_ms\":%1,\"description\":%2,\"mac\":\"\",\"vendor\":\"\"}\n";
-        // hostName: null for a run without names, else the name field's value.
+        const QString json = "{\"host\":\"127.0.0.4\",%3\"ping_ms\":%1,\"description\":%2,\"mac\":\"\",\"vendor\":\"\",\"seen\":\"%4\"}\n";
+        // hostName: null for a run without names, else the name field's value. ping -1: seen through ARP.
         auto row = [&h](const char *, Format format, const QString &description, const QString &hostName, int ping,
                         const QString &expected) {
-            const HostRecord record{h, qint16(ping), description, {}, {}};
+            const HostRecord record{h, qint16(std::max(ping, 0)), description, {}, {}, ping < 0 ? Seen::Arp : Seen::Echo};
             QCOMPARE(ResultFormat::line(format, record, hostName.isNull() ? std::nullopt : std::optional<QString>(hostName)), expected);
         };
 
-        row("table ping 0", Format::Table, "", {}, 0, h + pad + "<0 ms\n");
-        row("csv carriage return inside", Format::Csv, "a\rb", {}, 3, h + ",3,\"a\rb\",,\r\n");
+        row("table ping 0", Format::Table, "", {}, 0, h + pad + "<0 ms" + QString(11, u' ') + "echo\n");
+        row("table arp", Format::Table, "", {}, -1, h + pad + QString(16, u' ') + "arp\n");
+        row("csv carriage return inside", Format::Csv, "a\rb", {}, 3, h + ",3,\"a\rb\",,,echo\r\n");
+        row("csv arp", Format::Csv, "Model 7", {}, -1, h + ",,Model 7,,,arp\r\n");
         // Every character a spreadsheet starts a formula with is neutralised, in every cell; others stay.
         for (const char *lead : {"=", "+", "-", "@", "\t"})
             row("csv neutralised", Format::Csv, QString(lead) + "1+2", QString(lead) + "x", 0,
-                h + ",'" + lead + "x,0,'" + lead + "1+2,,\r\n");
-        row("csv neutralised CR, quoted", Format::Csv, "\rSUM(1)", "", 0, h + ",,0,\"'\rSUM(1)\",,\r\n");
-        row("csv neutralised, quoted", Format::Csv, "=1,\"2\"", {}, 0, h + ",0,\"'=1,\"\"2\"\"\",,\r\n");
+                h + ",'" + lead + "x,0,'" + lead + "1+2,,,echo\r\n");
+        row("csv neutralised CR, quoted", Format::Csv, "\rSUM(1)", "", 0, h + ",,0,\"'\rSUM(1)\",,,echo\r\n");
+        row("csv neutralised, quoted", Format::Csv, "=1,\"2\"", {}, 0, h + ",0,\"'=1,\"\"2\"\"\",,,echo\r\n");
         for (const char *kept : {"Model 7", " =1", "'=1", "a=1", "1-2", "%1", "|x"})
-            row("csv kept", Format::Csv, kept, {}, 0, h + ",0," + kept + ",,\r\n");
+            row("csv kept", Format::Csv, kept, {}, 0, h + ",0," + kept + ",,,echo\r\n");
         row("copied line", Format::TabSeparated, "a\r\nb\tc\rd\ne", {}, 0, h + "\t<0 ms\ta b c d e\t\t\n");
-        row("jsonl verbatim, name", Format::JsonLines, "=1+2", "-x", 0, json.arg("0", "\"=1+2\"", "\"name\":\"-x\","));
-        row("jsonl empty name", Format::JsonLines, "", "", 0, json.arg("0", "\"\"", "\"name\":\"\","));
-        row("jsonl placeholder text", Format::JsonLines, "%1 %2", "%3", 5, json.arg("5", "\"%1 %2\"", "\"name\":\"%3\","));
+        row("jsonl verbatim, name", Format::JsonLines, "=1+2", "-x", 0, json.arg("0", "\"=1+2\"", "\"name\":\"-x\",", "echo"));
+        row("jsonl empty name", Format::JsonLines, "", "", 0, json.arg("0", "\"\"", "\"name\":\"\",", "echo"));
+        row("jsonl placeholder text", Format::JsonLines, "%1 %2", "%3", 5, json.arg("5", "\"%1 %2\"", "\"name\":\"%3\",", "echo"));
+        row("jsonl arp", Format::JsonLines, "", {}, -1, json.arg("null", "\"\"", "", "arp"));
         QCOMPARE(ResultFormat::header(Format::Table, true).indexOf(QLatin1String("Ping")),
                  ResultFormat::line(Format::Table, {QStringLiteral("127.0.0.1"), 3, {}, {}, {}}, QString()).indexOf(u'3'));
+        QCOMPARE(ResultFormat::header(Format::Table, true).indexOf(QLatin1String("Seen")),
+                 ResultFormat::line(Format::Table, {QStringLiteral("127.0.0.1"), 3, {}, {}, {}}, QString()).indexOf(u'e'));
         QCOMPARE(ResultFormat::header(Format::Table).simplified(),
-                 QStringLiteral("Host IP Ping Time (ms) QV Equipment MAC Address Vendor"));
+                 QStringLiteral("Host IP Ping Time (ms) Seen QV Equipment MAC Address Vendor"));
+        QCOMPARE(ResultFormat::header(Format::Csv), QStringLiteral("host,ping_ms,description,mac,vendor,seen\r\n"));
     }
 
     // Every control character (C0, DEL, C1) in any table cell is written as a visible escape; all else stays.
@@ -171,7 +179,7 @@ private slots:
             const QString escape = named.isEmpty() ? QStringLiteral("\\x%1").arg(int(c), 2, 16, QLatin1Char('0')) : named;
             const QString shown = control ? "a" + escape + u'z' : text;
             const HostRecord r{QStringLiteral("127.0.0.4"), 1, text, text, text};
-            QCOMPARE(ResultFormat::line(Format::Table, r, text), QStringLiteral("127.0.0.4        %1  1 ms            %2  %3  %4\n")
+            QCOMPARE(ResultFormat::line(Format::Table, r, text), QStringLiteral("127.0.0.4        %1  1 ms            echo  %2  %3  %4\n")
                      .arg(shown.leftJustified(24), shown.leftJustified(32), shown.leftJustified(17), shown));
             const QString json = ResultFormat::line(Format::JsonLines, r, text);
             QVERIFY2(std::none_of(json.begin(), json.end() - 1, [](QChar k) { return k < u' ' || k == QChar(0x2028) || k == QChar(0x2029); }),

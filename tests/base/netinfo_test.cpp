@@ -1,9 +1,14 @@
-// Guards the hardware look-ups: a host's MAC from the kernel's neighbour table and its maker from the IEEE registry.
+// Guards the hardware look-ups: a host's MAC from the kernel's neighbour table and its maker from the IEEE registry;
+// which addresses lie on this machine's segments; which neighbour entries ARP confirmed during a scan.
+#include "netinfo/LocalSegments.h"
 #include "netinfo/NeighbourTable.h"
 #include "netinfo/VendorRegistry.h"
 
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <linux/neighbour.h>
 
 namespace {
 
@@ -69,6 +74,80 @@ private slots:
             QVERIFY(oui.remove());
             QCOMPARE(registry.vendorOf(found), r.vendor);
         }
+    }
+
+    // A segment's hosts are on it; this machine's own address, the network and broadcast addresses of a segment of
+    // more than two, loopback and addresses past the prefix are not.
+    void onSegment_data()
+    {
+        QTest::addColumn<quint32>("address");
+        QTest::addColumn<QString>("interface"); // empty: on no segment
+        const quint32 net = 0xC6120000; // 198.18.0.0
+        const struct { const char *name; quint32 address; const char *interface; } rows[] = {
+            {"first host", net + 2, "lan0"}, {"last host", net + 254, "lan0"}, {"own address", net + 1, ""},
+            {"network", net, ""}, {"broadcast", net + 255, ""}, {"next network", net + 256, ""},
+            {"/31 low end", net + 0x1000, "p2p"}, {"/31 own", net + 0x1001, ""}, {"/32 own", net + 0x2000, ""},
+            {"/30 host", net + 0x3002, "tiny"}, {"/30 broadcast", net + 0x3003, ""}, {"loopback", 0x7F000001, ""},
+        };
+        for (const auto &r : rows)
+            QTest::newRow(r.name) << r.address << QString::fromLatin1(r.interface);
+    }
+
+    void onSegment()
+    {
+        QFETCH(quint32, address);
+        QFETCH(QString, interface);
+        const LocalSegments segments({{"lan0", 2, 0xC6120001, 24}, {"p2p", 3, 0xC6121001, 31},
+                                      {"host", 4, 0xC6122000, 32}, {"tiny", 5, 0xC6123001, 30}});
+        const std::optional<LocalSegments::Segment> found = segments.segmentOf(address);
+        QCOMPARE(found ? found->interface : QString(), interface);
+        QCOMPARE(segments.contains(address), !interface.isEmpty());
+    }
+
+    // An entry counts when it was learnt, has a MAC, and ARP confirmed it no longer ago than the scan began.
+    void confirmedWithin_data()
+    {
+        QTest::addColumn<int>("state");
+        QTest::addColumn<qint64>("mac");
+        QTest::addColumn<qint64>("ago");
+        QTest::addColumn<bool>("counts");
+        QTest::newRow("reachable, within") << NUD_REACHABLE << 1LL << 500LL << true;
+        QTest::newRow("reachable, before the scan") << NUD_REACHABLE << 1LL << 501LL << false;
+        QTest::newRow("stale, within") << NUD_STALE << 1LL << 0LL << true;
+        QTest::newRow("delay") << NUD_DELAY << 1LL << 0LL << true;
+        QTest::newRow("probe") << NUD_PROBE << 1LL << 0LL << true;
+        QTest::newRow("incomplete") << NUD_INCOMPLETE << 1LL << 0LL << false;
+        QTest::newRow("failed") << NUD_FAILED << 1LL << 0LL << false;
+        QTest::newRow("permanent") << NUD_PERMANENT << 1LL << 0LL << false;
+        QTest::newRow("no ARP") << NUD_NOARP << 1LL << 0LL << false;
+        QTest::newRow("no MAC") << NUD_REACHABLE << 0LL << 0LL << false;
+        QTest::newRow("no confirmation time") << NUD_REACHABLE << 1LL << -1LL << false;
+    }
+
+    void confirmedWithin()
+    {
+        QFETCH(int, state);
+        QFETCH(qint64, mac);
+        QFETCH(qint64, ago);
+        QFETCH(bool, counts);
+        QCOMPARE(NeighbourTable::confirmedWithin({0xC6120005, quint16(state), quint64(mac), ago}, 500), counts);
+    }
+
+    // The kernel's own table, read through rtnetlink in the test's namespace: an entry just confirmed counts, an
+    // entry that was only ever stale, a static one and an unknown address do not.
+    void kernelTable()
+    {
+        const QStringList setUp = {"link add lab0 type veth peer name lab1", "link set lab0 up",
+                                   "addr add 198.18.0.1/24 dev lab0",
+                                   "neigh add 198.18.0.5 lladdr 02:1a:c6:00:00:05 dev lab0 nud reachable",
+                                   "neigh add 198.18.0.6 lladdr 02:1a:c6:00:00:06 dev lab0 nud stale",
+                                   "neigh add 198.18.0.7 lladdr 02:1a:c6:00:00:07 dev lab0 nud permanent"};
+        for (const QString &command : setUp)
+            QCOMPARE(QProcess::execute(QStringLiteral("ip"), command.split(u' ')), 0);
+        QCOMPARE(NeighbourTable::arpConfirmedMac(0xC6120005, 10000), QStringLiteral("02:1A:C6:00:00:05"));
+        QCOMPARE(NeighbourTable::arpConfirmedMac(0xC6120006, 10000), QString());
+        QCOMPARE(NeighbourTable::arpConfirmedMac(0xC6120007, 10000), QString());
+        QCOMPARE(NeighbourTable::arpConfirmedMac(0xC6120008, 10000), QString());
     }
 };
 
