@@ -16,6 +16,7 @@
 #include <QFile>
 #include <QHash>
 #include <QHostInfo>
+#include <QSet>
 #include <QTimer>
 
 #include <cerrno>
@@ -130,9 +131,10 @@ Options parse(const QStringList &arguments, QString *error)
     const QCommandLineOption names = flag("n", "names");
     const QCommandLineOption equipmentOnly = flag("e", "equipment-only");
     const QCommandLineOption echoOnly(QStringLiteral("echo-only"));
+    const QCommandLineOption arp(QStringLiteral("arp"));
     const QCommandLineOption help = flag("h", "help");
     const QCommandLineOption version = flag("v", "version");
-    parser.addOptions({input, timeOut, retries, workers, format, names, equipmentOnly, echoOnly, help, version});
+    parser.addOptions({input, timeOut, retries, workers, format, names, equipmentOnly, echoOnly, arp, help, version});
 
     Options options;
     error->clear();
@@ -145,6 +147,7 @@ Options parse(const QStringList &arguments, QString *error)
     options.names = parser.isSet(names);
     options.equipmentOnly = parser.isSet(equipmentOnly);
     options.echoOnly = parser.isSet(echoOnly);
+    options.arp = parser.isSet(arp);
     options.targetFiles = parser.values(input);
     options.targets = parser.positionalArguments();
     // The last of a repeated option counts; each is checked as it is given.
@@ -275,16 +278,82 @@ public:
         m_elapsed.start();
         if (m_progressShown)
             m_progressTimer.start();
-        startEngine(m_targets.addresses());
+        if (!m_options.arp || !startSweep())
+            startEngine(m_targets.addresses());
     }
 
 private:
     void startEngine(const QList<quint32> &addresses)
     {
+        if (addresses.isEmpty()) { // the sweep found nothing to probe
+            m_scanDone = true;
+            finishIfDone();
+            return;
+        }
         if (!m_engine.start(addresses, m_options.workers)) {
             m_progressTimer.stop();
             QCoreApplication::exit(m_interrupted ? m_interrupted : CannotProbe);
         }
+    }
+
+    // Asks pelorin which on-segment targets answer ARP, one sweep per segment; the scan then probes those and
+    // the off-segment targets. False when there is nothing to sweep or pelorin can't be started (the engine says so).
+    bool startSweep()
+    {
+        QHash<quint32, QList<quint32>> bySegment; // this machine's address on the segment to its targets
+        QHash<quint32, LocalSegments::Segment> segments;
+        for (const quint32 address : m_targets.addresses()) {
+            if (const std::optional<LocalSegments::Segment> segment = m_segments.segmentOf(address)) {
+                bySegment[segment->address].append(address);
+                segments.insert(segment->address, *segment);
+            }
+        }
+        PelorinClient::Connection &connection = PelorinClient::Connection::instance();
+        if (bySegment.isEmpty() || !connection.start())
+            return false;
+        // A server that ends before it answers: the engine's start reports it.
+        auto abandon = [this] {
+            if (m_sweepsLeft > 0) {
+                m_sweepsLeft = 0;
+                startEngine(m_targets.addresses());
+            }
+        };
+        connect(&connection, &PelorinClient::Connection::startFailed, this, abandon);
+        connect(&connection, &PelorinClient::Connection::serverDied, this, abandon);
+        m_sweepsLeft = int(bySegment.size());
+        for (auto it = bySegment.cbegin(); it != bySegment.cend(); ++it) {
+            const LocalSegments::Segment &segment = segments[it.key()];
+            const QList<quint32> swept = it.value();
+            connection.arpSweep(segment.interfaceIndex, segment.address, swept, m_options.timeOut,
+                                [this, swept](bool usable, const QString &reason, const QList<quint32> &answered) {
+                                    onSweepDone(swept, usable, reason, answered);
+                                });
+        }
+        return true;
+    }
+
+    void onSweepDone(const QList<quint32> &swept, bool usable, const QString &reason, const QList<quint32> &answered)
+    {
+        if (m_sweepsLeft == 0)
+            return;
+        if (!usable && !m_sweepRefused) {
+            m_sweepRefused = true;
+            eraseProgress();
+            qCWarning(lcScan).noquote() << reason.simplified();
+        }
+        const QSet<quint32> present(answered.cbegin(), answered.cend());
+        for (const quint32 address : swept) {
+            if (usable && !present.contains(address))
+                m_silent.insert(address);
+        }
+        if (--m_sweepsLeft > 0)
+            return;
+        QList<quint32> probed;
+        for (const quint32 address : m_targets.addresses()) {
+            if (!m_silent.contains(address))
+                probed.append(address);
+        }
+        startEngine(probed);
     }
 
     std::optional<qsizetype> targetOf(const QString &host) const
@@ -375,7 +444,8 @@ private:
                                   ? QString()
                                   : QStringLiteral(" (%1 by echo, %2 by ARP)").arg(m_hosts - m_arpHosts).arg(m_arpHosts);
         qCInfo(lcScan).noquote() << QStringLiteral("%1 scanned, %2 found%3, %4 with a description, %5 s")
-                                        .arg(counted(m_engine.dispatchedCount(), "address", "addresses"),
+                                        .arg(counted(m_engine.dispatchedCount() + m_silent.size(), "address",
+                                                     "addresses"),
                                              counted(m_hosts, "host", "hosts"), kinds)
                                         .arg(m_described)
                                         .arg(double(m_elapsed.elapsed()) / 1000.0, 0, 'f', 1);
@@ -391,6 +461,9 @@ private:
     ScanEngine m_engine;
     SignalPipe m_signals;
     QHash<quint32, qsizetype> m_targetOf;
+    QSet<quint32> m_silent; // on-segment targets that did not answer the ARP sweep: never probed
+    int m_sweepsLeft = 0;
+    bool m_sweepRefused = false; // pelorin may not send ARP: said once
     QList<bool> m_refused;  // a target's echo request was refused for want of a route
     QList<bool> m_answered; // a host of the target answered
     QElapsedTimer m_elapsed;

@@ -64,22 +64,9 @@ bool permitted(const Caps &caps, cap_flag_t set)
     return caps && cap_get_flag(caps.get(), CAP_NET_RAW, set, &value) == 0 && value == CAP_SET;
 }
 
-// Opens the raw socket with CAP_NET_RAW raised just for the call (when it
-// is permitted but not effective).
 int openRawSocket()
 {
-    Caps caps(cap_get_proc());
-    const bool raise = permitted(caps, CAP_PERMITTED) && !permitted(caps, CAP_EFFECTIVE);
-    if (raise) {
-        cap_set_flag(caps.get(), CAP_EFFECTIVE, 1, kNetRaw, CAP_SET);
-        cap_set_proc(caps.get());
-    }
-    const int fd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_ICMP);
-    if (raise) {
-        cap_set_flag(caps.get(), CAP_EFFECTIVE, 1, kNetRaw, CAP_CLEAR);
-        cap_set_proc(caps.get());
-    }
-    return fd;
+    return openWithNetRaw(AF_INET, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_ICMP);
 }
 
 // Echo requests go out with no flags (path-MTU discovery would mark each one
@@ -560,6 +547,24 @@ bool limitCapabilitiesToRawSockets()
     if (!limited || (keep && cap_set_flag(limited.get(), CAP_PERMITTED, 1, kNetRaw, CAP_SET) != 0))
         return false;
     return cap_set_proc(limited.get()) == 0;
+}
+
+int openWithNetRaw(int domain, int type, int protocol)
+{
+    Caps caps(cap_get_proc());
+    const bool raise = permitted(caps, CAP_PERMITTED) && !permitted(caps, CAP_EFFECTIVE);
+    if (raise) {
+        cap_set_flag(caps.get(), CAP_EFFECTIVE, 1, kNetRaw, CAP_SET);
+        cap_set_proc(caps.get());
+    }
+    const int fd = ::socket(domain, type, protocol);
+    const int error = errno;
+    if (raise) {
+        cap_set_flag(caps.get(), CAP_EFFECTIVE, 1, kNetRaw, CAP_CLEAR);
+        cap_set_proc(caps.get());
+    }
+    errno = error;
+    return fd;
 }
 
 } // namespace Pelorin

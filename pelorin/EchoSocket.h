@@ -139,6 +139,9 @@ private:
 // the effective and inheritable sets; called by main before anything else.
 // False when the kernel refused.
 bool limitCapabilitiesToRawSockets();
+// A socket opened with CAP_NET_RAW raised just for the call (when it is
+// permitted but not effective); -1 with errno set when refused.
+int openWithNetRaw(int domain, int type, int protocol);
 // Empties every capability set for good; the server calls it once its echo
 // sockets are open.
 bool dropCapabilities();

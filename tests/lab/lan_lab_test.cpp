@@ -3,7 +3,8 @@
 // by a window's second scan started at once; each echo request is counted on the host's side, so "sent" is proven on
 // the wire; neighbour and router errors give the unreachable host's status. lanterra-scan also lists, as seen by
 // ARP and with their pages, the host that drops echo and the late one, but not a stale neighbour entry; --echo-only
-// lists neither, and the ARP requests on the wire are the same either way.
+// lists neither, and the ARP requests on the wire are the same either way. --arp lists every present host and sends
+// echo requests only to them; without CAP_NET_RAW it says so once and scans every address.
 #include "EchoSocket.h"
 #include "Harness.h"
 #include "LanSegment.h"
@@ -77,6 +78,33 @@ class LanLabTest : public QObject
         return counts;
     }
 
+    int echoesSent() const
+    {
+        QProcess nft;
+        nft.start(QStringLiteral("nft"), {"list", "counter", "ip", "scan", "echo"});
+        nft.waitForFinished();
+        return QString::fromLatin1(nft.readAllStandardOutput()).section(QStringLiteral("packets "), 1).section(u' ', 0, 0).toInt();
+    }
+
+    // lanterra-scan's hosts (the first CSV field) and its stderr; without CAP_NET_RAW when asked.
+    static QStringList scan(const QStringList &args, QString *err = nullptr, bool withoutNetRaw = false)
+    {
+        QProcess scan;
+        const QString scanner = QCoreApplication::applicationDirPath() + QStringLiteral("/lanterra-scan");
+        const QStringList dropNetRaw = {"--bounding-set=-net_raw", "--", scanner};
+        scan.start(withoutNetRaw ? QStringLiteral("setpriv") : scanner,
+                   (withoutNetRaw ? dropNetRaw : QStringList()) + args + QStringList{"-o", "csv"});
+        if (!scan.waitForFinished(60000) || scan.exitCode() != 0)
+            return {QStringLiteral("failed")};
+        if (err)
+            *err = QString::fromUtf8(scan.readAllStandardError());
+        QStringList hosts;
+        for (const QString &line : QString::fromUtf8(scan.readAllStandardOutput()).split(QStringLiteral("\r\n")).mid(1))
+            if (!line.isEmpty())
+                hosts << line.section(QLatin1Char(','), 0, 0);
+        return sorted(hosts);
+    }
+
 private slots:
     void initTestCase()
     {
@@ -91,6 +119,14 @@ private slots:
                               Lab::Behaviour{Lab::Behaviour::Page, Lab::LabNetwork::idPage(QString::number(kDropsEcho))}));
         QVERIFY(m_lan.addHost(kLate, LanSegment::Host::Late));
         QVERIFY(m_lan.addFarHost(10));
+        // Echo requests that leave the scanner on the segment, counted in the test's own namespace.
+        QProcess nft;
+        nft.start(QStringLiteral("nft"), {QStringLiteral("-f"), QStringLiteral("-")});
+        nft.write("table ip scan {\n counter echo { }\n chain out {\n  type filter hook output priority 0;\n"
+                  "  oifname \"lan0\" icmp type echo-request counter name echo\n }\n}\n");
+        nft.closeWriteChannel();
+        QVERIFY(nft.waitForFinished());
+        QCOMPARE(nft.exitCode(), 0);
         QVERIFY(m_lan.rejectFar(20, QStringLiteral("host-unreachable")));
         QVERIFY(m_lan.rejectFar(21, QStringLiteral("admin-prohibited")));
     }
@@ -175,6 +211,32 @@ private slots:
         }
         QCOMPARE(requests.first(), 4);
         QCOMPARE(requests.last(), requests.first());
+    }
+
+    // --arp lists every present host, the one that drops echo and the late one too; every echo request that left
+    // the scanner reached one of them.
+    void arpSweep()
+    {
+        QCOMPARE(QProcess::execute(QStringLiteral("ip"), {"neigh", "flush", "dev", "lan0"}), 0);
+        const QHash<int, int> before = echoCounts();
+        const int sent = echoesSent();
+        QCOMPARE(scan({"198.18.0.3-254", "--arp"}), sorted(liveAddresses(3) + QStringList{LanSegment::address(kDropsEcho),
+                                                                                           LanSegment::address(kLate)}));
+        const QHash<int, int> after = echoCounts();
+        int received = 0;
+        for (auto it = after.cbegin(); it != after.cend(); ++it)
+            received += it.value() - before.value(it.key());
+        QCOMPARE(echoesSent() - sent, received);
+    }
+
+    // Without CAP_NET_RAW pelorin can't sweep: one line says so and how to allow it, and every address is scanned.
+    void arpWithoutCapability()
+    {
+        QString err;
+        const QStringList hosts = scan({"198.18.0.249-254", "--arp", "-r", "1"}, &err, true);
+        QCOMPARE(hosts, liveAddresses(249));
+        QCOMPARE(err.count(QStringLiteral("may not send ARP requests")), 1);
+        QVERIFY2(err.contains(QStringLiteral("setcap cap_net_raw+p")), qPrintable(err));
     }
 
     // The window scans the whole segment twice in a row on one pelorin: the same hosts both times, with the pages.
