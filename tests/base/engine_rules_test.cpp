@@ -134,11 +134,13 @@ private slots:
     {
         const QString h = QStringLiteral("127.0.0.4");
         const QString pad = QString(15 - h.size() + 2, QLatin1Char(' '));
-        const QString json = "{\"host\":\"127.0.0.4\",%3\"ping_ms\":%1,\"description\":%2,\"mac\":\"\",\"vendor\":\"\",\"seen\":\"%4\"}\n";
+        const QString json = "{\"host\":\"127.0.0.4\",%3\"ping_ms\":%1,\"description\":%2,\"mac\":\"\",\"vendor\":\"\","
+                             "\"seen\":\"%4\"}\n";
         // hostName: null for a run without names, else the name field's value. ping -1: seen through ARP.
         auto row = [&h](const char *, Format format, const QString &description, const QString &hostName, int ping,
                         const QString &expected) {
-            const HostRecord record{h, qint16(std::max(ping, 0)), description, {}, {}, ping < 0 ? Seen::Arp : Seen::Echo};
+            const Seen seen = ping < 0 ? Seen::Arp : Seen::Echo;
+            const HostRecord record{h, qint16(std::max(ping, 0)), description, {}, {}, seen};
             QCOMPARE(ResultFormat::line(format, record, hostName.isNull() ? std::nullopt : std::optional<QString>(hostName)), expected);
         };
 
@@ -155,14 +157,16 @@ private slots:
         for (const char *kept : {"Model 7", " =1", "'=1", "a=1", "1-2", "%1", "|x"})
             row("csv kept", Format::Csv, kept, {}, 0, h + ",0," + kept + ",,,echo\r\n");
         row("copied line", Format::TabSeparated, "a\r\nb\tc\rd\ne", {}, 0, h + "\t<0 ms\ta b c d e\t\t\n");
-        row("jsonl verbatim, name", Format::JsonLines, "=1+2", "-x", 0, json.arg("0", "\"=1+2\"", "\"name\":\"-x\",", "echo"));
+        row("jsonl verbatim, name", Format::JsonLines, "=1+2", "-x", 0,
+            json.arg("0", "\"=1+2\"", "\"name\":\"-x\",", "echo"));
         row("jsonl empty name", Format::JsonLines, "", "", 0, json.arg("0", "\"\"", "\"name\":\"\",", "echo"));
-        row("jsonl placeholder text", Format::JsonLines, "%1 %2", "%3", 5, json.arg("5", "\"%1 %2\"", "\"name\":\"%3\",", "echo"));
+        row("jsonl placeholder text", Format::JsonLines, "%1 %2", "%3", 5,
+            json.arg("5", "\"%1 %2\"", "\"name\":\"%3\",", "echo"));
         row("jsonl arp", Format::JsonLines, "", {}, -1, json.arg("null", "\"\"", "", "arp"));
-        QCOMPARE(ResultFormat::header(Format::Table, true).indexOf(QLatin1String("Ping")),
-                 ResultFormat::line(Format::Table, {QStringLiteral("127.0.0.1"), 3, {}, {}, {}}, QString()).indexOf(u'3'));
-        QCOMPARE(ResultFormat::header(Format::Table, true).indexOf(QLatin1String("Seen")),
-                 ResultFormat::line(Format::Table, {QStringLiteral("127.0.0.1"), 3, {}, {}, {}}, QString()).indexOf(u'e'));
+        const HostRecord three{QStringLiteral("127.0.0.1"), 3, {}, {}, {}};
+        const QString named = ResultFormat::line(Format::Table, three, QString());
+        QCOMPARE(ResultFormat::header(Format::Table, true).indexOf(QLatin1String("Ping")), named.indexOf(u'3'));
+        QCOMPARE(ResultFormat::header(Format::Table, true).indexOf(QLatin1String("Seen")), named.indexOf(u'e'));
         QCOMPARE(ResultFormat::header(Format::Table).simplified(),
                  QStringLiteral("Host IP Ping Time (ms) Seen QV Equipment MAC Address Vendor"));
         QCOMPARE(ResultFormat::header(Format::Csv), QStringLiteral("host,ping_ms,description,mac,vendor,seen\r\n"));
@@ -179,7 +183,8 @@ private slots:
             const QString escape = named.isEmpty() ? QStringLiteral("\\x%1").arg(int(c), 2, 16, QLatin1Char('0')) : named;
             const QString shown = control ? "a" + escape + u'z' : text;
             const HostRecord r{QStringLiteral("127.0.0.4"), 1, text, text, text};
-            QCOMPARE(ResultFormat::line(Format::Table, r, text), QStringLiteral("127.0.0.4        %1  1 ms            echo  %2  %3  %4\n")
+            QCOMPARE(ResultFormat::line(Format::Table, r, text),
+                     QStringLiteral("127.0.0.4        %1  1 ms            echo  %2  %3  %4\n")
                      .arg(shown.leftJustified(24), shown.leftJustified(32), shown.leftJustified(17), shown));
             const QString json = ResultFormat::line(Format::JsonLines, r, text);
             QVERIFY2(std::none_of(json.begin(), json.end() - 1, [](QChar k) { return k < u' ' || k == QChar(0x2028) || k == QChar(0x2029); }),

@@ -117,7 +117,8 @@ private slots:
         QCOMPARE(failedSpy.size(), 1);
         QCOMPARE(failedSpy.first().first().toString(), host(3));
         QCOMPARE(m_factory->requests.size(), 3 + 2);
-        std::sort(m_complete.begin(), m_complete.end(), [](const HostRecord &a, const HostRecord &b) { return a.host < b.host; });
+        std::sort(m_complete.begin(), m_complete.end(),
+                  [](const HostRecord &a, const HostRecord &b) { return a.host < b.host; });
         QCOMPARE(m_complete.size(), 2);
         QCOMPARE(m_complete[0].seen, HostRecord::Seen::Echo);
         QCOMPARE(m_complete[1].seen, HostRecord::Seen::Arp);

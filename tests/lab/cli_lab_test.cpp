@@ -98,7 +98,8 @@ private slots:
         const QString text = QString::fromUtf8(stdOut);
         if (signal) { // what was listed is out, the page-less host too
             for (int octet : {1, signal == SIGKILL ? 1 : 42})
-                QVERIFY(text.contains(QRegularExpression(QStringLiteral("(^|\n)%1,\\d+,,,,echo\r\n").arg(host(octet)))));
+                QVERIFY(text.contains(QRegularExpression(QStringLiteral("(^|\n)%1,\\d+,,,,echo\r\n")
+                                                             .arg(host(octet)))));
             QVERIFY2(err.contains(signal == SIGKILL ? "pelorin has stopped" : "addresses scanned"), qPrintable(err));
             return;
         }
