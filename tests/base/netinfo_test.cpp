@@ -104,33 +104,18 @@ private slots:
         QCOMPARE(segments.contains(address), !interface.isEmpty());
     }
 
-    // An entry counts when it was learnt, has a MAC, and ARP confirmed it no longer ago than the scan began.
-    void confirmedWithin_data()
-    {
-        QTest::addColumn<int>("state");
-        QTest::addColumn<qint64>("mac");
-        QTest::addColumn<qint64>("ago");
-        QTest::addColumn<bool>("counts");
-        QTest::newRow("reachable, within") << NUD_REACHABLE << 1LL << 500LL << true;
-        QTest::newRow("reachable, before the scan") << NUD_REACHABLE << 1LL << 501LL << false;
-        QTest::newRow("stale, within") << NUD_STALE << 1LL << 0LL << true;
-        QTest::newRow("delay") << NUD_DELAY << 1LL << 0LL << true;
-        QTest::newRow("probe") << NUD_PROBE << 1LL << 0LL << true;
-        QTest::newRow("incomplete") << NUD_INCOMPLETE << 1LL << 0LL << false;
-        QTest::newRow("failed") << NUD_FAILED << 1LL << 0LL << false;
-        QTest::newRow("permanent") << NUD_PERMANENT << 1LL << 0LL << false;
-        QTest::newRow("no ARP") << NUD_NOARP << 1LL << 0LL << false;
-        QTest::newRow("no MAC") << NUD_REACHABLE << 0LL << 0LL << false;
-        QTest::newRow("no confirmation time") << NUD_REACHABLE << 1LL << -1LL << false;
-    }
-
+    // An entry counts when it was learnt, has a MAC, and ARP confirmed it no longer ago than the scan began (500 ms).
     void confirmedWithin()
     {
-        QFETCH(int, state);
-        QFETCH(qint64, mac);
-        QFETCH(qint64, ago);
-        QFETCH(bool, counts);
-        QCOMPARE(NeighbourTable::confirmedWithin({0xC6120005, quint16(state), quint64(mac), ago}, 500), counts);
+        const struct { const char *name; int state; quint64 mac; qint64 ago; bool counts; } rows[] = {
+            {"reachable, within", NUD_REACHABLE, 1, 500, true}, {"reachable, before", NUD_REACHABLE, 1, 501, false},
+            {"stale", NUD_STALE, 1, 0, true}, {"delay", NUD_DELAY, 1, 0, true}, {"probe", NUD_PROBE, 1, 0, true},
+            {"incomplete", NUD_INCOMPLETE, 1, 0, false}, {"failed", NUD_FAILED, 1, 0, false},
+            {"permanent", NUD_PERMANENT, 1, 0, false}, {"no ARP", NUD_NOARP, 1, 0, false},
+            {"no MAC", NUD_REACHABLE, 0, 0, false}, {"no confirmation time", NUD_REACHABLE, 1, -1, false},
+        };
+        for (const auto &r : rows)
+            QVERIFY2(NeighbourTable::confirmedWithin({1, quint16(r.state), r.mac, r.ago}, 500) == r.counts, r.name);
     }
 
     // The kernel's own table, read through rtnetlink in the test's namespace: an entry just confirmed counts, an

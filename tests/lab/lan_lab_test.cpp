@@ -87,8 +87,10 @@ class LanLabTest : public QObject
         return listed.section(QStringLiteral("packets "), 1).section(u' ', 0, 0).toInt();
     }
 
-    // lanterra-scan's hosts (the first CSV field) and its stderr; without CAP_NET_RAW when asked.
-    static QStringList scan(const QStringList &args, QString *err = nullptr, bool withoutNetRaw = false)
+    // lanterra-scan's hosts (the first CSV field), each one's "description,seen" and its stderr; without CAP_NET_RAW
+    // when asked.
+    static QStringList scan(const QStringList &args, QHash<QString, QString> *seen = nullptr, QString *err = nullptr,
+                            bool withoutNetRaw = false)
     {
         QProcess scan;
         const QString scanner = QCoreApplication::applicationDirPath() + QStringLiteral("/lanterra-scan");
@@ -101,9 +103,12 @@ class LanLabTest : public QObject
             *err = QString::fromUtf8(scan.readAllStandardError());
         QStringList hosts;
         const QString out = QString::fromUtf8(scan.readAllStandardOutput());
-        for (const QString &line : out.split(QStringLiteral("\r\n")).mid(1))
+        for (const QString &line : out.split(QStringLiteral("\r\n")).mid(1)) {
             if (!line.isEmpty())
                 hosts << line.section(QLatin1Char(','), 0, 0);
+            if (seen)
+                seen->insert(line.section(u',', 0, 0), line.section(u',', 2, 2) + u',' + line.section(u',', -1));
+        }
         return sorted(hosts);
     }
 
@@ -167,22 +172,11 @@ private slots:
         QCOMPARE(QProcess::execute(QStringLiteral("ip"), {"neigh", "flush", "dev", "lan0"}), 0);
         QCOMPARE(QProcess::execute(QStringLiteral("ip"), stale.split(u' ')), 0);
 
-        QProcess scan;
-        scan.start(QCoreApplication::applicationDirPath() + QStringLiteral("/lanterra-scan"),
-                   QStringList{target, "-w", workers, "-r", "1", "-o", "csv"} + (echoOnly ? QStringList{"--echo-only"}
-                                                                                           : QStringList()));
-        QVERIFY(scan.waitForFinished(60000));
-        QCOMPARE(scan.exitCode(), 0);
-        QStringList hosts;
         QHash<QString, QString> seen;
-        const QString out = QString::fromUtf8(scan.readAllStandardOutput());
-        for (const QString &line : out.split(QStringLiteral("\r\n")).mid(1)) {
-            if (!line.isEmpty())
-                hosts << line.section(QLatin1Char(','), 0, 0);
-            seen.insert(line.section(u',', 0, 0), line.section(u',', 2, 2) + u',' + line.section(u',', -1));
-        }
+        const QStringList args{target, "-w", workers, "-r", "1"};
+        const QStringList hosts = scan(args + (echoOnly ? QStringList{"--echo-only"} : QStringList()), &seen);
         const bool arpHosts = !echoOnly && from <= kDropsEcho;
-        QCOMPARE(sorted(hosts), sorted(liveAddresses(from) + (arpHosts ? QStringList{LanSegment::address(kDropsEcho),
+        QCOMPARE(hosts, sorted(liveAddresses(from) + (arpHosts ? QStringList{LanSegment::address(kDropsEcho),
                                                                                         LanSegment::address(kLate)}
                                                                          : QStringList())));
         QCOMPARE(seen.value(LanSegment::address(254)), QStringLiteral("254,echo"));
@@ -241,7 +235,7 @@ private slots:
     void arpWithoutCapability()
     {
         QString err;
-        const QStringList hosts = scan({"198.18.0.249-254", "--arp", "-r", "1"}, &err, true);
+        const QStringList hosts = scan({"198.18.0.249-254", "--arp", "-r", "1"}, nullptr, &err, true);
         QCOMPARE(hosts, liveAddresses(249));
         QCOMPARE(err.count(QStringLiteral("may not send ARP requests")), 1);
         QVERIFY2(err.contains(QStringLiteral("setcap cap_net_raw+p")), qPrintable(err));
