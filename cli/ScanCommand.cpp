@@ -6,6 +6,8 @@
 #include "engine/PelorinProbe.h"
 #include "engine/ScanChecks.h"
 #include "engine/ScanEngine.h"
+#include "netinfo/LocalSegments.h"
+#include "netinfo/NeighbourTable.h"
 #include "ProbeInterface.h"
 
 #include <QCommandLineParser>
@@ -14,6 +16,7 @@
 #include <QFile>
 #include <QHash>
 #include <QHostInfo>
+#include <QSet>
 #include <QTimer>
 
 #include <cerrno>
@@ -48,6 +51,16 @@ bool writeAll(int fd, const QByteArray &bytes)
     return true;
 }
 
+// The address of dotted text, host byte order.
+std::optional<quint32> addressOf(const QString &host)
+{
+    const QStringList parts = host.split(u'.');
+    quint32 address = 0;
+    for (const QString &part : parts)
+        address = address << 8 | part.toUInt();
+    return parts.size() == 4 ? std::optional<quint32>(address) : std::nullopt;
+}
+
 } // namespace
 
 QString usageText()
@@ -62,7 +75,9 @@ QString helpText()
         "\n"
         "Finds Quorvane equipment on an IPv4 network as Lanterra's window does: pings\n"
         "every address of the targets and lists each host that answers, with the\n"
-        "equipment description of its page id.htm.\n"
+        "equipment description of its page id.htm. A host on this machine's own\n"
+        "segment that drops the pings but answered the ARP request they caused is\n"
+        "listed too, with no ping time (field seen: echo or arp).\n"
         "\n"
         "Targets, scanned in the order given, each address once (at most 65536):\n"
         "  A.B.C                .1 to .254 of that network\n"
@@ -80,6 +95,10 @@ QString helpText()
         "  -w, --workers N      addresses probed at once, 1 to 255 (default 50)\n"
         "  -n, --names          add each host's reverse DNS name (field name)\n"
         "  -e, --equipment-only list only hosts with an equipment description\n"
+        "      --echo-only      list only hosts that answer the pings, as the window\n"
+        "      --arp            first ask every target on this machine's segments by\n"
+        "                       ARP, and ping only those that answer (needs\n"
+        "                       cap_net_raw on pelorin; without it the scan goes on)\n"
         "  -o, --format FORMAT  table (default), csv or jsonl\n"
         "  -h, --help           show this help and exit\n"
         "  -v, --version        show the version and exit\n"
@@ -90,6 +109,11 @@ QString helpText()
         "CSV cells that begin with = + - @, a tab or a carriage return get a leading '.\n"
         "Control characters other than tab, CR and LF are shown as \\x1b in table\n"
         "and CSV; JSON Lines escape them as JSON does.\n"
+        "\n"
+        "Examples:\n"
+        "  lanterra-scan 10.1.2.0/24 -o csv          every host, seen by echo or arp\n"
+        "  lanterra-scan --echo-only 10.1.2.0/24     only hosts that answer pings\n"
+        "  lanterra-scan --arp 10.1.2.0/24           ARP sweep first, then the hosts found\n"
         "\n"
         "Exit status: 0 at least one host listed; 1 the scan completed and listed\n"
         "none; 2 bad input (nothing sent); 3 cannot probe (no echo rights, pelorin\n"
@@ -119,9 +143,11 @@ Options parse(const QStringList &arguments, QString *error)
     const QCommandLineOption format = valued("o", "format", "FORMAT");
     const QCommandLineOption names = flag("n", "names");
     const QCommandLineOption equipmentOnly = flag("e", "equipment-only");
+    const QCommandLineOption echoOnly(QStringLiteral("echo-only"));
+    const QCommandLineOption arp(QStringLiteral("arp"));
     const QCommandLineOption help = flag("h", "help");
     const QCommandLineOption version = flag("v", "version");
-    parser.addOptions({input, timeOut, retries, workers, format, names, equipmentOnly, help, version});
+    parser.addOptions({input, timeOut, retries, workers, format, names, equipmentOnly, echoOnly, arp, help, version});
 
     Options options;
     error->clear();
@@ -133,6 +159,8 @@ Options parse(const QStringList &arguments, QString *error)
     options.version = parser.isSet(version);
     options.names = parser.isSet(names);
     options.equipmentOnly = parser.isSet(equipmentOnly);
+    options.echoOnly = parser.isSet(echoOnly);
+    options.arp = parser.isSet(arp);
     options.targetFiles = parser.values(input);
     options.targets = parser.positionalArguments();
     // The last of a repeated option counts; each is checked as it is given.
@@ -196,11 +224,20 @@ public:
                    [this] {
                        return ScanEngine::Settings{qint32(m_options.timeOut), quint8(m_options.retries)};
                    }),
-          m_progressShown(::isatty(STDERR_FILENO) == 1)
+          m_progressShown(::isatty(STDERR_FILENO) == 1),
+          m_segments(LocalSegments::current())
     {
         for (qsizetype i = 0; i < m_targets.targets().size(); ++i) {
             for (const quint32 address : m_targets.targets()[i].addresses)
                 m_targetOf.insert(address, i);
+        }
+        // A host on this machine's segments that the echo requests made ARP find is listed too.
+        if (!m_options.echoOnly) {
+            m_engine.setArpLookup([segments = m_segments](const QString &host, qint64 scanMs) {
+                const std::optional<quint32> address = addressOf(host);
+                return address && segments.contains(*address) ? NeighbourTable::arpConfirmedMac(*address, scanMs)
+                                                              : QString();
+            });
         }
         m_refused.resize(m_targets.targets().size());
         m_answered.resize(m_targets.targets().size());
@@ -208,6 +245,8 @@ public:
                 [this] { output(ResultFormat::header(m_options.format, m_options.names)); });
         connect(&m_engine, &ScanEngine::hostFound, this, [this](quint64, const HostRecord &record) {
             ++m_hosts;
+            if (record.seen == HostRecord::Seen::Arp)
+                ++m_arpHosts;
             if (const auto target = targetOf(record.host))
                 m_answered[*target] = true;
             m_progressDirty = true;
@@ -257,21 +296,89 @@ public:
         m_elapsed.start();
         if (m_progressShown)
             m_progressTimer.start();
-        if (!m_engine.start(m_targets.addresses(), m_options.workers)) {
+        if (!m_options.arp || !startSweep())
+            startEngine(m_targets.addresses());
+    }
+
+private:
+    void startEngine(const QList<quint32> &addresses)
+    {
+        if (addresses.isEmpty()) { // the sweep found nothing to probe
+            m_scanDone = true;
+            finishIfDone();
+            return;
+        }
+        if (!m_engine.start(addresses, m_options.workers)) {
             m_progressTimer.stop();
             QCoreApplication::exit(m_interrupted ? m_interrupted : CannotProbe);
         }
     }
 
-private:
+    // Asks pelorin which on-segment targets answer ARP, one sweep per segment; the scan then probes those and
+    // the off-segment targets. False when there is nothing to sweep or pelorin can't be started (the engine says so).
+    bool startSweep()
+    {
+        QHash<quint32, QList<quint32>> bySegment; // this machine's address on the segment to its targets
+        QHash<quint32, LocalSegments::Segment> segments;
+        for (const quint32 address : m_targets.addresses()) {
+            if (const std::optional<LocalSegments::Segment> segment = m_segments.segmentOf(address)) {
+                bySegment[segment->address].append(address);
+                segments.insert(segment->address, *segment);
+            }
+        }
+        PelorinClient::Connection &connection = PelorinClient::Connection::instance();
+        if (bySegment.isEmpty() || !connection.start())
+            return false;
+        // A server that ends before it answers: the engine's start reports it.
+        auto abandon = [this] {
+            if (m_sweepsLeft > 0) {
+                m_sweepsLeft = 0;
+                startEngine(m_targets.addresses());
+            }
+        };
+        connect(&connection, &PelorinClient::Connection::startFailed, this, abandon);
+        connect(&connection, &PelorinClient::Connection::serverDied, this, abandon);
+        m_sweepsLeft = int(bySegment.size());
+        for (auto it = bySegment.cbegin(); it != bySegment.cend(); ++it) {
+            const LocalSegments::Segment &segment = segments[it.key()];
+            const QList<quint32> swept = it.value();
+            connection.arpSweep(segment.interfaceIndex, segment.address, swept, m_options.timeOut,
+                                [this, swept](bool usable, const QString &reason, const QList<quint32> &answered) {
+                                    onSweepDone(swept, usable, reason, answered);
+                                });
+        }
+        return true;
+    }
+
+    void onSweepDone(const QList<quint32> &swept, bool usable, const QString &reason, const QList<quint32> &answered)
+    {
+        if (m_sweepsLeft == 0)
+            return;
+        if (!usable && !m_sweepRefused) {
+            m_sweepRefused = true;
+            eraseProgress();
+            qCWarning(lcScan).noquote() << reason.simplified();
+        }
+        const QSet<quint32> present(answered.cbegin(), answered.cend());
+        for (const quint32 address : swept) {
+            if (usable && !present.contains(address))
+                m_silent.insert(address);
+        }
+        if (--m_sweepsLeft > 0)
+            return;
+        QList<quint32> probed;
+        for (const quint32 address : m_targets.addresses()) {
+            if (!m_silent.contains(address))
+                probed.append(address);
+        }
+        startEngine(probed);
+    }
+
     std::optional<qsizetype> targetOf(const QString &host) const
     {
-        const QStringList parts = host.split(u'.');
-        quint32 address = 0;
-        for (const QString &part : parts)
-            address = address << 8 | part.toUInt();
-        const auto found = m_targetOf.constFind(address);
-        return parts.size() == 4 && found != m_targetOf.cend() ? std::optional<qsizetype>(*found) : std::nullopt;
+        const std::optional<quint32> address = addressOf(host);
+        const auto found = address ? m_targetOf.constFind(*address) : m_targetOf.cend();
+        return found != m_targetOf.cend() ? std::optional<qsizetype>(*found) : std::nullopt;
     }
 
     void onRowComplete(quint64, const HostRecord &record)
@@ -352,13 +459,17 @@ private:
         auto counted = [](qsizetype n, const char *one, const char *many) {
             return QString::number(n) + QLatin1Char(' ') + QLatin1String(n == 1 ? one : many);
         };
+        const qsizetype probed = m_engine.probedCount() + m_silent.size();
         const QString scanned =
             m_interrupted ? QStringLiteral("interrupted after %1 of %2")
-                                .arg(m_engine.probedCount())
-                                .arg(counted(m_engine.addressCount(), "address", "addresses"))
-                          : counted(m_engine.probedCount(), "address", "addresses") + QStringLiteral(" scanned");
-        qCInfo(lcScan).noquote() << QStringLiteral("%1, %2 found, %3 with a description, %4 s")
-                                        .arg(scanned, counted(m_hosts, "host", "hosts"))
+                                .arg(probed)
+                                .arg(counted(m_engine.addressCount() + m_silent.size(), "address", "addresses"))
+                          : counted(probed, "address", "addresses") + QStringLiteral(" scanned");
+        const QString kinds = m_options.echoOnly
+                                  ? QString()
+                                  : QStringLiteral(" (%1 by echo, %2 by ARP)").arg(m_hosts - m_arpHosts).arg(m_arpHosts);
+        qCInfo(lcScan).noquote() << QStringLiteral("%1, %2 found%3, %4 with a description, %5 s")
+                                        .arg(scanned, counted(m_hosts, "host", "hosts"), kinds)
                                         .arg(m_described)
                                         .arg(double(m_elapsed.elapsed()) / 1000.0, 0, 'f', 1);
         QCoreApplication::exit(m_interrupted       ? m_interrupted
@@ -373,11 +484,15 @@ private:
     ScanEngine m_engine;
     SignalPipe m_signals;
     QHash<quint32, qsizetype> m_targetOf;
+    QSet<quint32> m_silent; // on-segment targets that did not answer the ARP sweep: never probed
+    int m_sweepsLeft = 0;
+    bool m_sweepRefused = false; // pelorin may not send ARP: said once
     QList<bool> m_refused;  // a target's echo request was refused for want of a route
     QList<bool> m_answered; // a host of the target answered
     QElapsedTimer m_elapsed;
     QTimer m_progressTimer;
     const bool m_progressShown;
+    const LocalSegments m_segments; // this machine's, at the start
     bool m_progressLine = false;
     bool m_progressDirty = true;
     bool m_outputOpen = true;
@@ -385,6 +500,7 @@ private:
     int m_interrupted = 0;
     int m_pendingNames = 0;
     qsizetype m_hosts = 0;
+    qsizetype m_arpHosts = 0; // of m_hosts, those seen only through ARP
     qsizetype m_described = 0;
     qsizetype m_listed = 0;
 };

@@ -33,6 +33,8 @@ struct Options {
     ResultFormat::Format format = ResultFormat::Format::Table;
     bool names = false;
     bool equipmentOnly = false;
+    bool echoOnly = false; // list only hosts that answer echo, as the window does
+    bool arp = false;      // an ARP sweep first: only the on-segment addresses that answer it are probed
     bool help = false;
     bool version = false;
 };

@@ -16,7 +16,7 @@ namespace Pelorin {
 PelorinServer::PelorinServer(int inFd, int outFd, QObject *parent)
     : QObject(parent), m_inFd(inFd), m_writer(outFd), m_echo(EchoSocketKind::Datagram)
 {
-    // The socket is open (or can't be had): no capability is needed any more.
+    // The sockets are open (or can't be had): no capability is needed any more.
     Capabilities::dropAll();
     m_writer.setClosedHandler([this] {
         QMetaObject::invokeMethod(this, [this] { shutdown(); }, Qt::QueuedConnection);
@@ -99,7 +99,12 @@ void PelorinServer::handle(const Wire::FrameReader::Frame &frame)
             p && find(frame) && !find(frame)->messageBoxAnswered(p->serial, p->answer))
             why = QStringLiteral("MessageBoxAnswer %1 answers no open message box").arg(p->serial);
         break;
+    case Type::ArpSweep:
+        if (const auto p = decode<ArpSweep>(payload, &why))
+            sweep(*p);
+        break;
     case Type::Greeting:
+    case Type::ArpSweepResult:
     case Type::PingResponse:
     case Type::HttpReqResponse:
     case Type::MessageBox:
@@ -134,6 +139,21 @@ void PelorinServer::create(const Wire::Create &m)
     auto object = std::make_unique<ProbeObject>(m_echo, m_http, m_resolver);
     object->setOutbox(&m_writer, m.objectId);
     m_objects.emplace(m.objectId, std::move(object));
+}
+
+void PelorinServer::sweep(const Wire::ArpSweep &m)
+{
+    Wire::ArpSweepResult result{m.sweepId, m_arp.isUsable(), {}, {}};
+    if (!result.usable) {
+        result.reason = m_arp.unavailableReason();
+        m_writer.write(Wire::encode(result));
+        return;
+    }
+    m_arp.sweep({m.interfaceIndex, m.ownAddress, m.targets, m.timeOut}, [this, result](const QList<quint32> &answered) {
+        Wire::ArpSweepResult done = result;
+        done.answered = answered;
+        m_writer.write(Wire::encode(done));
+    });
 }
 
 void PelorinServer::release(quint32 objectId)

@@ -1,9 +1,10 @@
 // The probe server process: reads the client's frames from stdin, creates and
 // releases probe objects, routes calls and answers to them, and ends when the
 // client's pipe closes. Every object runs on this one event loop, sharing the
-// server's echo socket and libcurl multi handle.
+// server's echo socket, ARP sweeper and libcurl multi handle.
 #pragma once
 
+#include "ArpSweeper.h"
 #include "EchoSocket.h"
 #include "HostResolver.h"
 #include "HttpClient.h"
@@ -43,6 +44,7 @@ private:
     void handle(const Wire::FrameReader::Frame &frame);
     void create(const Wire::Create &m);
     void release(quint32 objectId);
+    void sweep(const Wire::ArpSweep &m);
     // The live object the frame names; null, reported, when there is none.
     ProbeObject *find(const Wire::FrameReader::Frame &frame);
     void protocolError(quint32 objectId, const QString &text);
@@ -52,6 +54,7 @@ private:
     int m_inFd;
     PipeWriter m_writer;
     EchoSocket m_echo;
+    ArpSweeper m_arp; // before the capabilities are dropped, as the echo socket
     HttpService m_http;
     HostResolver m_resolver;
     Wire::FrameReader m_reader;

@@ -14,11 +14,13 @@ const char *typeName(Type type)
     case Type::PingRequest: return "PingRequest";
     case Type::EventReturn: return "EventReturn";
     case Type::MessageBoxAnswer: return "MessageBoxAnswer";
+    case Type::ArpSweep: return "ArpSweep";
     case Type::Greeting: return "Greeting";
     case Type::PingResponse: return "PingResponse";
     case Type::HttpReqResponse: return "HTTPReqResponse";
     case Type::MessageBox: return "MessageBox";
     case Type::ProtocolError: return "ProtocolError";
+    case Type::ArpSweepResult: return "ArpSweepResult";
     }
     return "unknown";
 }
@@ -28,6 +30,14 @@ Writer &Writer::operator<<(const QString &s)
     const QByteArray utf8 = s.toUtf8();
     *this << quint32(utf8.size());
     m_out.append(utf8);
+    return *this;
+}
+
+Writer &Writer::operator<<(const QList<quint32> &list)
+{
+    *this << quint32(list.size());
+    for (const quint32 value : list)
+        *this << value;
     return *this;
 }
 
@@ -42,6 +52,22 @@ Reader &Reader::operator>>(bool &v)
     quint8 byte = 0;
     *this >> byte;
     v = byte != 0;
+    return *this;
+}
+
+Reader &Reader::operator>>(QList<quint32> &list)
+{
+    quint32 n = 0;
+    if (!(*this >> n))
+        return *this;
+    if (n > quint32(m_in.size() - m_pos) / 4) {
+        m_ok = false;
+        m_error = QStringLiteral("list runs past the end of the frame");
+        return *this;
+    }
+    list.resize(qsizetype(n));
+    for (quint32 &value : list)
+        *this >> value;
     return *this;
 }
 

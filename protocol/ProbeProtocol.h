@@ -12,6 +12,7 @@
 #include "ProbeInterface.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 #include <cstring>
@@ -30,12 +31,14 @@ enum class Type : quint8 {
     PingRequest = 0x04,
     EventReturn = 0x05,
     MessageBoxAnswer = 0x06,
+    ArpSweep = 0x07,
     // server -> client
     Greeting = 0x81,
     PingResponse = 0x82,
     HttpReqResponse = 0x83,
     MessageBox = 0x84,
     ProtocolError = 0x85,
+    ArpSweepResult = 0x86,
 };
 
 const char *typeName(Type type); // "unknown" for a byte that is no type
@@ -51,6 +54,7 @@ public:
     Writer &operator<<(quint32 v) { return raw(&v, 4); }
     Writer &operator<<(qint32 v) { return raw(&v, 4); }
     Writer &operator<<(const QString &s);
+    Writer &operator<<(const QList<quint32> &list); // a 4-byte count, then the numbers
     QByteArray &bytes() { return m_out; }
 
 private:
@@ -71,6 +75,7 @@ public:
     Reader &operator>>(quint32 &v) { return raw(&v, 4); }
     Reader &operator>>(qint32 &v) { return raw(&v, 4); }
     Reader &operator>>(QString &s);
+    Reader &operator>>(QList<quint32> &list);
     explicit operator bool() const { return m_ok; }
     bool atEnd() const { return m_pos == m_in.size(); }
     QString error() const { return m_error; }
@@ -123,6 +128,16 @@ struct MessageBoxAnswer {
     qint32 answer = 0;
     PELORIN_PACKET(MessageBoxAnswer, objectId, serial, answer)
 };
+// Asks the server to find which targets on one of its segments answer ARP
+// (addresses in host byte order); answered by an ArpSweepResult of the same id.
+struct ArpSweep {
+    quint32 sweepId = 0;
+    qint32 interfaceIndex = 0;
+    quint32 ownAddress = 0;
+    QList<quint32> targets;
+    qint32 timeOut = 0;
+    PELORIN_PACKET(ArpSweep, sweepId, interfaceIndex, ownAddress, targets, timeOut)
+};
 
 // Server to client. The greeting comes first; an event or a box waits for its answer by serial.
 struct Greeting {
@@ -157,6 +172,15 @@ struct ProtocolError {
     quint32 objectId = 0; // 0: no object
     QString text;
     PELORIN_PACKET(ProtocolError, objectId, text)
+};
+
+// usable false: the server may not send ARP (reason says how to allow it).
+struct ArpSweepResult {
+    quint32 sweepId = 0;
+    bool usable = false;
+    QString reason;
+    QList<quint32> answered;
+    PELORIN_PACKET(ArpSweepResult, sweepId, usable, reason, answered)
 };
 
 #undef PELORIN_PACKET

@@ -119,6 +119,14 @@ QString Connection::echoReason() const
     return d->echoReason;
 }
 
+void Connection::arpSweep(int interfaceIndex, quint32 ownAddress, const QList<quint32> &targets, qint32 timeOut,
+                          SweepDone done)
+{
+    const quint32 id = d->nextSweepId++;
+    d->sweeps.insert(id, std::move(done));
+    d->send(Pelorin::Wire::ArpSweep{id, interfaceIndex, ownAddress, targets, timeOut});
+}
+
 void Connection::setServerPath(const QString &path)
 {
     d->serverPath = path;
@@ -304,12 +312,20 @@ void Connection::Private::readFrames()
                                           Qt::QueuedConnection);
             }
             break;
+        case Type::ArpSweepResult:
+            if (auto m = Wire::decode<Wire::ArpSweepResult>(frame->payload, &why)) {
+                if (SweepDone done = sweeps.take(m->sweepId))
+                    QMetaObject::invokeMethod(q, [done, r = *m] { done(r.usable, r.reason, r.answered); },
+                                              Qt::QueuedConnection);
+            }
+            break;
         case Type::Create:
         case Type::Release:
         case Type::HttpRequest:
         case Type::PingRequest:
         case Type::EventReturn:
         case Type::MessageBoxAnswer:
+        case Type::ArpSweep:
             qCWarning(lcLanterra, "pelorin sent a %s frame, which only a client sends", Wire::typeName(frame->type));
             break;
         default:
@@ -329,6 +345,7 @@ void Connection::Private::serverEnded(const QString &reason)
     endReason = reason;
     alive = false;
     objects.clear();
+    sweeps.clear();
     discardProcess();
     qCWarning(lcLanterra).noquote() << reason;
     if (wasAlive)

@@ -3,6 +3,7 @@
 // stdout, and notices when the server dies. One server per client.
 #pragma once
 
+#include <QList>
 #include <QObject>
 #include <QString>
 
@@ -35,6 +36,14 @@ public:
     // not, why and how to grant it.
     bool echoUsable() const;
     QString echoReason() const;
+
+    // Asks the greeted server which targets (on the segment of the
+    // interface, host byte order) answer ARP; done follows with them, or with
+    // usable false and the reason when the server may not send ARP. Dropped
+    // when the server ends first (serverDied says so).
+    using SweepDone = std::function<void(bool usable, const QString &reason, const QList<quint32> &answered)>;
+    void arpSweep(int interfaceIndex, quint32 ownAddress, const QList<quint32> &targets, qint32 timeOut,
+                  SweepDone done);
 
     // Default: serverPathFor() the running program's folder.
     void setServerPath(const QString &path);

@@ -10,6 +10,7 @@ namespace {
 // Column widths of the table; a longer value pushes the rest of its line.
 constexpr int kHostWidth = 15;
 constexpr int kPingWidth = 14;
+constexpr int kSeenWidth = 4;
 constexpr int kDescriptionWidth = 32;
 constexpr int kMacWidth = 17;
 constexpr int kNameWidth = 24;
@@ -67,9 +68,9 @@ QString tabField(const QString &text)
 QString tableLine(const QStringList &cells)
 {
     // With a name column, the name comes second and is as wide as a host.
-    const QList<int> widths = cells.size() > 5
-                                  ? QList<int>{kHostWidth, kNameWidth, kPingWidth, kDescriptionWidth, kMacWidth}
-                                  : QList<int>{kHostWidth, kPingWidth, kDescriptionWidth, kMacWidth};
+    const QList<int> widths =
+        cells.size() > 6 ? QList<int>{kHostWidth, kNameWidth, kPingWidth, kSeenWidth, kDescriptionWidth, kMacWidth}
+                         : QList<int>{kHostWidth, kPingWidth, kSeenWidth, kDescriptionWidth, kMacWidth};
     QString out;
     for (int i = 0; i < cells.size(); ++i) {
         if (i + 1 < cells.size())
@@ -115,6 +116,11 @@ QString jsonString(const QString &text)
     return out + QLatin1Char('"');
 }
 
+QString seenText(HostRecord::Seen seen)
+{
+    return seen == HostRecord::Seen::Arp ? QStringLiteral("arp") : QStringLiteral("echo");
+}
+
 } // namespace
 
 std::optional<Format> parse(const QString &name)
@@ -138,14 +144,15 @@ QString header(Format format, bool withName)
     switch (format) {
     case Format::Table:
         return tableLine(withName ? QStringList{QStringLiteral("Host IP"), QStringLiteral("Name"),
-                                                QStringLiteral("Ping Time (ms)"), QStringLiteral("QV Equipment"),
-                                                QStringLiteral("MAC Address"), QStringLiteral("Vendor")}
-                                  : QStringList{QStringLiteral("Host IP"), QStringLiteral("Ping Time (ms)"),
+                                                QStringLiteral("Ping Time (ms)"), QStringLiteral("Seen"),
                                                 QStringLiteral("QV Equipment"), QStringLiteral("MAC Address"),
-                                                QStringLiteral("Vendor")});
+                                                QStringLiteral("Vendor")}
+                                  : QStringList{QStringLiteral("Host IP"), QStringLiteral("Ping Time (ms)"),
+                                                QStringLiteral("Seen"), QStringLiteral("QV Equipment"),
+                                                QStringLiteral("MAC Address"), QStringLiteral("Vendor")});
     case Format::Csv:
-        return withName ? QStringLiteral("host,name,ping_ms,description,mac,vendor\r\n")
-                        : QStringLiteral("host,ping_ms,description,mac,vendor\r\n");
+        return withName ? QStringLiteral("host,name,ping_ms,description,mac,vendor,seen\r\n")
+                        : QStringLiteral("host,ping_ms,description,mac,vendor,seen\r\n");
     case Format::JsonLines:
     case Format::TabSeparated:
         break;
@@ -155,25 +162,29 @@ QString header(Format format, bool withName)
 
 QString line(Format format, const HostRecord &r, const std::optional<QString> &name)
 {
+    // A host seen only through ARP has no ping time: an empty cell, null in JSON.
+    const bool echoed = r.seen == HostRecord::Seen::Echo;
     switch (format) {
     case Format::Table: {
-        QStringList cells{visible(r.host), pingText(r.pingTime), visible(r.description), visible(r.mac),
-                          visible(r.vendor)};
+        QStringList cells{visible(r.host), echoed ? pingText(r.pingTime) : QString(), seenText(r.seen),
+                          visible(r.description), visible(r.mac), visible(r.vendor)};
         if (name)
             cells.insert(1, visible(*name));
         return tableLine(cells);
     }
     case Format::Csv: {
-        QStringList cells{csvField(r.host), QString::number(r.pingTime), csvField(r.description), csvField(r.mac),
-                          csvField(r.vendor)};
+        QStringList cells{csvField(r.host), echoed ? QString::number(r.pingTime) : QString(),
+                          csvField(r.description), csvField(r.mac), csvField(r.vendor), seenText(r.seen)};
         if (name)
             cells.insert(1, csvField(*name));
         return cells.join(QLatin1Char(',')) + QStringLiteral("\r\n");
     }
     case Format::JsonLines:
-        return QStringLiteral("{\"host\":%1,%2\"ping_ms\":%3,\"description\":%4,\"mac\":%5,\"vendor\":%6}\n")
+        return QStringLiteral(
+                   "{\"host\":%1,%2\"ping_ms\":%3,\"description\":%4,\"mac\":%5,\"vendor\":%6,\"seen\":\"%7\"}\n")
             .arg(jsonString(r.host), name ? QStringLiteral("\"name\":%1,").arg(jsonString(*name)) : QString(),
-                 QString::number(r.pingTime), jsonString(r.description), jsonString(r.mac), jsonString(r.vendor));
+                 echoed ? QString::number(r.pingTime) : QStringLiteral("null"), jsonString(r.description),
+                 jsonString(r.mac), jsonString(r.vendor), seenText(r.seen));
     case Format::TabSeparated:
         return QStringList{tabField(r.host), pingText(r.pingTime), tabField(r.description), tabField(r.mac),
                            tabField(r.vendor)}

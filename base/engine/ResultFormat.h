@@ -30,9 +30,11 @@ QString pingText(qint16 pingTime);
 // The header, line end included; empty for JSON Lines and tab-separated lines.
 // withName adds the name column after the host (not to tab-separated lines).
 QString header(Format format, bool withName = false);
-// One host, line end included; with a name (empty when the host has none) as
-// the second field. CSV cells and copied values that a spreadsheet would take
-// for a formula get a leading apostrophe; JSON Lines carry every value as it is.
+// One host, line end included, with how it was seen (echo or arp; not in
+// tab-separated lines, which copy the window's columns); with a name (empty
+// when the host has none) as the second field. CSV cells and copied values
+// that a spreadsheet would take for a formula get a leading apostrophe; JSON
+// Lines carry every value as it is.
 QString line(Format format, const HostRecord &record, const std::optional<QString> &name = std::nullopt);
 
 } // namespace ResultFormat

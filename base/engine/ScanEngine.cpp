@@ -75,6 +75,7 @@ bool ScanEngine::begin()
     m_failed = false;
     m_next = 0;
     m_probed = 0;
+    m_scanClock.start();
     m_state = State::Dispatching;
     emit cursorChanged(0);
     emit started();
@@ -247,12 +248,20 @@ void ScanEngine::onPingResponse(int index, ScanProbe *probe, const QString &ip, 
     ++m_probed;
     if (pingTime < 0) {
         const QString address = slot(index).address;
+        // The echo request made the kernel ask ARP: a host that answered that is there all the same.
+        if (m_arpLookup) {
+            HostRecord record{address, 0, {}, m_arpLookup(address, m_scanClock.elapsed()), {}, HostRecord::Seen::Arp};
+            if (!record.mac.isEmpty()) {
+                record.vendor = m_vendors->vendorOf(record.mac);
+                listHost(index, probe, record);
+                return;
+            }
+        }
         unloadWorker(index);
         emit pingFailed(address, pingTime);
         updateProgress();
         return;
     }
-    const quint64 row = m_nextRow++;
     HostRecord record;
     record.host = ip;
     record.pingTime = pingTime;
@@ -260,6 +269,13 @@ void ScanEngine::onPingResponse(int index, ScanProbe *probe, const QString &ip, 
     record.mac = m_neighbours.macOf(ip);
     if (!record.mac.isEmpty())
         record.vendor = m_vendors->vendorOf(record.mac);
+    listHost(index, probe, record);
+}
+
+// A new row for the slot's host; its page is asked for on the same slot.
+void ScanEngine::listHost(int index, ScanProbe *probe, const HostRecord &record)
+{
+    const quint64 row = m_nextRow++;
     m_rows.insert(row, record);
     slot(index).row = row;
     emit hostFound(row, record);

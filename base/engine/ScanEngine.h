@@ -12,6 +12,7 @@
 #include "engine/ScanProbe.h"
 #include "netinfo/NeighbourTable.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QObject>
@@ -37,6 +38,9 @@ public:
         quint8 retries = 1;
     };
     using SettingsProvider = std::function<Settings()>;
+    // The MAC of a host that ARP found during the scan, which began scanMs
+    // ago; empty when it did not (or the address is off the segment).
+    using ArpLookup = std::function<QString(const QString &address, qint64 scanMs)>;
 
     static constexpr int kDefaultSlotCount = 50;
     static constexpr int kMaxSlotCount = 255;
@@ -72,6 +76,10 @@ public:
     // neighbour table and the IEEE registry by default). The registry is read
     // once, at the first host that has a MAC.
     void setHardwareSources(const QString &neighbourTable, const QString &vendorRegistry);
+    // With a look-up, an address whose ping failed is listed all the same
+    // (seen through ARP, no ping time) when the look-up has its MAC, and its
+    // page is asked for as for any host. None by default: echo alone lists.
+    void setArpLookup(ArpLookup lookup) { m_arpLookup = std::move(lookup); }
 
     // Dotted text of an address in host byte order.
     static QString addressText(quint32 address);
@@ -111,6 +119,7 @@ private:
     void unloadAllWorkers();
     void completeRow(quint64 row);
     void onPingResponse(int index, ScanProbe *probe, const QString &ip, qint16 pingTime);
+    void listHost(int index, ScanProbe *probe, const HostRecord &record);
     void onPageResponse(int index, ScanProbe *probe, const QString &text);
     void failScan(const QString &text);
     Slot &slot(int index) { return m_slots[std::size_t(index)]; }
@@ -119,6 +128,8 @@ private:
     SettingsProvider m_settings;
     NeighbourTable m_neighbours;
     std::unique_ptr<VendorRegistry> m_vendors;
+    ArpLookup m_arpLookup;
+    QElapsedTimer m_scanClock; // since the scan's set-up
     // The next dispatch turn: a zero-time call from the event loop.
     QTimer m_turn;
 

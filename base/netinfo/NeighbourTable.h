@@ -1,10 +1,13 @@
 // The kernel's IPv4 neighbour (ARP) table, read without privileges from the
-// text file the kernel publishes. It holds only that file's path: every
+// text file the kernel publishes, or through rtnetlink where the time ARP
+// last confirmed an entry matters. It holds only that file's path: every
 // look-up reads the table afresh, because a host's entry appears only once
 // its echo reply has arrived. Owned by whoever looks hosts up; any thread may
 // use it.
 #pragma once
 
+#include <QByteArray>
+#include <QList>
 #include <QString>
 
 class NeighbourTable
@@ -18,6 +21,25 @@ public:
     // address, on whichever interface; empty when there is none, as for
     // loopback hosts and hosts off the local segment.
     QString macOf(const QString &address) const;
+
+    // One entry as rtnetlink lists it.
+    struct Entry {
+        quint32 address = 0; // host byte order
+        quint16 state = 0;   // the kernel's NUD_ bits
+        quint64 mac = 0;
+        qint64 confirmedMsAgo = -1; // -1: not reported
+    };
+    // Whether ARP (or the host's own traffic) confirmed the entry within the
+    // last withinMs: a resolved, learnt entry (not a failed, incomplete,
+    // static or no-ARP one) with a MAC, confirmed no longer ago than that.
+    static bool confirmedWithin(const Entry &entry, qint64 withinMs);
+    // The entries of rtnetlink neighbour messages (a dump's replies); *done
+    // is set at the dump's end or error. ticksPerSecond: the unit of the
+    // confirmation times.
+    static QList<Entry> parseMessages(const QByteArray &messages, long ticksPerSecond, bool *done);
+    // The MAC of the address (host byte order) whose entry ARP confirmed
+    // within the last withinMs; empty when there is none.
+    static QString arpConfirmedMac(quint32 address, qint64 withinMs);
 
 private:
     QString m_path;

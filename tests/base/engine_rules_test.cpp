@@ -16,6 +16,7 @@
 
 using namespace TextNumber;
 using ResultFormat::Format;
+using Seen = HostRecord::Seen;
 
 class EngineRulesTest : public QObject
 {
@@ -129,38 +130,50 @@ private slots:
     }
 
     // A line of each format: CSV quoting and neutralising, the copied line's blanks, JSON Lines verbatim; the table's header.
+    // Every format but the copied line says how the host was seen; one seen through ARP has an empty ping time.
     void line()
     {
         const QString h = QStringLiteral("127.0.0.4");
-        const QString json = "{\"host\":\"127.0.0.4\",%3\"ping_ms\":%1,\"description\":%2,\"mac\":\"\",\"vendor\":\"\"}\n";
-        // hostName: null for a run without names, else the name field's value.
+        const QString pad = QString(15 - h.size() + 2, QLatin1Char(' '));
+        const QString json = "{\"host\":\"127.0.0.4\",%3\"ping_ms\":%1,\"description\":%2,\"mac\":\"\",\"vendor\":\"\","
+                             "\"seen\":\"%4\"}\n";
+        // hostName: null for a run without names, else the name field's value. ping -1: seen through ARP.
         auto row = [&h](const char *, Format format, const QString &description, const QString &hostName, int ping,
                         const QString &expected) {
-            const HostRecord record{h, qint16(ping), description, {}, {}};
+            const Seen seen = ping < 0 ? Seen::Arp : Seen::Echo;
+            const HostRecord record{h, qint16(std::max(ping, 0)), description, {}, {}, seen};
             QCOMPARE(ResultFormat::line(format, record, hostName.isNull() ? std::nullopt : std::optional<QString>(hostName)), expected);
         };
 
-        row("table ping 0", Format::Table, "", {}, 0, h + QString(8, u' ') + "<0 ms\n");
+        row("table ping 0", Format::Table, "", {}, 0, h + pad + "<0 ms" + QString(11, u' ') + "echo\n");
+        row("table arp", Format::Table, "", {}, -1, h + pad + QString(16, u' ') + "arp\n");
+        row("csv arp", Format::Csv, "Model 7", {}, -1, h + ",,Model 7,,,arp\r\n");
         // Every character a spreadsheet starts a formula with is neutralised, in every cell; others stay.
         for (const char *lead : {"=", "+", "-", "@", "\t"})
             row("csv neutralised", Format::Csv, QString(lead) + "1+2", QString(lead) + "x", 0,
-                h + ",'" + lead + "x,0,'" + lead + "1+2,,\r\n");
+                h + ",'" + lead + "x,0,'" + lead + "1+2,,,echo\r\n");
         const QString copy = h + "\t<0 ms\t%1\t\t\n"; // copied lines: the same leads; a leading tab or CR turns blank
         for (const char *lead : {"=", "+", "-", "@"})
             row("copy neutralised", Format::TabSeparated, lead, {}, 0, copy.arg(QString("'") + lead));
         row("copy neutralised CR", Format::TabSeparated, "\r=1", {}, 0, copy.arg("' =1"));
-        row("csv neutralised CR, quoted", Format::Csv, "\rSUM(1)", "", 0, h + ",,0,\"'\rSUM(1)\",,\r\n");
-        row("csv neutralised, quoted", Format::Csv, "=1,\"2\"", {}, 0, h + ",0,\"'=1,\"\"2\"\"\",,\r\n");
+        row("csv neutralised CR, quoted", Format::Csv, "\rSUM(1)", "", 0, h + ",,0,\"'\rSUM(1)\",,,echo\r\n");
+        row("csv neutralised, quoted", Format::Csv, "=1,\"2\"", {}, 0, h + ",0,\"'=1,\"\"2\"\"\",,,echo\r\n");
         for (const char *kept : {"Model 7", " =1", "'=1", "a=1", "1-2", "%1", "|x"})
-            row("csv kept", Format::Csv, kept, {}, 0, h + ",0," + kept + ",,\r\n");
+            row("csv kept", Format::Csv, kept, {}, 0, h + ",0," + kept + ",,,echo\r\n");
         row("copied line", Format::TabSeparated, "a\r\nb\tc\rd\ne", {}, 0, copy.arg("a b c d e"));
-        row("jsonl verbatim, name", Format::JsonLines, "=1+2", "-x", 0, json.arg("0", "\"=1+2\"", "\"name\":\"-x\","));
-        row("jsonl empty name", Format::JsonLines, "", "", 0, json.arg("0", "\"\"", "\"name\":\"\","));
-        row("jsonl placeholder text", Format::JsonLines, "%1 %2", "%3", 5, json.arg("5", "\"%1 %2\"", "\"name\":\"%3\","));
-        QCOMPARE(ResultFormat::header(Format::Table, true).indexOf(QLatin1String("Ping")),
-                 ResultFormat::line(Format::Table, {QStringLiteral("127.0.0.1"), 3, {}, {}, {}}, QString()).indexOf(u'3'));
+        row("jsonl verbatim, name", Format::JsonLines, "=1+2", "-x", 0,
+            json.arg("0", "\"=1+2\"", "\"name\":\"-x\",", "echo"));
+        row("jsonl empty name", Format::JsonLines, "", "", 0, json.arg("0", "\"\"", "\"name\":\"\",", "echo"));
+        row("jsonl placeholder text", Format::JsonLines, "%1 %2", "%3", 5,
+            json.arg("5", "\"%1 %2\"", "\"name\":\"%3\",", "echo"));
+        row("jsonl arp", Format::JsonLines, "", {}, -1, json.arg("null", "\"\"", "", "arp"));
+        const HostRecord three{QStringLiteral("127.0.0.1"), 3, {}, {}, {}};
+        const QString named = ResultFormat::line(Format::Table, three, QString());
+        QCOMPARE(ResultFormat::header(Format::Table, true).indexOf(QLatin1String("Ping")), named.indexOf(u'3'));
+        QCOMPARE(ResultFormat::header(Format::Table, true).indexOf(QLatin1String("Seen")), named.indexOf(u'e'));
         QCOMPARE(ResultFormat::header(Format::Table).simplified(),
-                 QStringLiteral("Host IP Ping Time (ms) QV Equipment MAC Address Vendor"));
+                 QStringLiteral("Host IP Ping Time (ms) Seen QV Equipment MAC Address Vendor"));
+        QCOMPARE(ResultFormat::header(Format::Csv), QStringLiteral("host,ping_ms,description,mac,vendor,seen\r\n"));
     }
 
     // Every control character (C0, DEL, C1) leaves as a visible escape: in each table cell (tab, CR, LF by name),
@@ -177,7 +190,7 @@ private slots:
             const QString shown = control ? "a" + escape + u'z' : text;
             const QString copied = QStringList(3, lineBreak ? "a z" : shown).join(u'\t') + u'\n'; // three cells
             const HostRecord r{QStringLiteral("127.0.0.4"), 1, text, text, text};
-            const QString table = QStringLiteral("127.0.0.4        %1  1 ms            %2  %3  %4\n");
+            const QString table = QStringLiteral("127.0.0.4        %1  1 ms            echo  %2  %3  %4\n");
             QCOMPARE(ResultFormat::line(Format::Table, r, text),
                      table.arg(shown.leftJustified(24), shown.leftJustified(32), shown.leftJustified(17), shown));
             const QString csv = ResultFormat::line(Format::Csv, r, text);

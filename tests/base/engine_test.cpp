@@ -1,5 +1,6 @@
 // Guards the scan engine's rules on stand-in probes: address walk, the page asked for (port 80, id.htm), slots
-// (1, the default 50 and 255; 0 and 256 refused), rows and their pages, stop, held and refused starts, failures.
+// (1, the default 50 and 255; 0 and 256 refused), rows and their pages, stop, held and refused starts, failures;
+// hosts seen through ARP when the driver gives a look-up.
 #include "Harness.h"
 #include "StandInProbe.h"
 #include "engine/ScanEngine.h"
@@ -91,6 +92,38 @@ private slots:
         for (const HostRecord &r : std::as_const(m_complete))
             QCOMPARE(QString::number(r.pingTime) + r.description, r.host.mid(8) + (r.host == host(4) ? "" : "Unit " + r.host));
         QVERIFY(m_messages.isEmpty());
+    }
+
+    // With an ARP look-up, an address whose ping failed is asked about with the scan's age; listed (seen arp) when the
+    // look-up has its MAC, and its page asked for as any host's; reported failed when not.
+    void arpLookup()
+    {
+        m_factory->pingTimes.insert(host(1), 2);
+        m_factory->pages.insert(host(2), idPage("Unit 2"));
+        QStringList asked;
+        qint64 oldest = -1;
+        m_engine->setArpLookup([&](const QString &address, qint64 scanMs) {
+            asked << address;
+            oldest = std::max(oldest, scanMs);
+            return address == host(2) ? QStringLiteral("00:D0:EF:00:00:02") : QString();
+        });
+        QSignalSpy failedSpy(m_engine, &ScanEngine::pingFailed);
+        QVERIFY(m_engine->start(ScanChecks::addresses({QStringLiteral("127.0.0"), 1, 4})));
+        QTRY_VERIFY(!m_engine->isScanning());
+        asked.sort();
+        QCOMPARE(asked, (QStringList{host(2), host(3)}));
+        QVERIFY(oldest >= 0);
+        QVERIFY(oldest < 5000);
+        QCOMPARE(failedSpy.size(), 1);
+        QCOMPARE(failedSpy.first().first().toString(), host(3));
+        QCOMPARE(m_factory->requests.size(), 3 + 2);
+        std::sort(m_complete.begin(), m_complete.end(),
+                  [](const HostRecord &a, const HostRecord &b) { return a.host < b.host; });
+        QCOMPARE(m_complete.size(), 2);
+        QCOMPARE(m_complete[0].seen, HostRecord::Seen::Echo);
+        QCOMPARE(m_complete[1].seen, HostRecord::Seen::Arp);
+        QCOMPARE(m_complete[1].mac, QStringLiteral("00:D0:EF:00:00:02"));
+        QCOMPARE(m_complete[1].description, QStringLiteral("Unit 2"));
     }
 
     void pool_data()

@@ -1,9 +1,14 @@
-// Guards the hardware look-ups: a host's MAC from the kernel's neighbour table and its maker from the IEEE registry.
+// Guards the hardware look-ups: a host's MAC from the kernel's neighbour table and its maker from the IEEE registry;
+// which addresses lie on this machine's segments; which neighbour entries ARP confirmed during a scan.
+#include "netinfo/LocalSegments.h"
 #include "netinfo/NeighbourTable.h"
 #include "netinfo/VendorRegistry.h"
 
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <linux/neighbour.h>
 
 namespace {
 
@@ -69,6 +74,65 @@ private slots:
             QVERIFY(oui.remove());
             QCOMPARE(registry.vendorOf(found), r.vendor);
         }
+    }
+
+    // A segment's hosts are on it; this machine's own address, the network and broadcast addresses of a segment of
+    // more than two, loopback and addresses past the prefix are not.
+    void onSegment_data()
+    {
+        QTest::addColumn<quint32>("address");
+        QTest::addColumn<QString>("interface"); // empty: on no segment
+        const quint32 net = 0xC6120000; // 198.18.0.0
+        const struct { const char *name; quint32 address; const char *interface; } rows[] = {
+            {"first host", net + 2, "lan0"}, {"last host", net + 254, "lan0"}, {"own address", net + 1, ""},
+            {"network", net, ""}, {"broadcast", net + 255, ""}, {"next network", net + 256, ""},
+            {"/31 low end", net + 0x1000, "p2p"}, {"/31 own", net + 0x1001, ""}, {"/32 own", net + 0x2000, ""},
+            {"/30 host", net + 0x3002, "tiny"}, {"/30 broadcast", net + 0x3003, ""}, {"loopback", 0x7F000001, ""},
+        };
+        for (const auto &r : rows)
+            QTest::newRow(r.name) << r.address << QString::fromLatin1(r.interface);
+    }
+
+    void onSegment()
+    {
+        QFETCH(quint32, address);
+        QFETCH(QString, interface);
+        const LocalSegments segments({{"lan0", 2, 0xC6120001, 24}, {"p2p", 3, 0xC6121001, 31},
+                                      {"host", 4, 0xC6122000, 32}, {"tiny", 5, 0xC6123001, 30}});
+        const std::optional<LocalSegments::Segment> found = segments.segmentOf(address);
+        QCOMPARE(found ? found->interface : QString(), interface);
+        QCOMPARE(segments.contains(address), !interface.isEmpty());
+    }
+
+    // An entry counts when it was learnt, has a MAC, and ARP confirmed it no longer ago than the scan began (500 ms).
+    void confirmedWithin()
+    {
+        const struct { const char *name; int state; quint64 mac; qint64 ago; bool counts; } rows[] = {
+            {"reachable, within", NUD_REACHABLE, 1, 500, true}, {"reachable, before", NUD_REACHABLE, 1, 501, false},
+            {"stale", NUD_STALE, 1, 0, true}, {"delay", NUD_DELAY, 1, 0, true}, {"probe", NUD_PROBE, 1, 0, true},
+            {"incomplete", NUD_INCOMPLETE, 1, 0, false}, {"failed", NUD_FAILED, 1, 0, false},
+            {"permanent", NUD_PERMANENT, 1, 0, false}, {"no ARP", NUD_NOARP, 1, 0, false},
+            {"no MAC", NUD_REACHABLE, 0, 0, false}, {"no confirmation time", NUD_REACHABLE, 1, -1, false},
+        };
+        for (const auto &r : rows)
+            QVERIFY2(NeighbourTable::confirmedWithin({1, quint16(r.state), r.mac, r.ago}, 500) == r.counts, r.name);
+    }
+
+    // The kernel's own table, read through rtnetlink in the test's namespace: an entry just confirmed counts, an
+    // entry that was only ever stale, a static one and an unknown address do not.
+    void kernelTable()
+    {
+        const QStringList setUp = {"link add lab0 type veth peer name lab1", "link set lab0 up",
+                                   "addr add 198.18.0.1/24 dev lab0",
+                                   "neigh add 198.18.0.5 lladdr 02:1a:c6:00:00:05 dev lab0 nud reachable",
+                                   "neigh add 198.18.0.6 lladdr 02:1a:c6:00:00:06 dev lab0 nud stale",
+                                   "neigh add 198.18.0.7 lladdr 02:1a:c6:00:00:07 dev lab0 nud permanent"};
+        for (const QString &command : setUp)
+            QCOMPARE(QProcess::execute(QStringLiteral("ip"), command.split(u' ')), 0);
+        QCOMPARE(NeighbourTable::arpConfirmedMac(0xC6120005, 10000), QStringLiteral("02:1A:C6:00:00:05"));
+        QCOMPARE(NeighbourTable::arpConfirmedMac(0xC6120006, 10000), QString());
+        QCOMPARE(NeighbourTable::arpConfirmedMac(0xC6120007, 10000), QString());
+        QCOMPARE(NeighbourTable::arpConfirmedMac(0xC6120008, 10000), QString());
     }
 };
 

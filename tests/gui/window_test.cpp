@@ -199,9 +199,11 @@ private slots:
         w.mnuSaveCsv->trigger();
         QFile csv(dir.filePath("scan.csv"));
         QVERIFY(csv.open(QIODevice::ReadOnly));
-        QCOMPARE(QString::fromUtf8(csv.readAll()), QString::fromUtf8("\xEF\xBB\xBFhost,ping_ms,description,mac,vendor\r\n"
-                                   "127.0.0.10,0,\"Model 7, \"\"Rev B\"\"\r\n\u00dcnit 2\",00:D0:EF:12:34:56,\"Maker, Inc\"\r\n"
-                                   "127.0.0.11,12,,,\r\n127.0.0.12,3,\"Line one\nLine two <b>x</b>\",,\r\n"));
+        QCOMPARE(QString::fromUtf8(csv.readAll()),
+                 QString::fromUtf8("\xEF\xBB\xBFhost,ping_ms,description,mac,vendor,seen\r\n"
+                                   "127.0.0.10,0,\"Model 7, \"\"Rev B\"\"\r\n\u00dcnit 2\",00:D0:EF:12:34:56,"
+                                   "\"Maker, Inc\",echo\r\n"
+                                   "127.0.0.11,12,,,,echo\r\n127.0.0.12,3,\"Line one\nLine two <b>x</b>\",,,echo\r\n"));
         QVERIFY(m_channel.boxes.isEmpty());
         MessageBoxes::setNextSavePath(dir.filePath("no-such-folder/scan.csv"));
         w.mnuSaveCsv->trigger();

@@ -41,13 +41,15 @@ private slots:
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("out"); // sorted host lines, " | ", stderr's start; or part of its one line
 
-        const QString summary = "lanterra-scan: %1 addresses scanned, %2 hosts found, %3 with a description, ";
+        const QString summary = "lanterra-scan: %1 addresses scanned, %2 hosts found (%2 by echo, 0 by ARP), "
+                                "%3 with a description, ";
         const QStringList slow = {"127.0.0.1-60", "-T", "3000", "-r", "1", "-o", "csv"};
         auto row = [](const char *name, const QStringList &args, int status, const QString &out) { QTest::newRow(name) << args << status << out; };
         row("as the window, last included, names", {"127.0.0.1-41", "-o", "jsonl", "-n"}, 0, "127.0.0.1=localhost=|"
             "127.0.0.22===1+2, \"quoted\"|127.0.0.4==Model 7|127.0.0.9== | " + summary.arg(41).arg(4).arg(2));
         row("targets, names, equipment", {"-n", "-e", "-o", "csv", "127.0.0.22", "127.0.0.1-5", "127.0.0.4"}, 0,
-            "127.0.0.22,,ms,\"'=1+2, \"\"quoted\"\"\",,|127.0.0.4,,ms,Model 7,,|host,name,ping_ms,description,mac,vendor | " + summary.arg(6).arg(3).arg(2));
+            "127.0.0.22,,ms,\"'=1+2, \"\"quoted\"\"\",,,echo|127.0.0.4,,ms,Model 7,,,echo|"
+            "host,name,ping_ms,description,mac,vendor,seen | " + summary.arg(6).arg(3).arg(2));
         row("none answered, no route", {"127.0.9.0/30", "127.0.0.41", "-r", "1", "-o", "jsonl"}, 1,
             " | lanterra-scan: no route to 127.0.9.0/30\n" + summary.arg(3).arg(0).arg(0));
         row("limit + 1", {"127.0.0.41", "127.1.0.0/16", "127.2.0.1-2"}, 2, "more than 65536");
@@ -96,7 +98,7 @@ private slots:
         const QString text = QString::fromUtf8(stdOut);
         if (signal) { // what was listed is out, the page-less host too
             for (int octet : {1, signal == SIGKILL ? 1 : 42})
-                QVERIFY(text.contains(QRegularExpression(QStringLiteral("(^|\n)%1,\\d+,,,\r\n").arg(host(octet)))));
+                QVERIFY(text.contains(QRegularExpression(QStringLiteral("(^|\n)%1,\\d+,,,,echo\r\n").arg(host(octet)))));
             QCOMPARE(err.contains("pelorin has stopped"), signal == SIGKILL);
             QCOMPARE(err.contains(QRegularExpression("interrupted after \\d+ of 60 addresses, ")), signal != SIGKILL);
             return;

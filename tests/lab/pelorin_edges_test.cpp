@@ -69,7 +69,7 @@ private slots:
         QTest::addColumn<bool>("raw");
         QTest::addColumn<int>("failingCall");
         for (const auto &[name, raw, call] : {std::tuple{"datagram", false, 0}, {"raw", true, 0}, {"start", false, 1},
-             {"datagram: drop", false, 2}, {"raw: raise", true, 2}, {"raw: lower", true, 3}, {"raw: drop", true, 4}})
+             {"datagram: drop", false, 4}, {"raw: raise", true, 2}, {"raw: lower", true, 3}, {"raw: drop", true, 6}})
             QTest::newRow(name) << raw << call;
     }
 

@@ -1,5 +1,7 @@
 // Guards pelorin's pure rules: AddressStringToLong and its boxes, pingAddress's host clean-up, echo reply routing and
-// sequences, the echo stamp, host-text sanitising, a body's page/charset rules, the millisecond tick. No packets.
+// sequences, the echo stamp, host-text sanitising, a body's page/charset rules, the millisecond tick; the ARP sweep's
+// request and which replies answer it. No packets.
+#include "ArpPacket.h"
 #include "Harness.h"
 #include "HttpBody.h"
 #include "Ping.h"
@@ -69,6 +71,43 @@ private slots:
 
     // Dotted text to an address, each part's low byte; a part count other than four is 0; errors are reported
     // in one OKOnly box naming the error and the procedure.
+    void arpPackets_data()
+    {
+        QTest::addColumn<QByteArray>("packet");
+        QTest::addColumn<qint64>("answered"); // -1: not an answer
+        constexpr quint32 me = 0xC6120001, asked = 0xC6120005, unasked = 0xC6120006;
+        // A reply as a host sends it: sender and target swapped, the operation 2.
+        auto reply = [](quint32 sender, quint32 target, int at = 7, char value = 2) {
+            QByteArray p = ArpPacket::request(0x021AC6000005, sender, target);
+            p[at] = value;
+            return p;
+        };
+        QTest::newRow("reply from a target asked about") << reply(asked, me) << qint64(asked);
+        QTest::newRow("reply from an address not asked about") << reply(unasked, me) << -1LL;
+        QTest::newRow("reply to another address") << reply(asked, 0xC6120002) << -1LL;
+        QTest::newRow("a request") << reply(asked, me, 7, 1) << -1LL;
+        QTest::newRow("short") << reply(asked, me).chopped(1) << -1LL;
+        QTest::newRow("other hardware") << reply(asked, me, 1, 6) << -1LL;
+        QTest::newRow("other protocol") << reply(asked, me, 2, 0x86) << -1LL;
+        QTest::newRow("other address size") << reply(asked, me, 5, 16) << -1LL;
+    }
+
+    // Only a reply to this machine's address from an address the sweep asked about answers it.
+    void arpPackets()
+    {
+        QFETCH(QByteArray, packet);
+        QFETCH(qint64, answered);
+        const std::optional<quint32> found = ArpPacket::answeredTarget(packet, 0xC6120001, {0xC6120005, 0xC6120007});
+        QCOMPARE(found ? qint64(*found) : -1LL, answered);
+    }
+
+    // The request: Ethernet and IPv4, from our MAC and address, for the target, the hardware asked for left zero.
+    void arpRequest()
+    {
+        QCOMPARE(ArpPacket::request(0x021AC6000001, 0xC6120001, 0xC6120005).toHex(),
+                 QByteArray("0001080006040001021ac6000001c6120001000000000000c6120005"));
+    }
+
     void addressStringToLong()
     {
         const struct { QString text; qint32 value; QString box; } rows[] = {

@@ -19,13 +19,16 @@ QString farNamespace(int octet) { return QStringLiteral("lan-f%1").arg(octet); }
 
 QByteArray latin1(const QString &text) { return text.toLatin1(); }
 
-// nft rules of a host: echo requests counted as pelorin sends them, and dropped when asked.
+// nft rules of a host: echo requests counted as pelorin sends them, and dropped when asked; the scanner's ARP
+// requests counted (each is broadcast, so every host sees them all).
 QByteArray counterScript(const QString &netns, bool dropEcho)
 {
     return "ip netns exec " + latin1(netns) + " nft -f - <<'EOF'\n"
            "table ip lab {\n counter echo { }\n chain in {\n  type filter hook input priority 0; policy accept;\n"
            "  icmp type echo-request icmp code 0 ip ttl 255 ip length 60 ip frag-off & 0xe000 == 0 counter name echo\n"
-           + (dropEcho ? QByteArray("  icmp type echo-request drop\n") : QByteArray()) + " }\n}\nEOF\n";
+           + (dropEcho ? QByteArray("  icmp type echo-request drop\n") : QByteArray()) + " }\n}\n"
+           "table arp lab {\n counter request { }\n chain in {\n  type filter hook input priority 0; policy accept;\n"
+           "  arp operation request arp saddr ip 198.18.0.1 counter name request\n }\n}\nEOF\n";
 }
 
 quint16 checksum(const QByteArray &bytes)
@@ -188,12 +191,17 @@ bool LanSegment::rejectFar(int octet, const QString &icmpType)
 
 int LanSegment::echoRequestCount(int octet) const
 {
+    return counter(octet, "ip", "echo");
+}
+
+int LanSegment::counter(int octet, const char *family, const char *name) const
+{
     if (!m_hosts.contains(octet))
         return -1;
     QProcess nft;
     nft.start(QStringLiteral("ip"), {QStringLiteral("netns"), QStringLiteral("exec"), hostNamespace(octet),
                                      QStringLiteral("nft"), QStringLiteral("list"), QStringLiteral("counter"),
-                                     QStringLiteral("ip"), QStringLiteral("lab"), QStringLiteral("echo")});
+                                     QString::fromLatin1(family), QStringLiteral("lab"), QString::fromLatin1(name)});
     nft.waitForFinished(10000);
     const QRegularExpressionMatch m =
         QRegularExpression(QStringLiteral("packets (\\d+)")).match(QString::fromLatin1(nft.readAllStandardOutput()));

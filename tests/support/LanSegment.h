@@ -53,10 +53,13 @@ public:
     // Echo requests the host received exactly as pelorin sends them (type 8, code 0,
     // time-to-live 255, 32 data bytes, no flags), counted in its namespace; -1: no such host.
     int echoRequestCount(int octet) const;
+    // The scanner's ARP requests for any address that reached the host; -1: no such host.
+    int arpRequestCount(int octet) const { return counter(octet, "arp", "request"); }
     QList<QByteArray> requests(int octet) const { return m_devices.requests(address(octet)); }
 
 private:
     bool run(const QByteArray &script) const;
+    int counter(int octet, const char *family, const char *name) const;
 
     bool m_built = false;
     QSet<int> m_hosts;
