@@ -253,6 +253,12 @@ EchoSocket::Exchange EchoSocket::echo(quint32 address, QByteArray data, qint32 t
     return Exchange(*this, address, std::move(data), timeOutMs, token);
 }
 
+Task<EchoResult> EchoSocket::request(quint32 address, QByteArray data, qint32 timeOutMs, const void *token)
+{
+    Exchange exchange = echo(address, std::move(data), timeOutMs, token);
+    co_return co_await exchange;
+}
+
 void EchoSocket::cancel(const void *token)
 {
     std::vector<quint64> keys;

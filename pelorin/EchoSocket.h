@@ -14,6 +14,7 @@
 #pragma once
 
 #include "EchoPacket.h"
+#include "ProbePorts.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -32,14 +33,7 @@ namespace Pelorin {
 
 enum class EchoSocketKind { Datagram, Raw, None };
 
-struct EchoResult {
-    quint32 status = IpStatus::GeneralFailure;
-    quint32 roundTripMs = 0;
-    quint8 ttl = 0;
-    QByteArray data;
-};
-
-class EchoSocket : public QObject
+class EchoSocket : public QObject, public EchoPort
 {
     Q_OBJECT
 
@@ -68,8 +62,10 @@ public:
     // sends on a lane of its own.
     class Exchange;
     Exchange echo(quint32 address, QByteArray data, qint32 timeOutMs, const void *token);
+    // The same, for a probe object.
+    Task<EchoResult> request(quint32 address, QByteArray data, qint32 timeOutMs, const void *token) override;
     // Ends every wait of token at once, as failed, and gives its lane back.
-    void cancel(const void *token);
+    void cancel(const void *token) override;
 
 protected:
     // An echo wait's time-out, or a lane's pause before sending again.

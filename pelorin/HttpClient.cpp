@@ -62,6 +62,13 @@ HttpService::~HttpService()
         curl_multi_cleanup(static_cast<CURLM *>(m_multi));
 }
 
+std::unique_ptr<PageFetch> HttpService::newFetch(std::function<void()> done)
+{
+    auto client = std::make_unique<HttpClient>(*this);
+    connect(client.get(), &HttpClient::completed, client.get(), std::move(done));
+    return client;
+}
+
 int HttpService::onSocket(void *, int fd, int what, void *self, void *)
 {
     static_cast<HttpService *>(self)->watch(fd, what);

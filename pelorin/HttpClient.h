@@ -10,6 +10,8 @@
 // Owned by the probe object.
 #pragma once
 
+#include "ProbePorts.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
@@ -25,13 +27,15 @@ namespace Pelorin {
 
 class HttpClient;
 
-class HttpService : public QObject
+class HttpService : public QObject, public PageService
 {
     Q_OBJECT
 
 public:
     explicit HttpService(QObject *parent = nullptr);
     ~HttpService() override;
+
+    std::unique_ptr<PageFetch> newFetch(std::function<void()> done) override;
 
 private:
     friend class HttpClient;
@@ -49,7 +53,7 @@ private:
     QTimer m_timer;
 };
 
-class HttpClient : public QObject
+class HttpClient : public QObject, public PageFetch
 {
     Q_OBJECT
 
@@ -63,17 +67,18 @@ public:
 
     // Prepares a request, abandoning any request still in progress. Fails
     // (returns false, state Unsent) for a method other than GET or an unusable URL.
-    bool open(const QString &method, const QString &url);
+    bool open(const QString &method, const QString &url) override;
     // Starts the prepared request and returns at once; fails when nothing is prepared.
-    bool send();
+    bool send() override;
     // Abandons the request in progress, if any, closing its connection at once;
     // the state becomes Unsent.
-    void abort();
+    void abort() override;
 
     int readyState() const { return m_state; }
+    bool isDone() const override { return m_state == Done; }
     // The body as text once the request is Done (complete or failed); empty
     // optional before that.
-    std::optional<QString> responseText() const;
+    std::optional<QString> responseText() const override;
 
 signals:
     // The request has reached Done.

@@ -3,6 +3,8 @@
 // Owned by PelorinServer.
 #pragma once
 
+#include "ProbePorts.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -10,7 +12,7 @@
 
 namespace Pelorin {
 
-class PipeWriter
+class PipeWriter : public FrameSink
 {
 public:
     explicit PipeWriter(int fd) : m_fd(fd) {}
@@ -21,7 +23,7 @@ public:
     void setClosedHandler(std::function<void()> handler) { m_onClosed = std::move(handler); }
 
     // Writes one whole frame; nothing once the pipe has closed. True when the frame went out.
-    bool write(const QByteArray &frame);
+    bool write(const QByteArray &frame) override;
 
     // Logs a refusal of the client's input and tells the client (object 0: none).
     void protocolError(quint32 objectId, const QString &text);

@@ -1,8 +1,6 @@
 #include "ProbeObject.h"
 
-#include "HttpClient.h"
 #include "PelorinLog.h"
-#include "PipeWriter.h"
 #include "ProbeProtocol.h"
 
 #include <QTimer>
@@ -61,54 +59,22 @@ bool tickWaitHolds(quint32 start, quint32 now, qint32 timeOut)
     return qint64(elapsed) <= qint64(timeOut);
 }
 
-// Suspends the innermost procedure in a wait of the given kind until wake()
-// or the release marks it ready and it is innermost again.
-struct ProbeObject::Suspend {
-    ProbeObject &object;
-    Wait wait;
-    bool await_ready() const noexcept { return false; }
-    void await_suspend(std::coroutine_handle<> h)
-    {
-        Frame &top = object.m_frames.back();
-        top.wait = wait;
-        top.handle = h;
-        top.ready = wait == Wait::Yield || object.m_shutDown;
-        object.scheduleSoon();
-    }
-    void await_resume() const noexcept {}
-};
-
-// A procedure's place on the object's stack, from its start to its end.
-struct ProbeObject::FrameScope {
-    ProbeObject &object;
-    explicit FrameScope(ProbeObject &o) : object(o) { object.m_frames.push_back({}); }
-    ~FrameScope()
-    {
-        object.m_frames.pop_back();
-        // The procedure below goes on from its yield point and looks again.
-        if (!object.m_frames.empty())
-            object.m_frames.back().ready = true;
-        object.scheduleSoon();
-    }
-};
-
-ProbeObject::ProbeObject(EchoSocket &echo, HttpService &http, HostResolver &resolver, QObject *parent)
-    : QObject(parent), m_echo(echo), m_httpService(http), m_resolver(resolver)
+ProbeObject::ProbeObject(EchoPort &echo, PageService &pages, HostResolver &resolver, QObject *parent)
+    : QObject(parent), m_scheduler([this](int timer) { runTick(timer); }), m_echo(echo), m_pages(pages),
+      m_resolver(resolver)
 {
     for (int t = 0; t < TimerCount; ++t) {
         m_timers[t] = std::make_unique<QTimer>();
+        m_timers[t]->setTimerType(Qt::PreciseTimer);
         m_timers[t]->setInterval(t == PingTimer || t == FetchTimer ? 10 : 100);
-        connect(m_timers[t].get(), &QTimer::timeout, this, [this, t] { tick(Timer(t)); });
+        connect(m_timers[t].get(), &QTimer::timeout, this, [this, t] { m_scheduler.tick(t); });
     }
+    connect(&m_scheduler, &ObjectScheduler::ended, this, &ProbeObject::ended);
 }
 
-ProbeObject::~ProbeObject()
-{
-    m_shutDown = true;
-    Q_ASSERT(m_frames.empty());
-}
+ProbeObject::~ProbeObject() = default;
 
-void ProbeObject::setOutbox(PipeWriter *writer, quint32 objectId)
+void ProbeObject::setOutbox(FrameSink *writer, quint32 objectId)
 {
     m_writer = writer;
     m_objectId = objectId;
@@ -116,25 +82,20 @@ void ProbeObject::setOutbox(PipeWriter *writer, quint32 objectId)
 
 void ProbeObject::shutdown()
 {
-    if (m_shutDown)
+    if (m_scheduler.isReleased())
         return;
-    m_shutDown = true;
+    m_scheduler.release();
     for (const auto &t : m_timers)
         t->stop();
-    m_pendingCalls.clear();
-    m_pendingTicks.clear();
     if (m_http)
         m_http->abort();
     m_echo.cancel(this);
     m_resolver.cancel(this);
-    for (Frame &f : m_frames)
-        f.ready = true;
-    scheduleSoon();
 }
 
 void ProbeObject::arm(Timer timer)
 {
-    if (!m_shutDown)
+    if (!m_scheduler.isReleased())
         enable(timer);
 }
 
@@ -145,71 +106,39 @@ void ProbeObject::enable(Timer timer)
         m_timers[timer]->start();
 }
 
-bool ProbeObject::callsMayRun() const
-{
-    return m_frames.empty() || (m_frames.back().wait != Wait::Echo && m_frames.back().wait != Wait::LookUp);
-}
-
-bool ProbeObject::ticksMayRun() const
-{
-    if (m_frames.empty())
-        return true;
-    const Wait w = m_frames.back().wait;
-    return w == Wait::Yield || w == Wait::PageWait;
-}
-
 void ProbeObject::HTTPRequest(const QString &host, const qint32 &port, const QString &file,
                               const qint32 &timeOut, const quint8 &retries)
 {
-    if (m_shutDown)
-        return;
-    if (!callsMayRun()) {
-        m_pendingCalls.push_back([=, this] { HTTPRequest(host, port, file, timeOut, retries); });
-        return;
-    }
-    m_timers[PingNotifyTimer]->stop();
-    m_timers[FetchTimer]->stop();
-    m_httpHost = host;
-    m_httpPort = port;
-    m_httpFile = file;
-    m_httpTimeOut = timeOut;
-    m_retryCount = 0;
-    m_retries = retries;
-    enable(FetchTimer);
+    m_scheduler.call([=, this] {
+        m_timers[PingNotifyTimer]->stop();
+        m_timers[FetchTimer]->stop();
+        m_httpHost = host;
+        m_httpPort = port;
+        m_httpFile = file;
+        m_httpTimeOut = timeOut;
+        m_retryCount = 0;
+        m_retries = retries;
+        enable(FetchTimer);
+    });
 }
 
 void ProbeObject::PingRequest(const QString &ip, const qint32 &timeOut, const quint8 &retries)
 {
-    if (m_shutDown)
-        return;
-    if (!callsMayRun()) {
-        m_pendingCalls.push_back([=, this] { PingRequest(ip, timeOut, retries); });
-        return;
-    }
-    m_timers[FetchNotifyTimer]->stop();
-    m_timers[PingTimer]->stop();
-    m_pingHost = ip;
-    m_pingTimeOut = timeOut;
-    m_retryCount = 0;
-    m_retries = retries;
-    enable(PingTimer);
+    m_scheduler.call([=, this] {
+        m_timers[FetchNotifyTimer]->stop();
+        m_timers[PingTimer]->stop();
+        m_pingHost = ip;
+        m_pingTimeOut = timeOut;
+        m_retryCount = 0;
+        m_retries = retries;
+        enable(PingTimer);
+    });
 }
 
-void ProbeObject::tick(Timer timer)
-{
-    if (m_shutDown)
-        return;
-    if (ticksMayRun() && m_pendingTicks.empty())
-        runTick(timer);
-    else if (std::find(m_pendingTicks.begin(), m_pendingTicks.end(), timer) == m_pendingTicks.end())
-        m_pendingTicks.push_back(timer);
-    scheduleSoon();
-}
-
-void ProbeObject::runTick(Timer timer)
+void ProbeObject::runTick(int timer)
 {
     // A tick that waited counts only while its timer still runs.
-    if (m_shutDown || !m_timers[timer]->isActive())
+    if (m_scheduler.isReleased() || !m_timers[timer]->isActive())
         return;
     switch (timer) {
     case PingTimer:
@@ -224,70 +153,24 @@ void ProbeObject::runTick(Timer timer)
     case FetchNotifyTimer:
         spawn(onFetchNotifyTimer());
         break;
-    case TimerCount:
+    default:
         break;
-    }
-}
-
-void ProbeObject::wake(Wait kind)
-{
-    for (Frame &f : m_frames) {
-        if (f.wait == kind)
-            f.ready = true;
-    }
-    scheduleSoon();
-}
-
-void ProbeObject::scheduleSoon()
-{
-    if (m_scheduled)
-        return;
-    m_scheduled = true;
-    QMetaObject::invokeMethod(this, [this] { schedule(); }, Qt::QueuedConnection);
-}
-
-// From the event loop: runs what waits and may run now, then lets the
-// innermost procedure go on when its wait is over.
-void ProbeObject::schedule()
-{
-    m_scheduled = false;
-    while (!m_pendingCalls.empty() && callsMayRun()) {
-        const std::function<void()> next = std::move(m_pendingCalls.front());
-        m_pendingCalls.pop_front();
-        next();
-    }
-    while (!m_pendingTicks.empty() && ticksMayRun()) {
-        const Timer next = m_pendingTicks.front();
-        m_pendingTicks.pop_front();
-        runTick(next);
-    }
-    if (!m_frames.empty()) {
-        Frame &top = m_frames.back();
-        if (top.ready && top.handle) {
-            const std::coroutine_handle<> h = std::exchange(top.handle, {});
-            top.wait = Wait::Running;
-            top.ready = false;
-            h.resume();
-        }
-    } else if (m_shutDown && !m_endedSent) {
-        m_endedSent = true;
-        emit ended();
     }
 }
 
 Task<void> ProbeObject::yield()
 {
-    co_await Suspend{*this, Wait::Yield};
+    co_await m_scheduler.suspend(Wait::Yield);
 }
 
 Task<EchoResult> ProbeObject::echo(quint32 address, QByteArray data, qint32 timeOutMs)
 {
-    if (m_shutDown)
+    if (m_scheduler.isReleased())
         co_return EchoResult{};
-    m_frames.back().wait = Wait::Echo; // calls and ticks wait from the send on
-    EchoSocket::Exchange exchange = m_echo.echo(address, std::move(data), timeOutMs, this);
+    m_scheduler.setWait(Wait::Echo); // calls and ticks wait from the send on
+    Task<EchoResult> exchange = m_echo.request(address, std::move(data), timeOutMs, this);
     EchoResult r = co_await exchange;
-    m_frames.back().wait = Wait::Running;
+    m_scheduler.setWait(Wait::Running);
     co_return r;
 }
 
@@ -295,12 +178,12 @@ Task<EchoResult> ProbeObject::echo(quint32 address, QByteArray data, qint32 time
 // wait, every other object runs on.
 Task<std::optional<QString>> ProbeObject::lookUp(QByteArray name)
 {
-    if (m_shutDown)
+    if (m_scheduler.isReleased())
         co_return std::nullopt;
-    m_frames.back().wait = Wait::LookUp;
+    m_scheduler.setWait(Wait::LookUp);
     HostResolver::LookUp lookUp = m_resolver.lookUp(std::move(name), this);
     std::optional<QString> answer = co_await lookUp;
-    m_frames.back().wait = Wait::Running;
+    m_scheduler.setWait(Wait::Running);
     co_return answer;
 }
 
@@ -310,7 +193,7 @@ Task<int> ProbeObject::showMessageBox(QString text, int style)
         qCWarning(lcPelorin).noquote() << text;
         co_return MsgBox::AnswerOK;
     }
-    if (m_shutDown)
+    if (m_scheduler.isReleased())
         co_return MsgBox::AnswerOK;
     Wire::MessageBox m;
     m.objectId = m_objectId;
@@ -321,7 +204,7 @@ Task<int> ProbeObject::showMessageBox(QString text, int style)
     m_boxSerial = m.serial;
     m_boxAnswer = MsgBox::AnswerOK;
     if (m_writer->write(Wire::encode(m)))
-        co_await Suspend{*this, Wait::Box};
+        co_await m_scheduler.suspend(Wait::Box);
     m_boxSerial = 0;
     co_return m_boxAnswer;
 }
@@ -332,14 +215,14 @@ bool ProbeObject::messageBoxAnswered(quint32 serial, qint32 answer)
         return false;
     m_boxSerial = 0;
     m_boxAnswer = answer;
-    wake(Wait::Box);
+    m_scheduler.wake(Wait::Box);
     return true;
 }
 
 template <class Event>
 Task<void> ProbeObject::raise()
 {
-    if (m_shutDown)
+    if (m_scheduler.isReleased())
         co_return;
     if (!m_writer) {
         trapped(Wire::typeName(Event::kType), [&] {
@@ -359,7 +242,7 @@ Task<void> ProbeObject::raise()
         m.event = {m_httpHost, m_httpResponse};
     m_raiseSerial = m.serial;
     if (m_writer->write(Wire::encode(m)))
-        co_await Suspend{*this, Wait::Raise};
+        co_await m_scheduler.suspend(Wait::Raise);
     m_raiseSerial = 0;
 }
 
@@ -368,14 +251,14 @@ bool ProbeObject::eventReturned(quint32 serial)
     if (serial == 0 || serial != m_raiseSerial)
         return false;
     m_raiseSerial = 0;
-    wake(Wait::Raise);
+    m_scheduler.wake(Wait::Raise);
     return true;
 }
 
 Task<void> ProbeObject::onPingTimer()
 {
-    FrameScope frame(*this);
-    if (m_shutDown)
+    ObjectScheduler::Procedure frame(m_scheduler);
+    if (m_scheduler.isReleased())
         co_return;
     m_timers[PingTimer]->stop();
     try {
@@ -384,7 +267,7 @@ Task<void> ProbeObject::onPingTimer()
     } catch (...) {
         qCWarning(lcPelorin, "ProbeObject: ping failed");
     }
-    if (m_shutDown)
+    if (m_scheduler.isReleased())
         co_return;
     if (m_pingResult < 0 && m_retryCount < m_retries) {
         ++m_retryCount;
@@ -396,8 +279,8 @@ Task<void> ProbeObject::onPingTimer()
 
 Task<void> ProbeObject::onFetchTimer()
 {
-    FrameScope frame(*this);
-    if (m_shutDown)
+    ObjectScheduler::Procedure frame(m_scheduler);
+    if (m_scheduler.isReleased())
         co_return;
     m_timers[FetchTimer]->stop();
 
@@ -405,10 +288,8 @@ Task<void> ProbeObject::onFetchTimer()
                         + QLatin1Char('/') + m_httpFile;
     bool opened = false;
     trapped("fetch: open", [&] {
-        if (!m_http) {
-            m_http = std::make_unique<HttpClient>(m_httpService);
-            connect(m_http.get(), &HttpClient::completed, this, [this] { wake(Wait::PageWait); });
-        }
+        if (!m_http)
+            m_http = m_pages.newFetch([this] { m_scheduler.wake(Wait::PageWait); });
         if (hostIsPlain(m_httpHost)) {
             opened = m_http->open(QStringLiteral("GET"), url);
         } else {
@@ -421,7 +302,7 @@ Task<void> ProbeObject::onFetchTimer()
 
     Task<void> wait = awaitPage(tickCount());
     co_await wait;
-    if (m_shutDown)
+    if (m_scheduler.isReleased())
         co_return;
 
     trapped("fetch: read", [&] {
@@ -446,31 +327,31 @@ Task<void> ProbeObject::awaitPage(quint32 start)
     QTimer deadline;
     deadline.setSingleShot(true);
     deadline.setTimerType(Qt::PreciseTimer);
-    connect(&deadline, &QTimer::timeout, this, [this] { wake(Wait::PageWait); });
+    connect(&deadline, &QTimer::timeout, this, [this] { m_scheduler.wake(Wait::PageWait); });
     for (;;) {
-        if (m_shutDown)
+        if (m_scheduler.isReleased())
             co_return;
-        const bool done = m_http && m_http->readyState() == HttpClient::Done;
+        const bool done = m_http && m_http->isDone();
         const quint32 now = tickCount();
         const qint32 timeOut = m_httpTimeOut;
         if (done || !tickWaitHolds(start, now, timeOut))
             co_return;
         const qint64 remaining = qint64(timeOut) - qint64(quint32(now - start)) + 1;
         deadline.start(int(std::clamp<qint64>(remaining, 1, 0x7fffffff)));
-        co_await Suspend{*this, Wait::PageWait};
+        co_await m_scheduler.suspend(Wait::PageWait);
     }
 }
 
 Task<void> ProbeObject::onPingNotifyTimer()
 {
-    FrameScope frame(*this);
+    ObjectScheduler::Procedure frame(m_scheduler);
     Task<void> raised = raise<Wire::PingResponse>();
     co_await raised;
 }
 
 Task<void> ProbeObject::onFetchNotifyTimer()
 {
-    FrameScope frame(*this);
+    ObjectScheduler::Procedure frame(m_scheduler);
     Task<void> raised = raise<Wire::HttpReqResponse>();
     co_await raised;
 }

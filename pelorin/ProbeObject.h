@@ -1,28 +1,23 @@
 // The probe object: one ping or one HTTP fetch at a time for its client, run
-// on timers, with the answer raised as an event every 100 ms until a request
-// of the other kind or release. Every object of the server runs on the one
-// event loop; its procedures are coroutines that await their waits.
-//
-// One thing at a time per object: a call or a tick runs when the object is
-// idle or at one of its yield points (the address-part yield, the page
-// wait), never during an echo wait or a name look-up; during a raise or a message box only the
-// client's calls run (its handler may make them). What can't run yet waits
-// in the object's queue. A handler that starts inside another's yield point
-// ends before that one goes on. Owned by PelorinServer (or a test).
+// on four timers, with the answer raised as an event every 100 ms until a
+// request of the other kind or release. A request call stores its parameters
+// and arms its work timer (10 ms); the work arms its notify timer (100 ms),
+// whose ticks raise the answer. Every object of the server runs on the one
+// event loop; its procedures are coroutines that await their waits, and its
+// ObjectScheduler decides when each call and tick may run. Owned by
+// PelorinServer (or a test).
 #pragma once
 
 #include "HostResolver.h"
+#include "ObjectScheduler.h"
 #include "Ping.h"
 #include "ProbeInterface.h"
+#include "ProbePorts.h"
 
 #include <QObject>
 #include <QString>
 
-#include <coroutine>
-#include <deque>
-#include <functional>
 #include <memory>
-#include <vector>
 
 class QTimer;
 
@@ -42,22 +37,18 @@ quint32 tickCount();
 // Safe across the wrap of the counter.
 bool tickWaitHolds(quint32 start, quint32 now, qint32 timeOut);
 
-class HttpClient;
-class HttpService;
-class PipeWriter;
-
 class ProbeObject : public QObject, private PingContext
 {
     Q_OBJECT
 
 public:
-    ProbeObject(EchoSocket &echo, HttpService &http, HostResolver &resolver, QObject *parent = nullptr);
+    ProbeObject(EchoPort &echo, PageService &pages, HostResolver &resolver, QObject *parent = nullptr);
     ~ProbeObject() override;
 
     // Where events and message boxes go: to the client over writer, each
     // awaited until the client answers. Unset, events are the signals below
     // and boxes are logged.
-    void setOutbox(PipeWriter *writer, quint32 objectId);
+    void setOutbox(FrameSink *writer, quint32 objectId);
 
     void HTTPRequest(const QString &host, const qint32 &port, const QString &file,
                      const qint32 &timeOut, const quint8 &retries);
@@ -71,7 +62,7 @@ public:
     // raised or shown afterwards. ended() follows once no procedure of the
     // object is left (at once when none runs).
     void shutdown();
-    bool isBusy() const { return !m_frames.empty(); }
+    bool isBusy() const { return m_scheduler.isBusy(); }
 
 signals:
     // Without an outbox: raised synchronously, arguments refer to the
@@ -82,24 +73,15 @@ signals:
     void ended();
 
 private:
-    enum class Wait { Running, Yield, PageWait, Echo, LookUp, Raise, Box };
+    using Wait = ObjectScheduler::Wait;
     enum Timer { PingTimer, FetchTimer, PingNotifyTimer, FetchNotifyTimer, TimerCount };
-    // One procedure on the object's stack, innermost last.
-    struct Frame {
-        Wait wait = Wait::Running;
-        std::coroutine_handle<> handle;
-        bool ready = false;
-    };
-    struct Suspend;
-    struct FrameScope;
 
     Task<void> yield() override;
     Task<int> showMessageBox(QString text, int style) override;
     Task<EchoResult> echo(quint32 address, QByteArray data, qint32 timeOutMs) override;
     Task<std::optional<QString>> lookUp(QByteArray name) override;
 
-    void tick(Timer timer);
-    void runTick(Timer timer);
+    void runTick(int timer);
     Task<void> onPingTimer();
     Task<void> onFetchTimer();
     Task<void> onPingNotifyTimer();
@@ -109,28 +91,19 @@ private:
     template <class Event>
     Task<void> raise();
 
-    bool callsMayRun() const;
-    bool ticksMayRun() const;
-    void wake(Wait kind);
-    void scheduleSoon();
-    void schedule();
     void arm(Timer timer);
     void enable(Timer timer);
 
-    EchoSocket &m_echo;
-    HttpService &m_httpService;
+    ObjectScheduler m_scheduler;
+    EchoPort &m_echo;
+    PageService &m_pages;
     HostResolver &m_resolver;
-    PipeWriter *m_writer = nullptr;
+    FrameSink *m_writer = nullptr;
     quint32 m_objectId = 0;
     quint32 m_nextSerial = 0;
     quint32 m_raiseSerial = 0; // of the event the client handles now, 0: none
     quint32 m_boxSerial = 0;
     qint32 m_boxAnswer = 0;
-
-    std::vector<Frame> m_frames;
-    std::deque<std::function<void()>> m_pendingCalls;
-    std::deque<Timer> m_pendingTicks; // each timer at most once
-    bool m_scheduled = false;
 
     quint8 m_retries = 0;
     quint8 m_retryCount = 0;
@@ -142,10 +115,8 @@ private:
     QString m_pingHost;
     qint32 m_pingTimeOut = 0;
     qint16 m_pingResult = 0;
-    std::unique_ptr<HttpClient> m_http;
+    std::unique_ptr<PageFetch> m_http;
     std::unique_ptr<QTimer> m_timers[TimerCount];
-    bool m_shutDown = false;
-    bool m_endedSent = false;
 };
 
 } // namespace Pelorin

@@ -1,6 +1,6 @@
 // Guards pelorin's pure rules: AddressStringToLong and its boxes, pingAddress's host clean-up, echo reply routing and
-// sequences, the echo stamp, host-text sanitising, a body's page/charset rules, the millisecond tick; the ARP sweep's
-// request and which replies answer it. No packets.
+// sequences, the echo stamp, a body's page/charset rules, the millisecond tick; the ARP sweep's request and which
+// replies answer it. No packets.
 #include "ArpPacket.h"
 #include "Harness.h"
 #include "HttpBody.h"
@@ -238,20 +238,6 @@ private slots:
             {0xFFFFFFF0u, 5, INT_MAX, true}};
         for (const auto &r : rows)
             QVERIFY2(Pelorin::tickWaitHolds(r.start, r.now, r.timeOut) == r.holds, qPrintable(QString::number(&r - rows)));
-    }
-
-    // A host text is plain unless it is empty or holds a character that would change the URL around it:
-    // any control character, space, DEL or one of /\\?#@:[]%, wherever it stands.
-    void hostIsPlain()
-    {
-        QVERIFY(!Pelorin::hostIsPlain({}) && Pelorin::hostIsPlain(QStringLiteral(u"dev-1.local_\u00e9~")));
-        const QString unsafe = QStringLiteral("/\\?#@:[]%");
-        for (char16_t c = 0; c < 0x80; ++c) {
-            const bool plain = c > 0x20 && c != 0x7f && !unsafe.contains(QChar(c));
-            const QString one(QChar{c});
-            for (const QString &host : {one, QLatin1String("a") + one + QLatin1String("b"), QLatin1String("ab") + one})
-                QVERIFY2(Pelorin::hostIsPlain(host) == plain, qPrintable(QString::number(c)));
-        }
     }
 
     // The echo request's data: its text and the stamp. Without an echo socket the reason says how to grant one.

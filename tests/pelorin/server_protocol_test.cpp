@@ -1,5 +1,5 @@
 // Guards the frame format (round trips, bytes on the wire, the 16 MiB frame cap, refusals, any chunking), the real
-// pelorin over its pipes (greeting, bad input refused, release ending waits, one thread, no capability, exit 0, SIGINT
+// pelorin over its pipes (greeting, bad input refused, one thread, no capability, exit 0, SIGINT
 // and SIGQUIT ignored, SIGTERM ending it), and the client against a server's bad output (unreadable frame drops the
 // server, stray event dropped, box left open).
 #include "Harness.h"
@@ -18,11 +18,10 @@ namespace {
 template <class P>
 QByteArray payloadOf(const P &p) { return encode(p).mid(4); }
 
-// A call that raises a message box (five-part address) or an event (refused host) at once, without a packet.
-QByteArray raisingCall(quint32 id, bool messageBox)
+// A call that raises an event (refused host) at once, without a packet.
+QByteArray raisingCall(quint32 id)
 {
-    return messageBox ? encode(PingRequest{id, {QStringLiteral("1.2.3.4.5"), 100, 0}})
-                      : encode(HttpRequest{id, {QStringLiteral("user@host"), 80, QStringLiteral("id.htm"), 100, 0}});
+    return encode(HttpRequest{id, {QStringLiteral("user@host"), 80, QStringLiteral("id.htm"), 100, 0}});
 }
 
 } // namespace
@@ -132,7 +131,7 @@ private slots:
         const struct { QByteArray input; quint32 objectId; const char *reason; QByteArray cleanup; } rows[] = {
             {oversized, 0, "exceeds", {}}, {encode(Pipe::create(7, "{D3301CB9-0000}")), 7, "not creatable", {}},
             {encode(Pipe::create(0)), 0, "id 0", {}}, {withObject(8, encode(Pipe::create(8))), 8, "already exists", release(8)},
-            {withObject(13, shortCall), 13, "too short", release(13)}, {raisingCall(14, false), 14, "unknown object", {}},
+            {withObject(13, shortCall), 13, "too short", release(13)}, {raisingCall(14), 14, "unknown object", {}},
             {withObject(15, encode(EventReturn{15, 1})), 15, "does not answer", release(15)},
             {encode(PingResponse{17, 1, {}}), 17, "sent by the server only", {}}};
         for (const auto &r : rows) {
@@ -177,30 +176,6 @@ private slots:
             server.send(Release{id});
         QVERIFY(server.serves(4) && most == tasks && tasks <= 3);
         QTRY_COMPARE_WITH_TIMEOUT(Harness::procEntries(pid, "fd"), fds, 10000);
-    }
-
-    // Release ends an object's wait for the client's answer to an event or a box at once and nothing of it
-    // is written later: the next object's answered event repeats 100 ms on, by when a late event would have come.
-    void releaseEndsWaits()
-    {
-        for (bool messageBox : {false, true}) {
-            const quint32 id = m_nextId++, next = m_nextId++;
-            m_server.send(Pipe::create(id));
-            m_server.sendRaw(raisingCall(id, messageBox));
-            const auto waitingOn = m_server.nextFrame();
-            QVERIFY(waitingOn && objectIdOf(waitingOn->payload) == id);
-            QCOMPARE(waitingOn->type, messageBox ? Type::MessageBox : Type::HttpReqResponse);
-            m_server.send(Release{id});
-            m_server.send(Pipe::create(next));
-            m_server.sendRaw(raisingCall(next, false));
-            for (quint32 serial : {1u, 2u}) {
-                const auto event = m_server.next<HttpReqResponse>();
-                QVERIFY(event && event->objectId == next && event->serial == serial);
-                m_server.send(EventReturn{next, serial});
-            }
-            m_server.send(Release{next});
-            QVERIFY(m_server.serves(m_nextId++));
-        }
     }
 
     void standInServer_data()
