@@ -56,7 +56,8 @@ private slots:
             "127.0.0.1=localhost=|127.0.0.22===1+2, \"quoted\"|127.0.0.4==Model 7|127.0.0.9==",
             summary.arg(41).arg(4).arg(2));
         row("targets, names, equipment", {"-n", "-e", "-o", "csv", "127.0.0.22", "127.0.0.1-5", "127.0.0.4"}, 0,
-            "127.0.0.22,,ms,\"'=1+2, \"\"quoted\"\"\",,|127.0.0.4,,ms,Model 7,,|host,name,ping_ms,description,mac,vendor",
+            QStringList{"127.0.0.22,,ms,\"'=1+2, \"\"quoted\"\"\",,", "127.0.0.4,,ms,Model 7,,",
+                        "host,name,ping_ms,description,mac,vendor"}.join(u'|'),
             summary.arg(6).arg(3).arg(2));
         row("none answered, no route", {"127.0.9.0/30", "127.0.0.41", "-r", "1", "-o", "jsonl"}, 1, "",
             "lanterra-scan: no route to 127.0.9.0/30\n" + summary.arg(3).arg(0).arg(0));
