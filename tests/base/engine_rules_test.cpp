@@ -1,6 +1,6 @@
-// Guards the pure rules: the start checks and their texts, identification pages, typed numbers, and the output
-// formats' sanitising over every character they guard (controls in table, CSV and copied lines, formula leads in
-// CSV and copied lines, JSON escapes).
+// Guards the pure rules: the start checks and their texts, identification pages, typed numbers, the ping time as
+// shown (<0 ms under a millisecond), and the output formats: CSV quoting, formula leads neutralised in CSV and
+// copied lines, control characters as visible escapes (C0, DEL, C1; the table's line breaks too), JSON escapes.
 #include "engine/IdPage.h"
 #include "engine/ResultFormat.h"
 #include "engine/ScanChecks.h"
@@ -27,16 +27,19 @@ private slots:
     // .0 to .254 for the whole network, .0 to .255 up to 256), and the fourth octet shown as next after 0, 1, 2...
     void rangeAddresses()
     {
-        const struct { int lower, upper; QString walk; QList<int> shown; } rows[] = { // walk: first, last, how many
-            {2, 5, "127.1.2.2 127.1.2.4 3", {2, 3, 4, 5, 5}}, {5, 5, "127.1.2.5 127.1.2.5 1", {5, 5, 5}},
-            {0, 255, "127.1.2.0 127.1.2.254 255", {0, 1, 2}}, {0, 256, "127.1.2.0 127.1.2.255 256", {0, 1, 2}}};
+        const struct { int lower, upper; QString first, last; int count; QList<int> shown; } rows[] = {
+            {2, 5, "127.1.2.2", "127.1.2.4", 3, {2, 3, 4, 5, 5}},
+            {5, 5, "127.1.2.5", "127.1.2.5", 1, {5, 5, 5}},
+            {0, 255, "127.1.2.0", "127.1.2.254", 255, {0, 1, 2}},
+            {0, 256, "127.1.2.0", "127.1.2.255", 256, {0, 1, 2}}};
         for (const auto &r : rows) {
             const auto range = ScanChecks::range("127", "1", "2", QString::number(r.lower), QString::number(r.upper));
             const QList<quint32> list = ScanChecks::addresses(range);
             for (qsizetype i = 1; i < list.size(); ++i)
                 QCOMPARE(list[i], list[i - 1] + 1);
-            QCOMPARE(QStringLiteral("%1 %2 %3").arg(ScanEngine::addressText(list.first()), ScanEngine::addressText(list.last()))
-                         .arg(list.size()), r.walk);
+            QCOMPARE(ScanEngine::addressText(list.first()), r.first);
+            QCOMPARE(ScanEngine::addressText(list.last()), r.last);
+            QCOMPARE(list.size(), r.count);
             for (int i = 0; i < r.shown.size(); ++i)
                 QCOMPARE(ScanChecks::nextOctet(range, i), r.shown[i]);
             QCOMPARE(ScanChecks::nextOctet(range, -1), -1);
@@ -51,14 +54,19 @@ private slots:
         for (const char *text : {"0", " 010", "255", "256", "-1", "2.5", "abc"})
             octets << ScanChecks::octet(QString::fromLatin1(text));
         QCOMPARE(octets, (QList<std::optional<int>>{0, 10, 255, std::nullopt, std::nullopt, std::nullopt, 0}));
-        QVERIFY(!ScanChecks::retriesNeedQuestion("10") && ScanChecks::retriesNeedQuestion("10.5"));
-        QVERIFY(ScanChecks::rangeReversed("10", "9") && !ScanChecks::rangeReversed("9", "9"));
-        QCOMPARE((QList<qint32>{ScanChecks::timeOut("0"), ScanChecks::timeOut("0.4"), ScanChecks::timeOut("2.5"),
-                                ScanChecks::timeOut("1e10")}),
-                 (QList<qint32>{1, 1, 2, std::numeric_limits<qint32>::max()}));
-        QCOMPARE((QList<int>{ScanChecks::retries("-3"), ScanChecks::retries("254.5"), ScanChecks::retries("255"),
-                             ScanChecks::retries("256")}),
-                 (QList<int>{1, 254, 255, 255}));
+        QCOMPARE(ScanChecks::octet("256", ScanChecks::kHighestUpperBound), 256);
+        QCOMPARE(ScanChecks::retriesNeedQuestion("10"), false);
+        QCOMPARE(ScanChecks::retriesNeedQuestion("10.5"), true);
+        QCOMPARE(ScanChecks::rangeReversed("10", "9"), true);
+        QCOMPARE(ScanChecks::rangeReversed("9", "9"), false);
+        QList<qint32> timeOuts;
+        for (const char *text : {"0", "0.4", "2.5", "3.5", "1e10"})
+            timeOuts << ScanChecks::timeOut(QString::fromLatin1(text));
+        QCOMPARE(timeOuts, (QList<qint32>{1, 1, 2, 4, std::numeric_limits<qint32>::max()}));
+        QList<int> retries;
+        for (const char *text : {"-3", "254.5", "255", "256"})
+            retries << ScanChecks::retries(QString::fromLatin1(text));
+        QCOMPARE(retries, (QList<int>{1, 254, 255, 255}));
         QCOMPARE(ScanChecks::octetRefusal("From"), QStringLiteral("From must be a whole number from 0 to 255."));
         QCOMPARE(ScanChecks::rangeRefusal(),
                  QStringLiteral("Scan range is incorrect.  Upper range bound must be higher than the lower one."));
@@ -67,140 +75,191 @@ private slots:
                                 "to complete.  Are you sure you want to continue?"));
     }
 
+    void idPage_data()
+    {
+        QTest::addColumn<QString>("raw");
+        QTest::addColumn<bool>("recognised");
+        QTest::addColumn<QString>("description"); // "(none)": the page has none
+        const QString title = QStringLiteral("<title>Quorvane Product ID</title>");
+        QTest::newRow("title and body") << "<html>" + title + "<body>Model 7 Rev B</body></html>" << true
+                                        << "Model 7 Rev B";
+        QTest::newRow("title anywhere, no body") << "junk" + title + "junk" << true << "(none)";
+        QTest::newRow("capital tags") << "<TITLE>Quorvane Product ID</TITLE><BODY>A</BODY>" << false << "(none)";
+        QTest::newRow("attributes") << "<title lang=en>Quorvane Product ID</title><body class=x>A</body>" << false
+                                    << "(none)";
+        QTest::newRow("empty body") << "<body></body>" << false << "";
+        QTest::newRow("kept as it stands") << "<body> <b>Q</b>\r\n&amp;\n </body>" << false << " <b>Q</b>\r\n&amp;\n ";
+        QTest::newRow("two ends, first wins") << "<body>one</body>two</body>" << false << "one";
+        QTest::newRow("two starts, first wins") << "<body>a<body>b</body>" << false << "a<body>b";
+        QTest::newRow("end before start") << "</body>x<body>y" << false << "";
+        QTest::newRow("no end") << "<body>A" << false << "(none)";
+    }
+
     // Whether a page identifies the equipment (its exact title, anywhere), and its description: the text between
-    // the first <body> and the first </body> after it, as it stands ("(none)": the page has none).
+    // the first <body> and the first </body> after it, as it stands.
     void idPage()
     {
-        const QString title = QStringLiteral("<title>Quorvane Product ID</title>");
-        const struct { QString raw; bool recognised; QString description; } rows[] = {
-            {"<html>" + title + "<body>Model 7 Rev B</body></html>", true, "Model 7 Rev B"}, // title and body
-            {"junk" + title + "junk", true, "(none)"}, // title anywhere, no body
-            {"<TITLE>Quorvane Product ID</TITLE><BODY>A</BODY>", false, "(none)"}, // capital tags
-            {"<title lang=en>Quorvane Product ID</title><body class=x>A</body>", false, "(none)"}, // attributes
-            {"<body></body>", false, ""}, // empty body
-            {"<body> <b>Q-100</b>\r\n<br>rev &amp; 2\n </body>", false, " <b>Q-100</b>\r\n<br>rev &amp; 2\n "}, // blanks, inner markup and breaks kept
-            {"<body>one</body>two</body>", false, "one"}, // two ends, first wins
-            {"<body>a<body>b</body>", false, "a<body>b"}, // two starts, first wins
-            {"</body>x<body>y", false, ""}, // end before start
-            {"<body>A", false, "(none)"}, // no end
+        QFETCH(QString, raw);
+        QFETCH(bool, recognised);
+        QFETCH(QString, description);
+        QCOMPARE(IdPage::isIdentificationPage(raw), recognised);
+        QCOMPARE(IdPage::description(raw).value_or(QStringLiteral("(none)")), description);
+    }
+
+    void numbers_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<double>("value");
+        QTest::addColumn<QString>("written");
+        QTest::addColumn<int>("asLong");
+        QTest::addColumn<bool>("isLong"); // in the range of a 32-bit whole number
+        QTest::addColumn<int>("asByte");
+        QTest::addColumn<bool>("isByte");
+        const double max = std::numeric_limits<double>::max(), tiny = std::numeric_limits<double>::denorm_min();
+        const qint32 maxLong = std::numeric_limits<qint32>::max(), minLong = std::numeric_limits<qint32>::min();
+        auto row = [](const char *name, const QString &text, double value, const char *written, int asLong,
+                      bool isLong, int asByte, bool isByte) {
+            QTest::newRow(name) << text << value << QString(written) << asLong << isLong << asByte << isByte;
         };
-        for (const auto &r : rows) {
-            QCOMPARE(IdPage::isIdentificationPage(r.raw), r.recognised);
-            QCOMPARE(IdPage::description(r.raw).value_or(QStringLiteral("(none)")), r.description);
-        }
+        row("empty", "", 0.0, "0", 0, true, 0, true);
+        row("blanks between digits", " 1 0", 10.0, "10", 10, true, 10, true);
+        row("2.5 ties to even", "2.5", 2.5, "2.5", 2, true, 2, true);
+        row("3.5 ties to even", "3.5", 3.5, "3.5", 4, true, 4, true);
+        row("-2.5 ties to even, no byte", "-2.5", -2.5, "-2.5", -2, true, 0, false);
+        row("second point stops", "1.2.3", 1.2, "1.2", 1, true, 1, true);
+        row("double sign", "--5", 0.0, "0", 0, true, 0, true);
+        row("exponent D", "2D2", 200.0, "200", 200, true, 200, true);
+        row("exponent with blanks", "25 E - 1", 2.5, "2.5", 2, true, 2, true);
+        row("hex is no number", "&H64", 0.0, "0", 0, true, 0, true);
+        row("comma is not a point", "2,5", 2.0, "2", 2, true, 2, true);
+        row("255.5 rounds out of byte", "255.5", 255.5, "255.5", 256, true, 255, false);
+        row("sum not exact", "0.30000000000000004", 0.1 + 0.2, "0.30000000000000004", 0, true, 0, true);
+        row("300 digits", QString(300, QLatin1Char('9')), 1e300, "1E+300", maxLong, false, 255, false);
+        row("huge exponent", "1e99999999999999999999", max, "1.7976931348623157E+308", maxLong, false, 255, false);
+        row("negative beyond", "-1e400", -max, "-1.7976931348623157E+308", minLong, false, 0, false);
+        row("smallest subnormal", "5E-324", tiny, "5E-324", 0, true, 0, true);
+        row("long mantissa and exponent", QString(200000, u'1') + "e-199999", 10.0 / 9.0, "1.1111111111111112", 1,
+            true, 1, true);
     }
 
     // A number typed into the window: read, written back (and read back to the same value), and taken as the
-    // whole numbers of a request: rounded to the nearest, ties to even, held to the range (false: out of it).
+    // whole numbers of a request: rounded to the nearest, ties to even, held to the range.
     void numbers()
     {
-        const double max = std::numeric_limits<double>::max();
-        const qint32 maxLong = std::numeric_limits<qint32>::max();
-        const struct { const char *name; QString text; double value; QString written; qint32 asLong; bool isLong; int asByte; bool isByte; } rows[] = {
-            {"empty", "", 0.0, "0", 0, true, 0, true},
-            {"blanks between digits", " 1 0", 10.0, "10", 10, true, 10, true},
-            {"2.5 ties to even", "2.5", 2.5, "2.5", 2, true, 2, true},
-            {"3.5 ties to even", "3.5", 3.5, "3.5", 4, true, 4, true},
-            {"-2.5 ties to even, no byte", "-2.5", -2.5, "-2.5", -2, true, 0, false},
-            {"negative, leading point", "-.4", -0.4, "-0.4", 0, true, 0, true},
-            {"second point stops", "1.2.3", 1.2, "1.2", 1, true, 1, true},
-            {"plus", "+4", 4.0, "4", 4, true, 4, true},
-            {"double sign", "--5", 0.0, "0", 0, true, 0, true},
-            {"exponent D", "2D2", 200.0, "200", 200, true, 200, true},
-            {"exponent with blanks", "25 E - 1", 2.5, "2.5", 2, true, 2, true},
-            {"dangling exponent", "5e", 5.0, "5", 5, true, 5, true},
-            {"hex is no number", "&H64", 0.0, "0", 0, true, 0, true},
-            {"comma is not a point", "2,5", 2.0, "2", 2, true, 2, true},
-            {"255.5 rounds out of byte", "255.5", 255.5, "255.5", 256, true, 255, false},
-            {"sum not exact", "0.30000000000000004", 0.1 + 0.2, "0.30000000000000004", 0, true, 0, true},
-            {"300 digits", QString(300, QLatin1Char('9')), 1e300, "1E+300", maxLong, false, 255, false},
-            {"huge exponent held at max", "1e99999999999999999999", max, "1.7976931348623157E+308", maxLong, false, 255, false},
-            {"negative beyond range", "-1e400", -max, "-1.7976931348623157E+308", std::numeric_limits<qint32>::min(), false, 0, false},
-            {"tiny underflows to zero", "1e-999", 0.0, "0", 0, true, 0, true},
-            {"smallest subnormal", "5E-324", std::numeric_limits<double>::denorm_min(), "5E-324", 0, true, 0, true},
-            {"long mantissa, long exponent", QString(200000, QLatin1Char('1')) + "e-199999", 10.0 / 9.0, "1.1111111111111112", 1, true, 1, true},
-        };
-        for (const auto &r : rows) {
-            bool isLong = !r.isLong, isByte = !r.isByte;
-            const qint32 asLong = ToLong(r.value, &isLong);
-            const int asByte = ToByte(r.value, &isByte);
-            QVERIFY2(Val(r.text) == r.value && Str(r.value) == r.written && Val(r.written) == r.value, r.name);
-            QVERIFY2(asLong == r.asLong && isLong == r.isLong && asByte == r.asByte && isByte == r.isByte, r.name);
-        }
+        QFETCH(QString, text);
+        QFETCH(double, value);
+        QFETCH(QString, written);
+        QFETCH(int, asLong);
+        QFETCH(bool, isLong);
+        QFETCH(int, asByte);
+        QFETCH(bool, isByte);
+        bool longFits = !isLong, byteFits = !isByte;
+        QCOMPARE(Str(Val(text)), written); // the shortest text that reads back exact: the same value
+        QCOMPARE(Str(value), written);
+        QCOMPARE(Val(written), value);
+        QCOMPARE(ToLong(value, &longFits), asLong);
+        QCOMPARE(longFits, isLong);
+        QCOMPARE(int(ToByte(value, &byteFits)), asByte);
+        QCOMPARE(byteFits, isByte);
     }
 
-    // A line of each format: CSV quoting and neutralising, the copied line's blanks, JSON Lines verbatim; the table's header.
-    // Every format but the copied line says how the host was seen; one seen through ARP has an empty ping time.
+    // The ping time as the list, the table and copied lines show it.
+    void pingText()
+    {
+        QCOMPARE(ResultFormat::pingText(0), QStringLiteral("<0 ms"));
+        QCOMPARE(ResultFormat::pingText(1), QStringLiteral("1 ms"));
+        QCOMPARE(ResultFormat::pingText(12), QStringLiteral("12 ms"));
+    }
+
+    void line_data()
+    {
+        QTest::addColumn<int>("format");
+        QTest::addColumn<QString>("description");
+        QTest::addColumn<QString>("name"); // "(none)": a run without names
+        QTest::addColumn<QString>("expected");
+        auto row = [](const char *name, Format f, const QString &description, const char *hostName, const char *line) {
+            QTest::newRow(name) << int(f) << description << QString(hostName) << QString::fromUtf8(line);
+        };
+        auto az = [](char16_t c) { return QStringLiteral("a") + QChar(c) + u'z'; }; // c between two letters
+        const Format csv = Format::Csv, copy = Format::TabSeparated, table = Format::Table, json = Format::JsonLines;
+        for (const char *lead : {"=", "+", "-", "@", "\t"}) { // every cell, the name's too
+            const QString text = QString::fromLatin1(lead) + "1";
+            QTest::addRow("csv %d", *lead) << int(csv) << text << text << "127.0.0.4,'" + text + ",0,'" + text
+                                                          + ",,,echo\r\n";
+        }
+        row("csv CR, quoted", csv, "\rSUM(1)", "", "127.0.0.4,,0,\"'\rSUM(1)\",,,echo\r\n");
+        row("csv quotes and comma", csv, "=1,\"2\"", "(none)", "127.0.0.4,0,\"'=1,\"\"2\"\"\",,,echo\r\n");
+        row("csv blank first", csv, " =1", "(none)", "127.0.0.4,0, =1,,,echo\r\n");
+        row("csv apostrophe first", csv, "'=1", "(none)", "127.0.0.4,0,'=1,,,echo\r\n");
+        row("csv inner =", csv, "a=1", "(none)", "127.0.0.4,0,a=1,,,echo\r\n");
+        row("csv ESC", csv, az(0x1b), "(none)", "127.0.0.4,0,a\\x1bz,,,echo\r\n");
+        row("csv NUL", csv, QString(QChar(0)), "(none)", "127.0.0.4,0,\\x00,,,echo\r\n");
+        row("csv DEL", csv, az(0x7f), "(none)", "127.0.0.4,0,a\\x7fz,,,echo\r\n");
+        row("csv C1 first", csv, az(0x80), "(none)", "127.0.0.4,0,a\\x80z,,,echo\r\n");
+        row("csv C1 last", csv, az(0x9f), "(none)", "127.0.0.4,0,a\\x9fz,,,echo\r\n");
+        row("csv no-break space", csv, az(0xa0), "(none)", "127.0.0.4,0,a\u00a0z,,,echo\r\n");
+        row("csv inner tab", csv, az(u'\t'), "(none)", "127.0.0.4,0,a\tz,,,echo\r\n");
+        row("csv inner LF", csv, az(u'\n'), "(none)", "127.0.0.4,0,\"a\nz\",,,echo\r\n");
+        for (const char *lead : {"=", "+", "-", "@"})
+            QTest::addRow("copy %s", lead) << int(copy) << lead << "(none)"
+                                           << QString("127.0.0.4\t<0 ms\t'") + lead + "\t\t\n";
+        row("copy CR first", copy, "\r=1", "(none)", "127.0.0.4\t<0 ms\t' =1\t\t\n");
+        row("copy breaks blank", copy, "a\r\nb\tc\rd\ne", "(none)", "127.0.0.4\t<0 ms\ta b c d e\t\t\n");
+        row("copy ESC", copy, az(0x1b), "(none)", "127.0.0.4\t<0 ms\ta\\x1bz\t\t\n");
+        row("table, nothing found", table, "", "(none)", "127.0.0.4        <0 ms           echo\n");
+        row("table LF", table, az(u'\n'), "(none)", "127.0.0.4        <0 ms           echo  a\\nz\n");
+        row("table CR", table, az(u'\r'), "(none)", "127.0.0.4        <0 ms           echo  a\\rz\n");
+        row("table tab", table, az(u'\t'), "(none)", "127.0.0.4        <0 ms           echo  a\\tz\n");
+        row("table ESC", table, az(0x1b), "(none)", "127.0.0.4        <0 ms           echo  a\\x1bz\n");
+        const char *jsonLine = R"({"host":"127.0.0.4",%1"ping_ms":0,"description":%2,"mac":"","vendor":"","seen":"echo"})";
+        auto jsonRow = [&](const char *name, const QString &description, const char *hostName, const char *field,
+                           const char *escaped) {
+            const QString expected = QString::fromLatin1(jsonLine).arg(QString::fromUtf8(field), escaped) + '\n';
+            QTest::newRow(name) << int(json) << description << QString(hostName) << expected;
+        };
+        jsonRow("jsonl verbatim, name", "=1+2", "-x", R"("name":"-x",)", R"("=1+2")");
+        jsonRow("jsonl empty name", "", "", R"("name":"",)", R"("")");
+        jsonRow("jsonl placeholders", "%1 %2", "%3", R"("name":"%3",)", R"("%1 %2")");
+        jsonRow("jsonl controls", QString::fromUtf8("\x1b\x7f\t\u2028\u00a0"), "(none)", "",
+                "\"\\u001b\\u007f\\t\\u2028\u00a0\"");
+    }
+
+    // A host seen through ARP: no ping time, "arp" in every format that says how a host was seen.
+    void seenThroughArp()
+    {
+        const HostRecord arp{QStringLiteral("127.0.0.4"), 0, {}, {}, {}, Seen::Arp};
+        QCOMPARE(ResultFormat::line(Format::Table, arp), QStringLiteral("127.0.0.4%1arp\n").arg(QString(24, u' ')));
+        QCOMPARE(ResultFormat::line(Format::Csv, arp), QStringLiteral("127.0.0.4,,,,,arp\r\n"));
+        const QString json = ResultFormat::line(Format::JsonLines, arp);
+        QCOMPARE(json, QStringLiteral(R"({"host":"127.0.0.4","ping_ms":null,"description":"","mac":"","vendor":"","seen":"arp"})") + u'\n');
+    }
+
+    // A line of each format.
     void line()
     {
-        const QString h = QStringLiteral("127.0.0.4");
-        const QString pad = QString(15 - h.size() + 2, QLatin1Char(' '));
-        const QString json = "{\"host\":\"127.0.0.4\",%3\"ping_ms\":%1,\"description\":%2,\"mac\":\"\",\"vendor\":\"\","
-                             "\"seen\":\"%4\"}\n";
-        // hostName: null for a run without names, else the name field's value. ping -1: seen through ARP.
-        auto row = [&h](const char *, Format format, const QString &description, const QString &hostName, int ping,
-                        const QString &expected) {
-            const Seen seen = ping < 0 ? Seen::Arp : Seen::Echo;
-            const HostRecord record{h, qint16(std::max(ping, 0)), description, {}, {}, seen};
-            QCOMPARE(ResultFormat::line(format, record, hostName.isNull() ? std::nullopt : std::optional<QString>(hostName)), expected);
-        };
+        QFETCH(int, format);
+        QFETCH(QString, description);
+        QFETCH(QString, name);
+        QFETCH(QString, expected);
+        const HostRecord record{QStringLiteral("127.0.0.4"), 0, description, {}, {}};
+        const auto hostName = name == QLatin1String("(none)") ? std::nullopt : std::optional<QString>(name);
+        const QString line = ResultFormat::line(Format(format), record, hostName);
+        QCOMPARE(line, expected);
+        if (Format(format) == Format::JsonLines) // read back exact
+            QCOMPARE(QJsonDocument::fromJson(line.toUtf8())["description"].toString(), description);
+    }
 
-        row("table ping 0", Format::Table, "", {}, 0, h + pad + "<0 ms" + QString(11, u' ') + "echo\n");
-        row("table arp", Format::Table, "", {}, -1, h + pad + QString(16, u' ') + "arp\n");
-        row("csv arp", Format::Csv, "Model 7", {}, -1, h + ",,Model 7,,,arp\r\n");
-        // Every character a spreadsheet starts a formula with is neutralised, in every cell; others stay.
-        for (const char *lead : {"=", "+", "-", "@", "\t"})
-            row("csv neutralised", Format::Csv, QString(lead) + "1+2", QString(lead) + "x", 0,
-                h + ",'" + lead + "x,0,'" + lead + "1+2,,,echo\r\n");
-        const QString copy = h + "\t<0 ms\t%1\t\t\n"; // copied lines: the same leads; a leading tab or CR turns blank
-        for (const char *lead : {"=", "+", "-", "@"})
-            row("copy neutralised", Format::TabSeparated, lead, {}, 0, copy.arg(QString("'") + lead));
-        row("copy neutralised CR", Format::TabSeparated, "\r=1", {}, 0, copy.arg("' =1"));
-        row("csv neutralised CR, quoted", Format::Csv, "\rSUM(1)", "", 0, h + ",,0,\"'\rSUM(1)\",,,echo\r\n");
-        row("csv neutralised, quoted", Format::Csv, "=1,\"2\"", {}, 0, h + ",0,\"'=1,\"\"2\"\"\",,,echo\r\n");
-        for (const char *kept : {"Model 7", " =1", "'=1", "a=1", "1-2", "%1", "|x"})
-            row("csv kept", Format::Csv, kept, {}, 0, h + ",0," + kept + ",,,echo\r\n");
-        row("copied line", Format::TabSeparated, "a\r\nb\tc\rd\ne", {}, 0, copy.arg("a b c d e"));
-        row("jsonl verbatim, name", Format::JsonLines, "=1+2", "-x", 0,
-            json.arg("0", "\"=1+2\"", "\"name\":\"-x\",", "echo"));
-        row("jsonl empty name", Format::JsonLines, "", "", 0, json.arg("0", "\"\"", "\"name\":\"\",", "echo"));
-        row("jsonl placeholder text", Format::JsonLines, "%1 %2", "%3", 5,
-            json.arg("5", "\"%1 %2\"", "\"name\":\"%3\",", "echo"));
-        row("jsonl arp", Format::JsonLines, "", {}, -1, json.arg("null", "\"\"", "", "arp"));
-        const HostRecord three{QStringLiteral("127.0.0.1"), 3, {}, {}, {}};
-        const QString named = ResultFormat::line(Format::Table, three, QString());
-        QCOMPARE(ResultFormat::header(Format::Table, true).indexOf(QLatin1String("Ping")), named.indexOf(u'3'));
-        QCOMPARE(ResultFormat::header(Format::Table, true).indexOf(QLatin1String("Seen")), named.indexOf(u'e'));
+    // The table's header above its columns.
+    void tableHeader()
+    {
+        const QString header = ResultFormat::header(Format::Table, true);
+        const HostRecord record{QStringLiteral("127.0.0.1"), 3, {}, {}, {}};
+        const QString line = ResultFormat::line(Format::Table, record, QString());
+        QCOMPARE(header.indexOf(QLatin1String("Ping")), line.indexOf(u'3'));
+        QCOMPARE(header.indexOf(QLatin1String("Seen")), line.indexOf(u'e'));
         QCOMPARE(ResultFormat::header(Format::Table).simplified(),
                  QStringLiteral("Host IP Ping Time (ms) Seen QV Equipment MAC Address Vendor"));
         QCOMPARE(ResultFormat::header(Format::Csv), QStringLiteral("host,ping_ms,description,mac,vendor,seen\r\n"));
-    }
-
-    // Every control character (C0, DEL, C1) leaves as a visible escape: in each table cell (tab, CR, LF by name),
-    // in CSV and in copied lines (where tab, CR and LF stay, or turn blank). All else stays as it is.
-    // JSON Lines escape every control character and the line separators, and read back exact.
-    void everyControlCharacter()
-    {
-        for (char16_t c = 0; c <= 0x2029; c = c == 0xa0 ? 0x2028 : char16_t(c + 1)) {
-            const QString text = QStringLiteral("a") + QChar(c) + u'z';
-            const bool control = c < 0x20 || (c >= 0x7f && c < 0xa0);
-            const bool lineBreak = c == u'\n' || c == u'\r' || c == u'\t';
-            const QString named = c == u'\n' ? "\\n" : c == u'\r' ? "\\r" : "\\t";
-            const QString escape = lineBreak ? named : QStringLiteral("\\x%1").arg(int(c), 2, 16, QLatin1Char('0'));
-            const QString shown = control ? "a" + escape + u'z' : text;
-            const QString copied = QStringList(3, lineBreak ? "a z" : shown).join(u'\t') + u'\n'; // three cells
-            const HostRecord r{QStringLiteral("127.0.0.4"), 1, text, text, text};
-            const QString table = QStringLiteral("127.0.0.4        %1  1 ms            echo  %2  %3  %4\n");
-            QCOMPARE(ResultFormat::line(Format::Table, r, text),
-                     table.arg(shown.leftJustified(24), shown.leftJustified(32), shown.leftJustified(17), shown));
-            const QString csv = ResultFormat::line(Format::Csv, r, text);
-            QCOMPARE(csv.contains(QChar(c)), !control || lineBreak);
-            QCOMPARE(csv.count(escape), control && !lineBreak ? 4 : 0);
-            QCOMPARE(ResultFormat::line(Format::TabSeparated, r).section(u'\t', 2), copied);
-            const QString json = ResultFormat::line(Format::JsonLines, r, text);
-            QCOMPARE(json.chopped(1).contains(QChar(c)), !control && c < 0x2028);
-            QCOMPARE(QJsonDocument::fromJson(json.toUtf8())["description"].toString(), text);
-        }
     }
 };
 

@@ -1,6 +1,6 @@
 // Guards the scan engine's rules on stand-in probes: address walk, the page asked for (port 80, id.htm), slots
-// (1, the default 50 and 255; 0 and 256 refused), rows and their pages, stop, held and refused starts, failures;
-// hosts seen through ARP when the driver gives a look-up.
+// (1, the default 50 and 255; 0 and 256 refused), rows and their pages, stop, held, dropped and refused starts,
+// failures; hosts seen through ARP when the driver gives a look-up.
 #include "Harness.h"
 #include "StandInProbe.h"
 #include "engine/ScanEngine.h"
@@ -13,9 +13,13 @@ using Harness::host;
 
 namespace {
 
-QString idPage(const QString &description) { return "<title>Quorvane Product ID</title><body>" + description + "</body>"; }
+QString idPage(const QString &description)
+{
+    return "<title>Quorvane Product ID</title><body>" + description + "</body>";
+}
 
-enum Disturbance { StopAtFirstPage, ServerDiesAtFirstPage, NotReady, PendingThenRefused, NoProbe, DeadProbe };
+enum Disturbance { StopAtFirstPage, ServerDiesAtFirstPage, NotReady, PendingThenRefused, PendingThenStopped, NoProbe,
+                   DeadProbe };
 
 } // namespace
 Q_DECLARE_METATYPE(Disturbance)
@@ -28,6 +32,7 @@ class EngineTest : public QObject
     ScanEngine *m_engine = nullptr;
     QList<HostRecord> m_complete;
     int m_finished = 0;
+    int m_busyAtFinish = -1;
     QStringList m_messages;
 
 private slots:
@@ -37,11 +42,12 @@ private slots:
         m_engine = new ScanEngine(*m_factory, [] { return ScanEngine::Settings{100, 3}; });
         m_complete.clear();
         m_finished = 0;
+        m_busyAtFinish = -1;
         m_messages.clear();
-        connect(m_engine, &ScanEngine::rowComplete, this, [this](quint64, const HostRecord &r) { m_complete.append(r); });
+        connect(m_engine, &ScanEngine::rowComplete, this, [this](quint64, const HostRecord &r) { m_complete << r; });
         connect(m_engine, &ScanEngine::finished, this, [this] {
             ++m_finished;
-            QVERIFY(!m_engine->isScanning() && m_engine->busyCount() == 0);
+            m_busyAtFinish = m_engine->isScanning() ? -2 : m_engine->busyCount();
         });
         connect(m_engine, &ScanEngine::message, this, [this](const QString &text) { m_messages.append(text); });
     }
@@ -57,19 +63,21 @@ private slots:
         for (int octet = 0; octet <= 254; ++octet) {
             pinged << host(octet);
             m_factory->pingTimes.insert(host(octet), octet % 2 ? -1 : octet);
-            m_factory->pages.insert(host(octet), octet == 4 ? "<title>Printer</title><body>Welcome</body>" : idPage("Unit " + host(octet)));
+            m_factory->pages.insert(host(octet), octet == 4 ? "<title>Printer</title>" : idPage("Unit " + host(octet)));
         }
         StandInFactory::Request held; // the first page comes after two others
         m_factory->onRequest = [&](const StandInFactory::Request &r) {
+            const qint16 time = m_factory->pingTimes.value(r.host, -1);
             if (!r.page)
-                QTimer::singleShot(0, r.probe, [this, r] { r.probe->answerPing(r.host, m_factory->pingTimes.value(r.host, -1)); });
+                QTimer::singleShot(0, r.probe, [r, time] { r.probe->answerPing(r.host, time); });
             else if (r.host == host(0))
                 held = r;
             return !(r.page && r.host == host(0));
         };
         connect(m_engine, &ScanEngine::rowComplete, this, [&] {
+            const QString page = m_factory->pages.value(held.host);
             if (m_complete.size() == 2)
-                QTimer::singleShot(0, held.probe, [&] { held.probe->answerPage(held.host, m_factory->pages.value(held.host)); });
+                QTimer::singleShot(0, held.probe, [&held, page] { held.probe->answerPage(held.host, page); });
         });
         QList<int> cursor;
         connect(m_engine, &ScanEngine::cursorChanged, this, [&](qsizetype n) { cursor.append(int(n)); });
@@ -77,21 +85,27 @@ private slots:
         connect(m_engine, &ScanEngine::finished, this, [&] { pingedAtEnd = m_factory->pinged(); });
         QSignalSpy failedSpy(m_engine, &ScanEngine::pingFailed);
         QVERIFY(m_engine->start(ScanChecks::addresses({QStringLiteral("127.0.0"), 0, 255})));
-        QTRY_VERIFY(!m_engine->isScanning());
+        QTRY_COMPARE(m_engine->isScanning(), false);
         QCOMPARE(pingedAtEnd, pinged);
         QCOMPARE(failedSpy.size(), 127);
         QCOMPARE(failedSpy.first(), (QVariantList{host(1), qint16(-1)}));
-        QVERIFY(m_engine->dispatchedCount() == 255 && m_engine->addressCount() == 255);
+        QCOMPARE(m_engine->dispatchedCount(), 255);
+        QCOMPARE(m_engine->addressCount(), 255);
         QCOMPARE(m_factory->requests.size(), 255 + 128);
         for (const StandInFactory::Request &r : std::as_const(m_factory->requests))
             QCOMPARE(r.asked, r.page ? QStringLiteral("80 id.htm") : QString());
         QCOMPARE(m_finished, 1);
-        QCOMPARE((QList<int>{cursor.first(), cursor.last()}), (QList<int>{0, -1}));
+        QCOMPARE(m_busyAtFinish, 0);
+        QCOMPARE(cursor.first(), 0);
+        QCOMPARE(cursor.last(), -1);
         QCOMPARE(m_complete.size(), 128);
-        QVERIFY(m_complete[0].host != host(0) && m_complete[1].host != host(0));
-        for (const HostRecord &r : std::as_const(m_complete))
-            QCOMPARE(QString::number(r.pingTime) + r.description, r.host.mid(8) + (r.host == host(4) ? "" : "Unit " + r.host));
-        QVERIFY(m_messages.isEmpty());
+        QCOMPARE_NE(m_complete[0].host, host(0));
+        QCOMPARE_NE(m_complete[1].host, host(0));
+        for (const HostRecord &r : std::as_const(m_complete)) {
+            QCOMPARE(QString::number(r.pingTime), r.host.mid(8));
+            QCOMPARE(r.description, r.host == host(4) ? QString() : "Unit " + r.host);
+        }
+        QCOMPARE(m_messages, QStringList());
     }
 
     // With an ARP look-up, an address whose ping failed is asked about with the scan's age; listed (seen arp) when the
@@ -145,9 +159,11 @@ private slots:
         QList<quint32> addresses; // 127.0.0.0 to 127.0.1.43
         for (quint32 i = 0; i < 300; ++i)
             addresses.append(0x7F000000 + i);
-        QVERIFY(!m_engine->start(addresses, 0) && !m_engine->start(addresses, 256) && !m_engine->start({}));
+        QCOMPARE(m_engine->start(addresses, 0), false);
+        QCOMPARE(m_engine->start(addresses, 256), false);
+        QCOMPARE(m_engine->start({}), false);
         QList<int> usedSlots;
-        bool sentWhileFull = false;
+        qsizetype sentWhileFull = -1;
         m_factory->onRequest = [&](const StandInFactory::Request &r) {
             for (int slot = 1; slot <= size; ++slot) {
                 if (m_engine->probeAt(slot) == r.probe.data())
@@ -156,7 +172,7 @@ private slots:
             if (usedSlots.size() == size) {
                 StandInFactory::Request last = m_factory->requests[size - 1];
                 QTimer::singleShot(20, this, [&, last] {
-                    sentWhileFull = m_factory->requests.size() != size;
+                    sentWhileFull = m_factory->requests.size() - size;
                     last.probe->answerPing(last.host, -1);
                 });
             }
@@ -168,45 +184,52 @@ private slots:
         QVERIFY(size == 50 ? m_engine->start(addresses) : m_engine->start(addresses, size));
         QCOMPARE(m_engine->isScanning(), !pending);
         if (pending) {
-            QVERIFY(m_factory->requests.isEmpty() && m_messages.isEmpty());
+            QCOMPARE(m_factory->requests.size(), 0);
+            QCOMPARE(m_messages, QStringList());
             m_factory->decide();
         }
-        QTRY_VERIFY(!m_engine->isScanning());
+        QTRY_COMPARE(m_engine->isScanning(), false);
         QCOMPARE(usedSlots.size(), size + 1);
         for (int i = 0; i < size; ++i)
             QCOMPARE(usedSlots[i], i + 1);
         QCOMPARE(usedSlots[size], size);
         QCOMPARE(m_factory->requests[size].host, ScanEngine::addressText(addresses[size]));
-        QVERIFY(!sentWhileFull && m_finished == 1);
+        QCOMPARE(sentWhileFull, 0);
+        QCOMPARE(m_finished, 1);
     }
 
     void endsEarly_data()
     {
         QTest::addColumn<Disturbance>("disturbance");
         QTest::addColumn<bool>("started");
+        QTest::addColumn<bool>("refused");
         QTest::addColumn<QString>("rows");    // completed: host and description
         QTest::addColumn<QString>("message"); // part of the one message; empty: none
-        QTest::newRow("Stop at the first page request") << StopAtFirstPage << true << "127.0.0.1" << "";
-        QTest::newRow("server died at the first page request") << ServerDiesAtFirstPage << true << "127.0.0.1" << "pelorin has stopped";
-        QTest::newRow("server refused") << NotReady << false << "" << "pelorin missing";
-        QTest::newRow("server pending, then refused") << PendingThenRefused << false << "" << "pelorin missing";
-        QTest::newRow("no probe") << NoProbe << true << "" << "could not get a worker";
-        QTest::newRow("dead probe") << DeadProbe << true << "" << "could not get a worker";
+        const QString died = "pelorin has stopped", missing = "pelorin missing", noWorker = "could not get a worker";
+        QTest::newRow("Stop at the first page request") << StopAtFirstPage << true << false << "127.0.0.1" << "";
+        QTest::newRow("server died at the first page") << ServerDiesAtFirstPage << true << false << "127.0.0.1" << died;
+        QTest::newRow("server refused") << NotReady << false << true << "" << missing;
+        QTest::newRow("server pending, then refused") << PendingThenRefused << false << true << "" << missing;
+        QTest::newRow("server pending, Stop, then ready") << PendingThenStopped << false << false << "" << "";
+        QTest::newRow("no probe") << NoProbe << true << false << "" << noWorker;
+        QTest::newRow("dead probe") << DeadProbe << true << false << "" << noWorker;
     }
 
     // .1 answers its ping, no page ever comes. Stopped, nothing further is handed out and a host waiting for
     // its page completes without it; a scan that can't probe says so once and reports the failure; a held
-    // start waits for the server; a started scan announces its end once.
+    // start waits for the server, and Stop drops it; a started scan announces its end once.
     void endsEarly()
     {
         QFETCH(Disturbance, disturbance);
         QFETCH(bool, started);
+        QFETCH(bool, refused);
         QFETCH(QString, rows);
         QFETCH(QString, message);
         QSignalSpy startedSpy(m_engine, &ScanEngine::started);
         QSignalSpy refusedSpy(m_engine, &ScanEngine::startRefused);
-        m_factory->notReady = disturbance == NotReady || disturbance == PendingThenRefused ? QStringLiteral("pelorin missing") : QString();
-        m_factory->pending = disturbance == PendingThenRefused;
+        const bool pending = disturbance == PendingThenRefused || disturbance == PendingThenStopped;
+        m_factory->notReady = disturbance == NotReady || disturbance == PendingThenRefused ? "pelorin missing" : "";
+        m_factory->pending = pending;
         m_factory->canCreate = disturbance != NoProbe;
         m_factory->alive = disturbance != DeadProbe;
         m_factory->pingTimes.insert(host(1), 0);
@@ -221,12 +244,15 @@ private slots:
         connect(m_engine, &ScanEngine::finished, this, [&] { requestsAtEnd = m_factory->requests.size(); });
 
         QCOMPARE(m_engine->start(ScanChecks::addresses({QStringLiteral("127.0.0"), 1, 200})), disturbance != NotReady);
-        QVERIFY(!m_engine->isScanning() || started);
-        if (disturbance == PendingThenRefused) {
-            QVERIFY(startedSpy.isEmpty() && m_messages.isEmpty());
+        QCOMPARE(m_engine->isScanning(), started && !pending);
+        if (pending) {
+            QCOMPARE(startedSpy.size(), 0);
+            QCOMPARE(m_messages, QStringList());
+            if (disturbance == PendingThenStopped)
+                m_engine->stop();
             m_factory->decide();
         }
-        QTRY_VERIFY(!m_engine->isScanning());
+        QTRY_COMPARE(m_engine->isScanning(), false);
         bool later = false;
         QTimer::singleShot(20, this, [&] { later = true; });
         QTRY_VERIFY(later);
@@ -235,9 +261,12 @@ private slots:
         for (const HostRecord &r : std::as_const(m_complete))
             completed << r.host + r.description;
         QCOMPARE(completed.join(u' '), rows);
-        QVERIFY2(m_messages.size() == int(!message.isEmpty()) && m_messages.join(QString()).contains(message),
-                 qPrintable(m_messages.join(u'|')));
-        QCOMPARE((QList<qsizetype>{startedSpy.size(), refusedSpy.size(), m_finished}), (QList<qsizetype>{started, !started, started}));
+        QCOMPARE(m_messages.size(), int(!message.isEmpty()));
+        QVERIFY2(m_messages.join(QString()).contains(message), qPrintable(m_messages.join(u'|')));
+        QCOMPARE(startedSpy.size(), int(started));
+        QCOMPARE(refusedSpy.size(), int(refused));
+        QCOMPARE(m_finished, int(started));
+        QCOMPARE(m_busyAtFinish, started ? 0 : -1);
         QCOMPARE(m_engine->failed(), started && !message.isEmpty());
         QCOMPARE(m_engine->busyCount(), 0);
     }

@@ -34,46 +34,65 @@ class NetinfoTest : public QObject
     Q_OBJECT
 
 private slots:
+    void lookUp_data()
+    {
+        QTest::addColumn<QByteArray>("table"); // the lines after the header; null: no file
+        QTest::addColumn<QString>("mac");
+        QTest::addColumn<QString>("vendor");
+        auto entry = [](const char *flags, const char *mac) {
+            return QByteArray("127.0.0.3 0x1 ") + flags + ' ' + mac + " * eth0\n";
+        };
+        auto row = [](const char *name, const QByteArray &table, const char *mac, const char *vendor) {
+            QTest::newRow(name) << table << QString(mac) << QString::fromUtf8(vendor);
+        };
+        const QByteArray spaced = "127.0.0.3   0x1   0x2   00:d0:ef:0d:0e:0f   *   eth0\n";
+        row("complete, lower case", spaced, "00:D0:EF:0D:0E:0F", "IGT");
+        row("permanent; quotes, comma", entry("0x6", "00:1e:fc:ab:cd:ef"), "00:1E:FC:AB:CD:EF", "JSC \"MASSA-K\", Inc");
+        row("UTF-8 after multi-line", entry("0x2", "94:d8:6b:00:00:00"), "94:D8:6B:00:00:00", 
+            "nass magnet Hungária Kft.");
+        row("first of a prefix", entry("0x2", "00:01:c8:00:00:00"), "00:01:C8:00:00:00", "THOMAS CONRAD CORP.");
+        row("unknown prefix", entry("0x2", "00:00:01:00:00:00"), "00:00:01:00:00:00", "");
+        row("assignment not six digits", entry("0x2", "01:23:45:00:00:00"), "01:23:45:00:00:00", "");
+        row("no name column", entry("0x2", "ab:cd:ef:00:00:00"), "AB:CD:EF:00:00:00", "");
+        row("blank name", entry("0x2", "0a:0b:0c:00:00:00"), "0A:0B:0C:00:00:00", "");
+        row("unclosed quote", entry("0x2", "a1:b2:c3:00:00:00"), "A1:B2:C3:00:00:00", "");
+        row("after unclosed quote", entry("0x2", "c0:ff:ee:00:00:00"), "C0:FF:EE:00:00:00", "After Unclosed");
+        row("incomplete", entry("0x0", "00:d0:ef:12:34:56"), "", "");
+        row("zero MAC", entry("0x2", "00:00:00:00:00:00"), "", "");
+        const QByteArray others = "127.0.0.30 0x1 0x2 00:d0:ef:12:34:56 * eth0\n"
+                                  "127.0.0.3x 0x1 0x2 00:d0:ef:12:34:56 * eth0\n";
+        row("other address", others, "", "");
+        const QByteArray wlan = "127.0.0.3 0x1 0x2 12:34:56:78:9a:bc * wlan0\n";
+        row("other interface", entry("0x0", "00:00:00:00:00:00") + wlan, "12:34:56:78:9A:BC", "");
+        const QByteArray malformed = "garbage\n\n127.0.0.3 0x1\n" + entry("zz", "00:d0:ef:11:11:11")
+            + entry("0x2", "00:d0:ef:22:22") + entry("0x2", "00:d0:ef:33:33:33:33") + entry("0x2", "00:d0:ef:44:44:4g");
+        row("malformed lines", malformed + "127.0.0.3 0x1 0x2 00:d0:ef:55:55:55 * eth1", "00:D0:EF:55:55:55", "IGT");
+        row("no neighbour table", QByteArray(), "", "");
+    }
+
     // A host's MAC and maker. The registry is made before its file exists and looks up after the file is gone: it
     // reads the file at the first look-up and only then.
     void lookUp()
     {
-        auto entry = [](const char *flags, const char *mac) { return QByteArray("127.0.0.3 0x1 ") + flags + ' ' + mac + " * eth0\n"; };
-        const struct { QByteArray table; QString mac, vendor; } rows[] = { // table: the lines after the header; null: no file
-            {QByteArray("127.0.0.3   0x1   0x2   00:d0:ef:0d:0e:0f   *   eth0\n"), "00:D0:EF:0D:0E:0F", "IGT"}, // complete, lower case
-            {entry("0x6", "00:1e:fc:ab:cd:ef"), "00:1E:FC:AB:CD:EF", "JSC \"MASSA-K\", Inc"}, // permanent; quotes and comma in the name
-            {entry("0x2", "94:d8:6b:00:00:00"), "94:D8:6B:00:00:00", "nass magnet Hungária Kft."}, // UTF-8 name after a multi-line row
-            {entry("0x2", "00:01:c8:00:00:00"), "00:01:C8:00:00:00", "THOMAS CONRAD CORP."}, // first row of a prefix wins
-            {entry("0x2", "00:00:01:00:00:00"), "00:00:01:00:00:00", ""}, // unknown prefix
-            {entry("0x2", "01:23:45:00:00:00"), "01:23:45:00:00:00", ""}, // assignment not six digits
-            {entry("0x2", "ab:cd:ef:00:00:00"), "AB:CD:EF:00:00:00", ""}, // no name column
-            {entry("0x2", "0a:0b:0c:00:00:00"), "0A:0B:0C:00:00:00", ""}, // blank name
-            {entry("0x2", "a1:b2:c3:00:00:00"), "A1:B2:C3:00:00:00", ""}, // unclosed quote
-            {entry("0x2", "c0:ff:ee:00:00:00"), "C0:FF:EE:00:00:00", "After Unclosed"}, // row after unclosed quote
-            {entry("0x0", "00:d0:ef:12:34:56"), "", ""}, // incomplete
-            {entry("0x2", "00:00:00:00:00:00"), "", ""}, // zero MAC
-            {QByteArray("127.0.0.30 0x1 0x2 00:d0:ef:12:34:56 * eth0\n127.0.0.3x 0x1 0x2 00:d0:ef:12:34:56 * eth0\n"), "", ""}, // other address
-            {entry("0x0", "00:00:00:00:00:00") + "127.0.0.3 0x1 0x2 12:34:56:78:9a:bc * wlan0\n", "12:34:56:78:9A:BC", ""}, // other interface
-            {"garbage\n\n127.0.0.3 0x1\n" + entry("zz", "00:d0:ef:11:11:11") + entry("0x2", "00:d0:ef:22:22") // malformed lines
-                 + entry("0x2", "00:d0:ef:33:33:33:33") + entry("0x2", "00:d0:ef:44:44:4g") + "127.0.0.3 0x1 0x2 00:d0:ef:55:55:55 * eth1",
-             "00:D0:EF:55:55:55", "IGT"},
-            {QByteArray(), "", ""}, // no neighbour table
-        };
-        for (const auto &r : rows) {
-            QTemporaryDir dir;
-            QFile arp(dir.filePath(QStringLiteral("arp"))), oui(dir.filePath(QStringLiteral("oui.csv")));
-            if (!r.table.isNull())
-                QVERIFY(arp.open(QIODevice::WriteOnly) && arp.write("IP address HW type Flags HW address Mask Device\n" + r.table) > 0);
-            arp.close();
-            const VendorRegistry registry(oui.fileName());
-            QVERIFY(oui.open(QIODevice::WriteOnly) && oui.write(Registry) > 0);
-            oui.close();
-            const QString found = NeighbourTable(arp.fileName()).macOf(QStringLiteral("127.0.0.3"));
-            QCOMPARE(found, r.mac);
-            QCOMPARE(registry.vendorOf(found), r.vendor);
-            QVERIFY(oui.remove());
-            QCOMPARE(registry.vendorOf(found), r.vendor);
+        QFETCH(QByteArray, table);
+        QFETCH(QString, mac);
+        QFETCH(QString, vendor);
+        QTemporaryDir dir;
+        QFile arp(dir.filePath(QStringLiteral("arp"))), oui(dir.filePath(QStringLiteral("oui.csv")));
+        if (!table.isNull()) {
+            QVERIFY(arp.open(QIODevice::WriteOnly));
+            QVERIFY(arp.write("IP address HW type Flags HW address Mask Device\n" + table) > 0);
         }
+        arp.close();
+        const VendorRegistry registry(oui.fileName());
+        QVERIFY(oui.open(QIODevice::WriteOnly));
+        QVERIFY(oui.write(Registry) > 0);
+        oui.close();
+        const QString found = NeighbourTable(arp.fileName()).macOf(QStringLiteral("127.0.0.3"));
+        QCOMPARE(found, mac);
+        QCOMPARE(registry.vendorOf(found), vendor);
+        QVERIFY(oui.remove());
+        QCOMPARE(registry.vendorOf(found), vendor);
     }
 
     // A segment's hosts are on it; this machine's own address, the network and broadcast addresses of a segment of

@@ -18,7 +18,8 @@ private slots:
                                                   {"BAD", "127.0.0.1\n127.2.3.x\n"}, {"EMPTY", "# nothing\n"}};
         for (auto it = files.cbegin(); it != files.cend(); ++it) {
             QFile file(m_dir.filePath(it.key()));
-            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(*it) == it->size());
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            QCOMPARE(file.write(*it), it->size());
         }
         QVERIFY(QDir::setCurrent(m_dir.path()));
     }
@@ -27,7 +28,9 @@ private slots:
     // help and version end with status 0.
     void arguments()
     {
-        const QString d = QStringLiteral(" T100 r3 w50");
+        const QString d = QStringLiteral(" T100 r3 w50"), one = QStringLiteral("127.0.0.1 127.0.0.1");
+        // Refusals, each naming the argument and the values allowed.
+        const QString octet = R"(octet %1 of target "%2" must be a whole number from 0 to 255.)";
         auto row = [](const char *, const QStringList &args, const QString &expected) {
             QString error;
             const Cli::Options options = Cli::parse(QStringList{"lanterra-scan"} + args, &error);
@@ -37,8 +40,9 @@ private slots:
                 QCOMPARE(Cli::run(QStringList{"lanterra-scan"} + args), 0);
             } else if (error.isEmpty() && Cli::collectTargets(options, &targets, &error)) {
                 const QList<quint32> all = targets.addresses();
-                QCOMPARE(QStringLiteral("%1 %2 %3 T%4 r%5 w%6").arg(all.size()).arg(Cli::addressText(all.constFirst()),
-                         Cli::addressText(all.constLast())).arg(options.timeOut).arg(options.retries).arg(options.workers), expected);
+                const QString first = Cli::addressText(all.constFirst()), last = Cli::addressText(all.constLast());
+                QCOMPARE(QStringLiteral("%1 %2 %3 T%4 r%5 w%6").arg(all.size()).arg(first, last).arg(options.timeOut)
+                             .arg(options.retries).arg(options.workers), expected);
             } else {
                 QCOMPARE(error, expected);
                 QCOMPARE(Cli::run(QStringList{"lanterra-scan"} + args), 2);
@@ -58,14 +62,13 @@ private slots:
         row("one past the limit", {"127.77.0.0/16", "127.78.0.0-2"},
             R"(more than 65536 addresses to scan (at "127.78.0.0-2"); scan fewer at a time.)");
         row("file", {"-i", "FILE", "127.0.0.40"}, "4 127.0.0.40 127.0.0.3" + d);
-        row("file, bad line", {"-i", "BAD"}, R"(BAD:2: octet 4 of target "127.2.3.x" must be a whole number from 0 to 255.)");
+        row("file, bad line", {"-i", "BAD"}, octet.arg(4).arg("127.2.3.x").prepend("BAD:2: "));
         row("file missing", {"-i", "/nonexistent"}, "--input /nonexistent: No such file or directory");
         row("no address", {"-i", "EMPTY"}, "no address to scan.");
-        row("numbers at their limits", {"-T", "1", "-r", "99", "-w", "255", "127.0.0.1"}, "1 127.0.0.1 127.0.0.1 T1 r99 w255");
-        row("numbers at the other limits", {"-T", "60000", "-r", "1", "-w", "1", "127.0.0.1"}, "1 127.0.0.1 127.0.0.1 T60000 r1 w1");
+        row("numbers at their limits", {"-T", "1", "-r", "99", "-w", "255", "127.0.0.1"}, "1 " + one + " T1 r99 w255");
+        row("numbers at the other limits", {"-T", "60000", "-r", "1", "-w", "1", "127.0.0.1"},
+            "1 " + one + " T60000 r1 w1");
 
-        // Refusals, each naming the argument and the values allowed.
-        const QString octet = R"(octet %1 of target "%2" must be a whole number from 0 to 255.)";
         const char *shape = R"(target "%1" must be A.B.C, A.B.C.D, A.B.C.D-E or A.B.C.D/N.)";
         for (const char *bad : {"abc.77.0", "256.0.0", "+127.0.0", " 127.0.0", "0x7f.0.0", "127e0.0.0", ".0.0"})
             row(bad, {bad, "-w", "2"}, octet.arg(1).arg(bad));
@@ -76,14 +79,17 @@ private slots:
             row(bad, {bad}, QStringLiteral(R"(the end of target "%1" must be a whole number from 9 to 255.)").arg(bad));
         for (const char *prefix : {"15", "33", "", "24.0", "-8"})
             row(qPrintable(QStringLiteral("prefix /%1").arg(prefix)), {QStringLiteral("127.2.3.0/%1").arg(prefix)},
-                QStringLiteral(R"(the prefix of target "127.2.3.0/%1" must be a whole number from 16 to 32.)").arg(prefix));
+                QStringLiteral(R"(the prefix of target "127.2.3.0/%1" must be a whole number from 16 to 32.)")
+                    .arg(prefix));
         const QList<std::pair<QStringList, const char *>> numbers = { // option, values refused; the refusal
-            {{"-T", "abc", "0x10", "0", "60001", "1.5", "-1", " 5", "5\t", "\u0665", "99999999999"}, "--timeout %1 must be a whole number from 1 to 60000."},
+            {{"-T", "abc", "0x10", "0", "60001", "1.5", "-1", " 5", "5\t", "\u0665", "99999999999"},
+             "--timeout %1 must be a whole number from 1 to 60000."},
             {{"--retries", "0", "100", "abc"}, "--retries %1 must be a whole number from 1 to 99."},
             {{"-w", "0", "256", "2.5"}, "--workers %1 must be a whole number from 1 to 255."}};
         for (const auto &[values, refusal] : numbers)
             for (const QString &value : values.mid(1))
-                row(qPrintable(values[0] + ' ' + value), {values[0], value, "127.0.0.1"}, QString::fromLatin1(refusal).arg(value));
+                row(qPrintable(values[0] + ' ' + value), {values[0], value, "127.0.0.1"},
+                    QString::fromLatin1(refusal).arg(value));
         row("help", {"-h"}, "help");
         row("version", {"--version"}, "version");
         row("format", {"-o", "xml", "127.0.0.1"}, "--format must be table, csv or jsonl.");

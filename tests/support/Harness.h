@@ -29,14 +29,15 @@ qint64 cpuTicks(qint64 pid); // user plus system time
 
 } // namespace Harness
 
-// The window's message boxes recorded and answered at once with OK (a question's OK is no Yes).
+// The window's message boxes recorded and answered at once with answer (OK unless set; a question's OK is no Yes).
 struct RecordingBoxes : MessageBoxes {
     struct Box { QString text; int style; QString title; };
     QList<Box> boxes;
+    int answer = Pelorin::MsgBox::AnswerOK;
     void open(const QString &text, int style, const QString &title, std::function<void(int)> reply, bool) override
     {
         boxes.append({text, style, title});
-        reply(Pelorin::MsgBox::AnswerOK);
+        reply(answer);
     }
 };
 

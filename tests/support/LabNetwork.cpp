@@ -19,7 +19,7 @@ bool isIsolated()
 {
     // /proc/self/net follows this process's network namespace (sysfs does not).
     QFile dev(QStringLiteral("/proc/self/net/dev"));
-    const QList<QByteArray> lines = dev.open(QIODevice::ReadOnly) ? dev.readAll().trimmed().split('\n') : QList<QByteArray>();
+    const QByteArrayList lines = dev.open(QIODevice::ReadOnly) ? dev.readAll().trimmed().split('\n') : QByteArrayList();
     return lines.size() == 3 && lines.at(2).trimmed().startsWith("lo:"); // two lines of titles, then lo alone
 }
 
@@ -61,7 +61,8 @@ void respond(QTcpSocket *socket, const Behaviour &b)
         });
         timer->start(50);
     } else if (b.kind != Behaviour::NoAnswer) {
-        socket->write(b.kind == Behaviour::Raw ? b.body : head + (b.keepAlive ? "" : "Connection: close\r\n") + "\r\n" + b.body);
+        const QByteArray close = b.keepAlive ? "" : "Connection: close\r\n";
+        socket->write(b.kind == Behaviour::Raw ? b.body : head + close + "\r\n" + b.body);
         if (b.kind == Behaviour::Raw || !b.keepAlive)
             socket->disconnectFromHost();
     }
@@ -112,7 +113,7 @@ bool LabNetwork::addSilentHost(const QString &address)
 int LabNetwork::echoRequestCount(const QString &address) const
 {
     const QByteArray listed = nft("list counter ip lanterra_lab echo_" + address.toLatin1().replace('.', '_') + "\n");
-    const QRegularExpressionMatch m = QRegularExpression(QStringLiteral("packets (\\d+)")).match(QString::fromLatin1(listed));
+    const auto m = QRegularExpression(QStringLiteral("packets (\\d+)")).match(QString::fromLatin1(listed));
     return m.hasMatch() ? m.captured(1).toInt() : -1;
 }
 

@@ -16,7 +16,10 @@ namespace Lab {
 bool isIsolated();
 // For QtTest initTestCase(): fails the test run unless isolated.
 #define LAB_REQUIRE_ISOLATED() \
-    do { if (!Lab::isIsolated()) QFAIL("not inside a private network namespace: run through run-in-netns.sh"); } while (0)
+    do { \
+        if (!Lab::isIsolated()) \
+            QFAIL("not inside a private network namespace: run through run-in-netns.sh"); \
+    } while (0)
 
 // How a device answers an HTTP request, whatever its path: {Page, "body"}.
 struct Behaviour {

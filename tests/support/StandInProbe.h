@@ -20,7 +20,8 @@ class StandInProbe : public ScanProbe
 public:
     explicit StandInProbe(StandInFactory &factory) : m_factory(factory) {}
     inline void PingRequest(const QString &ip, qint32 timeOut, quint8 retries) override;
-    inline void HTTPRequest(const QString &host, qint32 port, const QString &file, qint32 timeOut, quint8 retries) override;
+    inline void HTTPRequest(const QString &host, qint32 port, const QString &file, qint32 timeOut,
+                            quint8 retries) override;
     inline bool isAlive() const override;
     void answerPing(const QString &host, qint16 time) { emit PingResponse(host, time); }
     void answerPage(const QString &host, const QString &raw) { emit HTTPReqResponse(host, raw); }
@@ -34,8 +35,14 @@ class StandInFactory : public ProbeFactory
     Q_OBJECT
 
 public:
-    // asked: a page request's port and file, "80 id.htm"
-    struct Request { bool page; QString host; qint32 timeOut; quint8 retries; QPointer<StandInProbe> probe; QString asked; };
+    struct Request {
+        bool page;
+        QString host;
+        qint32 timeOut;
+        quint8 retries;
+        QPointer<StandInProbe> probe;
+        QString asked; // a page request's port and file, "80 id.htm"
+    };
 
     Readiness readiness(QString *problem, int *style) override
     {
@@ -88,7 +95,10 @@ private:
     }
 };
 
-void StandInProbe::PingRequest(const QString &ip, qint32 timeOut, quint8 retries) { m_factory.handle({false, ip, timeOut, retries, this, {}}); }
+void StandInProbe::PingRequest(const QString &ip, qint32 timeOut, quint8 retries)
+{
+    m_factory.handle({false, ip, timeOut, retries, this, {}});
+}
 void StandInProbe::HTTPRequest(const QString &host, qint32 port, const QString &file, qint32 timeOut, quint8 retries)
 {
     m_factory.handle({true, host, timeOut, retries, this, QString::number(port) + u' ' + file});
