@@ -5,6 +5,7 @@
 #include <netinet/ip.h>
 #include <netinet/ip_icmp.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -134,6 +135,11 @@ std::optional<quint32> statusForSendError(int error)
     default:
         return IpStatus::GeneralFailure;
     }
+}
+
+quint32 roundTripMs(qint64 elapsedNs)
+{
+    return quint32(std::clamp<qint64>(elapsedNs / 1000000, 0, 0x7fffffff));
 }
 
 bool answers(const Packet &packet, quint16 sequence, quint32 peer, const QByteArray &data)

@@ -45,6 +45,9 @@ quint32 statusForIcmpError(quint8 type, quint8 code);
 // The status a refused send (errno) gives the request; nothing when the kernel only had no room
 // yet, so the request must be sent again later.
 std::optional<quint32> statusForSendError(int error);
+// The round-trip time a ping reports for a reply elapsedNs after its request: whole
+// milliseconds, truncated, so a reply under 1 ms is 0 however the clock's milliseconds fall.
+quint32 roundTripMs(qint64 elapsedNs);
 // The key of a waiting request: sequence and destination are unique among them.
 inline quint64 key(quint16 sequence, quint32 peer) { return quint64(sequence) << 32 | peer; }
 // Whether packet answers the request sent to peer with sequence and data:

@@ -46,10 +46,10 @@ namespace {
 // (rather than no room in the socket, which the socket itself reports).
 constexpr int kPauseMs = 5;
 
-qint64 nowMs()
+qint64 nowNs()
 {
     using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+    return duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 // The raw ICMP sockets, as many as allowed up to count, opened under one raise of CAP_NET_RAW.
@@ -416,8 +416,7 @@ void EchoSocket::route(const EchoRoute::Packet &p)
     EchoResult r;
     r.status = p.kind == Packet::Reply ? IpStatus::Success : p.status;
     if (p.kind == Packet::Reply) {
-        const qint64 elapsed = nowMs() - it->second->m_sentAt;
-        r.roundTripMs = quint32(std::clamp<qint64>(elapsed, 0, 0x7fffffff));
+        r.roundTripMs = EchoRoute::roundTripMs(nowNs() - it->second->m_sentAt);
         r.ttl = p.ttl;
         r.data = p.data;
     }
@@ -497,7 +496,7 @@ int EchoSocket::Exchange::send()
     sockaddr_in to {};
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = m_address;
-    m_sentAt = nowMs();
+    m_sentAt = nowNs();
     ssize_t sent;
     do {
         sent = ::sendto(m_lane->fd, packet.constData(), std::size_t(packet.size()), 0,

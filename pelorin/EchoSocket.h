@@ -127,7 +127,7 @@ private:
     Lane *m_lane = nullptr;
     State m_state = State::Unsent;
     quint64 m_key = 0;
-    qint64 m_sentAt = 0;
+    qint64 m_sentAt = 0; // nanoseconds of the steady clock
     int m_blockError = 0;
     int m_timerId = 0;
     std::coroutine_handle<> m_handle;
