@@ -28,11 +28,8 @@ QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// Allows ping sockets (pelorin opens a datagram echo socket) or not (a raw one) in this namespace.
-bool allowPingSockets(bool allow)
-{
-    return writeFile("/proc/sys/net/ipv4/ping_group_range", allow ? "0 2147483647" : "1 0");
-}
+// Whether ping sockets are allowed (pelorin opens a datagram echo socket) or not (a raw one) in this namespace.
+const QString kPingRange = QStringLiteral("/proc/sys/net/ipv4/ping_group_range");
 
 } // namespace
 
@@ -60,7 +57,7 @@ private slots:
     void cleanupTestCase()
     {
         ::umount("/etc/resolv.conf");
-        allowPingSockets(true);
+        writeFile(kPingRange, "0 2147483647");
     }
 
     // The cap_set_proc call refused (0: none): at start; with a raw socket raising, lowering; the drop once open.
@@ -77,7 +74,7 @@ private slots:
     {
         QFETCH(bool, raw);
         QFETCH(int, failingCall);
-        QVERIFY(allowPingSockets(!raw));
+        QVERIFY(writeFile(kPingRange, raw ? "1 0" : "0 2147483647"));
         if (!failingCall) {
             PelorinPipe server;
             QVERIFY(server.start());

@@ -18,11 +18,8 @@ namespace {
 template <class P>
 QByteArray payloadOf(const P &p) { return encode(p).mid(4); }
 
-// A call that raises an event (refused host) at once, without a packet.
-QByteArray raisingCall(quint32 id)
-{
-    return encode(HttpRequest{id, {QStringLiteral("user@host"), 80, QStringLiteral("id.htm"), 100, 0}});
-}
+// A frame one byte short of its packet, its length set to match.
+QByteArray cutShort(QByteArray frame) { return frame.chop(1), frame[0] = char(frame.size() - 4), frame; }
 
 } // namespace
 
@@ -125,19 +122,19 @@ private slots:
         auto release = [](quint32 id) { return encode(Release{id}); };
         const quint32 length = kMaxFrame + 10;
         const QByteArray oversized = QByteArray(reinterpret_cast<const char *>(&length), 4) + QByteArray(int(length), 'q');
-        QByteArray shortCall = encode(PingRequest{13, {QStringLiteral("h"), 80, 0}}); // arguments that don't fit the method
-        shortCall.chop(1);
-        shortCall[0] = char(shortCall.size() - 4);
         const struct { QByteArray input; quint32 objectId; const char *reason; QByteArray cleanup; } rows[] = {
             {oversized, 0, "exceeds", {}}, {encode(Pipe::create(7, "{D3301CB9-0000}")), 7, "not creatable", {}},
             {encode(Pipe::create(0)), 0, "id 0", {}}, {withObject(8, encode(Pipe::create(8))), 8, "already exists", release(8)},
-            {withObject(13, shortCall), 13, "too short", release(13)}, {raisingCall(14), 14, "unknown object", {}},
+            {withObject(13, cutShort(encode(PingRequest{13, {"h", 80, 0}}))), 13, "too short", release(13)},
+            {encode(PingRequest{14, {"h", 1, 0}}), 14, "unknown object", {}},
             {withObject(15, encode(EventReturn{15, 1})), 15, "does not answer", release(15)},
             {encode(PingResponse{17, 1, {}}), 17, "sent by the server only", {}}};
         for (const auto &r : rows) {
             m_server.sendRaw(r.input);
             const auto error = m_server.next<ProtocolError>(10000);
-            QVERIFY2(error && error->objectId == r.objectId && error->text.contains(r.reason), qPrintable(error ? error->text : r.reason));
+            QVERIFY2(error, r.reason);
+            QCOMPARE(error->objectId, r.objectId);
+            QVERIFY2(error->text.contains(r.reason), qPrintable(error->text));
             m_server.sendRaw(r.cleanup);
             QVERIFY(m_server.serves(m_nextId++));
         }
@@ -183,11 +180,8 @@ private slots:
         QTest::addColumn<QByteArray>("afterGreeting"); // frames for object 1, the connection's first
         QTest::addColumn<bool>("serverDropped");
         QTest::addColumn<int>("boxes");
-        QByteArray cut = encode(PingResponse{1, 1, {QStringLiteral("127.0.0.2"), 1}});
-        cut.chop(1);
-        cut[0] = char(cut.size() - 4);
         QTest::newRow("unknown frame type") << QByteArray("\x05\0\0\0\x7f" "abcd", 9) << true << 0;
-        QTest::newRow("ping event cut short") << cut << true << 0;
+        QTest::newRow("ping event cut short") << cutShort(encode(PingResponse{1, 1, {"127.0.0.2", 1}})) << true << 0;
         QTest::newRow("event for unknown object") << encode(PingResponse{1001, 1, {QStringLiteral("127.0.0.2"), 1}}) << false << 0;
         QTest::newRow("message box left unanswered") << encode(MessageBox{1, 1, 0, QStringLiteral("Error 9"), {}}) << false << 1;
     }
