@@ -75,9 +75,9 @@ private slots:
         QTest::addColumn<qint64>("answered"); // -1: not an answer
         constexpr quint32 me = 0xC6120001, asked = 0xC6120005, unasked = 0xC6120006;
         // A reply as a host sends it: sender and target swapped, the operation 2.
-        auto reply = [](quint32 sender, quint32 target, int at = 7, char value = 2) {
+        auto reply = [](quint32 sender, quint32 target, int at = 7, quint8 value = 2) {
             QByteArray p = ArpPacket::request(0x021AC6000005, sender, target);
-            p[at] = value;
+            p[at] = char(value);
             return p;
         };
         QTest::newRow("reply from a target asked about") << reply(asked, me) << qint64(asked);
