@@ -29,7 +29,6 @@ private slots:
     void arguments()
     {
         const QString d = QStringLiteral(" T100 r3 w50"), one = QStringLiteral("127.0.0.1 127.0.0.1");
-        // Refusals, each naming the argument and the values allowed.
         const QString octet = R"(octet %1 of target "%2" must be a whole number from 0 to 255.)";
         auto row = [](const char *, const QStringList &args, const QString &expected) {
             QString error;
@@ -56,7 +55,6 @@ private slots:
         row("/24, host bits ignored", {"127.77.0.9/24"}, "254 127.77.0.1 127.77.0.254" + d);
         row("/31 both", {"127.77.0.8/31"}, "2 127.77.0.8 127.77.0.9" + d);
         row("/32", {"127.77.0.8/32"}, "1 127.77.0.8 127.77.0.8" + d);
-        row("/16", {"127.77.0.0/16"}, "65534 127.77.0.1 127.77.255.254" + d);
         row("order given, each once", {"127.0.0.9", "127.0.0.1-9", "127.0.0.5"}, "9 127.0.0.9 127.0.0.8" + d);
         row("at the limit", {"127.77.0.0/16", "127.78.0.0-1"}, "65536 127.77.0.1 127.78.0.1" + d);
         row("one past the limit", {"127.77.0.0/16", "127.78.0.0-2"},
@@ -77,10 +75,9 @@ private slots:
             row(bad, {bad}, QString::fromLatin1(shape).arg(bad));
         for (const char *bad : {"127.2.3.9-8", "127.2.3.9-256", "127.2.3.9-"}) // reversed, past 255, empty
             row(bad, {bad}, QStringLiteral(R"(the end of target "%1" must be a whole number from 9 to 255.)").arg(bad));
-        for (const char *prefix : {"15", "33", "", "24.0", "-8"})
-            row(qPrintable(QStringLiteral("prefix /%1").arg(prefix)), {QStringLiteral("127.2.3.0/%1").arg(prefix)},
-                QStringLiteral(R"(the prefix of target "127.2.3.0/%1" must be a whole number from 16 to 32.)")
-                    .arg(prefix));
+        const QString prefix = R"(the prefix of target "127.2.3.0/%1" must be a whole number from 16 to 32.)";
+        for (const char *bits : {"15", "33", "", "24.0", "-8"})
+            row(bits, {"127.2.3.0/" + QString::fromLatin1(bits)}, prefix.arg(bits));
         const QList<std::pair<QStringList, const char *>> numbers = { // option, values refused; the refusal
             {{"-T", "abc", "0x10", "0", "60001", "1.5", "-1", " 5", "5\t", "\u0665", "99999999999"},
              "--timeout %1 must be a whole number from 1 to 60000."},
