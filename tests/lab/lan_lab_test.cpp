@@ -19,6 +19,8 @@
 
 #include <arpa/inet.h>
 
+#include <numeric>
+
 using namespace Pelorin;
 using Lab::LanSegment;
 
@@ -30,11 +32,9 @@ constexpr int kDropsEcho = 240; // answers ARP, serves a page, drops echo
 constexpr int kLate = 245;      // answers echo after LanSegment::kLateMs
 
 // Which echo socket pelorin gets in this namespace: datagram where ping sockets are allowed, else raw.
-void allowPingSockets(bool allow)
+bool allowPingSockets(bool allow)
 {
-    const QString range = allow ? QStringLiteral("0 2147483647") : QStringLiteral("1 0");
-    QCOMPARE(QProcess::execute(QStringLiteral("sysctl"), {QStringLiteral("-qw"),
-                                                          QStringLiteral("net.ipv4.ping_group_range=") + range}), 0);
+    return Lab::shell(QByteArray("sysctl -qw net.ipv4.ping_group_range='") + (allow ? "0 2147483647'" : "1 0'"));
 }
 
 Task<void> echoInto(EchoSocket &socket, const QString &target, qint32 timeOutMs, std::optional<EchoResult> &result)
@@ -51,13 +51,13 @@ QStringList sorted(QStringList hosts)
     return hosts;
 }
 
-QStringList liveAddresses(int from = 0)
+QStringList liveAddresses(int from = 0, const QList<int> &more = {})
 {
     QStringList hosts;
-    for (int octet : kLive)
+    for (int octet : kLive + more)
         if (octet >= from)
             hosts << LanSegment::address(octet);
-    return hosts;
+    return sorted(hosts);
 }
 
 } // namespace
@@ -78,19 +78,11 @@ class LanLabTest : public QObject
         return counts;
     }
 
-    int echoesSent() const
-    {
-        QProcess nft;
-        nft.start(QStringLiteral("nft"), {"list", "counter", "ip", "scan", "echo"});
-        nft.waitForFinished();
-        const QString listed = QString::fromLatin1(nft.readAllStandardOutput());
-        return listed.section(QStringLiteral("packets "), 1).section(u' ', 0, 0).toInt();
-    }
+    QHash<QString, QString> m_seen; // the last scan's "description,seen" of each host
+    QString m_err;                  // and its stderr
 
-    // lanterra-scan's hosts (the first CSV field), each one's "description,seen" and its stderr; without CAP_NET_RAW
-    // when asked.
-    static QStringList scan(const QStringList &args, QHash<QString, QString> *seen = nullptr, QString *err = nullptr,
-                            bool withoutNetRaw = false)
+    // lanterra-scan's hosts (the first CSV field), without CAP_NET_RAW when asked.
+    QStringList scan(const QStringList &args, bool withoutNetRaw = false)
     {
         QProcess scan;
         const QString scanner = QCoreApplication::applicationDirPath() + QStringLiteral("/lanterra-scan");
@@ -99,15 +91,12 @@ class LanLabTest : public QObject
                    (withoutNetRaw ? dropNetRaw : QStringList()) + args + QStringList{"-o", "csv"});
         if (!scan.waitForFinished(60000) || scan.exitCode() != 0)
             return {QStringLiteral("failed")};
-        if (err)
-            *err = QString::fromUtf8(scan.readAllStandardError());
+        m_err = QString::fromUtf8(scan.readAllStandardError());
         QStringList hosts;
-        const QString out = QString::fromUtf8(scan.readAllStandardOutput());
-        for (const QString &line : out.split(QStringLiteral("\r\n")).mid(1)) {
-            if (!line.isEmpty())
-                hosts << line.section(QLatin1Char(','), 0, 0);
-            if (seen)
-                seen->insert(line.section(u',', 0, 0), line.section(u',', 2, 2) + u',' + line.section(u',', -1));
+        const QStringList lines = QString::fromUtf8(scan.readAllStandardOutput()).split(QStringLiteral("\r\n"));
+        for (const QString &line : lines.mid(1).filter(QStringLiteral(","))) {
+            hosts << line.section(u',', 0, 0);
+            m_seen.insert(hosts.last(), line.section(u',', 2, 2) + u',' + line.section(u',', -1));
         }
         return sorted(hosts);
     }
@@ -117,28 +106,23 @@ private slots:
     {
         LAN_REQUIRE_SEGMENT(m_lan);
         MessageBoxes::install(&m_boxes);
-        for (int octet : kLive.mid(2)) {
-            const bool page = octet == 200 || octet == 254;
+        for (int octet : kLive.mid(2) + QList<int>{kDropsEcho}) {
             const auto device = Lab::Behaviour{Lab::Behaviour::Page, Lab::LabNetwork::idPage(QString::number(octet))};
-            QVERIFY(m_lan.addHost(octet, LanSegment::Host::Echo, page ? std::optional(device) : std::nullopt));
+            const bool page = octet == 200 || octet == 254 || octet == kDropsEcho;
+            const auto kind = octet == kDropsEcho ? LanSegment::Host::DropsEcho : LanSegment::Host::Echo;
+            QVERIFY(m_lan.addHost(octet, kind, page ? std::optional(device) : std::nullopt));
         }
-        const auto dropsEchoPage = Lab::Behaviour{Lab::Behaviour::Page, Lab::LabNetwork::idPage(QStringLiteral("240"))};
-        QVERIFY(m_lan.addHost(kDropsEcho, LanSegment::Host::DropsEcho, dropsEchoPage));
         QVERIFY(m_lan.addHost(kLate, LanSegment::Host::Late));
         QVERIFY(m_lan.addFarHost(10));
         // Echo requests that leave the scanner on the segment, counted in the test's own namespace.
-        QProcess nft;
-        nft.start(QStringLiteral("nft"), {QStringLiteral("-f"), QStringLiteral("-")});
-        nft.write("table ip scan {\n counter echo { }\n chain out {\n  type filter hook output priority 0;\n"
-                  "  oifname \"lan0\" icmp type echo-request counter name echo\n }\n}\n");
-        nft.closeWriteChannel();
-        QVERIFY(nft.waitForFinished());
-        QCOMPARE(nft.exitCode(), 0);
+        QVERIFY(Lab::shell("nft 'add table ip scan; add counter ip scan echo; add chain ip scan out { type filter hook "
+                           "output priority 0; }; add rule ip scan out oifname lan0 icmp type echo-request counter "
+                           "name echo'"));
         QVERIFY(m_lan.rejectFar(20, QStringLiteral("host-unreachable")));
         QVERIFY(m_lan.rejectFar(21, QStringLiteral("admin-prohibited")));
     }
 
-    void cleanup() { allowPingSockets(true); }
+    void cleanup() { QVERIFY(allowPingSockets(true)); }
 
     void lanterraScan_data()
     {
@@ -165,28 +149,24 @@ private slots:
         QFETCH(QString, target);
         QFETCH(int, from);
         QFETCH(bool, echoOnly);
-        allowPingSockets(pingSockets);
+        QVERIFY(allowPingSockets(pingSockets));
         const QHash<int, int> before = echoCounts();
         // As at a first scan: entries ARP confirmed before this scan never count, whatever the earlier rows did.
-        const QString stale = "neigh replace 198.18.0.99 lladdr " + LanSegment::mac(99) + " dev lan0 nud stale";
-        QCOMPARE(QProcess::execute(QStringLiteral("ip"), {"neigh", "flush", "dev", "lan0"}), 0);
-        QCOMPARE(QProcess::execute(QStringLiteral("ip"), stale.split(u' ')), 0);
+        QVERIFY(Lab::shell("ip neigh flush dev lan0; ip neigh replace 198.18.0.99 dev lan0 nud stale lladdr "
+                           + LanSegment::mac(99).toLatin1()));
 
-        QHash<QString, QString> seen;
+        m_seen.clear();
         const QStringList args{target, "-w", workers, "-r", "1"};
-        const QStringList hosts = scan(args + (echoOnly ? QStringList{"--echo-only"} : QStringList()), &seen);
+        const QStringList hosts = scan(args + (echoOnly ? QStringList{"--echo-only"} : QStringList()));
         const bool arpHosts = !echoOnly && from <= kDropsEcho;
-        QCOMPARE(hosts, sorted(liveAddresses(from) + (arpHosts ? QStringList{LanSegment::address(kDropsEcho),
-                                                                                        LanSegment::address(kLate)}
-                                                                         : QStringList())));
-        QCOMPARE(seen.value(LanSegment::address(254)), QStringLiteral("254,echo"));
-        QCOMPARE(seen.value(LanSegment::address(kDropsEcho)), arpHosts ? QStringLiteral("240,arp") : QString());
-        QCOMPARE(seen.value(LanSegment::address(kLate)), arpHosts ? QStringLiteral(",arp") : QString());
+        QCOMPARE(hosts, liveAddresses(from, arpHosts ? QList<int>{kDropsEcho, kLate} : QList<int>()));
+        QCOMPARE(m_seen.value(LanSegment::address(254)), QStringLiteral("254,echo"));
+        QCOMPARE(m_seen.value(LanSegment::address(kDropsEcho)), arpHosts ? QStringLiteral("240,arp") : QString());
+        QCOMPARE(m_seen.value(LanSegment::address(kLate)), arpHosts ? QStringLiteral(",arp") : QString());
 
         const QHash<int, int> after = echoCounts();
         for (int octet : kLive.mid(2))
-            if (octet >= from)
-                QCOMPARE(after[octet] - before[octet], 1);
+            QCOMPARE(after[octet] - before[octet], octet >= from ? 1 : 0);
         if (from <= kDropsEcho)
             QCOMPARE(after[kDropsEcho] - before[kDropsEcho], 6);
     }
@@ -195,37 +175,28 @@ private slots:
     // are the same with and without it, one per host scanned.
     void noExtraArp()
     {
-        const QString targets = QStringLiteral("198.18.0.3,198.18.0.200,198.18.0.240,198.18.0.245");
-        QList<int> requests;
         for (bool echoOnly : {false, true}) {
-            QCOMPARE(QProcess::execute(QStringLiteral("ip"), {"neigh", "flush", "dev", "lan0"}), 0);
+            QVERIFY(Lab::shell("ip neigh flush dev lan0"));
             const int before = m_lan.arpRequestCount(3);
-            QStringList args = targets.split(u',') + QStringList{"-r", "1"};
-            if (echoOnly)
-                args << QStringLiteral("--echo-only");
-            QCOMPARE(scan(args).size(), echoOnly ? 2 : 4);
-            requests << m_lan.arpRequestCount(3) - before;
+            const QStringList args{"198.18.0.3", "198.18.0.200", "198.18.0.240", "198.18.0.245", "-r", "1"};
+            QCOMPARE(scan(args + (echoOnly ? QStringList{"--echo-only"} : QStringList())).size(), echoOnly ? 2 : 4);
+            QCOMPARE(m_lan.arpRequestCount(3) - before, 4);
         }
-        QCOMPARE(requests.first(), 4);
-        QCOMPARE(requests.last(), requests.first());
     }
 
     // --arp lists every present host, the one that drops echo and the late one too; every echo request that left
     // the scanner reached one of them; the silent addresses were asked twice, the others once.
     void arpSweep()
     {
-        QCOMPARE(QProcess::execute(QStringLiteral("ip"), {"neigh", "flush", "dev", "lan0"}), 0);
+        QVERIFY(Lab::shell("ip neigh flush dev lan0"));
         const QHash<int, int> before = echoCounts();
-        const int sent = echoesSent();
+        const int sent = Lab::packets("nft list counter ip scan echo");
         const int arpBefore = m_lan.arpRequestCount(3);
-        const QStringList present = liveAddresses(3) + QStringList{LanSegment::address(kDropsEcho),
-                                                                   LanSegment::address(kLate)};
-        QCOMPARE(scan({"198.18.0.3-254", "--arp"}), sorted(present));
+        QCOMPARE(scan({"198.18.0.3-254", "--arp"}), liveAddresses(3, {kDropsEcho, kLate}));
         const QHash<int, int> after = echoCounts();
-        int received = 0;
-        for (auto it = after.cbegin(); it != after.cend(); ++it)
-            received += it.value() - before.value(it.key());
-        QCOMPARE(echoesSent() - sent, received);
+        const int received = std::accumulate(after.cbegin(), after.cend(), 0) - std::accumulate(before.cbegin(),
+                                                                                               before.cend(), 0);
+        QCOMPARE(Lab::packets("nft list counter ip scan echo") - sent, received);
         // The sweep asks each of the 252 addresses once and the 245 silent ones once more; the echoes make the
         // kernel ask for each present host once.
         QCOMPARE(m_lan.arpRequestCount(3) - arpBefore, 252 + 245 + 7);
@@ -234,11 +205,9 @@ private slots:
     // Without CAP_NET_RAW pelorin can't sweep: one line says so and how to allow it, and every address is scanned.
     void arpWithoutCapability()
     {
-        QString err;
-        const QStringList hosts = scan({"198.18.0.249-254", "--arp", "-r", "1"}, nullptr, &err, true);
-        QCOMPARE(hosts, liveAddresses(249));
-        QCOMPARE(err.count(QStringLiteral("may not send ARP requests")), 1);
-        QVERIFY2(err.contains(QStringLiteral("setcap cap_net_raw+p")), qPrintable(err));
+        QCOMPARE(scan({"198.18.0.249-254", "--arp", "-r", "1"}, true), liveAddresses(249));
+        QCOMPARE(m_err.count(QStringLiteral("may not send ARP requests")), 1);
+        QVERIFY2(m_err.contains(QStringLiteral("setcap cap_net_raw+p")), qPrintable(m_err));
     }
 
     // The window scans the whole segment twice in a row on one pelorin: the same hosts both times, with the pages.

@@ -69,10 +69,9 @@ std::optional<PelorinPipe::Frame> PelorinPipe::nextFrame(int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);
     while (true) {
-        while (auto frame = m_reader.next()) {
+        while (auto frame = m_reader.next())
             if (frame->error.isEmpty())
                 return frame;
-        }
         if (deadline.hasExpired())
             return std::nullopt;
         m_process.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
@@ -92,9 +91,4 @@ bool PelorinPipe::serves(quint32 id)
     const auto unknown = next<ProtocolError>();
     return refused && refused->objectId == id && refused->text.contains(QLatin1String("unknown message type"))
         && unknown && unknown->objectId == id && unknown->text.contains(QLatin1String("unknown object"));
-}
-
-Create PelorinPipe::create(quint32 id, const char *classId)
-{
-    return Create{id, QLatin1String(classId)};
 }

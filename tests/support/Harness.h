@@ -7,7 +7,6 @@
 #include "ProbeProtocol.h"
 #include "platform/MessageBoxes.h"
 
-#include <QElapsedTimer>
 #include <QProcess>
 #include <QTimer>
 
@@ -84,7 +83,10 @@ public:
     qint64 pid() const { return m_process.processId(); }
     std::optional<Pelorin::Wire::Greeting> greeting;
 
-    static Pelorin::Wire::Create create(quint32 id, const char *classId = Pelorin::kClsMainClassId);
+    static Pelorin::Wire::Create create(quint32 id, const char *classId = Pelorin::kClsMainClassId)
+    {
+        return {id, QLatin1String(classId)};
+    }
 
 private:
     QProcess m_process;

@@ -23,30 +23,30 @@ bool isIsolated()
     return lines.size() == 3 && lines.at(2).trimmed().startsWith("lo:"); // two lines of titles, then lo alone
 }
 
+bool shell(const QByteArray &script, QByteArray *out)
+{
+    QProcess sh;
+    sh.start(QStringLiteral("sh"), {QStringLiteral("-ec"), QString::fromLatin1(script)});
+    const bool ok = sh.waitForFinished(30000) && sh.exitStatus() == QProcess::NormalExit && sh.exitCode() == 0;
+    if (!ok)
+        qWarning("lab: %s", sh.readAllStandardError().constData());
+    if (out)
+        *out = sh.readAllStandardOutput();
+    return ok;
+}
+
+int packets(const QByteArray &listCommand)
+{
+    QByteArray listed;
+    shell(listCommand, &listed);
+    const auto m = QRegularExpression(QStringLiteral("packets (\\d+)")).match(QString::fromLatin1(listed));
+    return m.hasMatch() ? m.captured(1).toInt() : -1;
+}
+
 // One device: how it answers, and the request heads and open connections it has had.
-struct Device {
-    Behaviour behaviour;
-    QMutex mutex;
-    QList<QByteArray> heads;
-    QAtomicInt open = 0;
-};
+struct Device { Behaviour behaviour; QMutex mutex; QList<QByteArray> heads; QAtomicInt open = 0; };
 
 namespace {
-
-// Runs the nft commands of script: what they printed, or nothing when they failed.
-QByteArray nft(const QByteArray &script, bool *ok = nullptr)
-{
-    QProcess p;
-    p.start(QStringLiteral("nft"), {QStringLiteral("-f"), QStringLiteral("-")});
-    p.write(script);
-    p.closeWriteChannel();
-    const bool done = p.waitForFinished(10000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
-    if (!done)
-        qWarning("nft failed: %s", p.readAllStandardError().constData());
-    if (ok)
-        *ok = done;
-    return p.readAllStandardOutput();
-}
 
 void respond(QTcpSocket *socket, const Behaviour &b)
 {
@@ -56,8 +56,7 @@ void respond(QTcpSocket *socket, const Behaviour &b)
         socket->write(head + "\r\n");
         auto *timer = new QTimer(socket);
         QObject::connect(timer, &QTimer::timeout, socket, [socket, body = b.body, sent = qsizetype(0)]() mutable {
-            if (sent < body.size())
-                socket->write(body.mid(sent++, 1));
+            socket->write(body.mid(sent++, 1)); // nothing once all is out
         });
         timer->start(50);
     } else if (b.kind != Behaviour::NoAnswer) {
@@ -91,30 +90,25 @@ LabNetwork::~LabNetwork()
     m_thread.quit(); // the servers and their sockets go when it ends
     m_thread.wait();
     if (m_tableMade)
-        nft("delete table ip lanterra_lab\n");
+        shell("nft delete table ip lanterra_lab");
 }
 
 bool LabNetwork::addSilentHost(const QString &address)
 {
     if (!isIsolated() || !QHostAddress(address).isLoopback() || QHostAddress(address) == QHostAddress::LocalHost)
         return false;
-    if (!m_tableMade)
-        nft("add table ip lanterra_lab\n"
-            "add chain ip lanterra_lab out { type filter hook output priority 0; policy accept; }\n"
-            "add chain ip lanterra_lab in { type filter hook input priority 0; policy accept; }\n", &m_tableMade);
+    m_tableMade = m_tableMade || shell("nft 'add table ip lanterra_lab; add chain ip lanterra_lab out { type "
+                                       "filter hook output priority 0; }; add chain ip lanterra_lab in { type filter "
+                                       "hook input priority 0; }'");
     const QByteArray a = address.toLatin1(), counter = "echo_" + QByteArray(a).replace('.', '_');
-    bool ok = false;
-    nft("add counter ip lanterra_lab " + counter + "\nadd rule ip lanterra_lab out ip daddr " + a + " ip length 60"
-        " ip ttl 255 ip frag-off & 0xe000 == 0 icmp type echo-request icmp code 0 counter name " + counter
-        + "\nadd rule ip lanterra_lab in ip daddr " + a + " drop\n", &ok);
-    return ok;
+    return shell("nft 'add counter ip lanterra_lab " + counter + "; add rule ip lanterra_lab out ip daddr " + a
+                 + " ip length 60 ip ttl 255 ip frag-off & 0xe000 == 0 icmp type echo-request icmp code 0 counter name "
+                 + counter + "; add rule ip lanterra_lab in ip daddr " + a + " drop'");
 }
 
 int LabNetwork::echoRequestCount(const QString &address) const
 {
-    const QByteArray listed = nft("list counter ip lanterra_lab echo_" + address.toLatin1().replace('.', '_') + "\n");
-    const auto m = QRegularExpression(QStringLiteral("packets (\\d+)")).match(QString::fromLatin1(listed));
-    return m.hasMatch() ? m.captured(1).toInt() : -1;
+    return packets("nft list counter ip lanterra_lab echo_" + address.toLatin1().replace('.', '_'));
 }
 
 bool LabNetwork::addDevice(const QString &address, const Behaviour &behaviour)
@@ -132,28 +126,21 @@ bool LabNetwork::inNamespace(const QString &netns, const std::function<bool(QObj
     }
     bool ok = false;
     QMetaObject::invokeMethod(m_servers, [&] {
-        if (netns.isEmpty()) {
-            ok = make(m_servers);
-            return;
-        }
         // Sockets stay in the namespace they were made in; the thread goes back to its own.
         const int own = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-        const int other = ::open(qPrintable(QStringLiteral("/run/netns/") + netns), O_RDONLY | O_CLOEXEC);
-        if (own >= 0 && other >= 0 && ::setns(other, CLONE_NEWNET) == 0) {
-            ok = make(m_servers);
-            ok = ::setns(own, CLONE_NEWNET) == 0 && ok;
-        }
+        const QString path = netns.isEmpty() ? QStringLiteral("/proc/thread-self/ns/net") : "/run/netns/" + netns;
+        const int other = ::open(qPrintable(path), O_RDONLY | O_CLOEXEC);
+        if (own >= 0 && other >= 0 && ::setns(other, CLONE_NEWNET) == 0)
+            ok = make(m_servers) & (::setns(own, CLONE_NEWNET) == 0); // back home whatever make did
         for (int fd : {own, other})
-            if (fd >= 0)
-                ::close(fd);
+            ::close(fd);
     }, Qt::BlockingQueuedConnection);
     return ok;
 }
 
 bool LabNetwork::listen(const QString &address, const Behaviour &behaviour, const QString &netns)
 {
-    auto device = std::make_shared<Device>();
-    device->behaviour = behaviour;
+    const auto device = std::make_shared<Device>(behaviour);
     const bool ok = inNamespace(netns, [&](QObject *parent) {
         auto *server = new QTcpServer(parent);
         QObject::connect(server, &QTcpServer::newConnection, server, [server, device] {
@@ -170,10 +157,8 @@ bool LabNetwork::listen(const QString &address, const Behaviour &behaviour, cons
 QList<QByteArray> LabNetwork::requests(const QString &address) const
 {
     const auto device = m_devices.value(address);
-    if (!device)
-        return {};
-    const QMutexLocker lock(&device->mutex);
-    return device->heads;
+    const QMutexLocker lock(device ? &device->mutex : nullptr);
+    return device ? device->heads : QList<QByteArray>();
 }
 
 int LabNetwork::openConnections(const QString &address) const

@@ -21,6 +21,11 @@ bool isIsolated();
             QFAIL("not inside a private network namespace: run through run-in-netns.sh"); \
     } while (0)
 
+// Runs script with sh -e: false, with a warning of its errors, when it fails; what it printed goes to out.
+bool shell(const QByteArray &script, QByteArray *out = nullptr);
+// The packets of the one nftables counter that the command lists; -1 when it lists none.
+int packets(const QByteArray &listCommand);
+
 // How a device answers an HTTP request, whatever its path: {Page, "body"}.
 struct Behaviour {
     enum Kind { Page /* status with body */, NoAnswer /* reads, never answers */, Raw /* body verbatim, then closes */,
@@ -39,15 +44,12 @@ class LabNetwork
 public:
     ~LabNetwork(); // stops devices and removes the nftables table
 
-    // Drops every packet to this 127.0.0.x address (no answer to ping or HTTP); 127.0.0.1,
-    // to which every loopback reply goes, is refused.
+    // Drops every packet to this 127.0.0.x address; 127.0.0.1, where every loopback reply goes, is refused.
     bool addSilentHost(const QString &address);
-    // Echo requests sent to a silent host so far exactly as pelorin sends them: type 8, code 0,
-    // time-to-live 255, 32 data bytes, no flags.
+    // Echo requests sent to a silent host exactly as pelorin sends them (type 8, code 0, TTL 255, 32 bytes).
     int echoRequestCount(const QString &address) const;
 
-    // Serves HTTP on address:80; the request heads it has had (the first of each connection; later
-    // ones go unread) and the connections still open.
+    // Serves HTTP on address:80; the first request head of each connection, and the connections open.
     bool addDevice(const QString &address, const Behaviour &behaviour);
     QList<QByteArray> requests(const QString &address) const;
     int requestCount(const QString &address) const { return int(requests(address).size()); }

@@ -1,18 +1,14 @@
 // The layer-2 lab: one Ethernet segment of network namespaces that the test makes inside the private
 // namespace of run-in-netns.sh, so that ARP, neighbour queues and send buffers behave as on a real LAN.
-//
-// The test's own namespace is the scanner's: veth lan0 (198.18.0.1/24) on a bridge in a namespace of its
-// own, and a route to the second subnet 198.19.0.0/24 through the router at 198.18.0.2. Every host has its
-// own namespace, MAC and kernel; an address with no host stays empty, so ARP for it fails as on a real
-// segment. Only the benchmarking range 198.18.0.0/15 is used, and nothing links to the machine's namespace.
-// Needs root; every call refuses to act unless the test's namespace had nothing but lo when it was made.
+// The test's own namespace is the scanner's: veth lan0 (198.18.0.1/24) on a bridge, and a route to
+// 198.19.0.0/24 through the router at 198.18.0.2. Every host has its own namespace, MAC and kernel; an
+// address with no host stays empty, so ARP for it fails. Only 198.18.0.0/15 is used, and nothing links to
+// the machine's namespace. Needs root; every call refuses to act unless the test's namespace was isolated.
 #pragma once
 
 #include "LabNetwork.h"
 
-#include <QList>
 #include <QSet>
-#include <QString>
 
 #include <optional>
 
@@ -26,12 +22,11 @@ public:
     enum class Host {
         Echo,      // the kernel answers echo and ARP
         DropsEcho, // answers ARP (and serves its page) but drops every echo request
-        Late,      // answers echo lateMs after each request
+        Late,      // answers echo kLateMs after each request
     };
     static constexpr int kLateMs = 400;
 
-    LanSegment();  // builds the bridge, the scanner's link and the router
-    ~LanSegment(); // stops the devices; the namespaces go with the test's
+    LanSegment(); // builds the bridge, the scanner's link and the router; the namespaces go with the test's
 
     bool isBuilt() const { return m_built; }
     // True while the test's namespace has only lo and lan0, and no route out of 198.18.0.0/15.
@@ -46,20 +41,17 @@ public:
                  const QString &macAddress = {});
     // A host behind the router at farAddress(octet).
     bool addFarHost(int octet);
-    // The router answers echo requests to farAddress(octet) with this ICMP error
-    // ("host-unreachable", "admin-prohibited").
+    // The router answers echo requests to farAddress(octet) with this ICMP error ("host-unreachable").
     bool rejectFar(int octet, const QString &icmpType);
 
-    // Echo requests the host received exactly as pelorin sends them (type 8, code 0,
-    // time-to-live 255, 32 data bytes, no flags), counted in its namespace; -1: no such host.
-    int echoRequestCount(int octet) const;
-    // The scanner's ARP requests for any address that reached the host; -1: no such host.
-    int arpRequestCount(int octet) const { return counter(octet, "arp", "request"); }
-    QList<QByteArray> requests(int octet) const { return m_devices.requests(address(octet)); }
+    // Echo requests the host received exactly as pelorin sends them (type 8, code 0, TTL 255, 32 data bytes),
+    // and the scanner's ARP requests for any address that reached it; -1: no such host.
+    int echoRequestCount(int octet) const { return counter(octet, "ip lab echo"); }
+    int arpRequestCount(int octet) const { return counter(octet, "arp lab request"); }
 
 private:
-    bool run(const QByteArray &script) const;
-    int counter(int octet, const char *family, const char *name) const;
+    bool usable() const { return m_built && isIsolated(); }
+    int counter(int octet, const char *name) const;
 
     bool m_built = false;
     QSet<int> m_hosts;

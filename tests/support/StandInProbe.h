@@ -35,13 +35,8 @@ class StandInFactory : public ProbeFactory
     Q_OBJECT
 
 public:
-    struct Request {
-        bool page;
-        QString host;
-        qint32 timeOut;
-        quint8 retries;
-        QPointer<StandInProbe> probe;
-        QString asked; // a page request's port and file, "80 id.htm"
+    struct Request { // asked: a page request's port and file, "80 id.htm"
+        bool page; QString host; qint32 timeOut; quint8 retries; QPointer<StandInProbe> probe; QString asked;
     };
 
     Readiness readiness(QString *problem, int *style) override
@@ -53,7 +48,7 @@ public:
     std::unique_ptr<ScanProbe> create(QString *error) override
     {
         if (!canCreate)
-            *error = QStringLiteral("no probe");
+            *error = canCreate ? *error : QStringLiteral("no probe");
         return canCreate ? std::make_unique<StandInProbe>(*this) : nullptr;
     }
 
