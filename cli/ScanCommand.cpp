@@ -456,7 +456,7 @@ private:
             if (m_refused[i] && !m_answered[i])
                 qCWarning(lcScan).noquote() << "no route to" << m_targets.targets()[i].text;
         }
-        auto counted = [](qsizetype n, const char *one, const char *many) {
+        auto counted = [](qsizetype n, const char *one, const char *many) -> QString {
             return QString::number(n) + QLatin1Char(' ') + QLatin1String(n == 1 ? one : many);
         };
         const qsizetype probed = m_engine.probedCount() + m_silent.size();
