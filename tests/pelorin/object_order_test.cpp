@@ -258,8 +258,8 @@ private slots:
         request(s->make(9), Kind(kind));
         QTRY_COMPARE(s->of(9, kind == Ping).size(), 5);
         const qint64 interval = (s->of(9, kind == Ping).last().at - s->of(9, kind == Ping).first().at) / 4;
-        QCOMPARE_GE(interval, 98);
-        QCOMPARE_LT(interval, 110);
+        QCOMPARE_GE(interval, 90); // a late tick makes the next one early: the mean stays near 100
+        QCOMPARE_LT(interval, 115);
     }
 
     void repeatStops_data()
