@@ -231,25 +231,47 @@ private slots:
         QCOMPARE(m_boxes.boxes.size(), 0);
     }
 
-    // An empty address on the segment is reported unreachable once ARP gives up, and the router's errors give
-    // the same status; a host behind the router answers. Both kinds of socket.
-    void unreachable()
+    void echoSocket_data()
     {
-        for (auto kind : {EchoSocketKind::Datagram, EchoSocketKind::Raw}) {
+        QTest::addColumn<EchoSocketKind>("kind");
+        QTest::newRow("datagram") << EchoSocketKind::Datagram;
+        QTest::newRow("raw") << EchoSocketKind::Raw;
+    }
+
+    // Each kind of echo socket: a live host answers with the data sent, a late one times out; an empty address is reported unreachable
+    // once ARP gives up, and the router's errors give the same status; 0.0.0.0/8 is refused unsent (this machine
+    // would answer it); a released request ends at once as failed; nothing is left waiting or open.
+    void echoSocket()
+    {
+        QFETCH(EchoSocketKind, kind);
+        const int descriptors = Harness::procEntries(0, "fd");
+        {
             EchoSocket socket(kind);
             QCOMPARE(socket.kind(), kind);
-            std::optional<EchoResult> empty, prohibited, unreachable, far;
+            std::optional<EchoResult> live, late, released, thisHost, empty, prohibited, unreachable, far;
+            spawn(echoInto(socket, LanSegment::address(200), 5000, live));
+            spawn(echoInto(socket, LanSegment::address(kLate), LanSegment::kLateMs / 2, late));
+            spawn(echoInto(socket, LanSegment::address(230), 5000, released));
+            socket.cancel(&released);
+            spawn(echoInto(socket, QStringLiteral("0.1.2.3"), 5000, thisHost));
             spawn(echoInto(socket, LanSegment::address(100 + int(kind)), 5000, empty));
             spawn(echoInto(socket, LanSegment::farAddress(20), 5000, unreachable));
             spawn(echoInto(socket, LanSegment::farAddress(21), 5000, prohibited));
             spawn(echoInto(socket, LanSegment::farAddress(10), 5000, far));
             QTRY_VERIFY_WITH_TIMEOUT(empty.has_value(), 4500);
             QTRY_VERIFY(far.has_value());
+            QCOMPARE(live->status, IpStatus::Success);
+            QCOMPARE(live->data, QByteArray("lab"));
+            QCOMPARE(late->status, IpStatus::RequestTimedOut);
+            QCOMPARE(released->status, IpStatus::GeneralFailure);
+            QCOMPARE(thisHost->status, IpStatus::BadDestination);
             QCOMPARE(empty->status, IpStatus::DestHostUnreachable);
             QCOMPARE(unreachable->status, IpStatus::DestHostUnreachable);
             QCOMPARE(prohibited->status, IpStatus::DestHostUnreachable);
             QCOMPARE(far->status, IpStatus::Success);
+            QCOMPARE(socket.waiting(), 0);
         }
+        QCOMPARE(Harness::procEntries(0, "fd"), descriptors);
     }
 };
 

@@ -1,5 +1,5 @@
-// Guards on the lab network (127.0.0.x only): the echo request and the page try as they go on the wire, echo routing
-// on one socket, page retries, the 4 MiB body cap, no busy waiting, no connection left open.
+// Guards on the lab network (127.0.0.x only): the page try as it goes on the wire, page retries, the 4 MiB body
+// cap, no busy waiting, no connection left open. (The echo socket is guarded on the layer-2 lab.)
 #include "Harness.h"
 #include "HttpClient.h"
 #include "ProbeObject.h"
@@ -15,14 +15,6 @@ using B = Lab::Behaviour;
 namespace {
 
 const QString kGoodDevice = QStringLiteral("127.0.0.2");
-
-// One echo on socket for token; result set at its end.
-Task<void> echoInto(EchoSocket &socket, const char *dotted, QByteArray data, qint32 timeOutMs, const void *token,
-                    std::optional<EchoResult> &result)
-{
-    EchoSocket::Exchange exchange = socket.echo(inet_addr(dotted), std::move(data), timeOutMs, token);
-    result = co_await exchange;
-}
 
 // A fetch of file from host, served by device; requests: GETs the device must have had.
 struct Fetch {
@@ -53,58 +45,8 @@ private slots:
         LAB_REQUIRE_ISOLATED();
         // Every page try here, and pelorin's, must go straight to the device: nothing listens on the proxy.
         qputenv("http_proxy", "http://127.0.0.41:3128");
-        for (int octet = 9; octet <= 10; ++octet)
-            QVERIFY(m_lab.addSilentHost(Harness::host(octet)));
         QVERIFY(m_lab.addDevice(kGoodDevice, {B::Page, "still fine"}));
     }
-
-    // One echo answered with its data, or none in the time-out, while 50 others with data of their own share
-    // the socket: each reply reaches its own request, none ends or stretches the wait, the one released at
-    // once gets nothing; nothing is left open. The one request to a silent host is counted on the wire as
-    // pelorin sends it (type, code, time-to-live, length, no flags), from either kind of socket.
-    void echo()
-    {
-        using enum EchoSocketKind;
-        // 0.0.0.0/8 would be answered by this machine at once if it were sent.
-        const struct { EchoSocketKind kind; const char *target; quint32 status; } rows[] = {
-            {Datagram, "127.0.0.1", IpStatus::Success}, {Raw, "127.0.0.1", IpStatus::Success},
-            {Datagram, "127.0.0.9", IpStatus::RequestTimedOut}, {Raw, "127.0.0.10", IpStatus::RequestTimedOut},
-            {Datagram, "0.0.0.0", IpStatus::BadDestination}, {Raw, "0.1.2.3", IpStatus::BadDestination}};
-        for (const auto &r : rows)
-            if (checkEcho(r.kind, QString::fromLatin1(r.target), r.status); QTest::currentTestFailed())
-                QFAIL(r.target);
-    }
-
-private:
-    void checkEcho(EchoSocketKind kind, const QString &target, quint32 status)
-    {
-        const bool silent = status == IpStatus::RequestTimedOut;
-        const int descriptors = Harness::procEntries(0, "fd");
-        {
-            EchoSocket socket(kind);
-            const QByteArray data = echoRequestData(QDateTime::currentDateTime());
-            std::optional<EchoResult> result;
-            QElapsedTimer clock;
-            clock.start();
-            spawn(echoInto(socket, qPrintable(target), data, silent ? 500 : 2000, &result, result));
-            std::vector<std::optional<EchoResult>> others(50);
-            for (int k = 0; k < 50; ++k) {
-                const QByteArray address = "127.0.0." + QByteArray::number(1 + k % 5);
-                spawn(echoInto(socket, address.constData(), data + QByteArray::number(k), 2000, &others[size_t(k)], others[size_t(k)]));
-            }
-            socket.cancel(&others[7]); // released
-            QTRY_VERIFY_WITH_TIMEOUT(result && std::all_of(others.begin(), others.end(), [](auto &o) { return o.has_value(); }), 5000);
-            const qint64 elapsed = clock.elapsed();
-            QVERIFY(result->status == status && result->data == (status ? QByteArray() : data) && result->roundTripMs <= quint64(elapsed) + 1);
-            QVERIFY2(!silent || (elapsed >= 500 && elapsed < 1500 && m_lab.echoRequestCount(target) == 1), qPrintable(QString::number(elapsed)));
-            for (int k = 0; k < 50; ++k)
-                QVERIFY(others[size_t(k)]->data == (k == 7 ? QByteArray() : data + QByteArray::number(k)) && others[size_t(k)]->status == (k == 7 ? IpStatus::GeneralFailure : 0));
-            QCOMPARE(socket.waiting(), 0);
-        }
-        QCOMPARE(Harness::procEntries(0, "fd"), descriptors);
-    }
-
-private slots:
 
     void fetch_data()
     {
