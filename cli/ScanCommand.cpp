@@ -32,8 +32,8 @@ namespace {
 
 // Ping results of an echo request the kernel refused for want of a route
 // (minus pelorin's "network unreachable" and "host unreachable" statuses).
-constexpr qint16 kNetUnreachable = -11002;
-constexpr qint16 kHostUnreachable = -11003;
+constexpr qint16 kNetUnreachable = -qint16(Pelorin::IpStatus::DestNetUnreachable);
+constexpr qint16 kHostUnreachable = -qint16(Pelorin::IpStatus::DestHostUnreachable);
 constexpr int kProgressMs = 100; // at most 10 redraws a second
 
 // All of bytes to fd; false once the reader has gone (a closed pipe).

@@ -3,6 +3,8 @@
 // sockets; every packet they read is untrusted. Used by EchoSocket.
 #pragma once
 
+#include "ProbeInterface.h"
+
 #include <QByteArray>
 
 #include <cstddef>
@@ -12,16 +14,6 @@
 struct sockaddr_in;
 
 namespace Pelorin {
-
-// The status of one echo exchange, with the classic numbers a failed ping reports.
-namespace IpStatus {
-inline constexpr quint32 Success = 0;
-inline constexpr quint32 DestNetUnreachable = 11002;
-inline constexpr quint32 DestHostUnreachable = 11003;
-inline constexpr quint32 RequestTimedOut = 11010;
-inline constexpr quint32 BadDestination = 11018;
-inline constexpr quint32 GeneralFailure = 11050;
-} // namespace IpStatus
 
 namespace EchoRoute {
 

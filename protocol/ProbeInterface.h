@@ -36,6 +36,17 @@ inline constexpr qint32 AnswerYes = 6;
 inline constexpr qint32 AnswerNo = 7;
 } // namespace MsgBox
 
+// The status of one echo exchange, with the classic numbers a failed ping
+// reports: a PingResponse's negative time is minus one of them.
+namespace IpStatus {
+inline constexpr quint32 Success = 0;
+inline constexpr quint32 DestNetUnreachable = 11002;
+inline constexpr quint32 DestHostUnreachable = 11003;
+inline constexpr quint32 RequestTimedOut = 11010;
+inline constexpr quint32 BadDestination = 11018;
+inline constexpr quint32 GeneralFailure = 11050;
+} // namespace IpStatus
+
 namespace Interface {
 
 // Methods of _clsMain, with their dispatch ids. Arguments in call order.
