@@ -53,8 +53,6 @@ public:
     QString unavailableReason() const;
     // Requests waiting for their answer or for room to be sent.
     int waiting() const;
-    // Sockets open for sending.
-    int lanes() const { return int(m_lanes.size()); }
 
     // One echo request to address (network order) with data, time-to-live
     // 255, no don't-fragment flag; awaits its reply or error, the time-out
