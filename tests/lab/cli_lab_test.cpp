@@ -33,8 +33,8 @@ private slots:
         for (int octet = 2; octet <= 100; ++octet) {
             const Lab::Behaviour device{pages.contains(octet) ? Lab::Behaviour::Page : Lab::Behaviour::NoAnswer,
                                         pages.value(octet)};
-            QVERIFY(octet == 42 || pages.contains(octet) ? m_net.addDevice(host(octet), device)
-                                                         : m_net.addSilentHost(host(octet)));
+            const bool serves = octet == 42 || pages.contains(octet);
+            QVERIFY(serves ? m_net.addDevice(host(octet), device) : m_net.addSilentHost(host(octet)));
         }
         // The kernel refuses echo requests to 127.0.9.x for want of a route.
         QCOMPARE(QProcess::execute("ip", {"route", "add", "unreachable", "127.0.9.0/24", "table", "local"}), 0);
