@@ -3,6 +3,7 @@
 // failures; hosts seen through ARP when the driver gives a look-up.
 #include "Harness.h"
 #include "StandInProbe.h"
+#include "engine/ScanChecks.h"
 #include "engine/ScanEngine.h"
 
 #include <QSignalSpy>

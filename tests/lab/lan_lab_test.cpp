@@ -7,6 +7,7 @@
 // echo requests only to them; without CAP_NET_RAW it says so once and scans every address.
 #include "EchoSocket.h"
 #include "Harness.h"
+#include "WindowHarness.h"
 #include "LanSegment.h"
 #include "ResultList.h"
 #include "Task.h"

@@ -4,7 +4,6 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
-#include <QLineEdit>
 
 using namespace Pelorin::Wire;
 
@@ -27,19 +26,6 @@ qint64 cpuTicks(qint64 pid)
     // Fields after the command's closing parenthesis start with field 3 (state): utime is 14, stime 15.
     const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
     return fields.value(11).toLongLong() + fields.value(12).toLongLong();
-}
-
-QList<QLineEdit *> inputs(const MainWindow &w)
-{
-    return {w.txtIP[0], w.txtIP[1], w.txtIP[2], w.txtIPScan[0], w.txtIPScan[1], w.txtPingRetries, w.txtPingTO};
-}
-
-void fill(const MainWindow &w, const QString &texts)
-{
-    const QStringList values = texts.split(u'|');
-    const QList<QLineEdit *> boxes = inputs(w);
-    for (int i = 0; i < values.size(); ++i)
-        boxes[i]->setText(values[i]);
 }
 
 } // namespace Harness
