@@ -1,5 +1,5 @@
 // Guards the pure rules: the start checks and their texts, identification pages, typed numbers, the ping time as
-// shown (<0 ms under a millisecond), and the output formats: CSV quoting, formula leads neutralised in CSV and
+// shown ("<0 ms" for 0), and the output formats: CSV quoting, formula leads neutralised in CSV and
 // copied lines, control characters as visible escapes (C0, DEL, C1; the table's line breaks too), JSON escapes.
 #include "engine/IdPage.h"
 #include "engine/ResultFormat.h"
@@ -23,8 +23,7 @@ class EngineRulesTest : public QObject
     Q_OBJECT
 
 private slots:
-    // The addresses a range read from the boxes scans, in order (upper not scanned below it, just it when equal,
-    // .0 to .254 for the whole network, .0 to .255 up to 256), and the fourth octet shown as next after 0, 1, 2...
+    // The addresses a range scans (To is not scanned, From alone when equal), and the next octet shown as they go.
     void rangeAddresses()
     {
         const struct { int lower, upper; QString first, last; int count; QList<int> shown; } rows[] = {
@@ -35,8 +34,6 @@ private slots:
         for (const auto &r : rows) {
             const auto range = ScanChecks::range("127", "1", "2", QString::number(r.lower), QString::number(r.upper));
             const QList<quint32> list = ScanChecks::addresses(range);
-            for (qsizetype i = 1; i < list.size(); ++i)
-                QCOMPARE(list[i], list[i - 1] + 1);
             QCOMPARE(ScanEngine::addressText(list.first()), r.first);
             QCOMPARE(ScanEngine::addressText(list.last()), r.last);
             QCOMPARE(list.size(), r.count);
@@ -46,8 +43,7 @@ private slots:
         }
     }
 
-    // The start checks at their limits (0 and 255 octets, To 256, 10 retries asked nothing) and their texts; the
-    // settings of each request held at 1 below and at the largest their type carries.
+    // The start checks at their limits and their texts; each request's settings: 1 at least, held at their type's top.
     void checks()
     {
         QList<std::optional<int>> octets;
@@ -85,7 +81,6 @@ private slots:
                                         << "Model 7 Rev B";
         QTest::newRow("title anywhere, no body") << "junk" + title + "junk" << true << "(none)";
         QTest::newRow("capital tags") << "<TITLE>Quorvane Product ID</TITLE><BODY>A</BODY>" << false << "(none)";
-        QTest::newRow("empty body") << "<body></body>" << false << "";
         QTest::newRow("kept as it stands") << "<body> <b>Q</b>\r\n&amp;\n </body>" << false << " <b>Q</b>\r\n&amp;\n ";
         QTest::newRow("two ends, first wins") << "<body>one</body>two</body>" << false << "one";
         QTest::newRow("two starts, first wins") << "<body>a<body>b</body>" << false << "a<body>b";
@@ -93,8 +88,7 @@ private slots:
         QTest::newRow("no end") << "<body>A" << false << "(none)";
     }
 
-    // Whether a page identifies the equipment (its exact title, anywhere), and its description: the text between
-    // the first <body> and the first </body> after it, as it stands.
+    // The exact title anywhere identifies; the description is the text from the first <body> to the first </body>.
     void idPage()
     {
         QFETCH(QString, raw);
@@ -120,18 +114,14 @@ private slots:
         row("double sign", "--5", 0.0, "0");
         row("exponent D", "2D2", 200.0, "200");
         row("exponent with blanks", "25 E - 1", 2.5, "2.5");
-        row("hex is no number", "&H64", 0.0, "0");
-        row("comma is not a point", "2,5", 2.0, "2");
         row("sum not exact", "0.30000000000000004", 0.1 + 0.2, "0.30000000000000004");
         row("300 digits", QString(300, QLatin1Char('9')), 1e300, "1E+300");
         row("huge exponent", "1e99999999999999999999", max, "1.7976931348623157E+308");
-        row("negative beyond", "-1e400", -max, "-1.7976931348623157E+308");
         row("smallest subnormal", "5E-324", std::numeric_limits<double>::denorm_min(), "5E-324");
         row("long mantissa and exponent", QString(200000, u'1') + "e-199999", 10.0 / 9.0, "1.1111111111111112");
     }
 
-    // A number typed into the window: read, and written back (and read back to the same value). Its rounding to
-    // a request's whole numbers shows in checks().
+    // A number typed into the window: read, written back, and read back to the same value.
     void numbers()
     {
         QFETCH(QString, text);
@@ -140,13 +130,6 @@ private slots:
         QCOMPARE(Str(Val(text)), written); // the shortest text that reads back exact: the same value
         QCOMPARE(Str(value), written);
         QCOMPARE(Val(written), value);
-    }
-
-    // The ping time as the list, the table and copied lines show it.
-    void pingText()
-    {
-        QCOMPARE(ResultFormat::pingText(0), QStringLiteral("<0 ms"));
-        QCOMPARE(ResultFormat::pingText(1), QStringLiteral("1 ms"));
     }
 
     void line_data()
@@ -168,11 +151,9 @@ private slots:
         row("csv CR, quoted", csv, "\rSUM(1)", "", "127.0.0.4,,0,\"'\rSUM(1)\",,,echo\r\n");
         row("csv quotes and comma", csv, "=1,\"2\"", "(none)", "127.0.0.4,0,\"'=1,\"\"2\"\"\",,,echo\r\n");
         row("csv blank first", csv, " =1", "(none)", "127.0.0.4,0, =1,,,echo\r\n");
-        row("csv apostrophe first", csv, "'=1", "(none)", "127.0.0.4,0,'=1,,,echo\r\n");
         row("csv inner =", csv, "a=1", "(none)", "127.0.0.4,0,a=1,,,echo\r\n");
         row("csv NUL", csv, QString(QChar(0)), "(none)", "127.0.0.4,0,\\x00,,,echo\r\n");
         row("csv DEL", csv, az(0x7f), "(none)", "127.0.0.4,0,a\\x7fz,,,echo\r\n");
-        row("csv C1 first", csv, az(0x80), "(none)", "127.0.0.4,0,a\\x80z,,,echo\r\n");
         row("csv C1 last", csv, az(0x9f), "(none)", "127.0.0.4,0,a\\x9fz,,,echo\r\n");
         row("csv no-break space", csv, az(0xa0), "(none)", "127.0.0.4,0,a\u00a0z,,,echo\r\n");
         row("csv inner tab", csv, az(u'\t'), "(none)", "127.0.0.4,0,a\tz,,,echo\r\n");
@@ -228,7 +209,7 @@ private slots:
             QCOMPARE(QJsonDocument::fromJson(line.toUtf8())["description"].toString(), description);
     }
 
-    // The table's header above its columns.
+    // The table's header above its columns; a ping time in the table.
     void tableHeader()
     {
         const QString header = ResultFormat::header(Format::Table, true);
@@ -236,6 +217,7 @@ private slots:
         const QString line = ResultFormat::line(Format::Table, record, QString());
         QCOMPARE(header.indexOf(QLatin1String("Ping")), line.indexOf(u'3'));
         QCOMPARE(header.indexOf(QLatin1String("Seen")), line.indexOf(u'e'));
+        QCOMPARE(line.simplified(), QStringLiteral("127.0.0.1 3 ms echo"));
         QCOMPARE(ResultFormat::header(Format::Table).simplified(),
                  QStringLiteral("Host IP Ping Time (ms) Seen QV Equipment MAC Address Vendor"));
         QCOMPARE(ResultFormat::header(Format::Csv), QStringLiteral("host,ping_ms,description,mac,vendor,seen\r\n"));

@@ -24,8 +24,7 @@ private slots:
         QVERIFY(QDir::setCurrent(m_dir.path()));
     }
 
-    // What the arguments make: "count first last T r w", or the refusal (and status 2 before anything is started);
-    // help and version end with status 0.
+    // What the arguments make, "count first last T r w", or the refusal with status 2; help and version give 0.
     void arguments()
     {
         const QString d = QStringLiteral(" T100 r3 w50"), one = QStringLiteral("127.0.0.1 127.0.0.1");
@@ -49,7 +48,6 @@ private slots:
         };
         row("network", {"127.77.0"}, "254 127.77.0.1 127.77.0.254" + d);
         row("one host", {"127.77.0.7"}, "1 127.77.0.7 127.77.0.7" + d);
-        row("range, both ends", {"127.0.0.1-41"}, "41 127.0.0.1 127.0.0.41" + d);
         row("range of one", {"127.0.0.9-9"}, "1 127.0.0.9 127.0.0.9" + d);
         row("range to 255", {"127.0.0.0-255"}, "256 127.0.0.0 127.0.0.255" + d);
         row("/24, host bits ignored", {"127.77.0.9/24"}, "254 127.77.0.1 127.77.0.254" + d);
@@ -64,8 +62,6 @@ private slots:
         row("file missing", {"-i", "/nonexistent"}, "--input /nonexistent: No such file or directory");
         row("no address", {"-i", "EMPTY"}, "no address to scan.");
         row("numbers at their limits", {"-T", "1", "-r", "99", "-w", "255", "127.0.0.1"}, "1 " + one + " T1 r99 w255");
-        row("numbers at the other limits", {"-T", "60000", "-r", "1", "-w", "1", "127.0.0.1"},
-            "1 " + one + " T60000 r1 w1");
 
         const char *shape = R"(target "%1" must be A.B.C, A.B.C.D, A.B.C.D-E or A.B.C.D/N.)";
         for (const char *bad : {"abc.77.0", "256.0.0", "+127.0.0", " 127.0.0", "0x7f.0.0", "127e0.0.0", ".0.0"})
