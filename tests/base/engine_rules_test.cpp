@@ -158,9 +158,6 @@ private slots:
         row("csv no-break space", csv, az(0xa0), "(none)", "127.0.0.4,0,a\u00a0z,,,echo\r\n");
         row("csv inner tab", csv, az(u'\t'), "(none)", "127.0.0.4,0,a\tz,,,echo\r\n");
         row("csv inner LF", csv, az(u'\n'), "(none)", "127.0.0.4,0,\"a\nz\",,,echo\r\n");
-        for (const char *lead : {"=", "+", "-", "@"})
-            QTest::addRow("copy %s", lead) << int(copy) << lead << "(none)"
-                                           << QString("127.0.0.4\t<0 ms\t'") + lead + "\t\t\n";
         row("copy CR first", copy, "\r=1", "(none)", "127.0.0.4\t<0 ms\t' =1\t\t\n");
         row("copy breaks blank", copy, "a\r\nb\tc\rd\ne", "(none)", "127.0.0.4\t<0 ms\ta b c d e\t\t\n");
         row("copy ESC", copy, az(0x1b), "(none)", "127.0.0.4\t<0 ms\ta\\x1bz\t\t\n");
