@@ -113,23 +113,17 @@ private slots:
         QCOMPARE(segments.contains(address), !interface.isEmpty());
     }
 
-    // An entry counts when it was learnt, has a MAC, and ARP confirmed it no longer ago than the scan began (500 ms).
-    void confirmedWithin()
+    // An entry counts when learnt, with a MAC, confirmed since the scan began (500 ms); so in the kernel's own table.
+    void arpConfirmed()
     {
         const struct { const char *name; int state; quint64 mac; qint64 ago; bool counts; } rows[] = {
             {"reachable, within", NUD_REACHABLE, 1, 500, true}, {"reachable, before", NUD_REACHABLE, 1, 501, false},
             {"stale", NUD_STALE, 1, 0, true}, {"delay", NUD_DELAY, 1, 0, true}, {"probe", NUD_PROBE, 1, 0, true},
             {"incomplete", NUD_INCOMPLETE, 1, 0, false}, {"failed", NUD_FAILED, 1, 0, false},
             {"permanent", NUD_PERMANENT, 1, 0, false}, {"no ARP", NUD_NOARP, 1, 0, false},
-            {"no MAC", NUD_REACHABLE, 0, 0, false}, {"no confirmation time", NUD_REACHABLE, 1, -1, false},
-        };
+            {"no MAC", NUD_REACHABLE, 0, 0, false}, {"no confirmation time", NUD_REACHABLE, 1, -1, false}};
         for (const auto &r : rows)
             QVERIFY2(NeighbourTable::confirmedWithin({1, quint16(r.state), r.mac, r.ago}, 500) == r.counts, r.name);
-    }
-
-    // The kernel's own table through rtnetlink: an entry just confirmed counts, one only ever stale does not.
-    void kernelTable()
-    {
         const QStringList setUp = {"link add lab0 type veth peer name lab1", "link set lab0 up",
                                    "addr add 198.18.0.1/24 dev lab0",
                                    "neigh add 198.18.0.5 lladdr 02:1a:c6:00:00:05 dev lab0 nud reachable",
