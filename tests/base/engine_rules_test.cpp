@@ -144,7 +144,7 @@ private slots:
         row("csv CR, quoted", csv, "\rSUM(1)", "", "127.0.0.4,,0,\"'\rSUM(1)\",,,echo\r\n");
         row("csv quotes and comma", csv, "=1,\"2\"", "(none)", "127.0.0.4,0,\"'=1,\"\"2\"\"\",,,echo\r\n");
         row("csv blank first", csv, " =1", "(none)", "127.0.0.4,0, =1,,,echo\r\n");
-        row("csv inner =", csv, "a=1", "(none)", "127.0.0.4,0,a=1,,,echo\r\n");
+        row("csv inner =, comma quoted", csv, "a=1,2", "(none)", "127.0.0.4,0,\"a=1,2\",,,echo\r\n");
         row("csv NUL", csv, QString(QChar(0)), "(none)", "127.0.0.4,0,\\x00,,,echo\r\n");
         row("csv DEL", csv, az(0x7f), "(none)", "127.0.0.4,0,a\\x7fz,,,echo\r\n");
         row("csv C1 last", csv, az(0x9f), "(none)", "127.0.0.4,0,a\\x9fz,,,echo\r\n");
