@@ -1,5 +1,5 @@
 // Guards the pure rules: the start checks and their texts, identification pages, typed numbers, the ping time as
-// shown (<0 ms under a millisecond), and the output formats: CSV quoting, formula leads neutralised in CSV and
+// shown ("<0 ms" for 0), and the output formats: CSV quoting, formula leads neutralised in CSV and
 // copied lines, control characters as visible escapes (C0, DEL, C1; the table's line breaks too), JSON escapes.
 #include "engine/IdPage.h"
 #include "engine/ResultFormat.h"
@@ -23,9 +23,8 @@ class EngineRulesTest : public QObject
     Q_OBJECT
 
 private slots:
-    // The addresses a range read from the boxes scans, in order (upper not scanned below it, just it when equal,
-    // .0 to .254 for the whole network, .0 to .255 up to 256), and the fourth octet shown as next after 0, 1, 2...
-    void rangeAddresses()
+    // A range's addresses and next octet shown; the checks at their limits, their texts; the settings (1 to top).
+    void startChecks()
     {
         const struct { int lower, upper; QString first, last; int count; QList<int> shown; } rows[] = {
             {2, 5, "127.1.2.2", "127.1.2.4", 3, {2, 3, 4, 5, 5}},
@@ -35,8 +34,6 @@ private slots:
         for (const auto &r : rows) {
             const auto range = ScanChecks::range("127", "1", "2", QString::number(r.lower), QString::number(r.upper));
             const QList<quint32> list = ScanChecks::addresses(range);
-            for (qsizetype i = 1; i < list.size(); ++i)
-                QCOMPARE(list[i], list[i - 1] + 1);
             QCOMPARE(ScanEngine::addressText(list.first()), r.first);
             QCOMPARE(ScanEngine::addressText(list.last()), r.last);
             QCOMPARE(list.size(), r.count);
@@ -44,12 +41,6 @@ private slots:
                 QCOMPARE(ScanChecks::nextOctet(range, i), r.shown[i]);
             QCOMPARE(ScanChecks::nextOctet(range, -1), -1);
         }
-    }
-
-    // The start checks at their limits (0 and 255 octets, To 256, 10 retries asked nothing) and their texts; the
-    // settings of each request held at 1 below and at the largest their type carries.
-    void checks()
-    {
         QList<std::optional<int>> octets;
         for (const char *text : {"0", " 010", "255", "256", "-1", "2.5", "abc"})
             octets << ScanChecks::octet(QString::fromLatin1(text));
@@ -85,7 +76,6 @@ private slots:
                                         << "Model 7 Rev B";
         QTest::newRow("title anywhere, no body") << "junk" + title + "junk" << true << "(none)";
         QTest::newRow("capital tags") << "<TITLE>Quorvane Product ID</TITLE><BODY>A</BODY>" << false << "(none)";
-        QTest::newRow("empty body") << "<body></body>" << false << "";
         QTest::newRow("kept as it stands") << "<body> <b>Q</b>\r\n&amp;\n </body>" << false << " <b>Q</b>\r\n&amp;\n ";
         QTest::newRow("two ends, first wins") << "<body>one</body>two</body>" << false << "one";
         QTest::newRow("two starts, first wins") << "<body>a<body>b</body>" << false << "a<body>b";
@@ -93,8 +83,7 @@ private slots:
         QTest::newRow("no end") << "<body>A" << false << "(none)";
     }
 
-    // Whether a page identifies the equipment (its exact title, anywhere), and its description: the text between
-    // the first <body> and the first </body> after it, as it stands.
+    // The exact title anywhere identifies; the description is the text from the first <body> to the first </body>.
     void idPage()
     {
         QFETCH(QString, raw);
@@ -113,25 +102,19 @@ private slots:
         auto row = [](const char *name, const QString &text, double value, const char *written) {
             QTest::newRow(name) << text << value << QString(written);
         };
-        row("empty", "", 0.0, "0");
-        row("blanks between digits", " 1 0", 10.0, "10");
         row("negative", "-2.5", -2.5, "-2.5");
         row("second point stops", "1.2.3", 1.2, "1.2");
         row("double sign", "--5", 0.0, "0");
         row("exponent D", "2D2", 200.0, "200");
         row("exponent with blanks", "25 E - 1", 2.5, "2.5");
-        row("hex is no number", "&H64", 0.0, "0");
-        row("comma is not a point", "2,5", 2.0, "2");
         row("sum not exact", "0.30000000000000004", 0.1 + 0.2, "0.30000000000000004");
         row("300 digits", QString(300, QLatin1Char('9')), 1e300, "1E+300");
         row("huge exponent", "1e99999999999999999999", max, "1.7976931348623157E+308");
-        row("negative beyond", "-1e400", -max, "-1.7976931348623157E+308");
         row("smallest subnormal", "5E-324", std::numeric_limits<double>::denorm_min(), "5E-324");
         row("long mantissa and exponent", QString(200000, u'1') + "e-199999", 10.0 / 9.0, "1.1111111111111112");
     }
 
-    // A number typed into the window: read, and written back (and read back to the same value). Its rounding to
-    // a request's whole numbers shows in checks().
+    // A number typed into the window: read, written back, and read back to the same value.
     void numbers()
     {
         QFETCH(QString, text);
@@ -140,13 +123,6 @@ private slots:
         QCOMPARE(Str(Val(text)), written); // the shortest text that reads back exact: the same value
         QCOMPARE(Str(value), written);
         QCOMPARE(Val(written), value);
-    }
-
-    // The ping time as the list, the table and copied lines show it.
-    void pingText()
-    {
-        QCOMPARE(ResultFormat::pingText(0), QStringLiteral("<0 ms"));
-        QCOMPARE(ResultFormat::pingText(1), QStringLiteral("1 ms"));
     }
 
     void line_data()
@@ -159,27 +135,22 @@ private slots:
             QTest::newRow(name) << int(f) << description << QString(hostName) << QString::fromUtf8(line);
         };
         auto az = [](char16_t c) { return QStringLiteral("a") + QChar(c) + u'z'; }; // c between two letters
-        const Format csv = Format::Csv, copy = Format::TabSeparated, table = Format::Table, json = Format::JsonLines;
-        for (const char *lead : {"=", "+", "-", "@", "\t"}) { // every cell, the name's too
-            const QString text = QString::fromLatin1(lead) + "1";
-            QTest::addRow("csv %d", *lead) << int(csv) << text << text << "127.0.0.4,'" + text + ",0,'" + text
-                                                          + ",,,echo\r\n";
-        }
+        const Format csv = Format::Csv, copy = Format::TabSeparated, table = Format::Table;
+        row("csv =, the name's too", csv, "=1", "=1", "127.0.0.4,'=1,0,'=1,,,echo\r\n");
+        row("csv +", csv, "+1", "(none)", "127.0.0.4,0,'+1,,,echo\r\n");
+        row("csv -", csv, "-1", "(none)", "127.0.0.4,0,'-1,,,echo\r\n");
+        row("csv @", csv, "@1", "(none)", "127.0.0.4,0,'@1,,,echo\r\n");
+        row("csv tab first", csv, "\t1", "(none)", "127.0.0.4,0,'\t1,,,echo\r\n");
         row("csv CR, quoted", csv, "\rSUM(1)", "", "127.0.0.4,,0,\"'\rSUM(1)\",,,echo\r\n");
         row("csv quotes and comma", csv, "=1,\"2\"", "(none)", "127.0.0.4,0,\"'=1,\"\"2\"\"\",,,echo\r\n");
         row("csv blank first", csv, " =1", "(none)", "127.0.0.4,0, =1,,,echo\r\n");
-        row("csv apostrophe first", csv, "'=1", "(none)", "127.0.0.4,0,'=1,,,echo\r\n");
-        row("csv inner =", csv, "a=1", "(none)", "127.0.0.4,0,a=1,,,echo\r\n");
+        row("csv inner =, comma quoted", csv, "a=1,2", "(none)", "127.0.0.4,0,\"a=1,2\",,,echo\r\n");
         row("csv NUL", csv, QString(QChar(0)), "(none)", "127.0.0.4,0,\\x00,,,echo\r\n");
         row("csv DEL", csv, az(0x7f), "(none)", "127.0.0.4,0,a\\x7fz,,,echo\r\n");
-        row("csv C1 first", csv, az(0x80), "(none)", "127.0.0.4,0,a\\x80z,,,echo\r\n");
         row("csv C1 last", csv, az(0x9f), "(none)", "127.0.0.4,0,a\\x9fz,,,echo\r\n");
         row("csv no-break space", csv, az(0xa0), "(none)", "127.0.0.4,0,a\u00a0z,,,echo\r\n");
         row("csv inner tab", csv, az(u'\t'), "(none)", "127.0.0.4,0,a\tz,,,echo\r\n");
         row("csv inner LF", csv, az(u'\n'), "(none)", "127.0.0.4,0,\"a\nz\",,,echo\r\n");
-        for (const char *lead : {"=", "+", "-", "@"})
-            QTest::addRow("copy %s", lead) << int(copy) << lead << "(none)"
-                                           << QString("127.0.0.4\t<0 ms\t'") + lead + "\t\t\n";
         row("copy CR first", copy, "\r=1", "(none)", "127.0.0.4\t<0 ms\t' =1\t\t\n");
         row("copy breaks blank", copy, "a\r\nb\tc\rd\ne", "(none)", "127.0.0.4\t<0 ms\ta b c d e\t\t\n");
         row("copy ESC", copy, az(0x1b), "(none)", "127.0.0.4\t<0 ms\ta\\x1bz\t\t\n");
@@ -188,29 +159,19 @@ private slots:
         row("table CR", table, az(u'\r'), "(none)", "127.0.0.4        <0 ms           echo  a\\rz\n");
         row("table tab", table, az(u'\t'), "(none)", "127.0.0.4        <0 ms           echo  a\\tz\n");
         row("table ESC", table, az(0x1b), "(none)", "127.0.0.4        <0 ms           echo  a\\x1bz\n");
-        const char *jsonLine = R"({"host":"127.0.0.4",%1"ping_ms":0,"description":%2,)"
-                               R"("mac":"","vendor":"","seen":"echo"})";
-        auto jsonRow = [&](const char *name, const QString &description, const char *hostName, const char *field,
-                           const char *escaped) {
-            const QString expected = QString::fromLatin1(jsonLine).arg(QString::fromUtf8(field), escaped) + '\n';
-            QTest::newRow(name) << int(json) << description << QString(hostName) << expected;
+        auto jsonRow = [](const char *name, const QString &description, const char *hostName, const char *line) {
+            QTest::newRow(name) << int(Format::JsonLines) << description << QString(hostName)
+                                << QString::fromUtf8(line) + u'\n';
         };
-        jsonRow("jsonl verbatim, name", "=1+2", "-x", R"("name":"-x",)", R"("=1+2")");
-        jsonRow("jsonl empty name", "", "", R"("name":"",)", R"("")");
-        jsonRow("jsonl placeholders", "%1 %2", "%3", R"("name":"%3",)", R"("%1 %2")");
-        jsonRow("jsonl controls", QString::fromUtf8("\x1b\x7f\t\u2028\u00a0"), "(none)", "",
-                "\"\\u001b\\u007f\\t\\u2028\u00a0\"");
-    }
-
-    // A host seen through ARP: no ping time, "arp" in every format that says how a host was seen.
-    void seenThroughArp()
-    {
-        const HostRecord arp{QStringLiteral("127.0.0.4"), 0, {}, {}, {}, Seen::Arp};
-        QCOMPARE(ResultFormat::line(Format::Table, arp), QStringLiteral("127.0.0.4%1arp\n").arg(QString(24, u' ')));
-        QCOMPARE(ResultFormat::line(Format::Csv, arp), QStringLiteral("127.0.0.4,,,,,arp\r\n"));
-        const QString json = ResultFormat::line(Format::JsonLines, arp);
-        QCOMPARE(json.section(u',', 1, 1), QStringLiteral(R"("ping_ms":null)"));
-        QCOMPARE(json.section(u',', -1), QStringLiteral("\"seen\":\"arp\"}\n"));
+        jsonRow("jsonl verbatim, name", "=1+2", "-x",
+            R"({"host":"127.0.0.4","name":"-x","ping_ms":0,"description":"=1+2","mac":"","vendor":"","seen":"echo"})");
+        jsonRow("jsonl empty name", "", "",
+            R"({"host":"127.0.0.4","name":"","ping_ms":0,"description":"","mac":"","vendor":"","seen":"echo"})");
+        jsonRow("jsonl placeholders", "%1 %2", "%3",
+            R"({"host":"127.0.0.4","name":"%3","ping_ms":0,"description":"%1 %2","mac":"","vendor":"","seen":"echo"})");
+        jsonRow("jsonl controls", QString::fromUtf8("\x1b\x7f\t\u2028\u00a0"), "(none)",
+            "{\"host\":\"127.0.0.4\",\"ping_ms\":0,\"description\":\"\\u001b\\u007f\\t\\u2028\u00a0\","
+            R"("mac":"","vendor":"","seen":"echo"})");
     }
 
     // A line of each format.
@@ -228,14 +189,21 @@ private slots:
             QCOMPARE(QJsonDocument::fromJson(line.toUtf8())["description"].toString(), description);
     }
 
-    // The table's header above its columns.
-    void tableHeader()
+    // ARP's host: no ping time, "arp" in every format that says how; the headers, the table's above its columns.
+    void seenAndHeaders()
     {
+        const HostRecord arp{QStringLiteral("127.0.0.4"), 0, {}, {}, {}, Seen::Arp};
+        QCOMPARE(ResultFormat::line(Format::Table, arp), QStringLiteral("127.0.0.4%1arp\n").arg(QString(24, u' ')));
+        QCOMPARE(ResultFormat::line(Format::Csv, arp), QStringLiteral("127.0.0.4,,,,,arp\r\n"));
+        const QString json = ResultFormat::line(Format::JsonLines, arp);
+        QCOMPARE(json.section(u',', 1, 1), QStringLiteral(R"("ping_ms":null)"));
+        QCOMPARE(json.section(u',', -1), QStringLiteral("\"seen\":\"arp\"}\n"));
         const QString header = ResultFormat::header(Format::Table, true);
         const HostRecord record{QStringLiteral("127.0.0.1"), 3, {}, {}, {}};
         const QString line = ResultFormat::line(Format::Table, record, QString());
         QCOMPARE(header.indexOf(QLatin1String("Ping")), line.indexOf(u'3'));
         QCOMPARE(header.indexOf(QLatin1String("Seen")), line.indexOf(u'e'));
+        QCOMPARE(line.simplified(), QStringLiteral("127.0.0.1 3 ms echo"));
         QCOMPARE(ResultFormat::header(Format::Table).simplified(),
                  QStringLiteral("Host IP Ping Time (ms) Seen QV Equipment MAC Address Vendor"));
         QCOMPARE(ResultFormat::header(Format::Csv), QStringLiteral("host,ping_ms,description,mac,vendor,seen\r\n"));

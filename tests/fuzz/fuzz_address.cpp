@@ -13,6 +13,6 @@ struct SilentContext : Pelorin::PingContext {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     SilentContext context;
-    (void)Pelorin::addressStringToLong(context, QString::fromUtf8(reinterpret_cast<const char *>(data), qsizetype(size))).runInline();
+    (void)Pelorin::addressStringToLong(context, QString::fromUtf8(QByteArrayView(data, qsizetype(size)))).runInline();
     return 0;
 }
