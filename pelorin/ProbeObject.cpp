@@ -106,8 +106,8 @@ void ProbeObject::enable(Timer timer)
         m_timers[timer]->start();
 }
 
-void ProbeObject::HTTPRequest(const QString &host, const qint32 &port, const QString &file,
-                              const qint32 &timeOut, const quint8 &retries)
+void ProbeObject::HTTPRequest(const QString &host, qint32 port, const QString &file,
+                              qint32 timeOut, quint8 retries)
 {
     m_scheduler.call([=, this] {
         m_timers[PingNotifyTimer]->stop();
@@ -122,7 +122,7 @@ void ProbeObject::HTTPRequest(const QString &host, const qint32 &port, const QSt
     });
 }
 
-void ProbeObject::PingRequest(const QString &ip, const qint32 &timeOut, const quint8 &retries)
+void ProbeObject::PingRequest(const QString &ip, qint32 timeOut, quint8 retries)
 {
     m_scheduler.call([=, this] {
         m_timers[FetchNotifyTimer]->stop();
