@@ -322,17 +322,17 @@ private slots:
         QCOMPARE(w.lblThreads->palette().color(QPalette::WindowText), QColor(0, 128, 0));
 
         // The description as it came, the MAC and vendor only where the neighbour table has the host.
-        QCOMPARE(w.lstIPs->row(1)->text(2), QStringLiteral("Model 7\nUnit 2"));
-        QCOMPARE(w.lstIPs->row(1)->text(3), QStringLiteral("00:D0:EF:12:34:56"));
-        QCOMPARE(w.lstIPs->row(1)->text(4), QStringLiteral("Maker, Inc"));
-        QCOMPARE(w.lstIPs->row(3)->text(2), QStringLiteral("Line <b>x</b>"));
-        QCOMPARE(w.lstIPs->row(3)->text(3), QString());
+        QCOMPARE(w.lstIPs->row(0)->text(2), QStringLiteral("Model 7\nUnit 2"));
+        QCOMPARE(w.lstIPs->row(0)->text(3), QStringLiteral("00:D0:EF:12:34:56"));
+        QCOMPARE(w.lstIPs->row(0)->text(4), QStringLiteral("Maker, Inc"));
+        QCOMPARE(w.lstIPs->row(2)->text(2), QStringLiteral("Line <b>x</b>"));
+        QCOMPARE(w.lstIPs->row(2)->text(3), QString());
         QTextDocument tip; // the whole text, all lines, its markup shown as text
-        tip.setHtml(w.lstIPs->row(1)->toolTip(2));
+        tip.setHtml(w.lstIPs->row(0)->toolTip(2));
         QCOMPARE(tip.toPlainText(), QStringLiteral("Model 7\nUnit 2"));
-        tip.setHtml(w.lstIPs->row(3)->toolTip(2));
+        tip.setHtml(w.lstIPs->row(2)->toolTip(2));
         QCOMPARE(tip.toPlainText(), QStringLiteral("Line <b>x</b>"));
-        QCOMPARE(w.lstIPs->row(2)->toolTip(2), QString());
+        QCOMPARE(w.lstIPs->row(1)->toolTip(2), QString());
     }
 
     // Copy takes the selected rows in list order, Copy all every row; Save as CSV writes the byte-order mark, the
@@ -343,8 +343,8 @@ private slots:
         QTest::mouseClick(w.cmdScan, Qt::LeftButton);
         QTRY_COMPARE(w.lblThreads->text(), QStringLiteral("Scan Completed"));
         auto rowCentre = [&w](int position) { return w.lstIPs->visualItemRect(w.lstIPs->row(position)).center(); };
-        QTest::mouseClick(w.lstIPs->viewport(), Qt::LeftButton, {}, rowCentre(3));
-        QTest::mouseClick(w.lstIPs->viewport(), Qt::LeftButton, Qt::ControlModifier, rowCentre(1));
+        QTest::mouseClick(w.lstIPs->viewport(), Qt::LeftButton, {}, rowCentre(2));
+        QTest::mouseClick(w.lstIPs->viewport(), Qt::LeftButton, Qt::ControlModifier, rowCentre(0));
         QTest::keyClick(w.lstIPs, Qt::Key_C, Qt::ControlModifier);
         const QStringList copied = QGuiApplication::clipboard()->text().split(u'\n');
         QCOMPARE(copied.size(), 3);
@@ -430,7 +430,7 @@ private slots:
         QTRY_COMPARE(catcher.urls, QList<QUrl>{QUrl(QStringLiteral("http://127.0.0.50"))});
         QTest::keyClick(w.lstIPs, Qt::Key_Return);
         QTRY_COMPARE(catcher.urls.size(), 2);
-        w.lstIPs->row(1)->setSelected(true); // of several selected, the one clicked last
+        w.lstIPs->row(0)->setSelected(true); // of several selected, the one clicked last
         emit w.lstIPs->customContextMenuRequested(QPoint(5, 5));
         w.mnuOpen->trigger();
         QTRY_COMPARE(catcher.urls, QList<QUrl>(3, QUrl(QStringLiteral("http://127.0.0.50"))));
@@ -516,9 +516,9 @@ private slots:
             list.addRow(QString::fromLatin1(entry));
         QTest::mouseClick(list.header()->viewport(), Qt::LeftButton, {}, QPoint(5, 5));
         QCOMPARE(list.rowCount(), 4);
-        QCOMPARE(list.findRow("127.0.0.9"), list.row(1));
-        QCOMPARE(list.findRow("127.0.0.10"), list.row(2));
-        QCOMPARE(list.findRow("127.0.0.1"), list.row(3));
+        QCOMPARE(list.findRow("127.0.0.9"), list.row(0));
+        QCOMPARE(list.findRow("127.0.0.10"), list.row(1));
+        QCOMPARE(list.findRow("127.0.0.1"), list.row(2));
         QCOMPARE(list.findRow("127.0.0."), nullptr);
     }
 };
