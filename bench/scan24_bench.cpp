@@ -355,7 +355,7 @@ static bool scanLab(MainWindow &window, qint64 pelorinPid, const LabMix &mix, co
         bool ok = !window.engine().isScanning() && window.lblThreads->text() == QLatin1String("Scan Completed")
                   && window.lstIPs->rowCount() == lab.expectedHosts.size();
         QSet<QString> listed;
-        for (int i = 1; i <= window.lstIPs->rowCount(); ++i) {
+        for (int i = 0; i < window.lstIPs->rowCount(); ++i) {
             QTreeWidgetItem *item = window.lstIPs->row(i);
             listed.insert(item->text(0));
             ok = ok && lab.expectedHosts.contains(item->text(0))

@@ -542,16 +542,16 @@ void MainWindow::bindEngine()
         ResultList::setSubItem(entry, 1, ResultFormat::pingText(record.pingTime));
         ResultList::setSubItem(entry, 3, record.mac);
         ResultList::setSubItem(entry, 4, record.vendor);
-        m_positions.insert(row, lstIPs->rowCount());
+        m_positions.insert(row, lstIPs->rowCount() - 1);
         m_hosts.append(record);
         m_display->changed();
     });
     connect(m_engine, &ScanEngine::descriptionSet, this, [this](quint64 row, const QString &description) {
-        const int position = m_positions.value(row);
+        const int position = m_positions.value(row, -1);
         QTreeWidgetItem *entry = lstIPs->row(position);
-        if (!entry || position > m_hosts.size())
+        if (!entry || position >= m_hosts.size())
             return;
-        m_hosts[position - 1].description = description;
+        m_hosts[position].description = description;
         ResultList::setSubItem(entry, 2, description);
         // The whole text, every line of it, as plain text: a page's markup is not rendered.
         if (!description.isEmpty())
@@ -582,9 +582,9 @@ void MainWindow::bindEngine()
 void MainWindow::copyRows(bool all)
 {
     QString text;
-    for (int position = 1; position <= std::min(lstIPs->rowCount(), int(m_hosts.size())); ++position) {
+    for (int position = 0; position < std::min(lstIPs->rowCount(), int(m_hosts.size())); ++position) {
         if (all || lstIPs->row(position)->isSelected())
-            text += ResultFormat::line(ResultFormat::Format::TabSeparated, m_hosts[position - 1]);
+            text += ResultFormat::line(ResultFormat::Format::TabSeparated, m_hosts[position]);
     }
     if (!text.isEmpty())
         QGuiApplication::clipboard()->setText(text);

@@ -57,7 +57,7 @@ QTreeWidgetItem *ResultList::addRow(const QString &text)
 
 QTreeWidgetItem *ResultList::row(int position) const
 {
-    return topLevelItem(position - 1);
+    return topLevelItem(position);
 }
 
 void ResultList::setSubItem(QTreeWidgetItem *item, int k, const QString &text)

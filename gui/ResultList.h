@@ -1,6 +1,6 @@
 // The result list lstIPs: a report-style list with the operations the window
 // relies on. Entries keep the order in which they were added and are
-// addressed by 1-based position; the list is never sorted. Several entries
+// addressed by position from 0; the list is never sorted. Several entries
 // may be selected at once.
 #pragma once
 
@@ -22,7 +22,7 @@ public:
     void clearRows();
     int rowCount() const;
     QTreeWidgetItem *addRow(const QString &text);                 // appended at the end
-    QTreeWidgetItem *row(int position) const;                 // 1-based; null when out of range
+    QTreeWidgetItem *row(int position) const;                 // from 0; null when out of range
     static void setSubItem(QTreeWidgetItem *item, int k, const QString &text); // k = 1 or 2
     QTreeWidgetItem *findRow(const QString &text) const;      // whole text, from the top
     QTreeWidgetItem *selectedRow() const;

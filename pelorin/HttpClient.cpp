@@ -64,9 +64,7 @@ HttpService::~HttpService()
 
 std::unique_ptr<PageFetch> HttpService::newFetch(std::function<void()> done)
 {
-    auto client = std::make_unique<HttpClient>(*this);
-    connect(client.get(), &HttpClient::completed, client.get(), std::move(done));
-    return client;
+    return std::make_unique<HttpClient>(*this, std::move(done));
 }
 
 int HttpService::onSocket(void *, int fd, int what, void *self, void *)
@@ -134,7 +132,10 @@ void HttpService::act(int fd, int events)
     }
 }
 
-HttpClient::HttpClient(HttpService &service, QObject *parent) : QObject(parent), m_service(service) {}
+HttpClient::HttpClient(HttpService &service, std::function<void()> done)
+    : m_service(service), m_onDone(std::move(done))
+{
+}
 
 HttpClient::~HttpClient()
 {
@@ -154,34 +155,22 @@ void HttpClient::dropTransfer()
 void HttpClient::abort()
 {
     dropTransfer();
-    m_url.clear();
     m_body.clear();
     m_contentType.clear();
     m_capped = false;
-    m_state = Unsent;
+    m_done = false;
 }
 
-bool HttpClient::open(const QString &method, const QString &url)
+bool HttpClient::get(const QString &url)
 {
     abort();
-    if (method.compare(QLatin1String("GET"), Qt::CaseInsensitive) != 0)
-        return false;
     const QByteArray bytes = url.toUtf8();
-    if (!curlReady() || !usableUrl(bytes))
-        return false;
-    m_url = bytes;
-    m_state = Opened;
-    return true;
-}
-
-bool HttpClient::send()
-{
-    if (m_state != Opened || !m_service.m_multi)
+    if (!curlReady() || !usableUrl(bytes) || !m_service.m_multi)
         return false;
     CURL *easy = curl_easy_init();
     if (!easy)
         return false;
-    curl_easy_setopt(easy, CURLOPT_URL, m_url.constData());
+    curl_easy_setopt(easy, CURLOPT_URL, bytes.constData()); // copied by libcurl
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http");
     curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
     curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
@@ -202,7 +191,6 @@ bool HttpClient::send()
         return false;
     }
     m_easy = easy;
-    m_state = Sent;
     return true;
 }
 
@@ -210,7 +198,6 @@ size_t HttpClient::onBody(char *data, size_t size, size_t count, void *self)
 {
     auto *client = static_cast<HttpClient *>(self);
     const qint64 bytes = qint64(size * count);
-    client->m_state = Receiving;
     const qint64 room = kMaxBodyBytes - client->m_body.size();
     client->m_body.append(data, qsizetype(std::min(bytes, room)));
     if (bytes < room)
@@ -235,13 +222,13 @@ void HttpClient::transferDone(int result)
     if (!bodyIsPage(end))
         m_body.clear();
     dropTransfer();
-    m_state = Done;
-    emit completed();
+    m_done = true;
+    m_onDone();
 }
 
 std::optional<QString> HttpClient::responseText() const
 {
-    if (m_state != Done)
+    if (!m_done)
         return std::nullopt;
     return decodeBody(m_body, m_contentType);
 }

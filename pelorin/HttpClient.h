@@ -2,12 +2,10 @@
 // (a socket notifier per socket libcurl watches, one timer for its time-outs;
 // only a host name's look-up runs on a thread, libcurl's). Owned by PelorinServer; outlives every client.
 //
-// HttpClient: the probe object's HTTP client, one asynchronous request at a
-// time, in the shape the fetch expects (open, send, readyState,
-// responseText), run on the service's multi handle. Every send is one fresh TCP
-// connection, never reused, carrying one GET and nothing else: no proxy, no
-// redirect followed, no automatic resend, at most kMaxBodyBytes of a body.
-// Owned by the probe object.
+// HttpClient: the probe object's page client, one GET at a time, run on the
+// service's multi handle. Every request is one fresh TCP connection, never
+// reused, carrying one GET and nothing else: no proxy, no redirect followed, no
+// automatic resend, at most kMaxBodyBytes of a body. Owned by the probe object.
 #pragma once
 
 #include "ProbePorts.h"
@@ -53,36 +51,20 @@ private:
     QTimer m_timer;
 };
 
-class HttpClient : public QObject, public PageFetch
+class HttpClient : public PageFetch
 {
-    Q_OBJECT
-
 public:
-    enum ReadyState { Unsent = 0, Opened = 1, Sent = 2, Receiving = 3, Done = 4 };
-
     static constexpr qint64 kMaxBodyBytes = 4 * 1024 * 1024;
 
-    explicit HttpClient(HttpService &service, QObject *parent = nullptr);
+    // done is called each time a request ends, answered or failed.
+    HttpClient(HttpService &service, std::function<void()> done);
     ~HttpClient() override;
 
-    // Prepares a request, abandoning any request still in progress. Fails
-    // (returns false, state Unsent) for a method other than GET or an unusable URL.
-    bool open(const QString &method, const QString &url) override;
-    // Starts the prepared request and returns at once; fails when nothing is prepared.
-    bool send() override;
-    // Abandons the request in progress, if any, closing its connection at once;
-    // the state becomes Unsent.
+    bool get(const QString &url) override;
+    // Closes the connection of the request in progress at once.
     void abort() override;
-
-    int readyState() const { return m_state; }
-    bool isDone() const override { return m_state == Done; }
-    // The body as text once the request is Done (complete or failed); empty
-    // optional before that.
+    bool isDone() const override { return m_done; }
     std::optional<QString> responseText() const override;
-
-signals:
-    // The request has reached Done.
-    void completed();
 
 private:
     friend class HttpService;
@@ -91,13 +73,12 @@ private:
     void dropTransfer();
 
     HttpService &m_service;
+    std::function<void()> m_onDone;
     void *m_easy = nullptr; // CURL, the transfer in progress
-    QByteArray m_url;
     QByteArray m_body;
     QByteArray m_contentType;
     bool m_capped = false;
-    bool m_page = false;
-    int m_state = Unsent;
+    bool m_done = false; // the last request has ended; its text can be read
 };
 
 } // namespace Pelorin

@@ -106,8 +106,8 @@ void ProbeObject::enable(Timer timer)
         m_timers[timer]->start();
 }
 
-void ProbeObject::HTTPRequest(const QString &host, const qint32 &port, const QString &file,
-                              const qint32 &timeOut, const quint8 &retries)
+void ProbeObject::HTTPRequest(const QString &host, qint32 port, const QString &file,
+                              qint32 timeOut, quint8 retries)
 {
     m_scheduler.call([=, this] {
         m_timers[PingNotifyTimer]->stop();
@@ -122,7 +122,7 @@ void ProbeObject::HTTPRequest(const QString &host, const qint32 &port, const QSt
     });
 }
 
-void ProbeObject::PingRequest(const QString &ip, const qint32 &timeOut, const quint8 &retries)
+void ProbeObject::PingRequest(const QString &ip, qint32 timeOut, quint8 retries)
 {
     m_scheduler.call([=, this] {
         m_timers[FetchNotifyTimer]->stop();
@@ -286,19 +286,16 @@ Task<void> ProbeObject::onFetchTimer()
 
     const QString url = QStringLiteral("http://") + m_httpHost + QLatin1Char(':') + QString::number(m_httpPort)
                         + QLatin1Char('/') + m_httpFile;
-    bool opened = false;
-    trapped("fetch: open", [&] {
+    trapped("fetch: get", [&] {
         if (!m_http)
             m_http = m_pages.newFetch([this] { m_scheduler.wake(Wait::PageWait); });
         if (hostIsPlain(m_httpHost)) {
-            opened = m_http->open(QStringLiteral("GET"), url);
+            m_http->get(url);
         } else {
             m_http->abort();
             qCWarning(lcPelorin, "ProbeObject: refusing host text %s", qPrintable(m_httpHost));
         }
     });
-    if (opened)
-        trapped("fetch: send", [&] { m_http->send(); });
 
     Task<void> wait = awaitPage(tickCount());
     co_await wait;

@@ -50,9 +50,9 @@ public:
     // and boxes are logged.
     void setOutbox(FrameSink *writer, quint32 objectId);
 
-    void HTTPRequest(const QString &host, const qint32 &port, const QString &file,
-                     const qint32 &timeOut, const quint8 &retries);
-    void PingRequest(const QString &ip, const qint32 &timeOut, const quint8 &retries);
+    void HTTPRequest(const QString &host, qint32 port, const QString &file,
+                     qint32 timeOut, quint8 retries);
+    void PingRequest(const QString &ip, qint32 timeOut, quint8 retries);
 
     // The client's answers; false when nothing waits for that serial.
     bool eventReturned(quint32 serial);
@@ -65,10 +65,9 @@ public:
     bool isBusy() const { return m_scheduler.isBusy(); }
 
 signals:
-    // Without an outbox: raised synchronously, arguments refer to the
-    // object's own fields.
-    void PingResponse(QString &ip, qint16 &pingTime);
-    void HTTPReqResponse(QString &host, QString &rawData);
+    // Without an outbox: raised synchronously with the object's current answer.
+    void PingResponse(const QString &ip, qint16 pingTime);
+    void HTTPReqResponse(const QString &host, const QString &rawData);
     // Shut down and no procedure left.
     void ended();
 

@@ -34,14 +34,14 @@ public:
     virtual void cancel(const void *token) = 0;
 };
 
-// One page request at a time, in the shape the fetch expects.
+// One page request at a time.
 class PageFetch
 {
 public:
     virtual ~PageFetch() = default;
-    // Prepares a GET, abandoning any request still in progress; false for an unusable URL.
-    virtual bool open(const QString &method, const QString &url) = 0;
-    virtual bool send() = 0;
+    // Starts a GET of url and returns at once, abandoning any request still in
+    // progress; false, and nothing asked, for an unusable URL.
+    virtual bool get(const QString &url) = 0;
     virtual void abort() = 0;
     // The request has been answered completely, or has failed.
     virtual bool isDone() const = 0;

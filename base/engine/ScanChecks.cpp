@@ -6,14 +6,14 @@
 #include <algorithm>
 #include <cmath>
 
-using TextNumber::Str;
-using TextNumber::Val;
+using TextNumber::fromNumber;
+using TextNumber::toNumber;
 
 namespace ScanChecks {
 
 std::optional<int> octet(const QString &text, int highest)
 {
-    const double value = Val(text);
+    const double value = toNumber(text);
     if (value < 0 || value > highest || std::floor(value) != value)
         return std::nullopt;
     return int(value);
@@ -28,7 +28,7 @@ ScanRange range(const QString &first, const QString &second, const QString &thir
                 const QString &to)
 {
     ScanRange r;
-    r.network = Str(Val(first)) + QLatin1Char('.') + Str(Val(second)) + QLatin1Char('.') + Str(Val(third));
+    r.network = fromNumber(toNumber(first)) + QLatin1Char('.') + fromNumber(toNumber(second)) + QLatin1Char('.') + fromNumber(toNumber(third));
     r.lower = octet(from).value_or(0);
     r.upper = octet(to, kHighestUpperBound).value_or(0);
     return r;
@@ -54,7 +54,7 @@ int nextOctet(const ScanRange &range, qsizetype dispatched)
 
 bool rangeReversed(const QString &from, const QString &to)
 {
-    return Val(to) < Val(from);
+    return toNumber(to) < toNumber(from);
 }
 
 QString rangeRefusal()
@@ -64,25 +64,25 @@ QString rangeRefusal()
 
 bool retriesNeedQuestion(const QString &retries)
 {
-    return Val(retries) > kRetriesAskAbove;
+    return toNumber(retries) > kRetriesAskAbove;
 }
 
 QString retriesQuestion(const QString &retries, const QString &timeOut)
 {
-    return QStringLiteral("Program will retry ") + Str(Val(retries)) + QStringLiteral(" times at ")
-           + Str(Val(timeOut))
+    return QStringLiteral("Program will retry ") + fromNumber(toNumber(retries)) + QStringLiteral(" times at ")
+           + fromNumber(toNumber(timeOut))
            + QStringLiteral(" ms interval for each IP.  This may take long time to complete.  "
                             "Are you sure you want to continue?");
 }
 
 qint32 timeOut(const QString &text)
 {
-    return TextNumber::ToLong(std::max(1.0, Val(text)));
+    return TextNumber::toInt32(std::max(1.0, toNumber(text)));
 }
 
 quint8 retries(const QString &text)
 {
-    return TextNumber::ToByte(std::max(1.0, Val(text)));
+    return TextNumber::toUInt8(std::max(1.0, toNumber(text)));
 }
 
 } // namespace ScanChecks

@@ -49,7 +49,7 @@ bool ScanEngine::start(const QList<quint32> &addresses, int slotCount)
     if (isScanning() || addresses.isEmpty() || slotCount < 1 || slotCount > kMaxSlotCount)
         return false;
     m_addresses = addresses;
-    m_slots = std::vector<Slot>(std::size_t(slotCount) + 1);
+    m_slots = std::vector<Slot>(std::size_t(slotCount));
     if (m_state == State::Pending)
         return true; // the held start takes the newer list
     return begin();
@@ -108,7 +108,7 @@ void ScanEngine::dispatchTurn()
     if (m_state != State::Dispatching)
         return;
     const int index = findFreeSlot();
-    if (index > slotCount())
+    if (index < 0)
         return;
     startPing(index); // its progress update asks for the next turn
 }
@@ -124,16 +124,16 @@ QString ScanEngine::addressText(quint32 address)
 
 int ScanEngine::findFreeSlot() const
 {
-    for (int index = 1; index <= slotCount(); ++index) {
+    for (int index = 0; index < slotCount(); ++index) {
         if (!m_slots[std::size_t(index)].probe)
             return index;
     }
-    return slotCount() + 1;
+    return -1;
 }
 
 ScanProbe *ScanEngine::probeAt(int index) const
 {
-    return index >= 1 && index <= slotCount() ? m_slots[std::size_t(index)].probe.get() : nullptr;
+    return index >= 0 && index < slotCount() ? m_slots[std::size_t(index)].probe.get() : nullptr;
 }
 
 int ScanEngine::busyCount() const
@@ -161,7 +161,7 @@ void ScanEngine::startPageRequest(int index)
 {
     ScanProbe *probe = probeAt(index);
     const Settings settings = m_settings();
-    probe->HTTPRequest(m_rows.value(slot(index).row).host, IdPage::kPort, QString::fromLatin1(IdPage::kFile),
+    probe->HTTPRequest(m_rows.value(*slot(index).row).host, IdPage::kPort, QString::fromLatin1(IdPage::kFile),
                        settings.timeOut, settings.retries);
     updateProgress();
 }
@@ -210,21 +210,21 @@ ScanProbe *ScanEngine::loadWorker(int index)
             [this, index, raw](const QString &ip, qint16 pingTime) { onPingResponse(index, raw, ip, pingTime); });
     connect(raw, &ScanProbe::HTTPReqResponse, this,
             [this, index, raw](const QString &, const QString &text) { onPageResponse(index, raw, text); });
-    slot(index) = Slot{std::move(probe), 0, QString()};
+    slot(index) = Slot{std::move(probe), std::nullopt, QString()};
     return raw;
 }
 
 void ScanEngine::unloadWorker(int index)
 {
     std::unique_ptr<ScanProbe> probe = std::move(slot(index).probe);
-    slot(index).row = 0;
+    slot(index).row.reset();
     if (probe)
         disconnect(probe.get(), nullptr, this, nullptr);
 }
 
 void ScanEngine::unloadAllWorkers()
 {
-    for (int index = 1; index <= slotCount(); ++index)
+    for (int index = 0; index < slotCount(); ++index)
         unloadWorker(index);
 }
 
@@ -243,7 +243,7 @@ void ScanEngine::completeRow(quint64 row)
 // repeated ones change nothing.
 void ScanEngine::onPingResponse(int index, ScanProbe *probe, const QString &ip, qint16 pingTime)
 {
-    if (probeAt(index) != probe || slot(index).row != 0)
+    if (probeAt(index) != probe || slot(index).row)
         return;
     ++m_probed;
     if (pingTime < 0) {
@@ -285,9 +285,9 @@ void ScanEngine::listHost(int index, ScanProbe *probe, const HostRecord &record)
 
 void ScanEngine::onPageResponse(int index, ScanProbe *probe, const QString &text)
 {
-    if (probeAt(index) != probe || slot(index).row == 0)
+    if (probeAt(index) != probe || !slot(index).row)
         return;
-    const quint64 row = slot(index).row;
+    const quint64 row = *slot(index).row;
     // The text belongs to the probe: copied before it is released.
     const QString raw = text;
     unloadWorker(index);

@@ -20,6 +20,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 class VendorRegistry;
@@ -63,13 +64,13 @@ public:
     // A scan has started and not yet finished.
     bool isScanning() const { return m_state != State::Idle && m_state != State::Pending; }
     int busyCount() const;
-    int slotCount() const { return int(m_slots.size()) - 1; }
+    int slotCount() const { return int(m_slots.size()); }
     // Addresses of the running (or last) scan, and how many went out so far.
     qsizetype addressCount() const { return m_addresses.size(); }
     qsizetype dispatchedCount() const { return m_next; }
     // How many of them were really probed: their ping has answered, one way or the other.
     qsizetype probedCount() const { return m_probed; }
-    ScanProbe *probeAt(int slot) const;
+    ScanProbe *probeAt(int slot) const; // slots count from 0
     // The last scan was ended by a failed or vanished probe server.
     bool failed() const { return m_failed; }
     // Where a listed host's MAC and vendor are looked up (the kernel's
@@ -103,13 +104,13 @@ signals:
 private:
     struct Slot {
         std::unique_ptr<ScanProbe> probe;
-        quint64 row = 0; // the row whose page this slot fetches, 0 while pinging
+        std::optional<quint64> row; // the row whose page this slot fetches, none while pinging
         QString address; // the address pinged
     };
 
     bool begin();
     void dispatchTurn();
-    int findFreeSlot() const;
+    int findFreeSlot() const; // the lowest free slot; -1 when every one is busy
     void startPing(int index);
     void startPageRequest(int index);
     void updateProgress();
@@ -134,12 +135,12 @@ private:
     QTimer m_turn;
 
     State m_state = State::Idle;
-    std::vector<Slot> m_slots = std::vector<Slot>(kDefaultSlotCount + 1); // index 0 unused
+    std::vector<Slot> m_slots = std::vector<Slot>(kDefaultSlotCount);
     QList<quint32> m_addresses;
     qsizetype m_next = 0; // the next address to hand out
     qsizetype m_probed = 0;
     // Listed rows until complete: their page is awaited.
     QHash<quint64, HostRecord> m_rows;
-    quint64 m_nextRow = 1;
+    quint64 m_nextRow = 0;
     bool m_failed = false; // how the last scan ended
 };

@@ -48,7 +48,7 @@ private:
 
 } // namespace
 
-double Val(const QString &text)
+double toNumber(const QString &text)
 {
     Cursor c(text);
 
@@ -132,7 +132,7 @@ double Val(const QString &text)
     return negative ? -value : value;
 }
 
-QString Str(double value)
+QString fromNumber(double value)
 {
     if (std::isnan(value))
         return QStringLiteral("NaN");
@@ -152,7 +152,9 @@ QString Str(double value)
     return text;
 }
 
-double RoundHalfEven(double value)
+namespace {
+
+double roundHalfEven(double value)
 {
     if (!std::isfinite(value))
         return value;
@@ -165,12 +167,10 @@ double RoundHalfEven(double value)
     return std::fmod(floor, 2.0) == 0.0 ? floor : floor + 1.0;
 }
 
-namespace {
-
 template <typename T>
 T toIntegral(double value, bool *ok)
 {
-    const double rounded = RoundHalfEven(value);
+    const double rounded = roundHalfEven(value);
     constexpr double lo = double(std::numeric_limits<T>::min());
     constexpr double hi = double(std::numeric_limits<T>::max());
     const bool inRange = rounded >= lo && rounded <= hi;
@@ -185,12 +185,12 @@ T toIntegral(double value, bool *ok)
 
 } // namespace
 
-qint32 ToLong(double value, bool *ok)
+qint32 toInt32(double value, bool *ok)
 {
     return toIntegral<qint32>(value, ok);
 }
 
-quint8 ToByte(double value, bool *ok)
+quint8 toUInt8(double value, bool *ok)
 {
     return toIntegral<quint8>(value, ok);
 }

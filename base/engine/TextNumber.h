@@ -8,10 +8,9 @@
 
 namespace TextNumber {
 
-double Val(const QString &text);
-QString Str(double value);             // shortest decimal text, no leading blank
-qint32 ToLong(double value, bool *ok = nullptr);   // round half to even; ok false when out of range
-quint8 ToByte(double value, bool *ok = nullptr);   // round half to even; ok false when out of range
-double RoundHalfEven(double value);
+double toNumber(const QString &text);    // the decimal number the text begins with, 0 when none
+QString fromNumber(double value);        // shortest decimal text that reads back the same, no leading blank
+qint32 toInt32(double value, bool *ok = nullptr);  // round half to even; ok false when out of range
+quint8 toUInt8(double value, bool *ok = nullptr);  // round half to even; ok false when out of range
 
 } // namespace TextNumber

@@ -120,9 +120,9 @@ private slots:
         QFETCH(QString, text);
         QFETCH(double, value);
         QFETCH(QString, written);
-        QCOMPARE(Str(Val(text)), written); // the shortest text that reads back exact: the same value
-        QCOMPARE(Str(value), written);
-        QCOMPARE(Val(written), value);
+        QCOMPARE(fromNumber(toNumber(text)), written); // the shortest text that reads back exact: the same value
+        QCOMPARE(fromNumber(value), written);
+        QCOMPARE(toNumber(written), value);
     }
 
     void line_data()

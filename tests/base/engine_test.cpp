@@ -136,7 +136,7 @@ private slots:
         QList<int> usedSlots;
         qsizetype sentWhileFull = -1;
         m_factory->onRequest = [&](const StandInFactory::Request &r) {
-            for (int slot = 1; slot <= size; ++slot)
+            for (int slot = 0; slot < size; ++slot)
                 if (m_engine->probeAt(slot) == r.probe.data())
                     usedSlots.append(slot);
             if (usedSlots.size() == size) {
@@ -161,8 +161,8 @@ private slots:
         QTRY_COMPARE(m_engine->isScanning(), false);
         QCOMPARE(usedSlots.size(), size + 1);
         for (int i = 0; i < size; ++i)
-            QCOMPARE(usedSlots[i], i + 1);
-        QCOMPARE(usedSlots[size], size);
+            QCOMPARE(usedSlots[i], i);
+        QCOMPARE(usedSlots[size], size - 1);
         QCOMPARE(m_factory->requests[size].host, ScanEngine::addressText(addresses[size]));
         QCOMPARE(sentWhileFull, 0);
     }

@@ -6,11 +6,11 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const double v = TextNumber::Val(QString::fromUtf8(reinterpret_cast<const char *>(data), qsizetype(size)));
-    if (std::isfinite(v) && TextNumber::Val(TextNumber::Str(v)) != v)
+    const double v = TextNumber::toNumber(QString::fromUtf8(reinterpret_cast<const char *>(data), qsizetype(size)));
+    if (std::isfinite(v) && TextNumber::toNumber(TextNumber::fromNumber(v)) != v)
         std::abort();
     bool ok = false;
-    (void)TextNumber::ToLong(v, &ok);
-    (void)TextNumber::ToByte(v, &ok);
+    (void)TextNumber::toInt32(v, &ok);
+    (void)TextNumber::toUInt8(v, &ok);
     return 0;
 }

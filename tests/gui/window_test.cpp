@@ -292,14 +292,14 @@ private slots:
         QCOMPARE(listedAtPage, (QStringList{"127.0.0.10 <0 ms", "127.0.0.11 12 ms", "127.0.0.12 3 ms"}));
         QCOMPARE(idleDisplay(w), kIdle);
         QCOMPARE(w.lblThreads->palette().color(QPalette::WindowText), QColor(0, 128, 0));
-        QCOMPARE(w.lstIPs->row(1)->text(2), QStringLiteral("Model <b>7</b>\nUnit 2"));
-        QCOMPARE(w.lstIPs->row(1)->text(3), QStringLiteral("00:D0:EF:12:34:56"));
-        QCOMPARE(w.lstIPs->row(1)->text(4), QStringLiteral("Maker, Inc"));
-        QCOMPARE(w.lstIPs->row(3)->text(3), QString());
+        QCOMPARE(w.lstIPs->row(0)->text(2), QStringLiteral("Model <b>7</b>\nUnit 2"));
+        QCOMPARE(w.lstIPs->row(0)->text(3), QStringLiteral("00:D0:EF:12:34:56"));
+        QCOMPARE(w.lstIPs->row(0)->text(4), QStringLiteral("Maker, Inc"));
+        QCOMPARE(w.lstIPs->row(2)->text(3), QString());
         QTextDocument tip; // the whole text, all lines, its markup shown as text
-        tip.setHtml(w.lstIPs->row(1)->toolTip(2));
+        tip.setHtml(w.lstIPs->row(0)->toolTip(2));
         QCOMPARE(tip.toPlainText(), QStringLiteral("Model <b>7</b>\nUnit 2"));
-        QCOMPARE(w.lstIPs->row(2)->toolTip(2), QString());
+        QCOMPARE(w.lstIPs->row(1)->toolTip(2), QString());
     }
 
     // Yes to the retries question starts the scan with the retries as typed. Copy takes the selected rows in list
@@ -315,8 +315,8 @@ private slots:
         QCOMPARE(m_factory->pinged(), (QStringList{"127.0.0.10", "127.0.0.11", "127.0.0.12"}));
         QCOMPARE(int(m_factory->requests[0].retries), 11);
         auto rowCentre = [&w](int position) { return w.lstIPs->visualItemRect(w.lstIPs->row(position)).center(); };
-        QTest::mouseClick(w.lstIPs->viewport(), Qt::LeftButton, {}, rowCentre(3));
-        QTest::mouseClick(w.lstIPs->viewport(), Qt::LeftButton, Qt::ControlModifier, rowCentre(1));
+        QTest::mouseClick(w.lstIPs->viewport(), Qt::LeftButton, {}, rowCentre(2));
+        QTest::mouseClick(w.lstIPs->viewport(), Qt::LeftButton, Qt::ControlModifier, rowCentre(0));
         QTest::keyClick(w.lstIPs, Qt::Key_C, Qt::ControlModifier);
         const QStringList copied = QGuiApplication::clipboard()->text().split(u'\n');
         QCOMPARE(copied.size(), 3);
@@ -395,7 +395,7 @@ private slots:
         QTRY_COMPARE(catcher.urls, QList<QUrl>{QUrl(QStringLiteral("http://127.0.0.50"))});
         QTest::keyClick(w.lstIPs, Qt::Key_Return);
         QTRY_COMPARE(catcher.urls.size(), 2);
-        w.lstIPs->row(1)->setSelected(true); // of several selected, the one clicked last
+        w.lstIPs->row(0)->setSelected(true); // of several selected, the one clicked last
         emit w.lstIPs->customContextMenuRequested(QPoint(5, 5));
         w.mnuOpen->trigger();
         QTRY_COMPARE(catcher.urls, QList<QUrl>(3, QUrl(QStringLiteral("http://127.0.0.50"))));
@@ -451,8 +451,8 @@ private slots:
         for (const char *entry : {"127.0.0.9", "127.0.0.10", "127.0.0.1", "127.0.0.1"})
             list.addRow(QString::fromLatin1(entry));
         QTest::mouseClick(list.header()->viewport(), Qt::LeftButton, {}, QPoint(5, 5));
-        QCOMPARE(list.findRow("127.0.0.9"), list.row(1));
-        QCOMPARE(list.findRow("127.0.0.1"), list.row(3));
+        QCOMPARE(list.findRow("127.0.0.9"), list.row(0));
+        QCOMPARE(list.findRow("127.0.0.1"), list.row(2));
         QCOMPARE(list.findRow("127.0.0."), nullptr);
     }
 };

@@ -224,7 +224,7 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(!window.engine().isScanning(), 30000);
             QTRY_COMPARE(window.lblThreads->text(), QStringLiteral("Scan Completed"));
             QStringList hosts;
-            for (int i = 1; i <= window.lstIPs->rowCount(); ++i)
+            for (int i = 0; i < window.lstIPs->rowCount(); ++i)
                 hosts << window.lstIPs->row(i)->text(0);
             QCOMPARE(sorted(hosts), liveAddresses());
             QCOMPARE(window.lstIPs->findRow(LanSegment::address(254))->text(2), QStringLiteral("254"));

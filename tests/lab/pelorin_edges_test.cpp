@@ -109,7 +109,7 @@ private slots:
             const qint64 alone = pingAnswerMs(QStringLiteral("127.0.0.1"));
             QString slowIp;
             ProbeObject slow(m_echo, m_http, m_resolver);
-            connect(&slow, &ProbeObject::PingResponse, this, [&](QString &host) { slowIp = host; });
+            connect(&slow, &ProbeObject::PingResponse, this, [&](const QString &host) { slowIp = host; });
             slow.PingRequest(QStringLiteral("Slow.Lanterra.Test"), 100, 0);
             QTRY_VERIFY(m_dns.hasPendingDatagrams()); // the look-up is under way
             QVERIFY(m_dns.receiveDatagram().data().contains("\4slow\10lanterra\4test"));
@@ -134,7 +134,7 @@ private:
         ProbeObject object(m_echo, m_http, m_resolver);
         QElapsedTimer clock;
         qint64 ms = -1;
-        connect(&object, &ProbeObject::PingResponse, this, [&](QString &reported) {
+        connect(&object, &ProbeObject::PingResponse, this, [&](const QString &reported) {
             ms = ms < 0 ? clock.elapsed() : ms;
             if (ip)
                 *ip = reported;

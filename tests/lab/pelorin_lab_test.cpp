@@ -85,7 +85,7 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         connect(object.get(), &ProbeObject::HTTPReqResponse, this,
-                [&](QString &host, QString &text) { pages.append({host, text, clock.elapsed()}); });
+                [&](const QString &host, const QString &text) { pages.append({host, text, clock.elapsed()}); });
         object->HTTPRequest(fetch.host, 80, fetch.file, fetch.timeOut, quint8(fetch.retries));
         // The answer repeats 100 ms after the first: a GET a try sent late has had time to show. Every try
         // waits its time-out, then 10 ms to the next; plus slack.

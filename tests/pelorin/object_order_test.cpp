@@ -35,10 +35,9 @@ struct Stage : EchoPort, PageService, FrameSink {
         bool complete = false;
         QObject alive; // a completion still due goes with the fetch
         Fetch(Stage &s, std::function<void()> d) : stage(s), done(std::move(d)) {}
-        bool open(const QString &, const QString &) override { stage.openedAt << g_clock.elapsed(); return true; }
-        bool send() override
+        bool get(const QString &) override
         {
-            complete = false;
+            stage.openedAt << g_clock.elapsed(), complete = false;
             if (!stage.holdPages)
                 QTimer::singleShot(0, &alive, [this] { complete = true, done(); });
             return true;
