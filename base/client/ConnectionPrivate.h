@@ -51,12 +51,9 @@ struct Connection::Private {
     Pelorin::Wire::FrameReader reader;
     quint64 generation = 0; // of the current or latest server
     bool alive = false;     // the current server runs and has greeted us
-    QString startFailure;  // why the latest start ended before its greeting
-    bool greeted = false;
     bool echoUsable = false;
     QString echoReason;
     QTimer greetingTimer; // a server that stays silent counts as failed
-    QString endReason;
     quint32 nextObjectId = 1;
     QHash<quint32, ProbeObjectProxy *> objects; // proxies held in the current server
     QSet<ProbeObjectProxy *> proxies;           // every proxy that refers to this connection

@@ -104,11 +104,6 @@ bool Connection::isReady() const
     return d->alive;
 }
 
-bool Connection::isRunning() const
-{
-    return d->alive;
-}
-
 bool Connection::echoUsable() const
 {
     return d->echoUsable;
@@ -168,8 +163,6 @@ bool Connection::Private::start(QString *error)
     ++generation;
     objects.clear();
     reader = Pelorin::Wire::FrameReader();
-    greeted = false;
-    endReason.clear();
     echoUsable = false;
     echoReason.clear();
 
@@ -191,7 +184,7 @@ bool Connection::Private::start(QString *error)
     // Pelorin's lines go on to this program's stderr once it has greeted;
     // before that they are kept, and the reason a start failed ends with them.
     QObject::connect(process, &QProcess::readyReadStandardError, q, [this, gen] {
-        if (gen == generation && greeted)
+        if (gen == generation && alive)
             forwardServerErrors();
     });
     QObject::connect(process, &QProcess::finished, q, [this, gen](int code, QProcess::ExitStatus status) {
@@ -199,7 +192,7 @@ bool Connection::Private::start(QString *error)
             return;
         QString reason = status == QProcess::CrashExit ? QStringLiteral("pelorin crashed")
                                                        : QStringLiteral("pelorin exited with code %1").arg(code);
-        const QString said = greeted ? QString() : QString::fromLocal8Bit(process->readAllStandardError()).trimmed();
+        const QString said = alive ? QString() : QString::fromLocal8Bit(process->readAllStandardError()).trimmed();
         if (!said.isEmpty())
             reason += QStringLiteral(": ") + said.section(QLatin1Char('\n'), -1);
         serverEnded(reason);
@@ -288,9 +281,8 @@ void Connection::Private::on(quint32, const Wire::Greeting &m, quint64)
         return;
     }
     greetingTimer.stop();
-    greeted = true;
-    forwardServerErrors();
     alive = true;
+    forwardServerErrors();
     echoUsable = m.echoUsable;
     echoReason = m.echoReason;
     emit q->ready();
@@ -328,7 +320,6 @@ void Connection::Private::serverEnded(const QString &reason)
 {
     const bool wasAlive = alive;
     const bool wasStarting = process && !alive;
-    endReason = reason;
     alive = false;
     objects.clear();
     sweeps.clear();
