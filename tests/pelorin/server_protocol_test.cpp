@@ -15,12 +15,6 @@ using Pipe = PelorinPipe;
 
 namespace {
 
-// A frame as a reader hands it out: type, object id and fields.
-QByteArray seen(Type type, quint32 id, const QByteArray &fields)
-{
-    return QByteArray::number(quint8(type)) + ' ' + QByteArray::number(id) + ' ' + fields.toHex();
-}
-
 // A frame one byte short of its packet, its length set to match.
 QByteArray cutShort(QByteArray frame) { return frame.chop(1), frame[0] = char(frame.size() - 4), frame; }
 
@@ -36,77 +30,57 @@ class ServerProtocolTest : public QObject
     quint32 m_nextId = 100;
 
 private slots:
-    // Every packet type survives a round trip with its object id and fields, also through a reader fed in chunks
-    // of any size; a frame shorter than its header is refused, and the next one read.
+    // Every packet type survives a round trip with its object id and fields through a reader fed in chunks of any
+    // size and the typed dispatch; a frame shorter than its header is refused, and the next one read.
     void roundTrips()
     {
         const QString h = QStringLiteral("127.0.0.5");
         const QString nonAscii = QString::fromUtf8("<title>\xC3\x84\xE2\x82\xAC \xF0\x9F\x98\x80</title>\r\n\0x", 30);
-        QByteArray stream;
-        QByteArrayList frames, back, sent;
-        auto ok = [&](quint32 id, const auto &p) { // decoded from its frame and encoded again: the same bytes
-            using Packet = std::decay_t<decltype(p)>;
-            const QByteArray frame = frames.emplace_back(encode(id, p));
-            const auto decoded = decode<Packet>(frame.mid(kHeaderSize));
-            back << (decoded ? encode(id, *decoded) : QByteArray());
-            sent << seen(Packet::kType, id, frame.mid(kHeaderSize));
-        };
-        ok(7, Create{QString::fromLatin1(Pelorin::kClsMainClassId)});
-        ok(0xFFFFFFFFu, Release{});
-        ok(3, HttpRequest{h, 80, QStringLiteral("id.htm"), -1, 255});
-        ok(3, PingRequest{h, 100, 3});
-        ok(2, EventReturn{4});
-        ok(2, MessageBoxAnswer{4, 6});
-        ok(0, ArpSweep{9, 2, 0x7f000001, {0x7f000002, 0xc6120001}, 500});
-        ok(0, Greeting{QString::fromLatin1(Pelorin::kLibraryId), 6, 1, false, QStringLiteral("grant cap_net_raw")});
-        ok(11, PingResponse{2, nonAscii, -11010});
-        ok(11, HttpReqResponse{3, h, nonAscii});
-        ok(5, MessageBox{1, 16, QString(20000, QLatin1Char('x')), QStringLiteral("Pelorin")});
-        ok(0, ProtocolError{QStringLiteral("unknown message type 0x7f")});
-        ok(0, ArpSweepResult{9, true, {}, {0xc6120001}});
-        QCOMPARE(back, frames);
-
-        for (const QByteArray &frame : std::as_const(frames))
-            stream += frame;
-        stream += lengthOnly(4) + QByteArray(4, '\0') + encode(1, Release{});
-        const QByteArrayList expected = sent + QByteArrayList{"frame of 4 bytes is shorter than its header", "2 1 "};
+        const QByteArrayList frames = {
+            encode(7, Create{QString::fromLatin1(Pelorin::kClsMainClassId)}), encode(0xFFFFFFFFu, Release{}),
+            encode(3, HttpRequest{h, 80, QStringLiteral("id.htm"), -1, 255}), encode(3, PingRequest{h, 100, 3}),
+            encode(2, EventReturn{4}), encode(2, MessageBoxAnswer{4, 6}),
+            encode(0, ArpSweep{9, 2, 0x7f000001, {0x7f000002, 0xc6120001}, 500}),
+            encode(0, Greeting{Pelorin::kLibraryId, 6, 1, false, QStringLiteral("grant cap_net_raw")}),
+            encode(11, PingResponse{2, nonAscii, -11010}), encode(11, HttpReqResponse{3, h, nonAscii}),
+            encode(5, MessageBox{1, 16, QString(20000, QLatin1Char('x')), QStringLiteral("Pelorin")}),
+            encode(0, ProtocolError{QStringLiteral("unknown message type 0x7f")}),
+            encode(0, ArpSweepResult{9, true, {}, {0xc6120001}})};
+        const QByteArray stream = frames.join() + lengthOnly(4) + QByteArray(4, '\0') + encode(1, Release{});
+        const QByteArrayList expected =
+            frames + QByteArrayList{"frame of 4 bytes is shorter than its header", encode(1, Release{})};
         for (int chunk : {1, 3, 7, 4096}) {
             FrameReader reader;
-            QByteArrayList got;
+            QByteArrayList got; // each frame's packet encoded again, or the reader's refusal
             for (qsizetype pos = 0; pos < stream.size(); pos += chunk) {
-                for (reader.append(stream.mid(pos, chunk)); auto f = reader.next();)
-                    got << (f->error.isEmpty() ? seen(f->type, f->objectId, f->payload) : f->error.toUtf8());
+                for (reader.append(stream.mid(pos, chunk)); auto f = reader.next();) {
+                    if (!dispatch(*f, [&](const auto &p) { got << encode(f->objectId, p); }, nullptr))
+                        got << f->error.toUtf8();
+                }
             }
             QCOMPARE(got, expected);
             QCOMPARE(reader.buffered(), 0);
         }
     }
 
-    // Fields that don't fit their packet exactly are refused with the reason.
-    void refusedFields()
-    {
-        const QByteArray ping = encode(1, PingRequest{QStringLiteral("h"), 1, 0}).mid(kHeaderSize);
-        auto refusal = [](const QByteArray &fields) {
-            QString why;
-            return decode<PingRequest>(fields, &why) ? QString() : why;
-        };
-        QVERIFY(refusal(ping.chopped(1)).contains("too short"));
-        QVERIFY(refusal(ping + 'x').contains("trailing bytes"));
-        QVERIFY(refusal(QByteArray(1, '\xff') + ping.mid(1)).contains("past the end")); // a text length beyond it
-    }
-
     // The bytes on the wire: length, type, object id, then the fields little-endian, a text as its UTF-8 byte
     // count and bytes. A frame of 16 MiB is read (its header waits for the bytes); one byte more is refused from
-    // its header.
-    void wireBytesAndFrameCap()
+    // its header. Fields that don't fit their packet exactly are refused with the reason.
+    void wireBytesAndRefusals()
     {
         QCOMPARE(encode(0x01020304, Release{}), QByteArray("\x05\0\0\0\x02\x04\x03\x02\x01", 9));
-        QCOMPARE(encode(1, ProtocolError{QStringLiteral("\u00e9")}), QByteArray("\x0b\0\0\0\x85\x01\0\0\0\x02\0\0\0\xc3\xa9", 15));
+        const QByteArray text("\x0b\0\0\0\x85\x01\0\0\0\x02\0\0\0\xc3\xa9", 15);
+        QCOMPARE(encode(1, ProtocolError{QStringLiteral("\u00e9")}), text);
         FrameReader atCap, pastCap;
         atCap.append(lengthOnly(16u << 20) + '\x02');
         pastCap.append(lengthOnly((16u << 20) + 1) + '\x02');
         QVERIFY(!atCap.next());
         QVERIFY(pastCap.next()->error.contains("exceeds"));
+        const QByteArray ping = encode(1, PingRequest{QStringLiteral("h"), 1, 0}).mid(kHeaderSize);
+        auto refusal = [](const QByteArray &f) { QString why; return decode<PingRequest>(f, &why) ? QString() : why; };
+        QVERIFY(refusal(ping.chopped(1)).contains("too short"));
+        QVERIFY(refusal(ping + 'x').contains("trailing bytes"));
+        QVERIFY(refusal(QByteArray(1, '\xff') + ping.mid(1)).contains("past the end")); // a text length beyond it
     }
 
     void initTestCase()
@@ -136,17 +110,15 @@ private slots:
     // Bad input is refused with a ProtocolError for the object of its frame; the server goes on serving.
     void badInput()
     {
-        auto withObject = [](quint32 id, const QByteArray &frame) { return Pipe::create(id) + frame; };
-        auto release = [](quint32 id) { return encode(id, Release{}); };
-        const quint32 length = kMaxFrame + 10;
-        const QByteArray oversized = lengthOnly(length) + QByteArray(int(length), 'q');
+        const QByteArray oversized = lengthOnly(kMaxFrame + 10) + QByteArray(int(kMaxFrame + 10), 'q');
         const struct { QByteArray input; quint32 objectId; const char *reason; QByteArray cleanup; } rows[] = {
             {oversized, 0, "exceeds", {}}, {Pipe::create(7, "{D3301CB9-0000}"), 7, "not creatable", {}},
             {lengthOnly(3) + QByteArray(3, '\x02'), 0, "shorter than its header", {}},
-            {Pipe::create(0), 0, "id 0", {}}, {withObject(8, Pipe::create(8)), 8, "already exists", release(8)},
-            {withObject(13, cutShort(encode(13, PingRequest{"h", 80, 0}))), 13, "too short", release(13)},
+            {Pipe::create(0), 0, "id 0", {}},
+            {Pipe::create(8) + Pipe::create(8), 8, "already exists", encode(8, Release{})},
+            {Pipe::create(13) + cutShort(encode(13, PingRequest{"h", 80, 0})), 13, "too short", encode(13, Release{})},
             {encode(14, PingRequest{"h", 1, 0}), 14, "unknown object", {}},
-            {withObject(15, encode(15, EventReturn{1})), 15, "does not answer", release(15)},
+            {Pipe::create(15) + encode(15, EventReturn{1}), 15, "does not answer", encode(15, Release{})},
             {encode(17, PingResponse{1, {}, 0}), 17, "sent by the server only", {}}};
         for (const auto &r : rows) {
             m_server.sendRaw(r.input);
@@ -204,11 +176,10 @@ private slots:
         QTest::addColumn<QByteArray>("afterGreeting"); // frames for object 1, the connection's first
         QTest::addColumn<bool>("serverDropped");
         QTest::addColumn<int>("boxes");
-        const QString host = QStringLiteral("127.0.0.2");
         QTest::newRow("unknown frame type") << QByteArray("\x05\0\0\0\x7f" "abcd", 9) << true << 0;
-        QTest::newRow("ping event cut short") << cutShort(encode(1, PingResponse{1, host, 1})) << true << 0;
-        QTest::newRow("event for unknown object") << encode(1001, PingResponse{1, host, 1}) << false << 0;
-        QTest::newRow("message box left unanswered") << encode(1, MessageBox{1, 0, QStringLiteral("Error 9"), {}}) << false << 1;
+        QTest::newRow("ping event cut short") << cutShort(encode(1, PingResponse{1, "127.0.0.2", 1})) << true << 0;
+        QTest::newRow("event for unknown object") << encode(1001, PingResponse{1, "127.0.0.2", 1}) << false << 0;
+        QTest::newRow("message box left unanswered") << encode(1, MessageBox{1, 0, "Error 9", {}}) << false << 1;
     }
 
     // A stand-in server greets, sends what the row says, then a ping answer: an unreadable frame is reported once
@@ -221,23 +192,26 @@ private slots:
         QFETCH(int, boxes);
         QTemporaryDir dir; // the stand-in writes the file "later", then reads its input until the client closes it
         QFile script(dir.filePath(QStringLiteral("stand-in"))), later(dir.filePath(QStringLiteral("later")));
-        const QByteArray greeting = encode(0, Greeting{QString::fromLatin1(Pelorin::kLibraryId), Pelorin::kLibraryMajor, Pelorin::kLibraryMinor, false, {}});
-        QVERIFY(script.open(QIODevice::WriteOnly) && script.write("#!/bin/sh\ncat \"$(dirname \"$0\")/later\"\nexec cat >/dev/null\n") > 0
-                && script.setPermissions(QFile::ReadOwner | QFile::ExeOwner) && later.open(QIODevice::WriteOnly)
-                && later.write(greeting + afterGreeting + encode(1, PingResponse{1, QStringLiteral("127.0.0.2"), -11010})) > 0);
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        QVERIFY(later.open(QIODevice::WriteOnly));
+        script.write("#!/bin/sh\ncat \"$(dirname \"$0\")/later\"\nexec cat >/dev/null\n");
+        later.write(encode(0, Greeting{Pelorin::kLibraryId, 6, 0, false, {}}) + afterGreeting
+                    + encode(1, PingResponse{1, "127.0.0.2", -11010}));
+        script.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
         script.close();
         later.close();
         PelorinClient::Connection connection;
         connection.setServerPath(script.fileName());
         QList<PelorinClient::Connection::MessageBoxReply> unanswered;
-        connection.setMessageBoxHandler([&](const QString &, int, const QString &, auto r) { unanswered << std::move(r); });
+        connection.setMessageBoxHandler([&](const QString &, int, const QString &, auto r) { unanswered << r; });
         QSignalSpy died(&connection, &PelorinClient::Connection::serverDied);
         QSignalSpy ready(&connection, &PelorinClient::Connection::ready);
         QSignalSpy errors(&connection, &PelorinClient::Connection::protocolError);
         auto object = PelorinClient::ProbeObjectProxy::create(connection);
-        QVERIFY(object && object->objectId() == 1u);
+        QCOMPARE(object->objectId(), 1u);
         QStringList heard;
-        connect(object.get(), &PelorinClient::ProbeObjectProxy::PingResponse, this, [&](QString &ip, qint16 &t) { heard << ip + ' ' + QString::number(t); });
+        connect(object.get(), &PelorinClient::ProbeObjectProxy::PingResponse, this,
+                [&](QString &ip, qint16 &t) { heard << ip + ' ' + QString::number(t); });
         QTRY_COMPARE(errors.size(), int(serverDropped));
         QTRY_COMPARE(heard, serverDropped ? QStringList() : QStringList{"127.0.0.2 -11010"});
         QTRY_COMPARE(died.size(), int(serverDropped));
