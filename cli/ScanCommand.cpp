@@ -3,7 +3,7 @@
 
 #include "SignalPipe.h"
 #include "client/PelorinConnection.h"
-#include "engine/PelorinProbe.h"
+#include "client/PelorinProbe.h"
 #include "engine/ScanChecks.h"
 #include "engine/ScanEngine.h"
 #include "netinfo/LocalSegments.h"

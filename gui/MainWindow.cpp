@@ -7,7 +7,7 @@
 #include "ResultList.h"
 #include "WorkerShell.h"
 #include "client/PelorinConnection.h"
-#include "engine/PelorinProbe.h"
+#include "client/PelorinProbe.h"
 #include "engine/ResultFormat.h"
 #include "engine/ScanChecks.h"
 #include "engine/ScanEngine.h"

@@ -12,7 +12,6 @@
 
 namespace Pelorin {
 
-
 PelorinServer::PelorinServer(int inFd, int outFd, QObject *parent)
     : QObject(parent), m_inFd(inFd), m_writer(outFd), m_echo(EchoSocketKind::Datagram)
 {
@@ -36,7 +35,7 @@ bool PelorinServer::start()
     greeting.minor = kLibraryMinor;
     greeting.echoUsable = m_echo.kind() != EchoSocketKind::None;
     greeting.echoReason = greeting.echoUsable ? QString() : m_echo.unavailableReason();
-    if (!m_writer.write(Wire::encode(greeting)))
+    if (!m_writer.write(Wire::encode(0, greeting)))
         return false;
 
     m_notifier = std::make_unique<QSocketNotifier>(m_inFd, QSocketNotifier::Read);
@@ -70,90 +69,78 @@ void PelorinServer::readInput()
 
 void PelorinServer::handle(const Wire::FrameReader::Frame &frame)
 {
-    using namespace Wire;
-    const QByteArray &payload = frame.payload;
     QString why;
-    switch (frame.type) {
-    case Type::Create:
-        if (const auto p = decode<Create>(payload, &why))
-            create(*p);
-        break;
-    case Type::Release:
-        if (const auto p = decode<Release>(payload, &why); p && find(frame))
-            release(p->objectId);
-        break;
-    case Type::HttpRequest:
-        if (const auto p = decode<HttpRequest>(payload, &why); p && find(frame))
-            find(frame)->HTTPRequest(p->call.host, p->call.port, p->call.file, p->call.timeOut, p->call.retries);
-        break;
-    case Type::PingRequest:
-        if (const auto p = decode<PingRequest>(payload, &why); p && find(frame))
-            find(frame)->PingRequest(p->call.ip, p->call.timeOut, p->call.retries);
-        break;
-    case Type::EventReturn:
-        if (const auto p = decode<EventReturn>(payload, &why); p && find(frame) && !find(frame)->eventReturned(p->serial))
-            why = QStringLiteral("EventReturn %1 does not answer the outstanding event").arg(p->serial);
-        break;
-    case Type::MessageBoxAnswer:
-        if (const auto p = decode<MessageBoxAnswer>(payload, &why);
-            p && find(frame) && !find(frame)->messageBoxAnswered(p->serial, p->answer))
-            why = QStringLiteral("MessageBoxAnswer %1 answers no open message box").arg(p->serial);
-        break;
-    case Type::ArpSweep:
-        if (const auto p = decode<ArpSweep>(payload, &why))
-            sweep(*p);
-        break;
-    case Type::Greeting:
-    case Type::ArpSweepResult:
-    case Type::PingResponse:
-    case Type::HttpReqResponse:
-    case Type::MessageBox:
-    case Type::ProtocolError:
-        why = QStringLiteral("%1 is sent by the server only").arg(QLatin1String(typeName(frame.type)));
-        break;
-    default:
-        why = QStringLiteral("unknown message type 0x%1").arg(quint8(frame.type), 2, 16, QLatin1Char('0'));
-    }
-    if (!why.isEmpty())
-        protocolError(objectIdOf(payload), why);
+    if (!Wire::dispatch(frame, [&](const auto &packet) { why = on(frame.objectId, packet); }, &why) || !why.isEmpty())
+        protocolError(frame.objectId, why);
 }
 
-void PelorinServer::create(const Wire::Create &m)
+QString PelorinServer::on(quint32 id, const Wire::Create &m)
 {
-    if (m.objectId == 0) {
-        protocolError(0, QStringLiteral("Create with object id 0; ids start at 1"));
-        return;
-    }
-    if (m_objects.count(m.objectId)) {
-        protocolError(m.objectId, QStringLiteral("Create of object %1, which already exists").arg(m.objectId));
-        return;
-    }
-    if (m.classId.compare(QLatin1String(kClsMainClassId), Qt::CaseInsensitive) != 0) {
-        protocolError(m.objectId, QStringLiteral("class %1 is not creatable").arg(m.classId));
-        return;
-    }
-    if (m_objects.size() + size_t(m_ending) >= size_t(kMaxObjects)) {
-        protocolError(m.objectId, QStringLiteral("too many objects (%1)").arg(kMaxObjects));
-        return;
-    }
+    if (id == 0)
+        return QStringLiteral("Create with object id 0; ids start at 1");
+    if (m_objects.count(id))
+        return QStringLiteral("Create of object %1, which already exists").arg(id);
+    if (m.classId.compare(QLatin1String(kClsMainClassId), Qt::CaseInsensitive) != 0)
+        return QStringLiteral("class %1 is not creatable").arg(m.classId);
+    if (m_objects.size() + size_t(m_ending) >= size_t(kMaxObjects))
+        return QStringLiteral("too many objects (%1)").arg(kMaxObjects);
     auto object = std::make_unique<ProbeObject>(m_echo, m_http, m_resolver);
-    object->setOutbox(&m_writer, m.objectId);
-    m_objects.emplace(m.objectId, std::move(object));
+    object->setOutbox(&m_writer, id);
+    m_objects.emplace(id, std::move(object));
+    return {};
 }
 
-void PelorinServer::sweep(const Wire::ArpSweep &m)
+QString PelorinServer::on(quint32 id, const Wire::Release &m)
+{
+    if (find(id, m.kType))
+        release(id);
+    return {};
+}
+
+QString PelorinServer::on(quint32 id, const Wire::HttpRequest &m)
+{
+    if (ProbeObject *object = find(id, m.kType))
+        object->HTTPRequest(m.host, m.port, m.file, m.timeOut, m.retries);
+    return {};
+}
+
+QString PelorinServer::on(quint32 id, const Wire::PingRequest &m)
+{
+    if (ProbeObject *object = find(id, m.kType))
+        object->PingRequest(m.ip, m.timeOut, m.retries);
+    return {};
+}
+
+QString PelorinServer::on(quint32 id, const Wire::EventReturn &m)
+{
+    ProbeObject *object = find(id, m.kType);
+    if (object && !object->eventReturned(m.serial))
+        return QStringLiteral("EventReturn %1 does not answer the outstanding event").arg(m.serial);
+    return {};
+}
+
+QString PelorinServer::on(quint32 id, const Wire::MessageBoxAnswer &m)
+{
+    ProbeObject *object = find(id, m.kType);
+    if (object && !object->messageBoxAnswered(m.serial, m.answer))
+        return QStringLiteral("MessageBoxAnswer %1 answers no open message box").arg(m.serial);
+    return {};
+}
+
+QString PelorinServer::on(quint32, const Wire::ArpSweep &m)
 {
     Wire::ArpSweepResult result{m.sweepId, m_arp.isUsable(), {}, {}};
     if (!result.usable) {
         result.reason = m_arp.unavailableReason();
-        m_writer.write(Wire::encode(result));
-        return;
+        m_writer.write(Wire::encode(0, result));
+        return {};
     }
     m_arp.sweep({m.interfaceIndex, m.ownAddress, m.targets, m.timeOut}, [this, result](const QList<quint32> &answered) {
         Wire::ArpSweepResult done = result;
         done.answered = answered;
-        m_writer.write(Wire::encode(done));
+        m_writer.write(Wire::encode(0, done));
     });
+    return {};
 }
 
 void PelorinServer::release(quint32 objectId)
@@ -173,13 +160,12 @@ void PelorinServer::release(quint32 objectId)
     object->shutdown();
 }
 
-ProbeObject *PelorinServer::find(const Wire::FrameReader::Frame &frame)
+ProbeObject *PelorinServer::find(quint32 id, Wire::Type type)
 {
-    const quint32 id = Wire::objectIdOf(frame.payload);
     const auto it = m_objects.find(id);
     if (it != m_objects.end())
         return it->second.get();
-    protocolError(id, QStringLiteral("%1 for unknown object %2").arg(QLatin1String(Wire::typeName(frame.type))).arg(id));
+    protocolError(id, QStringLiteral("%1 for unknown object %2").arg(QLatin1String(Wire::typeName(type))).arg(id));
     return nullptr;
 }
 

@@ -42,11 +42,24 @@ signals:
 private:
     void readInput();
     void handle(const Wire::FrameReader::Frame &frame);
-    void create(const Wire::Create &m);
+    // One per packet a client sends, for the object id of its frame; the
+    // refusal, empty when there is none.
+    QString on(quint32 id, const Wire::Create &m);
+    QString on(quint32 id, const Wire::Release &m);
+    QString on(quint32 id, const Wire::HttpRequest &m);
+    QString on(quint32 id, const Wire::PingRequest &m);
+    QString on(quint32 id, const Wire::EventReturn &m);
+    QString on(quint32 id, const Wire::MessageBoxAnswer &m);
+    QString on(quint32 id, const Wire::ArpSweep &m);
+    template <class Packet>
+        requires Packet::kFromServer
+    QString on(quint32, const Packet &)
+    {
+        return QStringLiteral("%1 is sent by the server only").arg(QLatin1String(Wire::typeName(Packet::kType)));
+    }
     void release(quint32 objectId);
-    void sweep(const Wire::ArpSweep &m);
-    // The live object the frame names; null, reported, when there is none.
-    ProbeObject *find(const Wire::FrameReader::Frame &frame);
+    // The live object of that id; null, reported for a frame of that type, when there is none.
+    ProbeObject *find(quint32 id, Wire::Type type);
     void protocolError(quint32 objectId, const QString &text);
     void shutdown();
     void endIfDone();

@@ -35,7 +35,7 @@ bool PipeWriter::write(const QByteArray &frame)
 void PipeWriter::protocolError(quint32 objectId, const QString &text)
 {
     qCWarning(lcPelorin, "protocol error (object %u): %s", objectId, qPrintable(text));
-    write(Wire::encode(Wire::ProtocolError{objectId, text}));
+    write(Wire::encode(objectId, Wire::ProtocolError{text}));
 }
 
 } // namespace Pelorin

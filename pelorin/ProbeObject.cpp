@@ -196,14 +196,13 @@ Task<int> ProbeObject::showMessageBox(QString text, int style)
     if (m_scheduler.isReleased())
         co_return MsgBox::AnswerOK;
     Wire::MessageBox m;
-    m.objectId = m_objectId;
     m.serial = ++m_nextSerial;
     m.style = style;
     m.text = text;
     m.title = QString::fromLatin1(kLibraryName);
     m_boxSerial = m.serial;
     m_boxAnswer = MsgBox::AnswerOK;
-    if (m_writer->write(Wire::encode(m)))
+    if (m_writer->write(Wire::encode(m_objectId, m)))
         co_await m_scheduler.suspend(Wait::Box);
     m_boxSerial = 0;
     co_return m_boxAnswer;
@@ -234,14 +233,12 @@ Task<void> ProbeObject::raise()
         co_return;
     }
     Event m;
-    m.objectId = m_objectId;
-    m.serial = ++m_nextSerial;
     if constexpr (std::is_same_v<Event, Wire::PingResponse>)
-        m.event = {m_pingHost, m_pingResult};
+        m = {++m_nextSerial, m_pingHost, m_pingResult};
     else
-        m.event = {m_httpHost, m_httpResponse};
+        m = {++m_nextSerial, m_httpHost, m_httpResponse};
     m_raiseSerial = m.serial;
-    if (m_writer->write(Wire::encode(m)))
+    if (m_writer->write(Wire::encode(m_objectId, m)))
         co_await m_scheduler.suspend(Wait::Raise);
     m_raiseSerial = 0;
 }

@@ -1,10 +1,8 @@
-// The probe server's published interface: the type library's identity, the
-// probe object's class, its two methods and two events as typed records, and
-// the message-box styles that travel to the client. Owned by the probe server;
-// the scanner includes it the way a client imports a server's type library.
-//
-// Each record is declared once here: its name, dispatch id and arguments; the
-// frames that carry them are in ProbeProtocol.h.
+// The probe server's published identity and constants: the type library, the
+// probe object's class, the message-box styles that travel to the client and
+// the echo statuses. Owned by the probe server; the scanner includes it the way
+// a client imports a server's type library. The methods and events travel as
+// the packets of ProbeProtocol.h.
 #pragma once
 
 #include <QString>
@@ -46,47 +44,5 @@ inline constexpr quint32 RequestTimedOut = 11010;
 inline constexpr quint32 BadDestination = 11018;
 inline constexpr quint32 GeneralFailure = 11050;
 } // namespace IpStatus
-
-namespace Interface {
-
-// Methods of _clsMain, with their dispatch ids. Arguments in call order.
-struct HTTPRequest {
-    static constexpr const char *kName = "HTTPRequest";
-    static constexpr qint32 kDispId = 0x60030000;
-    QString host;
-    qint32 port = 0;
-    QString file; // the path without its leading "/"
-    qint32 timeOut = 0;
-    quint8 retries = 0;
-    bool operator==(const HTTPRequest &) const = default;
-};
-
-struct PingRequest {
-    static constexpr const char *kName = "PingRequest";
-    static constexpr qint32 kDispId = 0x60030001;
-    QString ip;
-    qint32 timeOut = 0;
-    quint8 retries = 0;
-    bool operator==(const PingRequest &) const = default;
-};
-
-// Events of __clsMain.
-struct PingResponse {
-    static constexpr const char *kName = "PingResponse";
-    static constexpr qint32 kDispId = 1;
-    QString ip;
-    qint16 pingTime = 0;
-    bool operator==(const PingResponse &) const = default;
-};
-
-struct HTTPReqResponse {
-    static constexpr const char *kName = "HTTPReqResponse";
-    static constexpr qint32 kDispId = 2;
-    QString host;
-    QString rawData;
-    bool operator==(const HTTPReqResponse &) const = default;
-};
-
-} // namespace Interface
 
 } // namespace Pelorin

@@ -8,19 +8,11 @@ static_assert(Q_BYTE_ORDER == Q_LITTLE_ENDIAN);
 const char *typeName(Type type)
 {
     switch (type) {
-    case Type::Create: return "Create";
-    case Type::Release: return "Release";
-    case Type::HttpRequest: return "HTTPRequest";
-    case Type::PingRequest: return "PingRequest";
-    case Type::EventReturn: return "EventReturn";
-    case Type::MessageBoxAnswer: return "MessageBoxAnswer";
-    case Type::ArpSweep: return "ArpSweep";
-    case Type::Greeting: return "Greeting";
-    case Type::PingResponse: return "PingResponse";
-    case Type::HttpReqResponse: return "HTTPReqResponse";
-    case Type::MessageBox: return "MessageBox";
-    case Type::ProtocolError: return "ProtocolError";
-    case Type::ArpSweepResult: return "ArpSweepResult";
+#define PELORIN_NAME(Name, value) \
+    case Type::Name:              \
+        return #Name;
+        PELORIN_PACKET_TYPES(PELORIN_NAME)
+#undef PELORIN_NAME
     }
     return "unknown";
 }
@@ -99,14 +91,6 @@ Reader &Reader::raw(void *p, int n)
     return *this;
 }
 
-quint32 objectIdOf(const QByteArray &payload)
-{
-    quint32 id = 0;
-    if (payload.size() >= 5 && Type(payload.at(0)) != Type::Greeting)
-        std::memcpy(&id, payload.constData() + 1, 4);
-    return id;
-}
-
 void FrameReader::append(const char *data, qsizetype size)
 {
     if (m_skip > 0) {
@@ -144,12 +128,15 @@ std::optional<FrameReader::Frame> FrameReader::next()
     }
     if (buffered() < qsizetype(4 + length))
         return std::nullopt;
-    frame.payload = m_buffer.mid(m_offset + 4, length);
+    const char *const header = m_buffer.constData() + m_offset + 4;
+    if (length < kHeaderSize - 4) {
+        frame.error = QStringLiteral("frame of %1 bytes is shorter than its header").arg(length);
+    } else {
+        frame.type = Type(quint8(header[0]));
+        std::memcpy(&frame.objectId, header + 1, 4);
+        frame.payload = m_buffer.mid(m_offset + kHeaderSize, length - (kHeaderSize - 4));
+    }
     m_offset += 4 + length;
-    if (frame.payload.isEmpty())
-        frame.error = QStringLiteral("empty frame");
-    else
-        frame.type = Type(quint8(frame.payload.at(0)));
     return frame;
 }
 

@@ -1,8 +1,9 @@
 // The object protocol between Lanterra and Pelorin, spoken over the server's
 // stdin (client to server) and stdout (server to client).
 //
-// Every frame is a 4-byte little-endian payload length followed by the payload;
-// the payload starts with a one-byte packet type. Numbers are little-endian,
+// Every frame is a header (a 4-byte little-endian length of what follows it, a
+// one-byte packet type, the 4-byte id of the object concerned, 0 for none)
+// followed by the packet's fields. Numbers are little-endian,
 // texts are a 4-byte byte count followed by UTF-8. Frames above kMaxFrame are
 // refused (and skipped, so the stream stays in step). Each message is a packet
 // type of its own that writes and reads its fields; a receiver switches on the
@@ -23,24 +24,31 @@ namespace Pelorin::Wire {
 
 inline constexpr quint32 kMaxFrame = 16u * 1024u * 1024u;
 
+// Every packet type, once: the packet of that name and its type byte. Client
+// to server below 0x80, server to client from 0x81. The enum, typeName,
+// dispatch() and the frame fuzzer are made from this list.
+#define PELORIN_PACKET_TYPES(X) \
+    X(Create, 0x01)             \
+    X(Release, 0x02)            \
+    X(HttpRequest, 0x03)        \
+    X(PingRequest, 0x04)        \
+    X(EventReturn, 0x05)        \
+    X(MessageBoxAnswer, 0x06)   \
+    X(ArpSweep, 0x07)           \
+    X(Greeting, 0x81)           \
+    X(PingResponse, 0x82)       \
+    X(HttpReqResponse, 0x83)    \
+    X(MessageBox, 0x84)         \
+    X(ProtocolError, 0x85)      \
+    X(ArpSweepResult, 0x86)
+
 enum class Type : quint8 {
-    // client -> server
-    Create = 0x01,
-    Release = 0x02,
-    HttpRequest = 0x03,
-    PingRequest = 0x04,
-    EventReturn = 0x05,
-    MessageBoxAnswer = 0x06,
-    ArpSweep = 0x07,
-    // server -> client
-    Greeting = 0x81,
-    PingResponse = 0x82,
-    HttpReqResponse = 0x83,
-    MessageBox = 0x84,
-    ProtocolError = 0x85,
-    ArpSweepResult = 0x86,
+#define PELORIN_ENUM(Name, value) Name = value,
+    PELORIN_PACKET_TYPES(PELORIN_ENUM)
+#undef PELORIN_ENUM
 };
 
+constexpr bool isFromServer(Type type) { return quint8(type) & 0x80; }
 const char *typeName(Type type); // "unknown" for a byte that is no type
 
 // Appends fields to a payload.
@@ -67,7 +75,7 @@ private:
 class Reader
 {
 public:
-    explicit Reader(const QByteArray &in, qsizetype pos = 1) : m_in(in), m_pos(pos) {}
+    explicit Reader(const QByteArray &in, qsizetype pos = 0) : m_in(in), m_pos(pos) {}
     Reader &operator>>(quint8 &v) { return raw(&v, 1); }
     Reader &operator>>(bool &v);
     Reader &operator>>(quint16 &v) { return raw(&v, 2); }
@@ -91,42 +99,44 @@ private:
 // A packet's type, its fields in wire order, and how it writes and reads them.
 #define PELORIN_PACKET(Name, ...)                                                          \
     static constexpr Type kType = Type::Name;                                             \
+    static constexpr bool kFromServer = isFromServer(kType);                              \
     auto fields() const { return std::tie(__VA_ARGS__); }                                 \
     auto fields() { return std::tie(__VA_ARGS__); }                                       \
-    void write(Writer &w) const { std::apply([&](const auto &...f) { (w << ... << f); }, fields()); } \
+    void write(Writer &w) const { std::apply([&](const auto &...f) { (void)(w << ... << f); }, fields()); } \
     bool read(Reader &r) { return bool(std::apply([&](auto &...f) -> Reader & { return (r >> ... >> f); }, fields())); } \
     bool operator==(const Name &) const = default;
 
-// Client to server. Object ids start at 1.
+// Client to server. The frame's object id names the object (ids start at 1).
 struct Create {
-    quint32 objectId = 0;
     QString classId;
-    PELORIN_PACKET(Create, objectId, classId)
+    PELORIN_PACKET(Create, classId)
 };
 struct Release {
-    quint32 objectId = 0;
-    PELORIN_PACKET(Release, objectId)
+    PELORIN_PACKET(Release)
 };
+// The probe object's two methods, arguments in call order.
 struct HttpRequest {
-    quint32 objectId = 0;
-    Interface::HTTPRequest call;
-    PELORIN_PACKET(HttpRequest, objectId, call.host, call.port, call.file, call.timeOut, call.retries)
+    QString host;
+    qint32 port = 0;
+    QString file; // the path without its leading "/"
+    qint32 timeOut = 0;
+    quint8 retries = 0;
+    PELORIN_PACKET(HttpRequest, host, port, file, timeOut, retries)
 };
 struct PingRequest {
-    quint32 objectId = 0;
-    Interface::PingRequest call;
-    PELORIN_PACKET(PingRequest, objectId, call.ip, call.timeOut, call.retries)
+    QString ip;
+    qint32 timeOut = 0;
+    quint8 retries = 0;
+    PELORIN_PACKET(PingRequest, ip, timeOut, retries)
 };
 struct EventReturn {
-    quint32 objectId = 0;
     quint32 serial = 0; // of the event handled
-    PELORIN_PACKET(EventReturn, objectId, serial)
+    PELORIN_PACKET(EventReturn, serial)
 };
-struct MessageBoxAnswer {
-    quint32 objectId = 0; // 0: a box of no object
+struct MessageBoxAnswer { // object id 0: a box of no object
     quint32 serial = 0;
     qint32 answer = 0;
-    PELORIN_PACKET(MessageBoxAnswer, objectId, serial, answer)
+    PELORIN_PACKET(MessageBoxAnswer, serial, answer)
 };
 // Asks the server to find which targets on one of its segments answer ARP
 // (addresses in host byte order); answered by an ArpSweepResult of the same id.
@@ -148,30 +158,29 @@ struct Greeting {
     QString echoReason; // why echo can't be used, and how to allow it
     PELORIN_PACKET(Greeting, libraryId, major, minor, echoUsable, echoReason)
 };
+// The probe object's two events.
 struct PingResponse {
-    quint32 objectId = 0;
     quint32 serial = 0;
-    Interface::PingResponse event;
-    PELORIN_PACKET(PingResponse, objectId, serial, event.ip, event.pingTime)
+    QString ip;
+    qint16 pingTime = 0;
+    PELORIN_PACKET(PingResponse, serial, ip, pingTime)
 };
 struct HttpReqResponse {
-    quint32 objectId = 0;
     quint32 serial = 0;
-    Interface::HTTPReqResponse event;
-    PELORIN_PACKET(HttpReqResponse, objectId, serial, event.host, event.rawData)
+    QString host;
+    QString rawData;
+    PELORIN_PACKET(HttpReqResponse, serial, host, rawData)
 };
 struct MessageBox {
-    quint32 objectId = 0;
     quint32 serial = 0;
     qint32 style = 0; // MsgBox values
     QString text;
     QString title;
-    PELORIN_PACKET(MessageBox, objectId, serial, style, text, title)
+    PELORIN_PACKET(MessageBox, serial, style, text, title)
 };
-struct ProtocolError {
-    quint32 objectId = 0; // 0: no object
+struct ProtocolError { // object id 0: no object
     QString text;
-    PELORIN_PACKET(ProtocolError, objectId, text)
+    PELORIN_PACKET(ProtocolError, text)
 };
 
 // usable false: the server may not send ARP (reason says how to allow it).
@@ -185,12 +194,14 @@ struct ArpSweepResult {
 
 #undef PELORIN_PACKET
 
-// A packet as a whole frame, length prefix included.
+inline constexpr qsizetype kHeaderSize = 9; // length, type, object id
+
+// A packet as a whole frame for the object objectId (0: none), header included.
 template <class Packet>
-QByteArray encode(const Packet &packet)
+QByteArray encode(quint32 objectId, const Packet &packet)
 {
     Writer w;
-    w << quint32(0) << quint8(Packet::kType);
+    w << quint32(0) << quint8(Packet::kType) << objectId;
     packet.write(w);
     QByteArray &out = w.bytes();
     const quint32 length = quint32(out.size() - 4);
@@ -198,12 +209,12 @@ QByteArray encode(const Packet &packet)
     return out;
 }
 
-// The packet of a payload of its type (type byte first); nothing, and why in
-// error, when the fields don't fit it exactly.
+// The packet of a frame's fields (what follows its header); nothing, and why
+// in error, when they don't fit it exactly.
 template <class Packet>
-std::optional<Packet> decode(const QByteArray &payload, QString *error = nullptr)
+std::optional<Packet> decode(const QByteArray &fields, QString *error = nullptr)
 {
-    Reader r(payload);
+    Reader r(fields);
     Packet packet;
     const bool ok = packet.read(r);
     if (ok && r.atEnd())
@@ -214,9 +225,6 @@ std::optional<Packet> decode(const QByteArray &payload, QString *error = nullptr
     return std::nullopt;
 }
 
-// The object id a payload names (its first field after the type), 0 when none.
-quint32 objectIdOf(const QByteArray &payload);
-
 // Cuts a byte stream into frames. Feed it what arrives; take frames with
 // next() until it returns nothing.
 class FrameReader
@@ -224,8 +232,9 @@ class FrameReader
 public:
     struct Frame {
         Type type = Type::ProtocolError;
-        QByteArray payload; // the type byte first
-        QString error;      // set when the frame was refused; then type and payload mean nothing
+        quint32 objectId = 0;
+        QByteArray payload; // the fields, after the header
+        QString error;      // set when the frame was refused; then the rest means nothing
     };
 
     void append(const char *data, qsizetype size);
@@ -238,5 +247,28 @@ private:
     qsizetype m_offset = 0;
     quint64 m_skip = 0; // bytes of a refused frame still to discard
 };
+
+
+// Decodes a frame's fields as the packet of its type and calls handle(packet).
+// handle needs an overload for every packet type, or this does not compile.
+// False, with why in error, for a byte that is no type or fields that don't fit.
+template <class Handler>
+bool dispatch(const FrameReader::Frame &frame, Handler &&handle, QString *error)
+{
+    switch (frame.type) {
+#define PELORIN_DISPATCH(Name, value)                                  \
+    case Type::Name:                                                   \
+        if (const std::optional<Name> p = decode<Name>(frame.payload, error)) { \
+            handle(*p);                                                \
+            return true;                                               \
+        }                                                              \
+        return false;
+        PELORIN_PACKET_TYPES(PELORIN_DISPATCH)
+#undef PELORIN_DISPATCH
+    }
+    if (error)
+        *error = QStringLiteral("unknown message type 0x%1").arg(quint8(frame.type), 2, 16, QLatin1Char('0'));
+    return false;
+}
 
 } // namespace Pelorin::Wire

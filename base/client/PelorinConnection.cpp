@@ -104,11 +104,6 @@ bool Connection::isReady() const
     return d->alive;
 }
 
-bool Connection::isRunning() const
-{
-    return d->alive;
-}
-
 bool Connection::echoUsable() const
 {
     return d->echoUsable;
@@ -124,7 +119,7 @@ void Connection::arpSweep(int interfaceIndex, quint32 ownAddress, const QList<qu
 {
     const quint32 id = d->nextSweepId++;
     d->sweeps.insert(id, std::move(done));
-    d->send(Pelorin::Wire::ArpSweep{id, interfaceIndex, ownAddress, targets, timeOut});
+    d->send(0, Pelorin::Wire::ArpSweep{id, interfaceIndex, ownAddress, targets, timeOut});
 }
 
 void Connection::setServerPath(const QString &path)
@@ -168,8 +163,6 @@ bool Connection::Private::start(QString *error)
     ++generation;
     objects.clear();
     reader = Pelorin::Wire::FrameReader();
-    greeted = false;
-    endReason.clear();
     echoUsable = false;
     echoReason.clear();
 
@@ -191,7 +184,7 @@ bool Connection::Private::start(QString *error)
     // Pelorin's lines go on to this program's stderr once it has greeted;
     // before that they are kept, and the reason a start failed ends with them.
     QObject::connect(process, &QProcess::readyReadStandardError, q, [this, gen] {
-        if (gen == generation && greeted)
+        if (gen == generation && alive)
             forwardServerErrors();
     });
     QObject::connect(process, &QProcess::finished, q, [this, gen](int code, QProcess::ExitStatus status) {
@@ -199,7 +192,7 @@ bool Connection::Private::start(QString *error)
             return;
         QString reason = status == QProcess::CrashExit ? QStringLiteral("pelorin crashed")
                                                        : QStringLiteral("pelorin exited with code %1").arg(code);
-        const QString said = greeted ? QString() : QString::fromLocal8Bit(process->readAllStandardError()).trimmed();
+        const QString said = alive ? QString() : QString::fromLocal8Bit(process->readAllStandardError()).trimmed();
         if (!said.isEmpty())
             reason += QStringLiteral(": ") + said.section(QLatin1Char('\n'), -1);
         serverEnded(reason);
@@ -266,83 +259,67 @@ void Connection::Private::readFrames()
         if (!frame->error.isEmpty())
             return unreadable(frame->error);
         QString why;
-        switch (frame->type) {
-        case Type::Greeting: {
-            const auto m = Wire::decode<Wire::Greeting>(frame->payload, &why);
-            if (!m)
-                break;
-            if (m->libraryId.compare(QLatin1String(Pelorin::kLibraryId), Qt::CaseInsensitive) != 0
-                || m->major != Pelorin::kLibraryMajor) {
-                serverEnded(QStringLiteral("The probe server offers type library %1 version %2.%3, "
-                                           "not %4 version %5.%6")
-                                .arg(m->libraryId)
-                                .arg(m->major)
-                                .arg(m->minor)
-                                .arg(QLatin1String(Pelorin::kLibraryId))
-                                .arg(Pelorin::kLibraryMajor)
-                                .arg(Pelorin::kLibraryMinor));
-                return;
-            }
-            greetingTimer.stop();
-            greeted = true;
-            forwardServerErrors();
-            alive = true;
-            echoUsable = m->echoUsable;
-            echoReason = m->echoReason;
-            emit q->ready();
-            break;
-        }
-        // Events and boxes are queued one by one, so a handler that yields lets the next ones in.
-        case Type::PingResponse:
-            if (auto m = Wire::decode<Wire::PingResponse>(frame->payload, &why))
-                QMetaObject::invokeMethod(q, [this, e = *m, gen] { deliverEvent(e, gen); }, Qt::QueuedConnection);
-            break;
-        case Type::HttpReqResponse:
-            if (auto m = Wire::decode<Wire::HttpReqResponse>(frame->payload, &why))
-                QMetaObject::invokeMethod(q, [this, e = *m, gen] { deliverEvent(e, gen); }, Qt::QueuedConnection);
-            break;
-        case Type::MessageBox:
-            if (auto m = Wire::decode<Wire::MessageBox>(frame->payload, &why))
-                QMetaObject::invokeMethod(q, [this, b = *m, gen] { deliverMessageBox(b, gen); }, Qt::QueuedConnection);
-            break;
-        case Type::ProtocolError:
-            if (auto m = Wire::decode<Wire::ProtocolError>(frame->payload, &why)) {
-                qCWarning(lcLanterra, "pelorin reports a protocol error (object %u): %s", m->objectId, qPrintable(m->text));
-                QMetaObject::invokeMethod(q, [this, e = *m] { emit q->protocolError(e.objectId, e.text); },
-                                          Qt::QueuedConnection);
-            }
-            break;
-        case Type::ArpSweepResult:
-            if (auto m = Wire::decode<Wire::ArpSweepResult>(frame->payload, &why)) {
-                if (SweepDone done = sweeps.take(m->sweepId))
-                    QMetaObject::invokeMethod(q, [done, r = *m] { done(r.usable, r.reason, r.answered); },
-                                              Qt::QueuedConnection);
-            }
-            break;
-        case Type::Create:
-        case Type::Release:
-        case Type::HttpRequest:
-        case Type::PingRequest:
-        case Type::EventReturn:
-        case Type::MessageBoxAnswer:
-        case Type::ArpSweep:
-            qCWarning(lcLanterra, "pelorin sent a %s frame, which only a client sends", Wire::typeName(frame->type));
-            break;
-        default:
-            why = QStringLiteral("unknown message type 0x%1").arg(quint8(frame->type), 2, 16, QLatin1Char('0'));
-        }
-        if (!why.isEmpty())
+        if (!Wire::dispatch(*frame, [&](const auto &packet) { on(frame->objectId, packet, gen); }, &why))
             return unreadable(why);
         if (!process)
             break;
     }
 }
 
+void Connection::Private::on(quint32, const Wire::Greeting &m, quint64)
+{
+    if (m.libraryId.compare(QLatin1String(Pelorin::kLibraryId), Qt::CaseInsensitive) != 0
+        || m.major != Pelorin::kLibraryMajor) {
+        serverEnded(QStringLiteral("The probe server offers type library %1 version %2.%3, "
+                                   "not %4 version %5.%6")
+                        .arg(m.libraryId)
+                        .arg(m.major)
+                        .arg(m.minor)
+                        .arg(QLatin1String(Pelorin::kLibraryId))
+                        .arg(Pelorin::kLibraryMajor)
+                        .arg(Pelorin::kLibraryMinor));
+        return;
+    }
+    greetingTimer.stop();
+    alive = true;
+    forwardServerErrors();
+    echoUsable = m.echoUsable;
+    echoReason = m.echoReason;
+    emit q->ready();
+}
+
+// Events and boxes are queued one by one, so a handler that yields lets the next ones in.
+void Connection::Private::on(quint32 id, const Wire::PingResponse &m, quint64 gen)
+{
+    QMetaObject::invokeMethod(q, [this, id, m, gen] { deliverEvent(id, m, gen); }, Qt::QueuedConnection);
+}
+
+void Connection::Private::on(quint32 id, const Wire::HttpReqResponse &m, quint64 gen)
+{
+    QMetaObject::invokeMethod(q, [this, id, m, gen] { deliverEvent(id, m, gen); }, Qt::QueuedConnection);
+}
+
+void Connection::Private::on(quint32 id, const Wire::MessageBox &m, quint64 gen)
+{
+    QMetaObject::invokeMethod(q, [this, id, m, gen] { deliverMessageBox(id, m, gen); }, Qt::QueuedConnection);
+}
+
+void Connection::Private::on(quint32 id, const Wire::ProtocolError &m, quint64)
+{
+    qCWarning(lcLanterra, "pelorin reports a protocol error (object %u): %s", id, qPrintable(m.text));
+    QMetaObject::invokeMethod(q, [this, id, text = m.text] { emit q->protocolError(id, text); }, Qt::QueuedConnection);
+}
+
+void Connection::Private::on(quint32, const Wire::ArpSweepResult &m, quint64)
+{
+    if (SweepDone done = sweeps.take(m.sweepId))
+        QMetaObject::invokeMethod(q, [done, m] { done(m.usable, m.reason, m.answered); }, Qt::QueuedConnection);
+}
+
 void Connection::Private::serverEnded(const QString &reason)
 {
     const bool wasAlive = alive;
     const bool wasStarting = process && !alive;
-    endReason = reason;
     alive = false;
     objects.clear();
     sweeps.clear();
@@ -355,29 +332,28 @@ void Connection::Private::serverEnded(const QString &reason)
 }
 
 template <class Event>
-void Connection::Private::deliverEvent(Event m, quint64 gen)
+void Connection::Private::deliverEvent(quint32 objectId, Event m, quint64 gen)
 {
     if (!isCurrent(gen))
         return;
-    ProbeObjectProxy *proxy = objects.value(m.objectId);
+    ProbeObjectProxy *proxy = objects.value(objectId);
     if (!proxy)
         return; // released meanwhile: the server has been told
     QPointer<ProbeObjectProxy> guard(proxy);
     if constexpr (std::is_same_v<Event, Wire::PingResponse>)
-        emit proxy->PingResponse(m.event.ip, m.event.pingTime);
+        emit proxy->PingResponse(m.ip, m.pingTime);
     else
-        emit proxy->HTTPReqResponse(m.event.host, m.event.rawData);
+        emit proxy->HTTPReqResponse(m.host, m.rawData);
     // A handler that destroyed its proxy has released the object; the
     // server ends the raise on the Release alone.
     if (guard && isCurrent(gen))
-        send(Wire::EventReturn{m.objectId, m.serial});
+        send(objectId, Wire::EventReturn{m.serial});
 }
 
-void Connection::Private::deliverMessageBox(const Wire::MessageBox &m, quint64 gen)
+void Connection::Private::deliverMessageBox(quint32 objectId, const Wire::MessageBox &m, quint64 gen)
 {
-    if (!isCurrent(gen) || (m.objectId != 0 && !objects.contains(m.objectId)))
+    if (!isCurrent(gen) || (objectId != 0 && !objects.contains(objectId)))
         return;
-    const quint32 objectId = m.objectId;
     const quint32 serial = m.serial;
     const QPointer<Connection> owner(q);
     MessageBoxReply reply = [owner, gen, objectId, serial](int answer) {
@@ -386,7 +362,7 @@ void Connection::Private::deliverMessageBox(const Wire::MessageBox &m, quint64 g
         Private *d = owner->d;
         if (!d->isCurrent(gen) || (objectId != 0 && !d->objects.contains(objectId)))
             return;
-        d->send(Wire::MessageBoxAnswer{objectId, serial, answer});
+        d->send(objectId, Wire::MessageBoxAnswer{serial, answer});
     };
     if (messageBoxHandler) {
         messageBoxHandler(m.text, m.style, m.title, std::move(reply));

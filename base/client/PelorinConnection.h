@@ -30,7 +30,6 @@ public:
     bool start(QString *error = nullptr);
     // The current server has greeted.
     bool isReady() const;
-    bool isRunning() const;
 
     // From the greeting: whether the server can send echo requests, and if
     // not, why and how to grant it.

@@ -21,7 +21,7 @@ std::unique_ptr<ProbeObjectProxy> ProbeObjectProxy::create(Connection &connectio
     std::unique_ptr<ProbeObjectProxy> proxy(new ProbeObjectProxy(connection, id, d->generation));
     d->objects.insert(id, proxy.get());
     d->proxies.insert(proxy.get());
-    d->send(Wire::Create{id, QString::fromLatin1(Pelorin::kClsMainClassId)});
+    d->send(id, Wire::Create{QString::fromLatin1(Pelorin::kClsMainClassId)});
     return proxy;
 }
 
@@ -38,7 +38,7 @@ ProbeObjectProxy::~ProbeObjectProxy()
     d->proxies.remove(this);
     if (isAlive()) {
         d->objects.remove(m_objectId);
-        d->send(Wire::Release{m_objectId});
+        d->send(m_objectId, Wire::Release{});
     }
 }
 
@@ -46,13 +46,13 @@ void ProbeObjectProxy::HTTPRequest(const QString &host, const qint32 &port, cons
                           const qint32 &timeOut, const quint8 &retries)
 {
     if (isAlive())
-        m_connection->d->send(Wire::HttpRequest{m_objectId, {host, port, file, timeOut, retries}});
+        m_connection->d->send(m_objectId, Wire::HttpRequest{host, port, file, timeOut, retries});
 }
 
 void ProbeObjectProxy::PingRequest(const QString &ip, const qint32 &timeOut, const quint8 &retries)
 {
     if (isAlive())
-        m_connection->d->send(Wire::PingRequest{m_objectId, {ip, timeOut, retries}});
+        m_connection->d->send(m_objectId, Wire::PingRequest{ip, timeOut, retries});
 }
 
 bool ProbeObjectProxy::isAlive() const

@@ -1,6 +1,6 @@
 // The engine's seam to the probe server: one ScanProbe per busy slot, made by
 // a ProbeFactory that the driver (window, command line, tests) hands to the
-// engine. The real factory wraps pelorin's probe objects (PelorinProbe.h);
+// engine. The real factory wraps pelorin's probe objects (client/PelorinProbe.h);
 // tests give a stand-in that answers without a server or a network.
 #pragma once
 

@@ -1,4 +1,5 @@
-// Arbitrary bytes in arbitrary chunks through the frame reader; every packet that decodes survives a re-encode.
+// Arbitrary bytes in arbitrary chunks through the frame reader; every frame that decodes as the packet of its type
+// (any type of the list) survives a re-encode with its object id.
 #include "ProbeProtocol.h"
 
 #include <cstdlib>
@@ -6,20 +7,16 @@
 namespace {
 using namespace Pelorin::Wire;
 
-// Re-encodes the payload as the packet of its type, if it decodes as one.
-template <class... P>
-void again(Type type, const QByteArray &payload)
+void again(const FrameReader::Frame &frame)
 {
-    const auto one = [&](auto packet) {
-        if (type != decltype(packet)::kType)
-            return;
-        if (const auto p = decode<decltype(packet)>(payload)) {
-            const auto back = decode<decltype(packet)>(encode(*p).mid(4));
-            if (!back || !(*back == *p))
-                std::abort();
-        }
-    };
-    (one(P{}), ...);
+    dispatch(frame, [&](const auto &packet) {
+        FrameReader reader;
+        reader.append(encode(frame.objectId, packet));
+        const std::optional<FrameReader::Frame> back = reader.next();
+        const auto decoded = back ? decode<std::decay_t<decltype(packet)>>(back->payload) : std::nullopt;
+        if (!decoded || !(*decoded == packet) || back->objectId != frame.objectId)
+            std::abort();
+    }, nullptr);
 }
 } // namespace
 
@@ -31,8 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         reader.append(reinterpret_cast<const char *>(data) + pos, qsizetype(n));
         while (auto f = reader.next()) {
             if (f->error.isEmpty())
-                again<Create, Release, HttpRequest, PingRequest, EventReturn, MessageBoxAnswer, Greeting, PingResponse,
-                      HttpReqResponse, MessageBox, ProtocolError>(f->type, f->payload);
+                again(*f);
         }
     }
     return 0;

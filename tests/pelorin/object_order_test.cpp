@@ -86,15 +86,17 @@ struct Stage : EchoPort, PageService, FrameSink {
     {
         return std::unique_ptr<PageFetch>(fetches.emplace_back(new Fetch(*this, std::move(done))));
     }
-    bool write(const QByteArray &bytes) override // one frame: its length, then its type and fields
+    bool write(const QByteArray &bytes) override // one whole frame
     {
-        const Wire::Type type = Wire::Type(bytes[4]);
-        if (type == Wire::Type::PingResponse) {
-            const auto p = *Wire::decode<Wire::PingResponse>(bytes.mid(4));
-            events.append({p.objectId, true, p.event.ip, QString::number(p.event.pingTime), p.serial});
-        } else if (type == Wire::Type::HttpReqResponse) {
-            const auto h = *Wire::decode<Wire::HttpReqResponse>(bytes.mid(4));
-            events.append({h.objectId, false, h.event.host, h.event.rawData, h.serial});
+        Wire::FrameReader reader;
+        reader.append(bytes);
+        const Wire::FrameReader::Frame f = *reader.next();
+        if (f.type == Wire::Type::PingResponse) {
+            const auto p = *Wire::decode<Wire::PingResponse>(f.payload);
+            events.append({f.objectId, true, p.ip, QString::number(p.pingTime), p.serial});
+        } else if (f.type == Wire::Type::HttpReqResponse) {
+            const auto h = *Wire::decode<Wire::HttpReqResponse>(f.payload);
+            events.append({f.objectId, false, h.host, h.rawData, h.serial});
         } else {
             return ++boxes;
         }

@@ -69,12 +69,13 @@ std::optional<PelorinPipe::Frame> PelorinPipe::nextFrame(int timeoutMs)
 
 bool PelorinPipe::serves(quint32 id)
 {
-    send(create(id));
+    sendRaw(create(id));
     sendRaw(QByteArray("\x05\0\0\0\x7f", 5) + QByteArray(reinterpret_cast<const char *>(&id), 4));
-    const auto refused = next<ProtocolError>();
-    send(Release{id});
-    send(Release{id});
-    const auto unknown = next<ProtocolError>();
-    return refused && refused->objectId == id && refused->text.contains(QLatin1String("unknown message type"))
-        && unknown && unknown->objectId == id && unknown->text.contains(QLatin1String("unknown object"));
+    quint32 refusedId = 0, unknownId = 0;
+    const auto refused = next<ProtocolError>(5000, &refusedId);
+    send(id, Release{});
+    send(id, Release{});
+    const auto unknown = next<ProtocolError>(5000, &unknownId);
+    return refused && refusedId == id && refused->text.contains(QLatin1String("unknown message type"))
+        && unknown && unknownId == id && unknown->text.contains(QLatin1String("unknown object"));
 }

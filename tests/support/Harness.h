@@ -27,14 +27,16 @@ public:
     ~PelorinPipe();
     bool start();
     template <class Packet>
-    void send(const Packet &p) { m_process.write(Pelorin::Wire::encode(p)); }
+    void send(quint32 objectId, const Packet &p) { m_process.write(Pelorin::Wire::encode(objectId, p)); }
     void sendRaw(const QByteArray &bytes) { m_process.write(bytes); }
     std::optional<Frame> nextFrame(int timeoutMs = 5000);
-    // The next frame if it is a Packet.
+    // The next frame if it is a Packet, its object id in objectId.
     template <class Packet>
-    std::optional<Packet> next(int timeoutMs = 5000)
+    std::optional<Packet> next(int timeoutMs = 5000, quint32 *objectId = nullptr)
     {
         const std::optional<Frame> f = nextFrame(timeoutMs);
+        if (f && objectId)
+            *objectId = f->objectId;
         return f && f->type == Packet::kType ? Pelorin::Wire::decode<Packet>(f->payload) : std::nullopt;
     }
     // True while the server creates, routes to and releases objects: a frame
@@ -44,9 +46,9 @@ public:
     qint64 pid() const { return m_process.processId(); }
     std::optional<Pelorin::Wire::Greeting> greeting;
 
-    static Pelorin::Wire::Create create(quint32 id, const char *classId = Pelorin::kClsMainClassId)
+    static QByteArray create(quint32 id, const char *classId = Pelorin::kClsMainClassId)
     {
-        return {id, QLatin1String(classId)};
+        return Pelorin::Wire::encode(id, Pelorin::Wire::Create{QLatin1String(classId)});
     }
 
 private:

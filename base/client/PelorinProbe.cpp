@@ -1,5 +1,5 @@
 // Probes on pelorin's probe objects, and the checks that a scan can find anything.
-#include "engine/PelorinProbe.h"
+#include "client/PelorinProbe.h"
 
 #include "client/PelorinConnection.h"
 #include "client/ProbeObjectProxy.h"
