@@ -105,6 +105,7 @@ void PelorinServer::handle(const Wire::FrameReader::Frame &frame)
         break;
     case Type::Greeting:
     case Type::ArpSweepResult:
+    case Type::ArpSweepAnswers:
     case Type::PingResponse:
     case Type::HttpReqResponse:
     case Type::MessageBox:
@@ -149,11 +150,16 @@ void PelorinServer::sweep(const Wire::ArpSweep &m)
         m_writer.write(Wire::encode(result));
         return;
     }
-    m_arp.sweep({m.interfaceIndex, m.ownAddress, m.targets, m.timeOut}, [this, result](const QList<quint32> &answered) {
-        Wire::ArpSweepResult done = result;
-        done.answered = answered;
-        m_writer.write(Wire::encode(done));
-    });
+    m_arp.sweep(
+        {m.interfaceIndex, m.ownAddress, m.targets, m.timeOut},
+        [this, id = m.sweepId](const QList<quint32> &answered) {
+            m_writer.write(Wire::encode(Wire::ArpSweepAnswers{id, answered}));
+        },
+        [this, result](const QList<quint32> &answered) {
+            Wire::ArpSweepResult done = result;
+            done.answered = answered;
+            m_writer.write(Wire::encode(done));
+        });
 }
 
 void PelorinServer::release(quint32 objectId)

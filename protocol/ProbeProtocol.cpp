@@ -21,6 +21,7 @@ const char *typeName(Type type)
     case Type::MessageBox: return "MessageBox";
     case Type::ProtocolError: return "ProtocolError";
     case Type::ArpSweepResult: return "ArpSweepResult";
+    case Type::ArpSweepAnswers: return "ArpSweepAnswers";
     }
     return "unknown";
 }

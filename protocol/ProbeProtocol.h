@@ -39,6 +39,7 @@ enum class Type : quint8 {
     MessageBox = 0x84,
     ProtocolError = 0x85,
     ArpSweepResult = 0x86,
+    ArpSweepAnswers = 0x87,
 };
 
 const char *typeName(Type type); // "unknown" for a byte that is no type
@@ -181,6 +182,12 @@ struct ArpSweepResult {
     QString reason;
     QList<quint32> answered;
     PELORIN_PACKET(ArpSweepResult, sweepId, usable, reason, answered)
+};
+// Targets of a running sweep that have just answered, ahead of its ArpSweepResult (which lists them all again).
+struct ArpSweepAnswers {
+    quint32 sweepId = 0;
+    QList<quint32> answered;
+    PELORIN_PACKET(ArpSweepAnswers, sweepId, answered)
 };
 
 #undef PELORIN_PACKET

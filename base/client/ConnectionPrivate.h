@@ -47,7 +47,7 @@ struct Connection::Private {
     QHash<quint32, ProbeObjectProxy *> objects; // proxies held in the current server
     QSet<ProbeObjectProxy *> proxies;           // every proxy that refers to this connection
     MessageBoxHandler messageBoxHandler;
-    QHash<quint32, SweepDone> sweeps; // ARP sweeps awaiting their result, by id
+    QHash<quint32, std::pair<SweepAnswers, SweepDone>> sweeps; // ARP sweeps awaiting their result, by id
     quint32 nextSweepId = 1;
 };
 

@@ -120,10 +120,10 @@ QString Connection::echoReason() const
 }
 
 void Connection::arpSweep(int interfaceIndex, quint32 ownAddress, const QList<quint32> &targets, qint32 timeOut,
-                          SweepDone done)
+                          SweepAnswers answers, SweepDone done)
 {
     const quint32 id = d->nextSweepId++;
-    d->sweeps.insert(id, std::move(done));
+    d->sweeps.insert(id, {std::move(answers), std::move(done)});
     d->send(Pelorin::Wire::ArpSweep{id, interfaceIndex, ownAddress, targets, timeOut});
 }
 
@@ -314,9 +314,15 @@ void Connection::Private::readFrames()
             break;
         case Type::ArpSweepResult:
             if (auto m = Wire::decode<Wire::ArpSweepResult>(frame->payload, &why)) {
-                if (SweepDone done = sweeps.take(m->sweepId))
+                if (SweepDone done = sweeps.take(m->sweepId).second)
                     QMetaObject::invokeMethod(q, [done, r = *m] { done(r.usable, r.reason, r.answered); },
                                               Qt::QueuedConnection);
+            }
+            break;
+        case Type::ArpSweepAnswers:
+            if (auto m = Wire::decode<Wire::ArpSweepAnswers>(frame->payload, &why)) {
+                if (SweepAnswers answers = sweeps.value(m->sweepId).first)
+                    QMetaObject::invokeMethod(q, [answers, r = *m] { answers(r.answered); }, Qt::QueuedConnection);
             }
             break;
         case Type::Create:

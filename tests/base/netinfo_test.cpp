@@ -138,7 +138,7 @@ private slots:
     }
 
     // The kernel's own table, read through rtnetlink in the test's namespace: an entry just confirmed counts, an
-    // entry that was only ever stale and an unknown address do not.
+    // entry that was only ever stale and an unknown address do not; a dump serves the look-ups of its reuse time.
     void kernelTable()
     {
         const QStringList setUp = {"link add lab0 type veth peer name lab1", "link set lab0 up",
@@ -147,9 +147,14 @@ private slots:
                                    "neigh add 198.18.0.6 lladdr 02:1a:c6:00:00:06 dev lab0 nud stale"};
         for (const QString &command : setUp)
             QCOMPARE(QProcess::execute(QStringLiteral("ip"), command.split(u' ')), 0);
-        QCOMPARE(NeighbourTable::arpConfirmedMac(0xC6120005, 10000), QStringLiteral("02:1A:C6:00:00:05"));
-        QCOMPARE(NeighbourTable::arpConfirmedMac(0xC6120006, 10000), QString());
-        QCOMPARE(NeighbourTable::arpConfirmedMac(0xC6120008, 10000), QString());
+        RecentNeighbours reused(600000), fresh(-1);
+        QCOMPARE(reused.arpConfirmedMac(0xC6120005, 10000), QStringLiteral("02:1A:C6:00:00:05"));
+        QCOMPARE(reused.arpConfirmedMac(0xC6120006, 10000), QString());
+        QCOMPARE(fresh.arpConfirmedMac(0xC6120008, 10000), QString());
+        const QString late = "neigh add 198.18.0.8 lladdr 02:1a:c6:00:00:08 dev lab0 nud reachable";
+        QCOMPARE(QProcess::execute(QStringLiteral("ip"), late.split(u' ')), 0);
+        QCOMPARE(reused.arpConfirmedMac(0xC6120008, 10000), QString());
+        QCOMPARE(fresh.arpConfirmedMac(0xC6120008, 10000), QStringLiteral("02:1A:C6:00:00:08"));
     }
 };
 
