@@ -1,6 +1,6 @@
 // Guards the scan engine's rules on stand-in probes: address walk, the page asked for (port 80, id.htm), slots
 // (1, the default 50 and 255; 0 and 256 refused), rows and their pages, stop, held, dropped and refused starts,
-// failures; hosts seen through ARP when the driver gives a look-up.
+// failures; hosts seen through ARP when the driver gives a look-up; a list that grows while the scan runs.
 #include "Harness.h"
 #include "StandInProbe.h"
 #include "engine/ScanEngine.h"
@@ -138,6 +138,24 @@ private slots:
         QCOMPARE(m_complete[1].seen, HostRecord::Seen::Arp);
         QCOMPARE(m_complete[1].mac, QStringLiteral("00:D0:EF:00:00:02"));
         QCOMPARE(m_complete[1].description, QStringLiteral("Unit 2"));
+    }
+
+    // A list that grows while the scan runs: what is added goes out after what came before, and the scan ends
+    // only once the list is closed and its last address is done; a list closed empty ends the scan.
+    void growingList()
+    {
+        QVERIFY(m_engine->start({0x7F000001}, ScanEngine::kDefaultSlotCount, true));
+        QTRY_COMPARE(m_engine->probedCount(), 1);
+        QCOMPARE(m_finished, 0);
+        m_engine->addAddresses({0x7F000003, 0x7F000002});
+        QTRY_COMPARE(m_engine->probedCount(), 3);
+        QCOMPARE(m_finished, 0);
+        m_engine->endAddresses();
+        QCOMPARE(m_finished, 1);
+        QCOMPARE(m_factory->pinged(), (QStringList{host(1), host(3), host(2)}));
+        QVERIFY(m_engine->start({}, ScanEngine::kDefaultSlotCount, true));
+        m_engine->endAddresses();
+        QTRY_COMPARE(m_finished, 2);
     }
 
     void pool_data()
