@@ -22,7 +22,7 @@
 // layer-2 lab, once made, stays until the end and the loopback lab needs lo alone.
 // The last lines, one per lab, are the medians of its runs:
 //   scan24 lab=NAME ratio=R cpu_s=C pelorin_rss_mb=P lanterra_rss_mb=L pelorin_cpu_s=PC
-//          pelorin_threads=T ctx_switches_per_addr=S missed=M
+//          pelorin_threads=T ctx_switches_per_addr=S missed=M wall_s=W (W: median wall time, command-line labs)
 // missed is the most hosts that answer echo but were left out of the list in any one run.
 // cpu_s is both programs' CPU per scan; the RSS figures are each scan's peak
 // (lanterra's includes the lab's devices, which run in the same process; on
