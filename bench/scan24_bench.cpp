@@ -16,12 +16,13 @@
 // lanterra-scan with 255 workers (lab=cli-wide, against the ideal of 255 slots).
 // Last, the same default mix on the layer-2 lab (198.18.0.0/24 on one bridge, a
 // namespace and kernel per host, the empty addresses failing ARP), live hosts up to
-// .254, scanned by the window (lab=lan) and by lanterra-scan (lab=lan-cli).
+// .254, scanned by the window (lab=lan) and by lanterra-scan (lab=lan-cli), and last by lanterra-scan --arp
+// with a host that drops echo and a late one added (lab=lan-arp).
 // --labs picks some of these by name; they still run in the order above, since the
 // layer-2 lab, once made, stays until the end and the loopback lab needs lo alone.
 // The last lines, one per lab, are the medians of its runs:
 //   scan24 lab=NAME ratio=R cpu_s=C pelorin_rss_mb=P lanterra_rss_mb=L pelorin_cpu_s=PC
-//          pelorin_threads=T ctx_switches_per_addr=S missed=M
+//          pelorin_threads=T ctx_switches_per_addr=S missed=M wall_s=W (W: median wall time, command-line labs)
 // missed is the most hosts that answer echo but were left out of the list in any one run.
 // cpu_s is both programs' CPU per scan; the RSS figures are each scan's peak
 // (lanterra's includes the lab's devices, which run in the same process; on
@@ -186,6 +187,7 @@ struct LabMix {
     int slotCount = 50;
     bool commandLine = false; // scanned by lanterra-scan, not the window
     bool layer2 = false;      // on the layer-2 lab, one /24
+    bool arp = false;         // lanterra-scan --arp, with a host that drops echo and a late one added to the lab
 };
 
 double median(QList<double> values)
@@ -199,6 +201,7 @@ struct LabResult {
     double ratio = 0, cpu = 0, pelorinRss = 0, lanterraRss = 0;
     double pelorinCpu = 0, pelorinThreads = 0, ctxPerAddress = 0;
     qsizetype missed = 0;
+    double wall = 0; // seconds, command-line labs only
 };
 
 // Addresses a scan of the lab pings.
@@ -216,6 +219,7 @@ struct BuiltLab {
     QList<Bench::HostKind> kinds; // by address(index)
     QSet<QString> expectedHosts;
     QHash<QString, QString> expectedDescriptions;
+    bool arpOnlyHosts = false; // lab=lan-arp's two hosts are there
     double idealMs = 0;
 
     QString address(int index) const { return ::address(index, segment != nullptr); }
@@ -285,6 +289,34 @@ static bool buildLab(const LabMix &mix, BuiltLab &lab)
                 mix.name, int(pinged.count(Bench::HostKind::Device)), int(pinged.count(Bench::HostKind::WebHost)),
                 int(pinged.count(Bench::HostKind::PingOnly)), int(pinged.count(Bench::HostKind::Silent)),
                 int(pinged.size()), mix.slotCount, lab.idealMs / 1000.0);
+    return true;
+}
+
+// For lab=lan-arp, once: a host that drops echo (with a page) and a late one, on the two highest empty
+// addresses below .250, which lanterra-scan lists through ARP. The labs before it are over by then.
+static bool addArpOnlyHosts(BuiltLab &lab)
+{
+    if (!lab.segment || lab.arpOnlyHosts)
+        return lab.segment != nullptr;
+    int octet = 250;
+    for (const Lab::LanSegment::Host kind : {Lab::LanSegment::Host::DropsEcho, Lab::LanSegment::Host::Late}) {
+        while (lab.kinds[--octet] != Bench::HostKind::Silent) {
+        }
+        const QString a = lab.address(octet);
+        std::optional<Lab::Behaviour> page;
+        if (kind == Lab::LanSegment::Host::DropsEcho) {
+            page = Lab::Behaviour{Lab::Behaviour::Page, Lab::LabNetwork::idPage(QStringLiteral("Bench unit %1").arg(octet))};
+            lab.expectedDescriptions.insert(a, QStringLiteral("Bench unit %1").arg(octet));
+        }
+        if (!lab.segment->addHost(octet, kind, page)) {
+            std::fprintf(stderr, "scan24_bench: lab lan-arp: cannot set up %s\n", qPrintable(a));
+            return false;
+        }
+        lab.expectedHosts.insert(a);
+        std::printf("lab lan-arp: %s %s\n", qPrintable(a),
+                    kind == Lab::LanSegment::Host::DropsEcho ? "drops echo" : "answers echo late");
+    }
+    lab.arpOnlyHosts = true;
     return true;
 }
 
@@ -449,9 +481,10 @@ static bool scanCli(const LabMix &mix, const BuiltLab &lab, int runs, LabResult 
         int prefix = 24;
         for (int n = mix.networks; n > 1; n /= 2)
             --prefix;
-        cli.start(program, mix.networks == 1 ? QStringList{lab.address(0) + QStringLiteral("-254"), "--format", "csv"}
-                                             : QStringList{QStringLiteral("127.0.0.0/%1").arg(prefix), "--workers",
-                                                           QString::number(mix.slotCount), "--format", "csv"});
+        cli.start(program, (mix.networks == 1 ? QStringList{lab.address(0) + QStringLiteral("-254"), "--format", "csv"}
+                                              : QStringList{QStringLiteral("127.0.0.0/%1").arg(prefix), "--workers",
+                                                            QString::number(mix.slotCount), "--format", "csv"})
+                               + (mix.arp ? QStringList{"--arp"} : QStringList()));
         // Peak RSS only grows, and pelorin's CPU only adds up: the last sample is the figure.
         double cliPeak = 0, pelPeak = 0, pelCpu = 0, pelSwitches = 0;
         int pelThr = 0;
@@ -503,7 +536,7 @@ static bool scanCli(const LabMix &mix, const BuiltLab &lab, int runs, LabResult 
     }
     std::printf("\n");
     result = {mix.name, median(ratios), median(cpus), median(pelRss), median(cliRss),
-              median(pelCpus), median(pelThreads), median(switches), missed};
+              median(pelCpus), median(pelThreads), median(switches), missed, median(ratios) * idealMs / 1000.0};
     return allOk;
 }
 
@@ -522,6 +555,8 @@ int main(int argc, char **argv)
          .commandLine = true},
         {.name = "lan", .devices = 16, .web = 16, .pingOnly = 32, .layer2 = true},
         {.name = "lan-cli", .devices = 16, .web = 16, .pingOnly = 32, .commandLine = true, .layer2 = true},
+        {.name = "lan-arp", .devices = 16, .web = 16, .pingOnly = 32, .commandLine = true, .layer2 = true,
+         .arp = true},
     };
     QStringList labNames;
     for (const LabMix &mix : allMixes)
@@ -593,6 +628,10 @@ int main(int argc, char **argv)
                 continue;
             }
         }
+        if (mix.arp && !addArpOnlyHosts(*lab)) {
+            allOk = false;
+            continue;
+        }
         if (mix.commandLine)
             std::printf("command line lanterra-scan, lab %s\n", mix.name);
         LabResult r;
@@ -602,8 +641,8 @@ int main(int argc, char **argv)
     }
     for (const LabResult &r : std::as_const(results))
         std::printf("scan24 lab=%s ratio=%.3f cpu_s=%.3f pelorin_rss_mb=%.1f lanterra_rss_mb=%.1f pelorin_cpu_s=%.3f "
-                    "pelorin_threads=%.0f ctx_switches_per_addr=%.1f missed=%lld\n",
+                    "pelorin_threads=%.0f ctx_switches_per_addr=%.1f missed=%lld wall_s=%.3f\n",
                     r.name.constData(), r.ratio, r.cpu, r.pelorinRss, r.lanterraRss, r.pelorinCpu, r.pelorinThreads,
-                    r.ctxPerAddress, qlonglong(r.missed));
+                    r.ctxPerAddress, qlonglong(r.missed), r.wall);
     return allOk ? 0 : 1;
 }

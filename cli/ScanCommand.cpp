@@ -233,10 +233,10 @@ public:
         }
         // A host on this machine's segments that the echo requests made ARP find is listed too.
         if (!m_options.echoOnly) {
-            m_engine.setArpLookup([segments = m_segments](const QString &host, qint64 scanMs) {
+            m_engine.setArpLookup([this](const QString &host, qint64 scanMs) {
                 const std::optional<quint32> address = addressOf(host);
-                return address && segments.contains(*address) ? NeighbourTable::arpConfirmedMac(*address, scanMs)
-                                                              : QString();
+                return address && m_segments.contains(*address) ? m_neighbours.arpConfirmedMac(*address, scanMs)
+                                                                : QString();
             });
         }
         m_refused.resize(m_targets.targets().size());
@@ -297,57 +297,73 @@ public:
         if (m_progressShown)
             m_progressTimer.start();
         if (!m_options.arp || !startSweep())
-            startEngine(m_targets.addresses());
+            startEngine(m_targets.addresses(), false);
     }
 
 private:
-    void startEngine(const QList<quint32> &addresses)
+    void startEngine(const QList<quint32> &addresses, bool moreToCome)
     {
-        if (addresses.isEmpty()) { // the sweep found nothing to probe
-            m_scanDone = true;
-            finishIfDone();
-            return;
-        }
-        if (!m_engine.start(addresses, m_options.workers)) {
+        if (!m_engine.start(addresses, m_options.workers, moreToCome)) {
             m_progressTimer.stop();
             QCoreApplication::exit(m_interrupted ? m_interrupted : CannotProbe);
         }
     }
 
-    // Asks pelorin which on-segment targets answer ARP, one sweep per segment; the scan then probes those and
-    // the off-segment targets. False when there is nothing to sweep or pelorin can't be started (the engine says so).
+    // Asks pelorin which on-segment targets answer ARP, one sweep per segment. The scan probes the off-segment
+    // targets at once and each on-segment one as soon as it answers; it ends once every sweep has. False when
+    // there is nothing to sweep or pelorin can't be started (the engine says so).
     bool startSweep()
     {
         QHash<quint32, QList<quint32>> bySegment; // this machine's address on the segment to its targets
         QHash<quint32, LocalSegments::Segment> segments;
+        QList<quint32> offSegment;
         for (const quint32 address : m_targets.addresses()) {
             if (const std::optional<LocalSegments::Segment> segment = m_segments.segmentOf(address)) {
                 bySegment[segment->address].append(address);
                 segments.insert(segment->address, *segment);
+            } else {
+                offSegment.append(address);
             }
         }
         PelorinClient::Connection &connection = PelorinClient::Connection::instance();
         if (bySegment.isEmpty() || !connection.start())
             return false;
-        // A server that ends before it answers: the engine's start reports it.
+        m_sweepsLeft = int(bySegment.size());
+        // A server that ends before the sweeps do: the engine reports it and ends the scan.
         auto abandon = [this] {
-            if (m_sweepsLeft > 0) {
-                m_sweepsLeft = 0;
-                startEngine(m_targets.addresses());
-            }
+            m_sweepsLeft = 0;
+            m_engine.endAddresses();
         };
         connect(&connection, &PelorinClient::Connection::startFailed, this, abandon);
         connect(&connection, &PelorinClient::Connection::serverDied, this, abandon);
-        m_sweepsLeft = int(bySegment.size());
+        startEngine(offSegment, true);
         for (auto it = bySegment.cbegin(); it != bySegment.cend(); ++it) {
             const LocalSegments::Segment &segment = segments[it.key()];
             const QList<quint32> swept = it.value();
-            connection.arpSweep(segment.interfaceIndex, segment.address, swept, m_options.timeOut,
-                                [this, swept](bool usable, const QString &reason, const QList<quint32> &answered) {
-                                    onSweepDone(swept, usable, reason, answered);
-                                });
+            connection.arpSweep(
+                segment.interfaceIndex, segment.address, swept, m_options.timeOut,
+                [this](const QList<quint32> &answered) { probe(answered); },
+                [this, swept](bool usable, const QString &reason, const QList<quint32> &answered) {
+                    onSweepDone(swept, usable, reason, answered);
+                });
         }
         return true;
+    }
+
+    // Hands addresses that answered ARP to the engine, each once.
+    void probe(const QList<quint32> &answered)
+    {
+        if (m_sweepsLeft == 0)
+            return;
+        QList<quint32> fresh;
+        for (const quint32 address : answered) {
+            if (!m_present.contains(address)) {
+                m_present.insert(address);
+                fresh.append(address);
+            }
+        }
+        if (!fresh.isEmpty())
+            m_engine.addAddresses(fresh);
     }
 
     void onSweepDone(const QList<quint32> &swept, bool usable, const QString &reason, const QList<quint32> &answered)
@@ -359,19 +375,13 @@ private:
             eraseProgress();
             qCWarning(lcScan).noquote() << reason.simplified();
         }
-        const QSet<quint32> present(answered.cbegin(), answered.cend());
+        probe(usable ? answered : swept); // without a sweep every address is probed
         for (const quint32 address : swept) {
-            if (usable && !present.contains(address))
+            if (!m_present.contains(address))
                 m_silent.insert(address);
         }
-        if (--m_sweepsLeft > 0)
-            return;
-        QList<quint32> probed;
-        for (const quint32 address : m_targets.addresses()) {
-            if (!m_silent.contains(address))
-                probed.append(address);
-        }
-        startEngine(probed);
+        if (--m_sweepsLeft == 0)
+            m_engine.endAddresses();
     }
 
     std::optional<qsizetype> targetOf(const QString &host) const
@@ -463,7 +473,7 @@ private:
         const QString scanned =
             m_interrupted ? QStringLiteral("interrupted after %1 of %2")
                                 .arg(probed)
-                                .arg(counted(m_engine.addressCount() + m_silent.size(), "address", "addresses"))
+                                .arg(counted(m_targets.addresses().size(), "address", "addresses"))
                           : counted(probed, "address", "addresses") + QStringLiteral(" scanned");
         const QString kinds = m_options.echoOnly
                                   ? QString()
@@ -484,7 +494,9 @@ private:
     ScanEngine m_engine;
     SignalPipe m_signals;
     QHash<quint32, qsizetype> m_targetOf;
-    QSet<quint32> m_silent; // on-segment targets that did not answer the ARP sweep: never probed
+    RecentNeighbours m_neighbours; // the kernel's table, for hosts that did not answer echo
+    QSet<quint32> m_present; // on-segment targets that answered the ARP sweep: probed as they did
+    QSet<quint32> m_silent;  // on-segment targets that did not answer it: never probed
     int m_sweepsLeft = 0;
     bool m_sweepRefused = false; // pelorin may not send ARP: said once
     QList<bool> m_refused;  // a target's echo request was refused for want of a route

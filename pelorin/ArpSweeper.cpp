@@ -50,9 +50,9 @@ QString ArpSweeper::unavailableReason() const
         .arg(QCoreApplication::applicationFilePath());
 }
 
-void ArpSweeper::sweep(const Sweep &sweep, Done done)
+void ArpSweeper::sweep(const Sweep &sweep, Answered answered, Done done)
 {
-    m_queue.emplace_back(sweep, std::move(done));
+    m_queue.push_back({sweep, std::move(answered), std::move(done)});
     if (!m_running)
         startNext();
 }
@@ -60,7 +60,7 @@ void ArpSweeper::sweep(const Sweep &sweep, Done done)
 void ArpSweeper::startNext()
 {
     while (!m_queue.empty()) {
-        const Sweep &sweep = m_queue.front().first;
+        const Sweep &sweep = m_queue.front().sweep;
         ifreq request {};
         m_ownMac = 0;
         if (m_fd >= 0 && ::if_indextoname(unsigned(sweep.interfaceIndex), request.ifr_name)
@@ -69,7 +69,7 @@ void ArpSweeper::startNext()
                 m_ownMac = m_ownMac << 8 | quint8(request.ifr_hwaddr.sa_data[i]);
         }
         if (m_ownMac == 0 || sweep.targets.isEmpty()) {
-            Done done = std::move(m_queue.front().second);
+            Done done = std::move(m_queue.front().done);
             m_queue.pop_front();
             done({});
             continue;
@@ -93,7 +93,7 @@ void ArpSweeper::startNext()
 // One request, then the next kPaceMs later; after the last the pass waits its time-out.
 void ArpSweeper::sendNext()
 {
-    const Sweep &sweep = m_queue.front().first;
+    const Sweep &sweep = m_queue.front().sweep;
     while (m_sent < m_pass.size() && m_answered.contains(m_pass[m_sent]))
         ++m_sent;
     if (m_sent == m_pass.size()) {
@@ -134,8 +134,9 @@ void ArpSweeper::readReplies()
 {
     if (!m_running)
         return;
-    const Sweep &sweep = m_queue.front().first;
+    const Sweep &sweep = m_queue.front().sweep;
     QByteArray packet(64, Qt::Uninitialized);
+    QList<quint32> fresh;
     for (;;) {
         sockaddr_ll from {};
         socklen_t length = sizeof from;
@@ -147,9 +148,14 @@ void ArpSweeper::readReplies()
             break;
         if (from.sll_ifindex != sweep.interfaceIndex || from.sll_pkttype == PACKET_OUTGOING)
             continue;
-        if (const auto sender = ArpPacket::answeredTarget(packet.first(got), sweep.ownAddress, m_asked))
+        const auto sender = ArpPacket::answeredTarget(packet.first(got), sweep.ownAddress, m_asked);
+        if (sender && !m_answered.contains(*sender)) {
             m_answered.insert(*sender);
+            fresh.append(*sender);
+        }
     }
+    if (!fresh.isEmpty())
+        m_queue.front().answered(fresh);
     if (m_answered.size() == m_asked.size()) {
         m_pace.stop();
         m_wait.stop();
@@ -161,10 +167,10 @@ void ArpSweeper::finish()
 {
     m_reader->setEnabled(false);
     QList<quint32> answered;
-    for (const quint32 address : m_queue.front().first.targets)
+    for (const quint32 address : m_queue.front().sweep.targets)
         if (m_answered.contains(address))
             answered.append(address);
-    Done done = std::move(m_queue.front().second);
+    Done done = std::move(m_queue.front().done);
     m_queue.pop_front();
     m_running = false;
     done(answered);

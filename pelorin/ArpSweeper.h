@@ -1,7 +1,7 @@
 // Pelorin's ARP sweep: one packet socket, opened at start while CAP_NET_RAW
 // is raised (none without it), that asks for each address of a sweep with one
 // ARP request, at most one every kPaceMs, asks the silent ones once more, and
-// reports the addresses that answered. Owned by PelorinServer; one sweep runs
+// reports each address as it answers and all of them at the end. Owned by PelorinServer; one sweep runs
 // at a time, later ones wait their turn.
 #pragma once
 
@@ -33,6 +33,8 @@ public:
         QList<quint32> targets;
         qint32 timeOutMs = 100;  // the wait after each pass
     };
+    // Addresses that have just answered, in the order their replies came in.
+    using Answered = std::function<void(const QList<quint32> &answered)>;
     // The addresses that answered, in the order they were asked for.
     using Done = std::function<void(const QList<quint32> &answered)>;
 
@@ -42,9 +44,10 @@ public:
     bool isUsable() const { return m_fd >= 0; }
     // Why there is no sweep, and how to allow it.
     QString unavailableReason() const;
-    // Runs the sweep once those before it have ended; done is called with the
-    // answers (none when unusable or the interface has no MAC).
-    void sweep(const Sweep &sweep, Done done);
+    // Runs the sweep once those before it have ended; answered is called as
+    // replies come in, done with all the answers at the end (none when
+    // unusable or the interface has no MAC).
+    void sweep(const Sweep &sweep, Answered answered, Done done);
 
 private:
     void startNext();
@@ -55,7 +58,12 @@ private:
 
     int m_fd = -1;
     std::unique_ptr<QSocketNotifier> m_reader;
-    std::deque<std::pair<Sweep, Done>> m_queue;
+    struct Queued {
+        Sweep sweep;
+        Answered answered;
+        Done done;
+    };
+    std::deque<Queued> m_queue;
     bool m_running = false;
     quint64 m_ownMac = 0;
     QList<quint32> m_pass; // this pass's addresses

@@ -135,11 +135,16 @@ QString PelorinServer::on(quint32, const Wire::ArpSweep &m)
         m_writer.write(Wire::encode(0, result));
         return {};
     }
-    m_arp.sweep({m.interfaceIndex, m.ownAddress, m.targets, m.timeOut}, [this, result](const QList<quint32> &answered) {
-        Wire::ArpSweepResult done = result;
-        done.answered = answered;
-        m_writer.write(Wire::encode(0, done));
-    });
+    m_arp.sweep(
+        {m.interfaceIndex, m.ownAddress, m.targets, m.timeOut},
+        [this, id = m.sweepId](const QList<quint32> &answered) {
+            m_writer.write(Wire::encode(0, Wire::ArpSweepAnswers{id, answered}));
+        },
+        [this, result](const QList<quint32> &answered) {
+            Wire::ArpSweepResult done = result;
+            done.answered = answered;
+            m_writer.write(Wire::encode(0, done));
+        });
     return {};
 }
 

@@ -40,7 +40,8 @@ inline constexpr quint32 kMaxFrame = 16u * 1024u * 1024u;
     X(HttpReqResponse, 0x83)    \
     X(MessageBox, 0x84)         \
     X(ProtocolError, 0x85)      \
-    X(ArpSweepResult, 0x86)
+    X(ArpSweepResult, 0x86)     \
+    X(ArpSweepAnswers, 0x87)
 
 enum class Type : quint8 {
 #define PELORIN_ENUM(Name, value) Name = value,
@@ -190,6 +191,12 @@ struct ArpSweepResult {
     QString reason;
     QList<quint32> answered;
     PELORIN_PACKET(ArpSweepResult, sweepId, usable, reason, answered)
+};
+// Targets of a running sweep that have just answered, ahead of its ArpSweepResult (which lists them all again).
+struct ArpSweepAnswers {
+    quint32 sweepId = 0;
+    QList<quint32> answered;
+    PELORIN_PACKET(ArpSweepAnswers, sweepId, answered)
 };
 
 #undef PELORIN_PACKET

@@ -33,6 +33,7 @@ struct Connection::Private {
     void on(quint32 id, const Pelorin::Wire::MessageBox &m, quint64 generation);
     void on(quint32 id, const Pelorin::Wire::ProtocolError &m, quint64 generation);
     void on(quint32 id, const Pelorin::Wire::ArpSweepResult &m, quint64 generation);
+    void on(quint32 id, const Pelorin::Wire::ArpSweepAnswers &m, quint64 generation);
     template <class Packet>
         requires(!Packet::kFromServer)
     void on(quint32, const Packet &, quint64)
@@ -58,7 +59,7 @@ struct Connection::Private {
     QHash<quint32, ProbeObjectProxy *> objects; // proxies held in the current server
     QSet<ProbeObjectProxy *> proxies;           // every proxy that refers to this connection
     MessageBoxHandler messageBoxHandler;
-    QHash<quint32, SweepDone> sweeps; // ARP sweeps awaiting their result, by id
+    QHash<quint32, std::pair<SweepAnswers, SweepDone>> sweeps; // ARP sweeps awaiting their result, by id
     quint32 nextSweepId = 1;
 };
 

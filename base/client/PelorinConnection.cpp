@@ -115,10 +115,10 @@ QString Connection::echoReason() const
 }
 
 void Connection::arpSweep(int interfaceIndex, quint32 ownAddress, const QList<quint32> &targets, qint32 timeOut,
-                          SweepDone done)
+                          SweepAnswers answers, SweepDone done)
 {
     const quint32 id = d->nextSweepId++;
-    d->sweeps.insert(id, std::move(done));
+    d->sweeps.insert(id, {std::move(answers), std::move(done)});
     d->send(0, Pelorin::Wire::ArpSweep{id, interfaceIndex, ownAddress, targets, timeOut});
 }
 
@@ -312,8 +312,14 @@ void Connection::Private::on(quint32 id, const Wire::ProtocolError &m, quint64)
 
 void Connection::Private::on(quint32, const Wire::ArpSweepResult &m, quint64)
 {
-    if (SweepDone done = sweeps.take(m.sweepId))
+    if (SweepDone done = sweeps.take(m.sweepId).second)
         QMetaObject::invokeMethod(q, [done, m] { done(m.usable, m.reason, m.answered); }, Qt::QueuedConnection);
+}
+
+void Connection::Private::on(quint32, const Wire::ArpSweepAnswers &m, quint64)
+{
+    if (SweepAnswers answers = sweeps.value(m.sweepId).first)
+        QMetaObject::invokeMethod(q, [answers, m] { answers(m.answered); }, Qt::QueuedConnection);
 }
 
 void Connection::Private::serverEnded(const QString &reason)

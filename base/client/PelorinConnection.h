@@ -37,12 +37,14 @@ public:
     QString echoReason() const;
 
     // Asks the greeted server which targets (on the segment of the
-    // interface, host byte order) answer ARP; done follows with them, or with
-    // usable false and the reason when the server may not send ARP. Dropped
-    // when the server ends first (serverDied says so).
+    // interface, host byte order) answer ARP; answers gets them as they come
+    // in, then done follows with them all, or with usable false and the
+    // reason when the server may not send ARP. Dropped when the server ends
+    // first (serverDied says so).
+    using SweepAnswers = std::function<void(const QList<quint32> &answered)>;
     using SweepDone = std::function<void(bool usable, const QString &reason, const QList<quint32> &answered)>;
     void arpSweep(int interfaceIndex, quint32 ownAddress, const QList<quint32> &targets, qint32 timeOut,
-                  SweepDone done);
+                  SweepAnswers answers, SweepDone done);
 
     // Default: serverPathFor() the running program's folder.
     void setServerPath(const QString &path);

@@ -43,12 +43,13 @@ void ScanEngine::setHardwareSources(const QString &neighbourTable, const QString
     m_vendors = std::make_unique<VendorRegistry>(vendorRegistry);
 }
 
-bool ScanEngine::start(const QList<quint32> &addresses, int slotCount)
+bool ScanEngine::start(const QList<quint32> &addresses, int slotCount, bool moreToCome)
 {
     Q_ASSERT(QThread::currentThread() == thread());
-    if (isScanning() || addresses.isEmpty() || slotCount < 1 || slotCount > kMaxSlotCount)
+    if (isScanning() || (addresses.isEmpty() && !moreToCome) || slotCount < 1 || slotCount > kMaxSlotCount)
         return false;
     m_addresses = addresses;
+    m_moreToCome = moreToCome;
     m_slots = std::vector<Slot>(std::size_t(slotCount));
     if (m_state == State::Pending)
         return true; // the held start takes the newer list
@@ -84,6 +85,26 @@ bool ScanEngine::begin()
     return true;
 }
 
+void ScanEngine::addAddresses(const QList<quint32> &more)
+{
+    if (!m_moreToCome || (m_state != State::Pending && m_state != State::Dispatching))
+        return;
+    m_addresses.append(more);
+    updateProgress();
+}
+
+void ScanEngine::endAddresses()
+{
+    if (!m_moreToCome)
+        return;
+    m_moreToCome = false;
+    if (m_state == State::Dispatching && m_next >= m_addresses.size()) {
+        m_state = State::Draining;
+        if (busyCount() == 0)
+            finish();
+    }
+}
+
 void ScanEngine::stop()
 {
     if (m_state == State::Pending)
@@ -107,6 +128,13 @@ void ScanEngine::dispatchTurn()
 {
     if (m_state != State::Dispatching)
         return;
+    if (m_next >= m_addresses.size()) { // a list still open, or one closed before the start
+        if (!m_moreToCome) {
+            m_state = State::Draining;
+            updateProgress();
+        }
+        return;
+    }
     const int index = findFreeSlot();
     if (index < 0)
         return;
@@ -148,7 +176,7 @@ void ScanEngine::startPing(int index)
     if (!probe)
         return;
     ++m_next;
-    if (m_next >= m_addresses.size())
+    if (m_next >= m_addresses.size() && !m_moreToCome)
         m_state = State::Draining;
     emit cursorChanged(m_next);
     slot(index).address = address;
@@ -179,13 +207,14 @@ void ScanEngine::updateProgress()
     }
     if (count > 0)
         emit progress(count);
-    if (m_state == State::Dispatching && count < slotCount() && !m_turn.isActive())
+    if (m_state == State::Dispatching && count < slotCount() && m_next < m_addresses.size() && !m_turn.isActive())
         m_turn.start();
 }
 
 void ScanEngine::finish()
 {
     m_turn.stop();
+    m_moreToCome = false;
     m_state = State::Idle;
     emit cursorChanged(-1);
     emit finished();

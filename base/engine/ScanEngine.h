@@ -53,8 +53,15 @@ public:
     // lowest free of slotCount (1 to 255) slots, once probes can be had. When
     // they can't, emits message and startRefused and changes nothing. Returns
     // at once: false when refused now, true when started or held until the
-    // probe server is ready (the checks then run again).
-    bool start(const QList<quint32> &addresses, int slotCount = kDefaultSlotCount);
+    // probe server is ready (the checks then run again). With moreToCome the
+    // list may start empty and grows by addAddresses(); the scan ends only
+    // after endAddresses().
+    bool start(const QList<quint32> &addresses, int slotCount = kDefaultSlotCount, bool moreToCome = false);
+    // Appends to the list of a scan started with moreToCome; they go out as
+    // slots free up, after those given before.
+    void addAddresses(const QList<quint32> &more);
+    // No address comes any more: the scan ends once the list is done.
+    void endAddresses();
     // Ends a running scan: nothing more is handed out, every worker goes,
     // and rows still awaiting their page are completed without one. Drops a
     // start that is still held.
@@ -138,6 +145,7 @@ private:
     std::vector<Slot> m_slots = std::vector<Slot>(kDefaultSlotCount);
     QList<quint32> m_addresses;
     qsizetype m_next = 0; // the next address to hand out
+    bool m_moreToCome = false; // the list may still grow
     qsizetype m_probed = 0;
     // Listed rows until complete: their page is awaited.
     QHash<quint64, HostRecord> m_rows;

@@ -127,7 +127,7 @@ QList<NeighbourTable::Entry> NeighbourTable::parseMessages(const QByteArray &mes
     return entries;
 }
 
-QString NeighbourTable::arpConfirmedMac(quint32 address, qint64 withinMs)
+QList<NeighbourTable::Entry> NeighbourTable::dump()
 {
     const Descriptor socket{::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE)};
     const int fd = socket.fd;
@@ -147,17 +147,30 @@ QString NeighbourTable::arpConfirmedMac(quint32 address, qint64 withinMs)
     const long ticksPerSecond = ::sysconf(_SC_CLK_TCK);
     // The kernel answers a dump at once, a buffer at a time.
     QByteArray buffer(32768, Qt::Uninitialized);
-    QString found;
+    QList<Entry> entries;
     for (bool done = false; !done;) {
         const ssize_t got = ::recv(fd, buffer.data(), std::size_t(buffer.size()), 0);
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
             break;
-        for (const Entry &entry : parseMessages(buffer.first(got), ticksPerSecond, &done)) {
-            if (entry.address == address && confirmedWithin(entry, withinMs))
-                found = MacAddress::text(entry.mac);
-        }
+        entries.append(parseMessages(buffer.first(got), ticksPerSecond, &done));
+    }
+    return entries;
+}
+
+QString RecentNeighbours::arpConfirmedMac(quint32 address, qint64 withinMs)
+{
+    if (!m_taken.isValid() || m_taken.elapsed() > m_reuseMs) {
+        m_entries = NeighbourTable::dump();
+        m_taken.start();
+    }
+    // The dump's confirmation times were counted when it was taken.
+    const qint64 dumpWithinMs = withinMs - m_taken.elapsed();
+    QString found;
+    for (const NeighbourTable::Entry &entry : std::as_const(m_entries)) {
+        if (entry.address == address && NeighbourTable::confirmedWithin(entry, dumpWithinMs))
+            found = MacAddress::text(entry.mac);
     }
     return found;
 }

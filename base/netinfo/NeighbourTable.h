@@ -7,6 +7,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QList>
 #include <QString>
 
@@ -37,10 +38,32 @@ public:
     // is set at the dump's end or error. ticksPerSecond: the unit of the
     // confirmation times.
     static QList<Entry> parseMessages(const QByteArray &messages, long ticksPerSecond, bool *done);
-    // The MAC of the address (host byte order) whose entry ARP confirmed
-    // within the last withinMs; empty when there is none.
-    static QString arpConfirmedMac(quint32 address, qint64 withinMs);
+    // The kernel's IPv4 entries now, as one rtnetlink dump lists them; none
+    // when the table can't be read.
+    static QList<Entry> dump();
 
 private:
     QString m_path;
+};
+
+// The hosts ARP confirmed, looked up in one dump of the kernel's table for
+// all the pings of a wave that failed together: a dump is taken again only
+// once it is older than reuseMs. An entry confirmed by a ping's echo requests
+// was confirmed before its last time-out, which comes 100 ms before its
+// answer, so a dump younger than that holds it. Owned by whoever looks up
+// the failed pings; one thread.
+class RecentNeighbours
+{
+public:
+    static constexpr qint64 kReuseMs = 50;
+
+    explicit RecentNeighbours(qint64 reuseMs = kReuseMs) : m_reuseMs(reuseMs) {}
+    // The MAC of the address (host byte order) whose entry ARP confirmed
+    // within the last withinMs; empty when there is none.
+    QString arpConfirmedMac(quint32 address, qint64 withinMs);
+
+private:
+    const qint64 m_reuseMs;
+    QList<NeighbourTable::Entry> m_entries;
+    QElapsedTimer m_taken; // when m_entries were dumped; invalid before the first
 };

@@ -1,6 +1,6 @@
 // Guards the scan engine's rules on stand-in probes: address walk, the page asked for (port 80, id.htm), slots
 // (1, the default 50 and 255; 0 and 256 refused), rows and their pages, stop, held, dropped and refused starts,
-// failures; hosts seen through ARP when the driver gives a look-up.
+// failures; hosts seen through ARP when the driver gives a look-up; a list that grows while the scan runs.
 #include "Harness.h"
 #include "StandInProbe.h"
 #include "engine/ScanChecks.h"
@@ -112,6 +112,24 @@ private slots:
             QCOMPARE(r.description, r.host == host(4) ? QString() : "Unit " + r.host);
         }
         QCOMPARE(m_out.messages, QStringList());
+    }
+
+    // A list that grows while the scan runs: what is added goes out after what came before; the scan ends once
+    // the list is closed and done, and a list closed empty while the start is held ends it.
+    void growingList()
+    {
+        QVERIFY(m_engine->start({0x7F000001}, ScanEngine::kDefaultSlotCount, true));
+        m_engine->addAddresses({0x7F000003, 0x7F000002});
+        QTRY_COMPARE(m_engine->probedCount(), 3);
+        QCOMPARE(m_out.finished, 0);
+        m_engine->endAddresses();
+        QCOMPARE(m_out.finished, 1);
+        QCOMPARE(m_factory->pinged(), (QStringList{host(1), host(3), host(2)}));
+        m_factory->pending = true;
+        QVERIFY(m_engine->start({}, ScanEngine::kDefaultSlotCount, true));
+        m_engine->endAddresses(); // while the start is held
+        m_factory->decide();
+        QTRY_COMPARE(m_out.finished, 2);
     }
 
     void pool_data()

@@ -113,7 +113,8 @@ private slots:
         QCOMPARE(segments.contains(address), !interface.isEmpty());
     }
 
-    // An entry counts when learnt, with a MAC, confirmed since the scan began (500 ms); so in the kernel's own table.
+    // An entry counts when learnt, with a MAC, confirmed since the scan began (500 ms); so in the kernel's own
+    // table, read through rtnetlink, whose one dump serves the look-ups of its reuse time.
     void arpConfirmed()
     {
         const struct { const char *name; int state; quint64 mac; qint64 ago; bool counts; } rows[] = {
@@ -130,8 +131,14 @@ private slots:
                                    "neigh add 198.18.0.6 lladdr 02:1a:c6:00:00:06 dev lab0 nud stale"};
         for (const QString &command : setUp)
             QCOMPARE(QProcess::execute(QStringLiteral("ip"), command.split(u' ')), 0);
-        QCOMPARE(NeighbourTable::arpConfirmedMac(0xC6120005, 10000), QStringLiteral("02:1A:C6:00:00:05"));
-        QCOMPARE(NeighbourTable::arpConfirmedMac(0xC6120006, 10000), QString());
+        RecentNeighbours reused(600000), fresh(-1);
+        QCOMPARE(reused.arpConfirmedMac(0xC6120005, 10000), QStringLiteral("02:1A:C6:00:00:05"));
+        QCOMPARE(reused.arpConfirmedMac(0xC6120006, 10000), QString());
+        QCOMPARE(fresh.arpConfirmedMac(0xC6120008, 10000), QString());
+        const QString late = "neigh add 198.18.0.8 lladdr 02:1a:c6:00:00:08 dev lab0 nud reachable";
+        QCOMPARE(QProcess::execute(QStringLiteral("ip"), late.split(u' ')), 0);
+        QCOMPARE(reused.arpConfirmedMac(0xC6120008, 10000), QString());
+        QCOMPARE(fresh.arpConfirmedMac(0xC6120008, 10000), QStringLiteral("02:1A:C6:00:00:08"));
     }
 };
 
