@@ -2,9 +2,12 @@
 // LAN): every host that answers echo is listed at 1, 50 and 255 workers with either kind of echo socket, and again
 // by a window's second scan started at once; each echo request is counted on the host's side, so "sent" is proven on
 // the wire; neighbour and router errors give the unreachable host's status. lanterra-scan also lists, as seen by
-// ARP and with their pages, the host that drops echo and the late one, but not a stale neighbour entry; --echo-only
-// lists neither, and the ARP requests on the wire are the same either way. --arp lists every present host and sends
-// echo requests only to them; without CAP_NET_RAW it says so once and scans every address.
+// ARP and with its page, the host that drops echo, but not a stale neighbour entry; --echo-only lists it not, and
+// the ARP requests on the wire are the same either way. --arp lists every present host and sends echo requests only
+// to them; without CAP_NET_RAW it says so once and scans every address. lanterra-scan end to end: every exit status
+// (0 1 3 130 143) and its path, the last address of a range, names, the equipment filter, a target without a route,
+// output flushed on a signal; SIGINT and SIGTERM to the whole process group (pelorin in it) are an interrupt, never
+// "pelorin has stopped".
 #include "EchoSocket.h"
 #include "Harness.h"
 #include "LanSegment.h"
@@ -15,9 +18,12 @@
 #include <QLabel>
 #include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <arpa/inet.h>
+#include <signal.h>
 
 #include <numeric>
 
@@ -26,10 +32,9 @@ using Lab::LanSegment;
 
 namespace {
 
-// Live hosts: the scanner (.1) and the router (.2) answer too. Pages at .200 and .254.
-const QList<int> kLive = {1, 2, 3, 200, 230, 250, 254};
+// Live hosts: the scanner (.1) and the router (.2) answer too. Pages at .200 and .254; .42's never comes.
+const QList<int> kLive = {1, 2, 3, 42, 200, 230, 250, 254};
 constexpr int kDropsEcho = 240; // answers ARP, serves a page, drops echo
-constexpr int kLate = 245;      // answers echo after LanSegment::kLateMs
 
 // Which echo socket pelorin gets in this namespace: datagram where ping sockets are allowed, else raw.
 bool allowPingSockets(bool allow)
@@ -73,7 +78,7 @@ class LanLabTest : public QObject
     QHash<int, int> echoCounts() const
     {
         QHash<int, int> counts;
-        for (int octet : kLive + QList<int>{kDropsEcho, kLate})
+        for (int octet : kLive + QList<int>{kDropsEcho})
             counts.insert(octet, m_lan.echoRequestCount(octet));
         return counts;
     }
@@ -107,12 +112,15 @@ private slots:
         LAN_REQUIRE_SEGMENT(m_lan);
         MessageBoxes::install(&m_boxes);
         for (int octet : kLive.mid(2) + QList<int>{kDropsEcho}) {
-            const auto device = Lab::Behaviour{Lab::Behaviour::Page, Lab::LabNetwork::idPage(QString::number(octet))};
-            const bool page = octet == 200 || octet == 254 || octet == kDropsEcho;
+            const auto device = Lab::Behaviour{octet == 42 ? Lab::Behaviour::NoAnswer : Lab::Behaviour::Page,
+                                               Lab::LabNetwork::idPage(QString::number(octet))};
+            const bool page = octet == 42 || octet == 200 || octet == 254 || octet == kDropsEcho;
             const auto kind = octet == kDropsEcho ? LanSegment::Host::DropsEcho : LanSegment::Host::Echo;
             QVERIFY(m_lan.addHost(octet, kind, page ? std::optional(device) : std::nullopt));
         }
-        QVERIFY(m_lan.addHost(kLate, LanSegment::Host::Late));
+        // A name for .200, in this test's own mount namespace only.
+        QVERIFY(QFile::symLinkTarget("/proc/self/ns/mnt") != QFile::symLinkTarget("/proc/1/ns/mnt"));
+        QVERIFY(Lab::shell("echo '198.18.0.200 unit200' >/run/netns/hosts\nmount --bind /run/netns/hosts /etc/hosts"));
         QVERIFY(m_lan.addFarHost(10));
         // Echo requests that leave the scanner on the segment, counted in the test's own namespace.
         QVERIFY(Lab::shell("nft 'add table ip scan; add counter ip scan echo; add chain ip scan out { type filter hook "
@@ -159,10 +167,9 @@ private slots:
         const QStringList args{target, "-w", workers, "-r", "1"};
         const QStringList hosts = scan(args + (echoOnly ? QStringList{"--echo-only"} : QStringList()));
         const bool arpHosts = !echoOnly && from <= kDropsEcho;
-        QCOMPARE(hosts, liveAddresses(from, arpHosts ? QList<int>{kDropsEcho, kLate} : QList<int>()));
+        QCOMPARE(hosts, liveAddresses(from, arpHosts ? QList<int>{kDropsEcho} : QList<int>()));
         QCOMPARE(m_seen.value(LanSegment::address(254)), QStringLiteral("254,echo"));
         QCOMPARE(m_seen.value(LanSegment::address(kDropsEcho)), arpHosts ? QStringLiteral("240,arp") : QString());
-        QCOMPARE(m_seen.value(LanSegment::address(kLate)), arpHosts ? QStringLiteral(",arp") : QString());
 
         const QHash<int, int> after = echoCounts();
         for (int octet : kLive.mid(2))
@@ -178,13 +185,13 @@ private slots:
         for (bool echoOnly : {false, true}) {
             QVERIFY(Lab::shell("ip neigh flush dev lan0"));
             const int before = m_lan.arpRequestCount(3);
-            const QStringList args{"198.18.0.3", "198.18.0.200", "198.18.0.240", "198.18.0.245", "-r", "1"};
-            QCOMPARE(scan(args + (echoOnly ? QStringList{"--echo-only"} : QStringList())).size(), echoOnly ? 2 : 4);
+            const QStringList args{"198.18.0.3", "198.18.0.42", "198.18.0.200", "198.18.0.240", "-r", "1"};
+            QCOMPARE(scan(args + (echoOnly ? QStringList{"--echo-only"} : QStringList())).size(), echoOnly ? 3 : 4);
             QCOMPARE(m_lan.arpRequestCount(3) - before, 4);
         }
     }
 
-    // --arp lists every present host, the one that drops echo and the late one too; every echo request that left
+    // --arp lists every present host, the one that drops echo too; every echo request that left
     // the scanner reached one of them; the silent addresses were asked twice, the others once.
     void arpSweep()
     {
@@ -192,7 +199,7 @@ private slots:
         const QHash<int, int> before = echoCounts();
         const int sent = Lab::packets("nft list counter ip scan echo");
         const int arpBefore = m_lan.arpRequestCount(3);
-        QCOMPARE(scan({"198.18.0.3-254", "--arp"}), liveAddresses(3, {kDropsEcho, kLate}));
+        QCOMPARE(scan({"198.18.0.3-254", "--arp"}), liveAddresses(3, {kDropsEcho}));
         const QHash<int, int> after = echoCounts();
         const int received = std::accumulate(after.cbegin(), after.cend(), 0) - std::accumulate(before.cbegin(),
                                                                                                before.cend(), 0);
@@ -208,6 +215,87 @@ private slots:
         QCOMPARE(scan({"198.18.0.249-254", "--arp", "-r", "1"}, true), liveAddresses(249));
         QCOMPARE(m_err.count(QStringLiteral("may not send ARP requests")), 1);
         QVERIFY2(m_err.contains(QStringLiteral("setcap cap_net_raw+p")), qPrintable(m_err));
+    }
+
+    void cli_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("out"); // the sorted host lines, | between; or part of stderr's one line
+        QTest::addColumn<QString>("err"); // how stderr begins
+        const QString summary = "lanterra-scan: %1 addresses scanned, %2 hosts found (%2 by echo, 0 by ARP), "
+                                "%3 with a description, ";
+        const QStringList slow = {"198.18.0.1-60", "-T", "3000", "-r", "1", "-o", "csv"};
+        auto row = [](const char *name, const QStringList &args, int status, const QString &out, const QString &err) {
+            QTest::newRow(name) << args << status << out << err;
+        };
+        row("targets, names, equipment", {"-n", "-e", "-o", "csv", "198.18.0.254", "198.18.0.1-3", "198.18.0.200"}, 0,
+            "198.18.0.200,unit200,ms,200,02:1A:C6:00:00:C8,,echo|198.18.0.254,,ms,254,02:1A:C6:00:00:FE,,echo|"
+            "host,name,ping_ms,description,mac,vendor,seen",
+            summary.arg(5).arg(5).arg(2));
+        row("none answered, no route", {"198.19.0.20", "198.18.0.41", "-r", "1", "-o", "jsonl"}, 1, "",
+            "lanterra-scan: no route to 198.19.0.20\n" + summary.arg(2).arg(0).arg(0));
+        row("pelorin missing", {"198.18.0.1"}, 3, "pelorin could not be started", "");
+        row("pelorin killed", slow, 3, "", "");
+        for (int i = 0; i < 40; ++i) // 20 each (exit 130, 143), to the group as from a terminal or a job's kill
+            QTest::addRow(i % 2 ? "SIGTERM %d" : "SIGINT %d", i / 2) << slow << 130 + i % 2 * 13 << "" << "";
+    }
+
+    // lanterra-scan run as a shell's job: its exit status, its host lines and stderr.
+    void cli()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, exitCode);
+        QFETCH(QString, out);
+        QFETCH(QString, err);
+        const bool alone = exitCode == 3 && !out.isEmpty(); // run from a folder without pelorin
+        // Sent once a host has been printed: a signal, or pelorin killed.
+        const int signal = exitCode == 130 ? SIGINT : exitCode == 143 ? SIGTERM : exitCode == 3 && !alone ? SIGKILL : 0;
+        const QString built = QCoreApplication::applicationDirPath() + QStringLiteral("/lanterra-scan");
+        QTemporaryDir dir;
+        if (alone)
+            QVERIFY(QFile::copy(built, dir.filePath(QStringLiteral("lanterra-scan"))));
+        QProcess scan;
+        scan.setChildProcessModifier([] { ::setpgid(0, 0); }); // its own process group, as a shell's job
+        scan.start(alone ? dir.filePath(QStringLiteral("lanterra-scan")) : built, args);
+        QVERIFY(scan.waitForStarted());
+        QByteArray stdOut;
+        if (signal) {
+            QTRY_VERIFY_WITH_TIMEOUT((stdOut += scan.readAllStandardOutput()).contains("198.18.0.1,"), 20000);
+            QFile children(QStringLiteral("/proc/%1/task/%1/children").arg(scan.processId())); // pelorin
+            QVERIFY(children.open(QIODevice::ReadOnly));
+            const qint64 pelorin = children.readAll().trimmed().split(' ').value(0).toLongLong();
+            ::kill(pid_t(signal == SIGKILL ? pelorin : -scan.processId()), signal);
+        }
+        QVERIFY(scan.waitForFinished(60000));
+        stdOut += scan.readAllStandardOutput();
+        const QString errText = QString::fromUtf8(scan.readAllStandardError());
+        QCOMPARE(scan.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(scan.exitCode(), exitCode);
+        if (alone) { // one line, nothing on stdout
+            QVERIFY2(errText.contains(out), qPrintable(errText));
+            QCOMPARE(errText.count(u'\n'), 1);
+            QCOMPARE(stdOut, QByteArray());
+            return;
+        }
+        const QString text = QString::fromUtf8(stdOut);
+        if (signal) { // what was listed is out, the page-less host too
+            for (int octet : {1, signal == SIGKILL ? 1 : 42})
+                QVERIFY(text.contains(QRegularExpression(QStringLiteral("(^|\n)198\\.18\\.0\\.%1,\\d+,,[^,]*,,echo\r\n")
+                                                             .arg(octet))));
+            QCOMPARE(errText.contains("pelorin has stopped"), signal == SIGKILL);
+            const QRegularExpression interrupted("interrupted after \\d+ of 60 addresses, ");
+            QCOMPARE(errText.contains(interrupted), signal != SIGKILL);
+            return;
+        }
+        // The host lines, then stderr: the summary and what went before it.
+        QStringList lines = text.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+        lines.replaceInStrings(QRegularExpression(",\\d+,"), ",ms,"); // a ping's time varies
+        lines.sort();
+        QCOMPARE(lines.join(u'|'), out);
+        QCOMPARE(errText.left(err.size()), err);
+        QVERIFY2(QRegularExpression(" \\d+\\.\\d s\n$").match(errText).hasMatch(), qPrintable(errText));
+        QCOMPARE(errText.count(u'\n'), err.count(u'\n') + 1);
     }
 
     // The window scans the whole segment twice in a row on one pelorin: the same hosts both times, with the pages.
@@ -238,9 +326,9 @@ private slots:
         QTest::newRow("raw") << EchoSocketKind::Raw;
     }
 
-    // Each kind of echo socket: a live host answers with the data sent, a late one times out; an empty address is reported unreachable
-    // once ARP gives up, and the router's errors give the same status; 0.0.0.0/8 is refused unsent (this machine
-    // would answer it); a released request ends at once as failed; nothing is left waiting or open.
+    // Each kind of echo socket: a live host answers with the data sent, a silent one times out; an empty address is
+    // reported unreachable once ARP gives up, and the router's errors give the same status; 0.0.0.0/8 is refused
+    // unsent (this machine would answer it); a released request fails at once; nothing is left waiting or open.
     void echoSocket()
     {
         QFETCH(EchoSocketKind, kind);
@@ -248,9 +336,9 @@ private slots:
         {
             EchoSocket socket(kind);
             QCOMPARE(socket.kind(), kind);
-            std::optional<EchoResult> live, late, released, thisHost, empty, prohibited, unreachable, far;
+            std::optional<EchoResult> live, silent, released, thisHost, empty, prohibited, unreachable, far;
             spawn(echoInto(socket, LanSegment::address(200), 5000, live));
-            spawn(echoInto(socket, LanSegment::address(kLate), LanSegment::kLateMs / 2, late));
+            spawn(echoInto(socket, LanSegment::address(kDropsEcho), 200, silent));
             spawn(echoInto(socket, LanSegment::address(230), 5000, released));
             socket.cancel(&released);
             spawn(echoInto(socket, QStringLiteral("0.1.2.3"), 5000, thisHost));
@@ -262,7 +350,7 @@ private slots:
             QTRY_VERIFY(far.has_value());
             QCOMPARE(live->status, IpStatus::Success);
             QCOMPARE(live->data, QByteArray("lab"));
-            QCOMPARE(late->status, IpStatus::RequestTimedOut);
+            QCOMPARE(silent->status, IpStatus::RequestTimedOut);
             QCOMPARE(released->status, IpStatus::GeneralFailure);
             QCOMPARE(thisHost->status, IpStatus::BadDestination);
             QCOMPARE(empty->status, IpStatus::DestHostUnreachable);

@@ -97,18 +97,9 @@ bool LabNetwork::addSilentHost(const QString &address)
 {
     if (!isIsolated() || !QHostAddress(address).isLoopback() || QHostAddress(address) == QHostAddress::LocalHost)
         return false;
-    m_tableMade = m_tableMade || shell("nft 'add table ip lanterra_lab; add chain ip lanterra_lab out { type "
-                                       "filter hook output priority 0; }; add chain ip lanterra_lab in { type filter "
-                                       "hook input priority 0; }'");
-    const QByteArray a = address.toLatin1(), counter = "echo_" + QByteArray(a).replace('.', '_');
-    return shell("nft 'add counter ip lanterra_lab " + counter + "; add rule ip lanterra_lab out ip daddr " + a
-                 + " ip length 60 ip ttl 255 ip frag-off & 0xe000 == 0 icmp type echo-request icmp code 0 counter name "
-                 + counter + "; add rule ip lanterra_lab in ip daddr " + a + " drop'");
-}
-
-int LabNetwork::echoRequestCount(const QString &address) const
-{
-    return packets("nft list counter ip lanterra_lab echo_" + address.toLatin1().replace('.', '_'));
+    m_tableMade = m_tableMade || shell("nft 'add table ip lanterra_lab; add chain ip lanterra_lab in "
+                                       "{ type filter hook input priority 0; }'");
+    return shell("nft add rule ip lanterra_lab in ip daddr " + address.toLatin1() + " drop");
 }
 
 bool LabNetwork::addDevice(const QString &address, const Behaviour &behaviour)
@@ -116,7 +107,7 @@ bool LabNetwork::addDevice(const QString &address, const Behaviour &behaviour)
     return isIsolated() && QHostAddress(address).isLoopback() && listen(address, behaviour);
 }
 
-bool LabNetwork::inNamespace(const QString &netns, const std::function<bool(QObject *)> &make)
+bool LabNetwork::listen(const QString &address, const Behaviour &behaviour, const QString &netns)
 {
     if (!m_servers) {
         m_servers = new QObject;
@@ -124,31 +115,24 @@ bool LabNetwork::inNamespace(const QString &netns, const std::function<bool(QObj
         QObject::connect(&m_thread, &QThread::finished, m_servers, &QObject::deleteLater);
         m_thread.start();
     }
+    const auto device = std::make_shared<Device>(behaviour);
     bool ok = false;
     QMetaObject::invokeMethod(m_servers, [&] {
-        // Sockets stay in the namespace they were made in; the thread goes back to its own.
+        // The server stays in the namespace it was made in; the thread goes back to its own.
         const int own = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
         const QString path = netns.isEmpty() ? QStringLiteral("/proc/thread-self/ns/net") : "/run/netns/" + netns;
         const int other = ::open(qPrintable(path), O_RDONLY | O_CLOEXEC);
-        if (own >= 0 && other >= 0 && ::setns(other, CLONE_NEWNET) == 0)
-            ok = make(m_servers) & (::setns(own, CLONE_NEWNET) == 0); // back home whatever make did
+        if (own >= 0 && other >= 0 && ::setns(other, CLONE_NEWNET) == 0) {
+            auto *server = new QTcpServer(m_servers);
+            QObject::connect(server, &QTcpServer::newConnection, server, [server, device] {
+                while (QTcpSocket *socket = server->nextPendingConnection())
+                    serve(socket, device);
+            });
+            ok = server->listen(QHostAddress(address), 80) & (::setns(own, CLONE_NEWNET) == 0);
+        }
         for (int fd : {own, other})
             ::close(fd);
     }, Qt::BlockingQueuedConnection);
-    return ok;
-}
-
-bool LabNetwork::listen(const QString &address, const Behaviour &behaviour, const QString &netns)
-{
-    const auto device = std::make_shared<Device>(behaviour);
-    const bool ok = inNamespace(netns, [&](QObject *parent) {
-        auto *server = new QTcpServer(parent);
-        QObject::connect(server, &QTcpServer::newConnection, server, [server, device] {
-            while (QTcpSocket *socket = server->nextPendingConnection())
-                serve(socket, device);
-        });
-        return server->listen(QHostAddress(address), 80);
-    });
     if (ok)
         m_devices.insert(address, device);
     return ok;

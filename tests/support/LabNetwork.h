@@ -7,7 +7,6 @@
 #include <QObject>
 #include <QThread>
 
-#include <functional>
 #include <memory>
 
 namespace Lab {
@@ -44,10 +43,9 @@ class LabNetwork
 public:
     ~LabNetwork(); // stops devices and removes the nftables table
 
-    // Drops every packet to this 127.0.0.x address; 127.0.0.1, where every loopback reply goes, is refused.
+    // Drops every packet to this 127.0.0.x address (the bench's loopback lab); 127.0.0.1, where every loopback
+    // reply goes, is refused.
     bool addSilentHost(const QString &address);
-    // Echo requests sent to a silent host exactly as pelorin sends them (type 8, code 0, TTL 255, 32 bytes).
-    int echoRequestCount(const QString &address) const;
 
     // Serves HTTP on address:80; the first request head of each connection, and the connections open.
     bool addDevice(const QString &address, const Behaviour &behaviour);
@@ -61,8 +59,6 @@ private:
     friend class LanSegment;
     // Serves behaviour on address:80 from inside the named network namespace (empty: this one).
     bool listen(const QString &address, const Behaviour &behaviour, const QString &netns = {});
-    // Runs make on the servers' thread from inside the named network namespace; false when it could not enter.
-    bool inNamespace(const QString &netns, const std::function<bool(QObject *parent)> &make);
 
     bool m_tableMade = false;
     QHash<QString, std::shared_ptr<Device>> m_devices;

@@ -1,12 +1,8 @@
 #include "LanSegment.h"
 
 #include <QFile>
-#include <QSocketNotifier>
-#include <QTimer>
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 namespace Lab {
 
@@ -38,41 +34,6 @@ QByteArray counterScript(const QString &netns, bool dropEcho)
            "table arp lab {\n counter request { }\n chain in {\n  type filter hook input priority 0; policy accept;\n"
            "  arp operation request arp saddr ip 198.18.0.1 counter name request\n }\n}\nEOF\n";
 }
-
-// Answers every echo request that reaches its namespace, delayMs late (the kernel's own answer is off there).
-class LateResponder : public QObject
-{
-public:
-    LateResponder(int fd, int delayMs, QObject *parent)
-        : QObject(parent), m_fd(fd), m_notifier(fd, QSocketNotifier::Read)
-    {
-        connect(&m_notifier, &QSocketNotifier::activated, this, [this, delayMs] {
-            char packet[1500];
-            sockaddr_in from {};
-            socklen_t length = sizeof from;
-            const ssize_t got = ::recvfrom(m_fd, packet, sizeof packet, 0, reinterpret_cast<sockaddr *>(&from),
-                                           &length);
-            const int ipLength = got > 0 ? (packet[0] & 0x0F) * 4 : 0;
-            if (got < ipLength + 8 || packet[ipLength] != 8)
-                return;
-            QByteArray reply(packet + ipLength, got - ipLength);
-            // Type 8 becomes 0: the checksum grows by 0x0800, ones' complement.
-            const quint32 sum = (quint32(quint8(reply[2])) << 8 | quint8(reply[3])) + 0x0800;
-            reply[0] = 0;
-            reply[2] = char((sum + (sum >> 16)) >> 8);
-            reply[3] = char(sum + (sum >> 16));
-            QTimer::singleShot(delayMs, this, [this, reply, from] {
-                ::sendto(m_fd, reply.constData(), std::size_t(reply.size()), 0,
-                         reinterpret_cast<const sockaddr *>(&from), sizeof from);
-            });
-        });
-    }
-    ~LateResponder() override { ::close(m_fd); }
-
-private:
-    int m_fd;
-    QSocketNotifier m_notifier;
-};
 
 } // namespace
 
@@ -121,22 +82,13 @@ bool LanSegment::addHost(int octet, Host kind, const std::optional<Behaviour> &p
     if (!usable() || octet < 3 || octet > 254 || m_hosts.contains(octet))
         return false;
     const QString ns = hostNamespace(octet);
-    QByteArray script = linkScript(ns, QStringLiteral("h%1").arg(octet), "br0", address(octet),
+    const QByteArray script = linkScript(ns, QStringLiteral("h%1").arg(octet), "br0", address(octet),
                                    macAddress.isEmpty() ? mac(octet) : macAddress, "198.19.0.0/24 via 198.18.0.2")
         + counterScript(ns, kind == Host::DropsEcho);
-    if (kind == Host::Late)
-        script += "ip netns exec " + ns.toLatin1() + " sysctl -qw net.ipv4.icmp_echo_ignore_all=1\n";
     if (!shell(script))
         return false;
     m_hosts.insert(octet);
-    if (page && !m_devices.listen(address(octet), *page, ns))
-        return false;
-    return kind != Host::Late || m_devices.inNamespace(ns, [](QObject *parent) {
-        const int fd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
-        if (fd >= 0)
-            new LateResponder(fd, kLateMs, parent);
-        return fd >= 0;
-    });
+    return !page || m_devices.listen(address(octet), *page, ns);
 }
 
 bool LanSegment::addFarHost(int octet)

@@ -22,9 +22,7 @@ public:
     enum class Host {
         Echo,      // the kernel answers echo and ARP
         DropsEcho, // answers ARP (and serves its page) but drops every echo request
-        Late,      // answers echo kLateMs after each request
     };
-    static constexpr int kLateMs = 400;
 
     LanSegment(); // builds the bridge, the scanner's link and the router; the namespaces go with the test's
 
