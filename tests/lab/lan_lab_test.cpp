@@ -25,7 +25,6 @@
 #include <arpa/inet.h>
 #include <signal.h>
 
-#include <numeric>
 
 using namespace Pelorin;
 using Lab::LanSegment;
@@ -74,32 +73,53 @@ class LanLabTest : public QObject
     LanSegment m_lan;
     RecordingBoxes m_boxes;
 
-    // Echo requests each host has received so far.
+    // Echo requests each host has received so far, and under 0 all of them.
     QHash<int, int> echoCounts() const
     {
         QHash<int, int> counts;
         for (int octet : kLive + QList<int>{kDropsEcho})
-            counts.insert(octet, m_lan.echoRequestCount(octet));
+            counts[0] += counts[octet] = m_lan.echoRequestCount(octet);
         return counts;
     }
 
     QHash<QString, QString> m_seen; // the last scan's "description,seen" of each host
     QString m_err;                  // and its stderr
 
-    // lanterra-scan's hosts (the first CSV field), without CAP_NET_RAW when asked.
-    QStringList scan(const QStringList &args, bool withoutNetRaw = false)
+    struct Run { int status = -1; QString out, err; };
+    // lanterra-scan run as a shell's job, after prefix (setpriv), or copied alone into a folder without pelorin.
+    // signal goes once 198.18.0.1 is listed: to the job's group, SIGKILL to pelorin alone.
+    Run run(const QStringList &args, int signal = 0, bool alone = false, const QStringList &prefix = {})
     {
+        const QString built = QCoreApplication::applicationDirPath() + QStringLiteral("/lanterra-scan");
+        QTemporaryDir dir;
+        const QString copy = dir.filePath(QStringLiteral("lanterra-scan"));
+        if (alone && !QFile::copy(built, copy))
+            return {};
         QProcess scan;
-        const QString scanner = QCoreApplication::applicationDirPath() + QStringLiteral("/lanterra-scan");
-        const QStringList dropNetRaw = {"--bounding-set=-net_raw", "--", scanner};
-        scan.start(withoutNetRaw ? QStringLiteral("setpriv") : scanner,
-                   (withoutNetRaw ? dropNetRaw : QStringList()) + args + QStringList{"-o", "csv"});
-        if (!scan.waitForFinished(60000) || scan.exitCode() != 0)
+        scan.setChildProcessModifier([] { ::setpgid(0, 0); });
+        const QStringList command = prefix + QStringList{alone ? copy : built} + args;
+        scan.start(command.first(), command.mid(1));
+        QByteArray out;
+        if (signal) {
+            [&] { QTRY_VERIFY_WITH_TIMEOUT((out += scan.readAllStandardOutput()).contains("198.18.0.1,"), 20000); }();
+            QFile children(QStringLiteral("/proc/%1/task/%1/children").arg(scan.processId())); // pelorin
+            const pid_t pelorin = children.open(QIODevice::ReadOnly) ? children.readAll().split(' ')[0].toInt() : 0;
+            ::kill(signal == SIGKILL ? pelorin : pid_t(-scan.processId()), pelorin > 0 ? signal : 0); // 0: none
+        }
+        const bool ended = scan.waitForFinished(60000) && scan.exitStatus() == QProcess::NormalExit;
+        return {ended ? scan.exitCode() : -1, QString::fromUtf8(out + scan.readAllStandardOutput()),
+                QString::fromUtf8(scan.readAllStandardError())};
+    }
+
+    // lanterra-scan's hosts (the first CSV field), sorted, or "failed".
+    QStringList scan(const QStringList &args, const QStringList &prefix = {})
+    {
+        const Run r = run(args + QStringList{"-o", "csv"}, 0, false, prefix);
+        m_err = r.err;
+        if (r.status != 0)
             return {QStringLiteral("failed")};
-        m_err = QString::fromUtf8(scan.readAllStandardError());
         QStringList hosts;
-        const QStringList lines = QString::fromUtf8(scan.readAllStandardOutput()).split(QStringLiteral("\r\n"));
-        for (const QString &line : lines.mid(1).filter(QStringLiteral(","))) {
+        for (const QString &line : r.out.split(QStringLiteral("\r\n")).mid(1).filter(QStringLiteral(","))) {
             hosts << line.section(u',', 0, 0);
             m_seen.insert(hosts.last(), line.section(u',', 2, 2) + u',' + line.section(u',', -1));
         }
@@ -118,11 +138,10 @@ private slots:
             const auto kind = octet == kDropsEcho ? LanSegment::Host::DropsEcho : LanSegment::Host::Echo;
             QVERIFY(m_lan.addHost(octet, kind, page ? std::optional(device) : std::nullopt));
         }
-        // A name for .200, in this test's own mount namespace only.
         QVERIFY(QFile::symLinkTarget("/proc/self/ns/mnt") != QFile::symLinkTarget("/proc/1/ns/mnt"));
         QVERIFY(Lab::shell("echo '198.18.0.200 unit200' >/run/netns/hosts\nmount --bind /run/netns/hosts /etc/hosts"));
+
         QVERIFY(m_lan.addFarHost(10));
-        // Echo requests that leave the scanner on the segment, counted in the test's own namespace.
         QVERIFY(Lab::shell("nft 'add table ip scan; add counter ip scan echo; add chain ip scan out { type filter hook "
                            "output priority 0; }; add rule ip scan out oifname lan0 icmp type echo-request counter "
                            "name echo'"));
@@ -137,7 +156,7 @@ private slots:
         QTest::addColumn<bool>("pingSockets");
         QTest::addColumn<QString>("workers");
         QTest::addColumn<QString>("target");
-        QTest::addColumn<int>("from"); // the first octet scanned
+        QTest::addColumn<int>("from");
         QTest::addColumn<bool>("echoOnly");
         for (bool datagram : {true, false}) {
             const char *kind = datagram ? "datagram" : "raw";
@@ -147,9 +166,8 @@ private slots:
         }
     }
 
-    // Every live host of the range listed once, whatever waits in the neighbour queue for the empty addresses;
-    // each one got exactly the one echo request it answered, the host that drops echo all six of its requests.
-    // Unless echo only, the hosts that ARP found are listed too, as such, with their pages; a stale entry is not.
+    // Every live host listed once after one echo request, whatever waits in the neighbour queue; unless echo only,
+    // the host ARP found too, as such, with its page (it had all six requests); a stale entry not.
     void lanterraScan()
     {
         QFETCH(bool, pingSockets);
@@ -159,7 +177,6 @@ private slots:
         QFETCH(bool, echoOnly);
         QVERIFY(allowPingSockets(pingSockets));
         const QHash<int, int> before = echoCounts();
-        // As at a first scan: entries ARP confirmed before this scan never count, whatever the earlier rows did.
         QVERIFY(Lab::shell("ip neigh flush dev lan0; ip neigh replace 198.18.0.99 dev lan0 nud stale lladdr "
                            + LanSegment::mac(99).toLatin1()));
 
@@ -178,8 +195,7 @@ private slots:
             QCOMPARE(after[kDropsEcho] - before[kDropsEcho], 6);
     }
 
-    // The scan without --echo-only sends no packet more: the scanner's ARP requests (each host sees every one)
-    // are the same with and without it, one per host scanned.
+    // Without --echo-only no packet more: the same ARP requests (each host sees every one), one per host scanned.
     void noExtraArp()
     {
         for (bool echoOnly : {false, true}) {
@@ -191,8 +207,7 @@ private slots:
         }
     }
 
-    // --arp lists every present host, the one that drops echo too; every echo request that left
-    // the scanner reached one of them; the silent addresses were asked twice, the others once.
+    // --arp lists every present host, the one that drops echo too; every echo request sent reached one of them.
     void arpSweep()
     {
         QVERIFY(Lab::shell("ip neigh flush dev lan0"));
@@ -200,19 +215,16 @@ private slots:
         const int sent = Lab::packets("nft list counter ip scan echo");
         const int arpBefore = m_lan.arpRequestCount(3);
         QCOMPARE(scan({"198.18.0.3-254", "--arp"}), liveAddresses(3, {kDropsEcho}));
-        const QHash<int, int> after = echoCounts();
-        const int received = std::accumulate(after.cbegin(), after.cend(), 0) - std::accumulate(before.cbegin(),
-                                                                                               before.cend(), 0);
-        QCOMPARE(Lab::packets("nft list counter ip scan echo") - sent, received);
-        // The sweep asks each of the 252 addresses once and the 245 silent ones once more; the echoes make the
-        // kernel ask for each present host once.
+        QCOMPARE(Lab::packets("nft list counter ip scan echo") - sent, echoCounts()[0] - before[0]);
+        // The sweep asks the 252 addresses, the 245 silent ones again; the echoes make the kernel ask the 7 hosts.
         QCOMPARE(m_lan.arpRequestCount(3) - arpBefore, 252 + 245 + 7);
     }
 
-    // Without CAP_NET_RAW pelorin can't sweep: one line says so and how to allow it, and every address is scanned.
+    // Without CAP_NET_RAW no sweep: one line says so and how to allow it, and every address is scanned.
     void arpWithoutCapability()
     {
-        QCOMPARE(scan({"198.18.0.249-254", "--arp", "-r", "1"}, true), liveAddresses(249));
+        const QStringList withoutNetRaw = {"setpriv", "--bounding-set=-net_raw", "--"};
+        QCOMPARE(scan({"198.18.0.249-254", "--arp", "-r", "1"}, withoutNetRaw), liveAddresses(249));
         QCOMPARE(m_err.count(QStringLiteral("may not send ARP requests")), 1);
         QVERIFY2(m_err.contains(QStringLiteral("setcap cap_net_raw+p")), qPrintable(m_err));
     }
@@ -251,51 +263,30 @@ private slots:
         const bool alone = exitCode == 3 && !out.isEmpty(); // run from a folder without pelorin
         // Sent once a host has been printed: a signal, or pelorin killed.
         const int signal = exitCode == 130 ? SIGINT : exitCode == 143 ? SIGTERM : exitCode == 3 && !alone ? SIGKILL : 0;
-        const QString built = QCoreApplication::applicationDirPath() + QStringLiteral("/lanterra-scan");
-        QTemporaryDir dir;
-        if (alone)
-            QVERIFY(QFile::copy(built, dir.filePath(QStringLiteral("lanterra-scan"))));
-        QProcess scan;
-        scan.setChildProcessModifier([] { ::setpgid(0, 0); }); // its own process group, as a shell's job
-        scan.start(alone ? dir.filePath(QStringLiteral("lanterra-scan")) : built, args);
-        QVERIFY(scan.waitForStarted());
-        QByteArray stdOut;
-        if (signal) {
-            QTRY_VERIFY_WITH_TIMEOUT((stdOut += scan.readAllStandardOutput()).contains("198.18.0.1,"), 20000);
-            QFile children(QStringLiteral("/proc/%1/task/%1/children").arg(scan.processId())); // pelorin
-            QVERIFY(children.open(QIODevice::ReadOnly));
-            const qint64 pelorin = children.readAll().trimmed().split(' ').value(0).toLongLong();
-            ::kill(pid_t(signal == SIGKILL ? pelorin : -scan.processId()), signal);
-        }
-        QVERIFY(scan.waitForFinished(60000));
-        stdOut += scan.readAllStandardOutput();
-        const QString errText = QString::fromUtf8(scan.readAllStandardError());
-        QCOMPARE(scan.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(scan.exitCode(), exitCode);
+        const Run r = run(args, signal, alone);
+        QCOMPARE(r.status, exitCode);
         if (alone) { // one line, nothing on stdout
-            QVERIFY2(errText.contains(out), qPrintable(errText));
-            QCOMPARE(errText.count(u'\n'), 1);
-            QCOMPARE(stdOut, QByteArray());
+            QVERIFY2(r.err.contains(out), qPrintable(r.err));
+            QCOMPARE(r.err.count(u'\n'), 1);
+            QCOMPARE(r.out, QString());
             return;
         }
-        const QString text = QString::fromUtf8(stdOut);
         if (signal) { // what was listed is out, the page-less host too
-            for (int octet : {1, signal == SIGKILL ? 1 : 42})
-                QVERIFY(text.contains(QRegularExpression(QStringLiteral("(^|\n)198\\.18\\.0\\.%1,\\d+,,[^,]*,,echo\r\n")
-                                                             .arg(octet))));
-            QCOMPARE(errText.contains("pelorin has stopped"), signal == SIGKILL);
+            const QString line = QStringLiteral("(^|\n)198\\.18\\.0\\.%1,\\d+,,[^,]*,,echo\r\n");
+            QVERIFY(r.out.contains(QRegularExpression(line.arg(signal == SIGKILL ? 1 : 42))));
+            QCOMPARE(r.err.contains("pelorin has stopped"), signal == SIGKILL);
             const QRegularExpression interrupted("interrupted after \\d+ of 60 addresses, ");
-            QCOMPARE(errText.contains(interrupted), signal != SIGKILL);
+            QCOMPARE(r.err.contains(interrupted), signal != SIGKILL);
             return;
         }
         // The host lines, then stderr: the summary and what went before it.
-        QStringList lines = text.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+        QStringList lines = r.out.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
         lines.replaceInStrings(QRegularExpression(",\\d+,"), ",ms,"); // a ping's time varies
         lines.sort();
         QCOMPARE(lines.join(u'|'), out);
-        QCOMPARE(errText.left(err.size()), err);
-        QVERIFY2(QRegularExpression(" \\d+\\.\\d s\n$").match(errText).hasMatch(), qPrintable(errText));
-        QCOMPARE(errText.count(u'\n'), err.count(u'\n') + 1);
+        QCOMPARE(r.err.left(err.size()), err);
+        QVERIFY2(QRegularExpression(" \\d+\\.\\d s\n$").match(r.err).hasMatch(), qPrintable(r.err));
+        QCOMPARE(r.err.count(u'\n'), err.count(u'\n') + 1);
     }
 
     // The window scans the whole segment twice in a row on one pelorin: the same hosts both times, with the pages.
@@ -322,41 +313,43 @@ private slots:
     void echoSocket_data()
     {
         QTest::addColumn<EchoSocketKind>("kind");
-        QTest::newRow("datagram") << EchoSocketKind::Datagram;
-        QTest::newRow("raw") << EchoSocketKind::Raw;
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<quint32>("status");
+        for (const EchoSocketKind kind : {EchoSocketKind::Datagram, EchoSocketKind::Raw}) {
+            const char *k = kind == EchoSocketKind::Raw ? "raw" : "datagram";
+            const auto row = [=](const char *name, const QString &target, quint32 status) {
+                QTest::addRow("%s, %s", k, name) << kind << target << status;
+            };
+            row("live", LanSegment::address(200), IpStatus::Success);
+            row("drops echo", LanSegment::address(kDropsEcho), IpStatus::RequestTimedOut);
+            row("released", LanSegment::address(230), IpStatus::GeneralFailure);
+            row("this machine's 0.0.0.0/8", QStringLiteral("0.1.2.3"), IpStatus::BadDestination);
+            row("empty", LanSegment::address(100 + int(kind)), IpStatus::DestHostUnreachable);
+            row("router: host unreachable", LanSegment::farAddress(20), IpStatus::DestHostUnreachable);
+            row("router: prohibited", LanSegment::farAddress(21), IpStatus::DestHostUnreachable);
+            row("behind the router", LanSegment::farAddress(10), IpStatus::Success);
+        }
     }
 
     // Each kind of echo socket: a live host answers with the data sent, a silent one times out; an empty address is
-    // reported unreachable once ARP gives up, and the router's errors give the same status; 0.0.0.0/8 is refused
-    // unsent (this machine would answer it); a released request fails at once; nothing is left waiting or open.
+    // unreachable once ARP gives up (in 3 s), as are the router's errors; 0.0.0.0/8 is refused unsent; a released
+    // request fails at once; nothing is left waiting or open.
     void echoSocket()
     {
         QFETCH(EchoSocketKind, kind);
+        QFETCH(QString, target);
         const int descriptors = Harness::procEntries(0, "fd");
         {
             EchoSocket socket(kind);
             QCOMPARE(socket.kind(), kind);
-            std::optional<EchoResult> live, silent, released, thisHost, empty, prohibited, unreachable, far;
-            spawn(echoInto(socket, LanSegment::address(200), 5000, live));
-            spawn(echoInto(socket, LanSegment::address(kDropsEcho), 200, silent));
-            spawn(echoInto(socket, LanSegment::address(230), 5000, released));
-            socket.cancel(&released);
-            spawn(echoInto(socket, QStringLiteral("0.1.2.3"), 5000, thisHost));
-            spawn(echoInto(socket, LanSegment::address(100 + int(kind)), 5000, empty));
-            spawn(echoInto(socket, LanSegment::farAddress(20), 5000, unreachable));
-            spawn(echoInto(socket, LanSegment::farAddress(21), 5000, prohibited));
-            spawn(echoInto(socket, LanSegment::farAddress(10), 5000, far));
-            QTRY_VERIFY_WITH_TIMEOUT(empty.has_value(), 4500);
-            QTRY_VERIFY(far.has_value());
-            QCOMPARE(live->status, IpStatus::Success);
-            QCOMPARE(live->data, QByteArray("lab"));
-            QCOMPARE(silent->status, IpStatus::RequestTimedOut);
-            QCOMPARE(released->status, IpStatus::GeneralFailure);
-            QCOMPARE(thisHost->status, IpStatus::BadDestination);
-            QCOMPARE(empty->status, IpStatus::DestHostUnreachable);
-            QCOMPARE(unreachable->status, IpStatus::DestHostUnreachable);
-            QCOMPARE(prohibited->status, IpStatus::DestHostUnreachable);
-            QCOMPARE(far->status, IpStatus::Success);
+            std::optional<EchoResult> result;
+            spawn(echoInto(socket, target, target == LanSegment::address(kDropsEcho) ? 200 : 5000, result));
+            if (target == LanSegment::address(230))
+                socket.cancel(&result);
+            QTRY_VERIFY_WITH_TIMEOUT(result.has_value(), 4500);
+            QTEST(result->status, "status");
+            if (result->status == IpStatus::Success)
+                QCOMPARE(result->data, QByteArray("lab"));
             QCOMPARE(socket.waiting(), 0);
         }
         QCOMPARE(Harness::procEntries(0, "fd"), descriptors);

@@ -16,16 +16,16 @@ namespace {
 QElapsedTimer g_clock;
 enum Kind { Ping, Page, Release };
 
-// The echo, the pages and the client of every object made: each echo is answered with next, each page with
-// text on the next turn of the loop, each event returned returnAfterMs later, unless the test holds them.
+// The echo, the pages and the client of every object made: echoes answered with next, pages on the next turn of
+// the loop, events returned returnAfterMs later, unless the test holds them.
 struct Stage : EchoPort, PageService, FrameSink {
     struct Event { quint32 object; bool ping; QString host, value; quint32 serial; qint64 at = g_clock.elapsed(); };
     struct Held {
         Stage &stage;
         const void *token;
         EchoResult result;
-        std::coroutine_handle<> handle;
-        bool await_ready() const noexcept { return false; }
+        std::coroutine_handle<> handle = {};
+        bool await_ready() const noexcept { return !stage.holdEchoes; }
         void await_suspend(std::coroutine_handle<> h) { handle = h, stage.held.push_back(this); }
         EchoResult await_resume() const { return result; }
     };
@@ -35,7 +35,7 @@ struct Stage : EchoPort, PageService, FrameSink {
         bool complete = false;
         QObject alive; // a completion still due goes with the fetch
         Fetch(Stage &s, std::function<void()> d) : stage(s), done(std::move(d)) {}
-        bool open(const QString &, const QString &) override { stage.openedAt << g_clock.elapsed(); return true; }
+        bool open(const QString &, const QString &) override { return stage.openedAt << g_clock.elapsed(), true; }
         bool send() override
         {
             complete = false;
@@ -67,10 +67,7 @@ struct Stage : EchoPort, PageService, FrameSink {
     Task<EchoResult> request(quint32, QByteArray, qint32, const void *token) override
     {
         sentAt << g_clock.elapsed();
-        Held wait{*this, token, next, {}};
-        if (holdEchoes)
-            co_await wait;
-        co_return wait.result;
+        co_return co_await Held{*this, token, next};
     }
     void cancel(const void *token) override
     {
@@ -89,16 +86,14 @@ struct Stage : EchoPort, PageService, FrameSink {
     }
     bool write(const QByteArray &bytes) override // one frame: its length, then its type and fields
     {
-        const Wire::Type type = Wire::Type(bytes[4]);
-        if (type == Wire::Type::PingResponse) {
-            const auto p = *Wire::decode<Wire::PingResponse>(bytes.mid(4));
-            events.append({p.objectId, true, p.event.ip, QString::number(p.event.pingTime), p.serial});
-        } else if (type == Wire::Type::HttpReqResponse) {
-            const auto h = *Wire::decode<Wire::HttpReqResponse>(bytes.mid(4));
-            events.append({h.objectId, false, h.event.host, h.event.rawData, h.serial});
-        } else {
+        const QByteArray payload = bytes.mid(4);
+        const auto type = Wire::Type(payload[0]);
+        if (const auto p = Wire::decode<Wire::PingResponse>(payload); p && type == Wire::Type::PingResponse)
+            events.append({p->objectId, true, p->event.ip, QString::number(p->event.pingTime), p->serial});
+        else if (const auto h = Wire::decode<Wire::HttpReqResponse>(payload); h && type == Wire::Type::HttpReqResponse)
+            events.append({h->objectId, false, h->event.host, h->event.rawData, h->serial});
+        else
             return ++boxes;
-        }
         ProbeObject *o = objects[events.last().object].get();
         if (handler && events.size() == 1)
             QTimer::singleShot(0, o, [this, o] { handler(*o); });
@@ -109,7 +104,6 @@ struct Stage : EchoPort, PageService, FrameSink {
             });
         return true;
     }
-
     ProbeObject &make(quint32 id)
     {
         auto &o = objects[id] = std::make_unique<ProbeObject>(*this, *this, resolver);
@@ -167,8 +161,7 @@ private slots:
         QCOMPARE(s->of(1, true).size(), 0);
     }
 
-    // A ping asked for during a page wait starts in that wait; the fetch below goes on only once the ping has
-    // ended, though its page came while the ping waited for its echo.
+    // A ping asked for during a page wait runs in it; the fetch goes on once the ping has ended, its page come.
     void tickAtYieldPointRunsAndEndsFirst()
     {
         s->holdEchoes = s->holdPages = true;
@@ -236,8 +229,7 @@ private slots:
         QTest::newRow("page") << int(Page);
     }
 
-    // The work starts 10 ms after the request (the earliest of five tries, within 5 ms); the answer comes 100 ms
-    // after the work, and again every 100 ms.
+    // The work starts 10 ms after the request (the earliest of five, within 5 ms); the answer 100 ms after, every 100.
     void timing()
     {
         QFETCH(int, kind);
@@ -274,8 +266,7 @@ private slots:
         QTest::newRow("ping answer, then release: stops") << int(Ping) << int(Release) << true;
     }
 
-    // An answer repeats every 100 ms until a request of the other kind or the release; a request of its own kind
-    // 60 ms after a raise leaves its beat alone. Object 2, pinging, keeps time.
+    // An answer repeats until a request of the other kind or the release; one of its own kind keeps its beat.
     void repeatStops()
     {
         QFETCH(int, first);
@@ -316,7 +307,7 @@ private slots:
         QTest::newRow("timed out, 3 retries") << IpStatus::RequestTimedOut << 12 << "-11010";
     }
 
-    // A round trip under 1 ms is 0; a failure is its status negated, after three echoes per try, 1 + retries tries.
+    // A round trip under 1 ms is 0; a failure is its status negated, after three echoes for each of 1 + retries tries.
     void pingResult()
     {
         QFETCH(quint32, status);

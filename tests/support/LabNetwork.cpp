@@ -50,8 +50,7 @@ namespace {
 
 void respond(QTcpSocket *socket, const Behaviour &b)
 {
-    const QByteArray head = "HTTP/1.1 " + QByteArray::number(b.status) + (b.status == 200 ? " OK" : " Error")
-        + "\r\nContent-Type: " + b.contentType + "\r\nContent-Length: " + QByteArray::number(b.body.size()) + "\r\n";
+    const QByteArray head = "HTTP/1.1 200 OK\r\nContent-Type: " + b.contentType + "\r\nContent-Length: " + QByteArray::number(b.body.size()) + "\r\n";
     if (b.kind == Behaviour::Trickle) {
         socket->write(head + "\r\n");
         auto *timer = new QTimer(socket);
@@ -89,17 +88,6 @@ LabNetwork::~LabNetwork()
 {
     m_thread.quit(); // the servers and their sockets go when it ends
     m_thread.wait();
-    if (m_tableMade)
-        shell("nft delete table ip lanterra_lab");
-}
-
-bool LabNetwork::addSilentHost(const QString &address)
-{
-    if (!isIsolated() || !QHostAddress(address).isLoopback() || QHostAddress(address) == QHostAddress::LocalHost)
-        return false;
-    m_tableMade = m_tableMade || shell("nft 'add table ip lanterra_lab; add chain ip lanterra_lab in "
-                                       "{ type filter hook input priority 0; }'");
-    return shell("nft add rule ip lanterra_lab in ip daddr " + address.toLatin1() + " drop");
 }
 
 bool LabNetwork::addDevice(const QString &address, const Behaviour &behaviour)
