@@ -2,8 +2,8 @@
 // a call during an echo wait waits; a tick at a yield point runs and its procedure ends first; a tick during a
 // raise waits, then runs; the client's handler calls during the raise; release cancels the echo requests and ends
 // every wait; the work starts 10 ms after the request, the answer 100 ms after the work and every 100 ms on, until
-// a request of the other kind or the release; a page that times out keeps the earlier text; retries; a round trip
-// under 1 ms is 0.
+// a request of the other kind or the release; a page that times out keeps the earlier text; retries, one counter
+// for ping and page; a round trip under 1 ms is 0.
 #include "ProbeObject.h"
 #include "ProbeProtocol.h"
 
@@ -296,6 +296,19 @@ private slots:
         QTRY_COMPARE(s->of(1, false).last().host, "127.0.0.6");
         QCOMPARE(s->of(1, false).last().value, "page");
         QCOMPARE(s->openedAt.size(), 2);
+    }
+
+    // Retries share one counter: a failing ping's, during a page's wait, use up the fetch's too.
+    void retriesShareOneCounter()
+    {
+        s->holdPages = true;
+        s->next = {IpStatus::RequestTimedOut, 0, 0, {}};
+        request(s->make(1), Page, 200, 2);
+        QTRY_COMPARE(s->openedAt.size(), 1);
+        request(*s->objects[1], Ping, 100, 2);
+        QTRY_COMPARE(s->of(1, false).size(), 1);
+        QCOMPARE(s->sentAt.size(), 9);
+        QCOMPARE(s->openedAt.size(), 1);
     }
 
     void pingResult_data()

@@ -1,6 +1,6 @@
 // Guards pelorin's pure rules: AddressStringToLong and its boxes, pingAddress's host clean-up, echo reply routing and
-// sequences, the echo stamp, a body's page/charset rules, the millisecond tick; the ARP sweep's request and which
-// replies answer it. No packets.
+// sequences, a round trip in whole ms, the echo stamp, a body's page/charset rules, the millisecond tick; the ARP
+// sweep's request and which replies answer it. No packets.
 #include "ArpPacket.h"
 #include "Harness.h"
 #include "HttpBody.h"
@@ -179,6 +179,13 @@ private slots:
         row("error about a reply", error(3, 1, ipPacket(kMe, kTarget, icmp(0, 0, kId, kSeq))), false);
         row("datagram reply", icmp(0, 0, kId, kSeq, kData), true, 0, kTarget);
         row("datagram reply from another host", icmp(0, 0, kId, kSeq, kData), false, 0, kOther);
+    }
+
+    // A round trip in whole milliseconds, rounded down: under 1 ms is 0.
+    void roundTrip()
+    {
+        QCOMPARE(EchoRoute::roundTripMs(999999), 0u);
+        QCOMPARE(EchoRoute::roundTripMs(1000000), 1u);
     }
 
     // The next sequence, wrapping, skipping those that requests to the same address still wait on.
