@@ -50,7 +50,8 @@ namespace {
 
 void respond(QTcpSocket *socket, const Behaviour &b)
 {
-    const QByteArray head = "HTTP/1.1 200 OK\r\nContent-Type: " + b.contentType + "\r\nContent-Length: " + QByteArray::number(b.body.size()) + "\r\n";
+    const QByteArray head = "HTTP/1.1 200 OK\r\nContent-Type: " + b.contentType
+        + "\r\nContent-Length: " + QByteArray::number(b.body.size()) + "\r\n";
     if (b.kind == Behaviour::Trickle) {
         socket->write(head + "\r\n");
         auto *timer = new QTimer(socket);
