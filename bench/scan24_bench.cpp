@@ -41,6 +41,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QHostAddress>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
@@ -210,11 +211,31 @@ constexpr double kAddresses = 255;
 } // namespace
 
 
+// Drops every packet to 127.0.0.x addresses of the loopback lab, each an nftables rule; 127.0.0.1, where every
+// loopback reply goes, is refused. The table goes with it.
+struct SilentHosts {
+    bool tableMade = false;
+    ~SilentHosts()
+    {
+        if (tableMade)
+            Lab::shell("nft delete table ip lanterra_lab");
+    }
+    bool add(const QString &address)
+    {
+        if (!Lab::isIsolated() || !QHostAddress(address).isLoopback() || QHostAddress(address) == QHostAddress::LocalHost)
+            return false;
+        tableMade = tableMade || Lab::shell("nft 'add table ip lanterra_lab; add chain ip lanterra_lab in "
+                                            "{ type filter hook input priority 0; }'");
+        return Lab::shell("nft add rule ip lanterra_lab in ip daddr " + address.toLatin1() + " drop");
+    }
+};
+
 // One lab on 127.0.0.0-255 (or the /22 from 127.0.0.0, or the layer-2 lab's
 // 198.18.0.0/24): its hosts, and what a scan of .0-.254 (or of the /22's host
 // addresses) must list.
 struct BuiltLab {
     Lab::LabNetwork network;
+    SilentHosts silent;
     std::unique_ptr<Lab::LanSegment> segment; // the layer-2 lab's, with its hosts and their pages
     QList<Bench::HostKind> kinds; // by address(index)
     QSet<QString> expectedHosts;
@@ -271,7 +292,7 @@ static bool buildLab(const LabMix &mix, BuiltLab &lab)
         if (lab.segment) // an empty address needs nothing; .1 and .2 are there already
             made = kinds[o] == Bench::HostKind::Silent || o < 3 || lab.segment->addHost(o, Lab::LanSegment::Host::Echo, page);
         else if (kinds[o] == Bench::HostKind::Silent)
-            made = lab.network.addSilentHost(a);
+            made = lab.silent.add(a);
         else if (page)
             made = lab.network.addDevice(a, *page);
         if (!made) {

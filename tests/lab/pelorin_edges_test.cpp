@@ -16,12 +16,6 @@ using namespace Pelorin;
 
 namespace {
 
-bool writeFile(const QString &path, const QByteArray &text)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
-}
-
 QByteArray readFile(const QString &path)
 {
     QFile file(path);
@@ -29,7 +23,10 @@ QByteArray readFile(const QString &path)
 }
 
 // Whether ping sockets are allowed (pelorin opens a datagram echo socket) or not (a raw one) in this namespace.
-const QString kPingRange = QStringLiteral("/proc/sys/net/ipv4/ping_group_range");
+bool allowPingSockets(bool allow)
+{
+    return Lab::shell(QByteArray("sysctl -qw net.ipv4.ping_group_range='") + (allow ? "0 2147483647'" : "1 0'"));
+}
 
 } // namespace
 
@@ -47,20 +44,14 @@ private slots:
     void initTestCase()
     {
         LAB_REQUIRE_ISOLATED();
-        // The stand-in resolv.conf must stay inside this test's own mount namespace.
         QVERIFY(QFile::symLinkTarget("/proc/self/ns/mnt") != QFile::symLinkTarget("/proc/1/ns/mnt"));
-        QVERIFY(writeFile(m_dir.filePath("resolv.conf"), "nameserver 127.0.0.53\noptions timeout:2 attempts:1\n"));
+        const QByteArray resolv = m_dir.filePath("resolv.conf").toLatin1();
+        QVERIFY(Lab::shell("printf 'nameserver 127.0.0.53\\noptions timeout:2 attempts:1\\n' >" + resolv));
         QCOMPARE(::mount(qPrintable(m_dir.filePath("resolv.conf")), "/etc/resolv.conf", nullptr, MS_BIND, nullptr), 0);
         QVERIFY(m_dns.bind(QHostAddress("127.0.0.53"), 53));
     }
 
-    void cleanupTestCase()
-    {
-        ::umount("/etc/resolv.conf");
-        writeFile(kPingRange, "0 2147483647");
-    }
-
-    // The cap_set_proc call refused (0: none): at start; with a raw socket raising, lowering; the drop once open.
+    // The cap_set_proc call refused (0: none): at start, a raw socket's raise and lower, the drop once open.
     void capabilities_data()
     {
         QTest::addColumn<bool>("raw");
@@ -74,7 +65,7 @@ private slots:
     {
         QFETCH(bool, raw);
         QFETCH(int, failingCall);
-        QVERIFY(writeFile(kPingRange, raw ? "1 0" : "0 2147483647"));
+        QVERIFY(allowPingSockets(!raw));
         if (!failingCall) {
             PelorinPipe server;
             QVERIFY(server.start());
@@ -97,12 +88,11 @@ private slots:
         const QString err = QString::fromUtf8(scan.readAllStandardError());
         QCOMPARE(scan.exitCode(), 3);
         QCOMPARE(err.count(u'\n'), 1);
-        const char *why = "started. pelorin exited with code 1: pelorin: capabilities: cap_set_proc failed";
-        QVERIFY2(err.contains(why), qPrintable(err));
+        QVERIFY2(err.contains("started. pelorin exited with code 1: pelorin: capabilities: cap_set_proc failed"),
+                 qPrintable(err));
     }
 
-    // A name that takes 2 s to fail holds up no other object: its echo answer comes as soon as it does alone. The name
-    // is reported as given, or the object released meanwhile; the next name (from /etc/hosts) waits its turn.
+    // A name that takes 2 s to fail holds up no other object's echo answer; it is reported as given, or released.
     void slowLookUp()
     {
         for (const bool release : {false, true}) {
@@ -111,7 +101,7 @@ private slots:
             ProbeObject slow(m_echo, m_http, m_resolver);
             connect(&slow, &ProbeObject::PingResponse, this, [&](const QString &host) { slowIp = host; });
             slow.PingRequest(QStringLiteral("Slow.Lanterra.Test"), 100, 0);
-            QTRY_VERIFY(m_dns.hasPendingDatagrams()); // the look-up is under way
+            QTRY_VERIFY(m_dns.hasPendingDatagrams());
             QVERIFY(m_dns.receiveDatagram().data().contains("\4slow\10lanterra\4test"));
             const qint64 meanwhile = pingAnswerMs(QStringLiteral("127.0.0.1"));
             QVERIFY2(meanwhile - alone <= 20, qPrintable(QString("alone %1, meanwhile %2").arg(alone).arg(meanwhile)));

@@ -2,8 +2,8 @@
 // a call during an echo wait waits; a tick at a yield point runs and its procedure ends first; a tick during a
 // raise waits, then runs; the client's handler calls during the raise; release cancels the echo requests and ends
 // every wait; the work starts 10 ms after the request, the answer 100 ms after the work and every 100 ms on, until
-// a request of the other kind or the release; a page that times out keeps the earlier text; retries; a round trip
-// under 1 ms is 0.
+// a request of the other kind or the release; a page that times out keeps the earlier text; retries, one counter
+// for ping and page; a round trip under 1 ms is 0.
 #include "ProbeObject.h"
 #include "ProbeProtocol.h"
 
@@ -16,16 +16,16 @@ namespace {
 QElapsedTimer g_clock;
 enum Kind { Ping, Page, Release };
 
-// The echo, the pages and the client of every object made: each echo is answered with next, each page with
-// text on the next turn of the loop, each event returned returnAfterMs later, unless the test holds them.
+// The echo, the pages and the client of every object made: echoes answered with next, pages on the next turn of
+// the loop, events returned returnAfterMs later, unless the test holds them.
 struct Stage : EchoPort, PageService, FrameSink {
     struct Event { quint32 object; bool ping; QString host, value; quint32 serial; qint64 at = g_clock.elapsed(); };
     struct Held {
         Stage &stage;
         const void *token;
         EchoResult result;
-        std::coroutine_handle<> handle;
-        bool await_ready() const noexcept { return false; }
+        std::coroutine_handle<> handle = {};
+        bool await_ready() const noexcept { return !stage.holdEchoes; }
         void await_suspend(std::coroutine_handle<> h) { handle = h, stage.held.push_back(this); }
         EchoResult await_resume() const { return result; }
     };
@@ -66,10 +66,7 @@ struct Stage : EchoPort, PageService, FrameSink {
     Task<EchoResult> request(quint32, QByteArray, qint32, const void *token) override
     {
         sentAt << g_clock.elapsed();
-        Held wait{*this, token, next, {}};
-        if (holdEchoes)
-            co_await wait;
-        co_return wait.result;
+        co_return co_await Held{*this, token, next};
     }
     void cancel(const void *token) override
     {
@@ -110,7 +107,6 @@ struct Stage : EchoPort, PageService, FrameSink {
             });
         return true;
     }
-
     ProbeObject &make(quint32 id)
     {
         auto &o = objects[id] = std::make_unique<ProbeObject>(*this, *this, resolver);
@@ -168,8 +164,7 @@ private slots:
         QCOMPARE(s->of(1, true).size(), 0);
     }
 
-    // A ping asked for during a page wait starts in that wait; the fetch below goes on only once the ping has
-    // ended, though its page came while the ping waited for its echo.
+    // A ping asked for during a page wait runs in it; the fetch goes on once the ping has ended, its page come.
     void tickAtYieldPointRunsAndEndsFirst()
     {
         s->holdEchoes = s->holdPages = true;
@@ -237,8 +232,7 @@ private slots:
         QTest::newRow("page") << int(Page);
     }
 
-    // The work starts 10 ms after the request (the earliest of five tries, within 5 ms); the answer comes 100 ms
-    // after the work, and again every 100 ms.
+    // The work starts 10 ms after the request (the earliest of five, within 5 ms); the answer 100 ms after, every 100.
     void timing()
     {
         QFETCH(int, kind);
@@ -275,8 +269,7 @@ private slots:
         QTest::newRow("ping answer, then release: stops") << int(Ping) << int(Release) << true;
     }
 
-    // An answer repeats every 100 ms until a request of the other kind or the release; a request of its own kind
-    // 60 ms after a raise leaves its beat alone. Object 2, pinging, keeps time.
+    // An answer repeats until a request of the other kind or the release; one of its own kind keeps its beat.
     void repeatStops()
     {
         QFETCH(int, first);
@@ -308,6 +301,19 @@ private slots:
         QCOMPARE(s->openedAt.size(), 2);
     }
 
+    // Retries share one counter: a failing ping's, during a page's wait, use up the fetch's too.
+    void retriesShareOneCounter()
+    {
+        s->holdPages = true;
+        s->next = {IpStatus::RequestTimedOut, 0, 0, {}};
+        request(s->make(1), Page, 200, 2);
+        QTRY_COMPARE(s->openedAt.size(), 1);
+        request(*s->objects[1], Ping, 100, 2);
+        QTRY_COMPARE(s->of(1, false).size(), 1);
+        QCOMPARE(s->sentAt.size(), 9);
+        QCOMPARE(s->openedAt.size(), 1);
+    }
+
     void pingResult_data()
     {
         QTest::addColumn<quint32>("status");
@@ -317,7 +323,7 @@ private slots:
         QTest::newRow("timed out, 3 retries") << IpStatus::RequestTimedOut << 12 << "-11010";
     }
 
-    // A round trip under 1 ms is 0; a failure is its status negated, after three echoes per try, 1 + retries tries.
+    // A round trip under 1 ms is 0; a failure is its status negated, after three echoes for each of 1 + retries tries.
     void pingResult()
     {
         QFETCH(quint32, status);

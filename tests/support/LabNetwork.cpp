@@ -50,8 +50,8 @@ namespace {
 
 void respond(QTcpSocket *socket, const Behaviour &b)
 {
-    const QByteArray head = "HTTP/1.1 " + QByteArray::number(b.status) + (b.status == 200 ? " OK" : " Error")
-        + "\r\nContent-Type: " + b.contentType + "\r\nContent-Length: " + QByteArray::number(b.body.size()) + "\r\n";
+    const QByteArray head = "HTTP/1.1 200 OK\r\nContent-Type: " + b.contentType
+        + "\r\nContent-Length: " + QByteArray::number(b.body.size()) + "\r\n";
     if (b.kind == Behaviour::Trickle) {
         socket->write(head + "\r\n");
         auto *timer = new QTimer(socket);
@@ -89,31 +89,27 @@ LabNetwork::~LabNetwork()
 {
     m_thread.quit(); // the servers and their sockets go when it ends
     m_thread.wait();
-    if (m_tableMade)
-        shell("nft delete table ip lanterra_lab");
-}
-
-bool LabNetwork::addSilentHost(const QString &address)
-{
-    if (!isIsolated() || !QHostAddress(address).isLoopback() || QHostAddress(address) == QHostAddress::LocalHost)
-        return false;
-    m_tableMade = m_tableMade || shell("nft 'add table ip lanterra_lab; add chain ip lanterra_lab out { type "
-                                       "filter hook output priority 0; }; add chain ip lanterra_lab in { type filter "
-                                       "hook input priority 0; }'");
-    const QByteArray a = address.toLatin1(), counter = "echo_" + QByteArray(a).replace('.', '_');
-    return shell("nft 'add counter ip lanterra_lab " + counter + "; add rule ip lanterra_lab out ip daddr " + a
-                 + " ip length 60 ip ttl 255 ip frag-off & 0xe000 == 0 icmp type echo-request icmp code 0 counter name "
-                 + counter + "; add rule ip lanterra_lab in ip daddr " + a + " drop'");
-}
-
-int LabNetwork::echoRequestCount(const QString &address) const
-{
-    return packets("nft list counter ip lanterra_lab echo_" + address.toLatin1().replace('.', '_'));
 }
 
 bool LabNetwork::addDevice(const QString &address, const Behaviour &behaviour)
 {
     return isIsolated() && QHostAddress(address).isLoopback() && listen(address, behaviour);
+}
+
+bool LabNetwork::listen(const QString &address, const Behaviour &behaviour, const QString &netns)
+{
+    const auto device = std::make_shared<Device>(behaviour);
+    const bool ok = inNamespace(netns, [&](QObject *parent) {
+        auto *server = new QTcpServer(parent);
+        QObject::connect(server, &QTcpServer::newConnection, server, [server, device] {
+            while (QTcpSocket *socket = server->nextPendingConnection())
+                serve(socket, device);
+        });
+        return server->listen(QHostAddress(address), 80);
+    });
+    if (ok)
+        m_devices.insert(address, device);
+    return ok;
 }
 
 bool LabNetwork::inNamespace(const QString &netns, const std::function<bool(QObject *)> &make)
@@ -135,22 +131,6 @@ bool LabNetwork::inNamespace(const QString &netns, const std::function<bool(QObj
         for (int fd : {own, other})
             ::close(fd);
     }, Qt::BlockingQueuedConnection);
-    return ok;
-}
-
-bool LabNetwork::listen(const QString &address, const Behaviour &behaviour, const QString &netns)
-{
-    const auto device = std::make_shared<Device>(behaviour);
-    const bool ok = inNamespace(netns, [&](QObject *parent) {
-        auto *server = new QTcpServer(parent);
-        QObject::connect(server, &QTcpServer::newConnection, server, [server, device] {
-            while (QTcpSocket *socket = server->nextPendingConnection())
-                serve(socket, device);
-        });
-        return server->listen(QHostAddress(address), 80);
-    });
-    if (ok)
-        m_devices.insert(address, device);
     return ok;
 }
 

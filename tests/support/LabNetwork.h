@@ -1,6 +1,6 @@
 // The private test network of the lab tests, usable only inside the network namespace of
-// tests/lab/run-in-netns.sh: every call refuses to act anywhere else. Silent hosts are nftables
-// drop rules; devices are small HTTP servers of ours on 127.0.0.x:80, served on a thread of their own.
+// tests/lab/run-in-netns.sh: every call refuses to act anywhere else. Devices are small HTTP servers of ours
+// on 127.0.0.x:80 (or inside a layer-2 lab host's namespace), served on a thread of their own.
 #pragma once
 
 #include <QHash>
@@ -15,11 +15,7 @@ namespace Lab {
 // True only when this process's network namespace has no interface but lo.
 bool isIsolated();
 // For QtTest initTestCase(): fails the test run unless isolated.
-#define LAB_REQUIRE_ISOLATED() \
-    do { \
-        if (!Lab::isIsolated()) \
-            QFAIL("not inside a private network namespace: run through run-in-netns.sh"); \
-    } while (0)
+#define LAB_REQUIRE_ISOLATED() QVERIFY2(Lab::isIsolated(), "not in a private network namespace: use run-in-netns.sh")
 
 // Runs script with sh -e: false, with a warning of its errors, when it fails; what it printed goes to out.
 bool shell(const QByteArray &script, QByteArray *out = nullptr);
@@ -33,7 +29,6 @@ struct Behaviour {
     Kind kind = Page;
     QByteArray body = {};
     QByteArray contentType = "text/html";
-    int status = 200;
     bool keepAlive = false; // Page: offers to keep the connection after answering
 };
 
@@ -42,17 +37,11 @@ struct Device;
 class LabNetwork
 {
 public:
-    ~LabNetwork(); // stops devices and removes the nftables table
-
-    // Drops every packet to this 127.0.0.x address; 127.0.0.1, where every loopback reply goes, is refused.
-    bool addSilentHost(const QString &address);
-    // Echo requests sent to a silent host exactly as pelorin sends them (type 8, code 0, TTL 255, 32 bytes).
-    int echoRequestCount(const QString &address) const;
+    ~LabNetwork(); // stops the devices
 
     // Serves HTTP on address:80; the first request head of each connection, and the connections open.
     bool addDevice(const QString &address, const Behaviour &behaviour);
     QList<QByteArray> requests(const QString &address) const;
-    int requestCount(const QString &address) const { return int(requests(address).size()); }
     int openConnections(const QString &address) const;
 
     static QByteArray idPage(const QString &description); // a Quorvane identification page
@@ -64,7 +53,6 @@ private:
     // Runs make on the servers' thread from inside the named network namespace; false when it could not enter.
     bool inNamespace(const QString &netns, const std::function<bool(QObject *parent)> &make);
 
-    bool m_tableMade = false;
     QHash<QString, std::shared_ptr<Device>> m_devices;
     QThread m_thread;  // serves every device
     QObject *m_servers = nullptr; // on m_thread, gone with its end: the parent of every device's server

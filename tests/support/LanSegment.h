@@ -1,9 +1,7 @@
-// The layer-2 lab: one Ethernet segment of network namespaces that the test makes inside the private
-// namespace of run-in-netns.sh, so that ARP, neighbour queues and send buffers behave as on a real LAN.
-// The test's own namespace is the scanner's: veth lan0 (198.18.0.1/24) on a bridge, and a route to
-// 198.19.0.0/24 through the router at 198.18.0.2. Every host has its own namespace, MAC and kernel; an
-// address with no host stays empty, so ARP for it fails. Only 198.18.0.0/15 is used, and nothing links to
-// the machine's namespace. Needs root; every call refuses to act unless the test's namespace was isolated.
+// The layer-2 lab: an Ethernet segment of network namespaces made inside run-in-netns.sh's private one, so that
+// ARP, neighbour queues and send buffers behave as on a real LAN. The test's namespace is the scanner's: lan0
+// (198.18.0.1/24) on a bridge, 198.19.0.0/24 behind the router at .2. Each host has its own namespace, MAC and
+// kernel; an empty address fails ARP. Only 198.18.0.0/15, nothing linked out; needs root and isolation.
 #pragma once
 
 #include "LabNetwork.h"
@@ -44,8 +42,7 @@ public:
     // The router answers echo requests to farAddress(octet) with this ICMP error ("host-unreachable").
     bool rejectFar(int octet, const QString &icmpType);
 
-    // Echo requests the host received exactly as pelorin sends them (type 8, code 0, TTL 255, 32 data bytes),
-    // and the scanner's ARP requests for any address that reached it; -1: no such host.
+    // Echo requests received as pelorin sends them (TTL 255, 32 data bytes), and ARP requests from the scanner.
     int echoRequestCount(int octet) const { return counter(octet, "ip lab echo"); }
     int arpRequestCount(int octet) const { return counter(octet, "arp lab request"); }
 
@@ -58,8 +55,7 @@ private:
     LabNetwork m_devices; // the HTTP servers, each listening inside its host's namespace
 };
 
-// For QtTest initTestCase(): skips the run without root (the segment needs it), fails it where the
-// segment was not built or is not isolated.
+// For QtTest initTestCase(): skips the run without root, fails it without an isolated segment.
 #define LAN_REQUIRE_SEGMENT(segment) \
     do { \
         if (::geteuid() != 0) \
