@@ -165,14 +165,11 @@ private slots:
         QTest::addColumn<QList<int>>("twips");  // min width, min height, max width, max height; 0: the default
         QTest::addColumn<QList<int>>("limits"); // pixels, the same order
         QTest::addColumn<QList<int>>("track");  // as the window asks for them on a screen of 1000 x 800
-        QTest::newRow("defaults") << QList<int>{0, 0, 0, 0} << QList<int>{133, 67, 1000, 800}
-                                  << QList<int>{150, 100, 1000, 800};
-        QTest::newRow("above 150 x 100") << QList<int>{2265, 1515, 0, 0} << QList<int>{151, 101, 1000, 800}
-                                         << QList<int>{151, 101, 1000, 800};
-        QTest::newRow("cut to the screen") << QList<int>{0, 0, 30000, 30000} << QList<int>{133, 67, 2000, 2000}
-                                           << QList<int>{150, 100, 1000, 800};
-        QTest::newRow("below the screen") << QList<int>{0, 0, 9000, 6000} << QList<int>{133, 67, 600, 400}
-                                          << QList<int>{150, 100, 600, 400};
+        using L = QList<int>;
+        QTest::newRow("defaults") << L{0, 0, 0, 0} << L{133, 67, 1000, 800} << L{150, 100, 1000, 800};
+        QTest::newRow("above 150 x 100") << L{2265, 1515, 0, 0} << L{151, 101, 1000, 800} << L{151, 101, 1000, 800};
+        QTest::newRow("cut to the screen") << L{0, 0, 30000, 30000} << L{133, 67, 2000, 2000} << L{150, 100, 1000, 800};
+        QTest::newRow("below the screen") << L{0, 0, 9000, 6000} << L{133, 67, 600, 400} << L{150, 100, 600, 400};
     }
 
     // Twips to pixels (0: 2000 x 1000 minimum, the screen maximum), halves to even; what each size query gets.
@@ -200,8 +197,7 @@ private slots:
         const int info = MsgBox::OKOnly | MsgBox::Information, warn = MsgBox::OKOnly | MsgBox::Exclamation;
         const QString retries11 = ScanChecks::retriesQuestion("11", "2.5");
         const QString noServer = "Lanterra can't scan: its probe server pelorin could not be started.\n\n";
-        QTest::newRow("first octet 999") << "999|0|0|1|9|3|100" << 0 << ScanChecks::octetRefusal("The first octet")
-                                         << warn;
+        QTest::newRow("octet 1 999") << "999|0|0|1|9|3|100" << 0 << ScanChecks::octetRefusal("The first octet") << warn;
         QTest::newRow("To 257") << "127|0|0|254|257|3|100" << 4 << ScanChecks::octetRefusal("To", 256) << warn;
         QTest::newRow("range before retries") << "127|0|255|10|9|50|100" << 6 << range << info;
         const int question = MsgBox::YesNo | MsgBox::Question;
