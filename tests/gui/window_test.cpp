@@ -2,7 +2,7 @@
 // refused start names (To takes 256), its boxes modal to the window, and that Yes to the retries question starts;
 // the scan as seen (locked range, settings read per request, busy pointer until the last address is out, progress
 // texts, Enter, Escape, close); what leaves the window (Copy, Save as CSV with its byte-order mark, no dialog
-// history at home); menus, keyboard, the list's order, headers and whole-text find.
+// history at home); menus, keyboard, the list's columns, order and whole-text find.
 #include "DisplayThrottle.h"
 #include "Harness.h"
 #include "ResultList.h"
@@ -339,10 +339,24 @@ private slots:
         QCOMPARE(w.cursor().shape(), Qt::ArrowCursor);
     }
 
-    // The column menu (MAC, Vendor hidden at first), the rows menu, opening the selected host in the browser.
-    void menusAndOpening()
+    // The columns, their order and find; the column and rows menus; opening the selected host in the browser.
+    void theList()
     {
         MainWindow &w = *m_window;
+        const QTreeWidgetItem *titles = w.lstIPs->headerItem();
+        QCOMPARE(titles->text(0), QStringLiteral("Host IP"));
+        QCOMPARE(titles->text(1), QStringLiteral("Ping Time (ms)"));
+        QCOMPARE(titles->text(2), QStringLiteral("QV Equipment"));
+        QCOMPARE(w.lstIPs->columnWidth(0), 120); // 1800 twips
+        QCOMPARE(w.lstIPs->columnWidth(1), 100); // 1500
+        QCOMPARE(w.lstIPs->columnWidth(2), 155); // 2320
+        ResultList list;
+        for (const char *entry : {"127.0.0.9", "127.0.0.10", "127.0.0.1", "127.0.0.1"})
+            list.addRow(QString::fromLatin1(entry));
+        QTest::mouseClick(list.header()->viewport(), Qt::LeftButton, {}, QPoint(5, 5));
+        QCOMPARE(list.findRow("127.0.0.9"), list.row(0));
+        QCOMPARE(list.findRow("127.0.0.1"), list.row(2));
+        QCOMPARE(list.findRow("127.0.0."), nullptr);
         QHeaderView *header = w.lstIPs->header();
         emit header->customContextMenuRequested(QPoint(5, 5));
         QTRY_VERIFY(w.mnuColumns->isVisible());
@@ -411,25 +425,6 @@ private slots:
         QTRY_VERIFY(!dialog); // closed and gone, its settings written
         const auto entries = QDir(home.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
         QCOMPARE(entries, QStringList{"scan.csv"});
-    }
-
-    // The columns; entries keep insertion order on a header click; found by whole text, the first of duplicates.
-    void resultList()
-    {
-        const QTreeWidgetItem *header = m_window->lstIPs->headerItem();
-        QCOMPARE(header->text(0), QStringLiteral("Host IP"));
-        QCOMPARE(header->text(1), QStringLiteral("Ping Time (ms)"));
-        QCOMPARE(header->text(2), QStringLiteral("QV Equipment"));
-        QCOMPARE(m_window->lstIPs->columnWidth(0), 120); // 1800 twips
-        QCOMPARE(m_window->lstIPs->columnWidth(1), 100); // 1500
-        QCOMPARE(m_window->lstIPs->columnWidth(2), 155); // 2320
-        ResultList list;
-        for (const char *entry : {"127.0.0.9", "127.0.0.10", "127.0.0.1", "127.0.0.1"})
-            list.addRow(QString::fromLatin1(entry));
-        QTest::mouseClick(list.header()->viewport(), Qt::LeftButton, {}, QPoint(5, 5));
-        QCOMPARE(list.findRow("127.0.0.9"), list.row(0));
-        QCOMPARE(list.findRow("127.0.0.1"), list.row(2));
-        QCOMPARE(list.findRow("127.0.0."), nullptr);
     }
 };
 
