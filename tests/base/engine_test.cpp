@@ -69,7 +69,7 @@ private slots:
         m_factory->onRequest = [&](const StandInFactory::Request &r) {
             const qint16 time = m_factory->pingTimes.value(r.host, -1);
             if (!r.page)
-                QTimer::singleShot(0, r.probe, [r, time] { r.probe->answerPing(r.host, time); });
+                QTimer::singleShot(0, r.probe, [r, time] { emit r.probe->PingResponse(r.host, time); });
             else if (r.host == host(0))
                 held = r;
             return !(r.page && r.host == host(0));
@@ -77,7 +77,7 @@ private slots:
         connect(m_engine, &ScanEngine::rowComplete, this, [&] {
             const QString page = m_factory->pages.value(held.host);
             if (m_out.complete.size() == 2)
-                QTimer::singleShot(0, held.probe, [&held, page] { held.probe->answerPage(held.host, page); });
+                QTimer::singleShot(0, held.probe, [&held, page] { emit held.probe->HTTPReqResponse(held.host, page); });
         });
         QList<int> cursor;
         connect(m_engine, &ScanEngine::cursorChanged, this, [&](qsizetype n) { cursor.append(int(n)); });
@@ -161,7 +161,7 @@ private slots:
                 StandInFactory::Request last = m_factory->requests[size - 1];
                 QTimer::singleShot(20, this, [&, last] {
                     sentWhileFull = m_factory->requests.size() - size;
-                    last.probe->answerPing(last.host, -1);
+                    emit last.probe->PingResponse(last.host, -1);
                 });
             }
             if (usedSlots.size() == size + 1)
@@ -171,11 +171,8 @@ private slots:
         m_factory->pending = pending;
         QVERIFY(size == 50 ? m_engine->start(addresses) : m_engine->start(addresses, size));
         QCOMPARE(m_engine->isScanning(), !pending);
-        if (pending) {
-            QCOMPARE(m_factory->requests.size(), 0);
-            QCOMPARE(m_out.messages, QStringList());
+        if (pending)
             m_factory->decide();
-        }
         QTRY_COMPARE(m_engine->isScanning(), false);
         QCOMPARE(usedSlots.size(), size + 1);
         for (int i = 0; i < size; ++i)
@@ -222,7 +219,7 @@ private slots:
             if (r.page && disturbance == StopAtFirstPage)
                 QTimer::singleShot(0, m_engine, &ScanEngine::stop);
             if (r.page && disturbance == ServerDiesAtFirstPage)
-                QTimer::singleShot(0, m_factory, [this] { m_factory->died(QStringLiteral("killed")); });
+                QTimer::singleShot(0, m_factory, [this] { emit m_factory->serverDied(QStringLiteral("killed")); });
             return r.host == host(1) && !r.page;
         };
         qsizetype requestsAtEnd = -1;
@@ -230,13 +227,10 @@ private slots:
 
         QCOMPARE(m_engine->start(ScanChecks::addresses({QStringLiteral("127.0.0"), 1, 200})), disturbance != NotReady);
         QCOMPARE(m_engine->isScanning(), started && !pending);
-        if (pending) {
-            QCOMPARE(startedSpy.size(), 0);
-            QCOMPARE(m_out.messages, QStringList());
-            if (disturbance == PendingThenStopped)
-                m_engine->stop();
+        if (disturbance == PendingThenStopped)
+            m_engine->stop(); // while the start is held
+        if (pending)
             m_factory->decide();
-        }
         QTRY_COMPARE(m_engine->isScanning(), false);
         bool later = false;
         QTimer::singleShot(20, this, [&] { later = true; });

@@ -1,5 +1,6 @@
 // Guards the hardware look-ups: a host's MAC from the kernel's neighbour table and its maker from the IEEE registry;
 // which addresses lie on this machine's segments; which neighbour entries ARP confirmed during a scan.
+#include "Harness.h"
 #include "netinfo/LocalSegments.h"
 #include "netinfo/NeighbourTable.h"
 #include "netinfo/VendorRegistry.h"
@@ -73,18 +74,14 @@ private slots:
         QFETCH(QString, mac);
         QFETCH(QString, vendor);
         QTemporaryDir dir;
-        QFile arp(dir.filePath(QStringLiteral("arp"))), oui(dir.filePath(QStringLiteral("oui.csv")));
-        QVERIFY(arp.open(QIODevice::WriteOnly));
-        QVERIFY(arp.write("IP address HW type Flags HW address Mask Device\n" + table) > 0);
-        arp.close();
-        const VendorRegistry registry(oui.fileName());
-        QVERIFY(oui.open(QIODevice::WriteOnly));
-        QVERIFY(oui.write(Registry) > 0);
-        oui.close();
-        const QString found = NeighbourTable(arp.fileName()).macOf(QStringLiteral("127.0.0.3"));
+        const QString arp = dir.filePath(QStringLiteral("arp")), oui = dir.filePath(QStringLiteral("oui.csv"));
+        QVERIFY(Harness::writeFile(arp, "IP address HW type Flags HW address Mask Device\n" + table));
+        const VendorRegistry registry(oui);
+        QVERIFY(Harness::writeFile(oui, Registry));
+        const QString found = NeighbourTable(arp).macOf(QStringLiteral("127.0.0.3"));
         QCOMPARE(found, mac);
         QCOMPARE(registry.vendorOf(found), vendor);
-        QVERIFY(oui.remove());
+        QVERIFY(QFile::remove(oui));
         QCOMPARE(registry.vendorOf(found), vendor);
     }
 

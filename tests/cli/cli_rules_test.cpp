@@ -1,5 +1,6 @@
 // Guards lanterra-scan's arguments: strict numbers at and past their limits, every target form with its bounds, the
 // 65536-address limit, order and each address once, files; exit status 0 for help/version, 2 for every refusal.
+#include "Harness.h"
 #include "ScanCommand.h"
 
 #include <QTemporaryDir>
@@ -16,11 +17,8 @@ private slots:
         QTemporaryDir dir;
         const QHash<QString, QByteArray> files = {{"FILE", "# lab\n\n127.0.0.1-3 # first three\n  127.0.0.2\n"},
                                                   {"BAD", "127.0.0.1\n127.2.3.x\n"}, {"EMPTY", "# nothing\n"}};
-        for (auto it = files.cbegin(); it != files.cend(); ++it) {
-            QFile file(dir.filePath(it.key()));
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            QCOMPARE(file.write(*it), it->size());
-        }
+        for (auto it = files.cbegin(); it != files.cend(); ++it)
+            QVERIFY(Harness::writeFile(dir.filePath(it.key()), *it));
         QVERIFY(QDir::setCurrent(dir.path()));
         const QString octet = R"(octet %1 of target "%2" must be a whole number from 0 to 255.)";
         auto row = [](const char *, const QStringList &args, const QString &expected) {

@@ -5,6 +5,7 @@
 #include "ProbeInterface.h"
 #include "ProbeProtocol.h"
 
+#include <QFile>
 #include <QProcess>
 
 #include <optional>
@@ -12,6 +13,13 @@
 namespace Harness {
 
 inline QString host(int octet) { return QStringLiteral("127.0.0.%1").arg(octet); }
+
+// Writes a new file; false unless all of it is written.
+inline bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
 
 // Entries of /proc/<pid>/<what>: "task" counts threads, "fd" descriptors; pid 0 is this process.
 int procEntries(qint64 pid, const char *what);
@@ -39,8 +47,7 @@ public:
             *objectId = f->objectId;
         return f && f->type == Packet::kType ? Pelorin::Wire::decode<Packet>(f->payload) : std::nullopt;
     }
-    // True while the server creates, routes to and releases objects: a frame
-    // of no type for the new object is refused, and once released it is unknown.
+    // True while the server creates, routes to and releases objects (ProtocolErrors tell).
     bool serves(quint32 id);
     QProcess &process() { return m_process; }
     qint64 pid() const { return m_process.processId(); }

@@ -23,8 +23,6 @@ public:
     inline void HTTPRequest(const QString &host, qint32 port, const QString &file, qint32 timeOut,
                             quint8 retries) override;
     inline bool isAlive() const override;
-    void answerPing(const QString &host, qint16 time) { emit PingResponse(host, time); }
-    void answerPage(const QString &host, const QString &raw) { emit HTTPReqResponse(host, raw); }
 
 private:
     StandInFactory &m_factory;
@@ -45,19 +43,14 @@ public:
         *style = Pelorin::MsgBox::OKOnly | Pelorin::MsgBox::Critical;
         return pending ? Readiness::Pending : notReady.isEmpty() ? Readiness::Ready : Readiness::Refused;
     }
-    std::unique_ptr<ScanProbe> create(QString *error) override
+    std::unique_ptr<ScanProbe> create(QString *) override
     {
-        if (!canCreate)
-            *error = canCreate ? *error : QStringLiteral("no probe");
         return canCreate ? std::make_unique<StandInProbe>(*this) : nullptr;
     }
 
-    // Answers: ping time per host (none: -1, a silent host), page per host (none: empty).
-    QHash<QString, qint16> pingTimes;
-    QHash<QString, QString> pages;
-    // Runs at each request before the answer is scheduled; false: no answer.
-    std::function<bool(const Request &)> onRequest;
-
+    QHash<QString, qint16> pingTimes; // none: -1, a silent host
+    QHash<QString, QString> pages;    // none: empty
+    std::function<bool(const Request &)> onRequest; // runs before the answer is scheduled; false: no answer
     QString notReady; // when set, readiness() refuses with it
     bool pending = false; // readiness() answers Pending until decide()
     void decide() { pending = false; emit readinessChanged(); }
@@ -73,19 +66,15 @@ public:
         return hosts;
     }
 
-    void died(const QString &reason) { emit serverDied(reason); }
-
 private:
     friend class StandInProbe;
-    void handle(const Request &request)
+    void handle(const Request &r)
     {
-        requests.append(request);
-        if (onRequest && !onRequest(request))
+        requests.append(r);
+        if (onRequest && !onRequest(r))
             return;
-        // The answer as the tables give it now, from the next event-loop turn.
-        QTimer::singleShot(0, request.probe, [probe = request.probe, r = request, raw = pages.value(request.host),
-                                              time = pingTimes.value(request.host, -1)] {
-            r.page ? probe->answerPage(r.host, raw) : probe->answerPing(r.host, time);
+        QTimer::singleShot(0, r.probe, [r, raw = pages.value(r.host), time = pingTimes.value(r.host, -1)] {
+            r.page ? emit r.probe->HTTPReqResponse(r.host, raw) : emit r.probe->PingResponse(r.host, time);
         });
     }
 };
