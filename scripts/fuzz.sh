@@ -7,7 +7,7 @@
 set -euo pipefail
 SECONDS_EACH=${1:-60}
 JOBS=$(nproc)
-fuzzers=(fuzz_frames fuzz_echo_packet fuzz_page_body)
+fuzzers=(fuzz_frames fuzz_address fuzz_echo_packet fuzz_page_body)
 
 cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DLANTERRA_FUZZ=ON -DBUILD_TESTING=OFF ${CMAKE_ARGS:-} >/dev/null
