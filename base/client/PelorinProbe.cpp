@@ -9,10 +9,8 @@
 
 PelorinProbe::PelorinProbe(std::unique_ptr<PelorinClient::ProbeObjectProxy> object) : m_object(std::move(object))
 {
-    connect(m_object.get(), &PelorinClient::ProbeObjectProxy::PingResponse, this,
-            [this](QString &ip, qint16 &pingTime) { emit PingResponse(ip, pingTime); });
-    connect(m_object.get(), &PelorinClient::ProbeObjectProxy::HTTPReqResponse, this,
-            [this](QString &host, QString &rawData) { emit HTTPReqResponse(host, rawData); });
+    connect(m_object.get(), &PelorinClient::ProbeObjectProxy::PingResponse, this, &PelorinProbe::PingResponse);
+    connect(m_object.get(), &PelorinClient::ProbeObjectProxy::HTTPReqResponse, this, &PelorinProbe::HTTPReqResponse);
 }
 
 // Disconnects first, so nothing of the object arrives once the engine has let

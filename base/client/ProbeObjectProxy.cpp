@@ -42,14 +42,14 @@ ProbeObjectProxy::~ProbeObjectProxy()
     }
 }
 
-void ProbeObjectProxy::HTTPRequest(const QString &host, const qint32 &port, const QString &file,
-                          const qint32 &timeOut, const quint8 &retries)
+void ProbeObjectProxy::HTTPRequest(const QString &host, qint32 port, const QString &file, qint32 timeOut,
+                                   quint8 retries)
 {
     if (isAlive())
         m_connection->d->send(m_objectId, Wire::HttpRequest{host, port, file, timeOut, retries});
 }
 
-void ProbeObjectProxy::PingRequest(const QString &ip, const qint32 &timeOut, const quint8 &retries)
+void ProbeObjectProxy::PingRequest(const QString &ip, qint32 timeOut, quint8 retries)
 {
     if (isAlive())
         m_connection->d->send(m_objectId, Wire::PingRequest{ip, timeOut, retries});

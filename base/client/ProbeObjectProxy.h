@@ -26,9 +26,8 @@ public:
 
     // Both return at once; the answer comes later as an event. On a dead
     // server they do nothing.
-    void HTTPRequest(const QString &host, const qint32 &port, const QString &file,
-                     const qint32 &timeOut, const quint8 &retries);
-    void PingRequest(const QString &ip, const qint32 &timeOut, const quint8 &retries);
+    void HTTPRequest(const QString &host, qint32 port, const QString &file, qint32 timeOut, quint8 retries);
+    void PingRequest(const QString &ip, qint32 timeOut, quint8 retries);
 
     // False once the server that holds this object has gone.
     bool isAlive() const;
@@ -37,8 +36,8 @@ public:
 signals:
     // Delivered on the client's thread; the server waits until the handler
     // has returned.
-    void PingResponse(QString &ip, qint16 &pingTime);
-    void HTTPReqResponse(QString &host, QString &rawData);
+    void PingResponse(const QString &ip, qint16 pingTime);
+    void HTTPReqResponse(const QString &host, const QString &rawData);
 
 private:
     friend class Connection;

@@ -200,7 +200,7 @@ private slots:
         QCOMPARE(object->objectId(), 1u);
         QStringList heard;
         connect(object.get(), &PelorinClient::ProbeObjectProxy::PingResponse, this,
-                [&](QString &ip, qint16 &t) { heard << ip + ' ' + QString::number(t); });
+                [&](const QString &ip, qint16 t) { heard << ip + ' ' + QString::number(t); });
         QTRY_COMPARE(errors.size(), int(serverDropped));
         QTRY_COMPARE(heard, serverDropped ? QStringList() : QStringList{"127.0.0.2 -11010"});
         QTRY_COMPARE(died.size(), int(serverDropped));
