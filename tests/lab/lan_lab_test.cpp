@@ -4,10 +4,10 @@
 // the wire; neighbour and router errors give the unreachable host's status. lanterra-scan also lists, as seen by
 // ARP, the host that drops echo (with its page) and the late one, but not a stale neighbour entry; --echo-only lists
 // neither, and the ARP requests on the wire are the same either way. --arp lists every present host and sends echo
-// requests only to them, each once it answered; without CAP_NET_RAW it says so once and scans every address. lanterra-scan end to end: every exit status
-// (0 1 3 130 143) and its path, the last address of a range, names, the equipment filter, a target without a route,
-// output flushed on a signal; SIGINT and SIGTERM to the whole process group (pelorin in it) are an interrupt, never
-// "pelorin has stopped".
+// requests only to them, each once it answered; without CAP_NET_RAW it says so once and scans every address.
+// lanterra-scan end to end: every exit status (0 1 3 130 143) and its path, the last address of a range, names, the
+// equipment filter, a target without a route, output flushed on a signal; SIGINT and SIGTERM to the whole process
+// group (pelorin in it) are an interrupt, never "pelorin has stopped".
 #include "EchoSocket.h"
 #include "Harness.h"
 #include "WindowHarness.h"
