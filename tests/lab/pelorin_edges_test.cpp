@@ -80,7 +80,7 @@ private slots:
         QProcess scan;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("ASAN_OPTIONS", env.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
-        env.insert("LD_PRELOAD", FAILING_CAP_SET_PROC);
+        env.insert("LD_PRELOAD", QCoreApplication::applicationDirPath() + "/libfailing_cap_set_proc.so");
         env.insert("FAIL_CAP_SET_PROC_AT", QString::number(failingCall));
         scan.setProcessEnvironment(env);
         scan.start(QCoreApplication::applicationDirPath() + "/lanterra-scan", {"127.0.0.1"});
