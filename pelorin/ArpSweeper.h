@@ -1,8 +1,8 @@
 // Pelorin's ARP sweep: one packet socket, opened at start while CAP_NET_RAW
 // is raised (none without it), that asks for each address of a sweep with one
 // ARP request, at most one every kPaceMs, asks the silent ones once more, and
-// reports each address as it answers and all of them at the end. Owned by PelorinServer; one sweep runs
-// at a time, later ones wait their turn.
+// reports each address as it answers and all of them at the end. Owned by
+// PelorinServer; one sweep runs at a time, later ones wait their turn.
 #pragma once
 
 #include <QElapsedTimer>

@@ -38,7 +38,8 @@ struct Connection::Private {
         requires(!Packet::kFromServer)
     void on(quint32, const Packet &, quint64)
     {
-        qCWarning(lcLanterra, "pelorin sent a %s frame, which only a client sends", Pelorin::Wire::typeName(Packet::kType));
+        qCWarning(lcLanterra, "pelorin sent a %s frame, which only a client sends",
+                  Pelorin::Wire::typeName(Packet::kType));
     }
     template <class Event>
     void deliverEvent(quint32 objectId, Event m, quint64 generation);

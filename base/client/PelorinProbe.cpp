@@ -75,7 +75,8 @@ ProbeFactory::Readiness PelorinProbeFactory::readiness(QString *problem, int *st
 
 std::unique_ptr<ScanProbe> PelorinProbeFactory::create(QString *error)
 {
-    std::unique_ptr<PelorinClient::ProbeObjectProxy> object = PelorinClient::ProbeObjectProxy::create(m_connection, error);
+    std::unique_ptr<PelorinClient::ProbeObjectProxy> object =
+        PelorinClient::ProbeObjectProxy::create(m_connection, error);
     if (!object)
         return nullptr;
     return std::make_unique<PelorinProbe>(std::move(object));

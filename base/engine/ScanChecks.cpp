@@ -27,8 +27,10 @@ QString octetRefusal(const QString &boxName, int highest)
 ScanRange range(const QString &first, const QString &second, const QString &third, const QString &from,
                 const QString &to)
 {
+    // Each part as its number writes itself back (" 010" is "10").
+    const auto part = [](const QString &text) -> QString { return fromNumber(toNumber(text)); };
     ScanRange r;
-    r.network = fromNumber(toNumber(first)) + QLatin1Char('.') + fromNumber(toNumber(second)) + QLatin1Char('.') + fromNumber(toNumber(third));
+    r.network = part(first) + QLatin1Char('.') + part(second) + QLatin1Char('.') + part(third);
     r.lower = octet(from).value_or(0);
     r.upper = octet(to, kHighestUpperBound).value_or(0);
     return r;

@@ -12,7 +12,8 @@
 namespace MsgBox = Pelorin::MsgBox;
 
 ScanEngine::ScanEngine(ProbeFactory &factory, SettingsProvider settings, QObject *parent)
-    : QObject(parent), m_factory(factory), m_settings(std::move(settings)), m_vendors(std::make_unique<VendorRegistry>())
+    : QObject(parent), m_factory(factory), m_settings(std::move(settings)),
+      m_vendors(std::make_unique<VendorRegistry>())
 {
     m_turn.setSingleShot(true);
     m_turn.setInterval(0);
