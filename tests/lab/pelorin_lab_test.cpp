@@ -1,9 +1,8 @@
 // Guards pelorin on the loopback lab (127.0.0.x only): the page try as it goes on the wire, page retries, the 4 MiB
-// body cap, no busy waiting, no connection left open; after start no capability is left in any set, with either kind
-// of echo socket, and the bounding set is CAP_NET_RAW alone; every refused cap_set_proc ends pelorin, which
-// lanterra-scan reports in one line that says why, status 3; a name that fails in 2 s (a silent stand-in DNS server
-// on 127.0.0.53) holds up no other object's echo answer, keeps the unresolved name's answer, and may be released
-// while looked up. (The echo socket is guarded on the layer-2 lab.)
+// body cap, no busy waiting, no connection left open; after start no capability left in any set with either kind of
+// echo socket, the bounding set CAP_NET_RAW alone; a refused cap_set_proc ends pelorin, which lanterra-scan reports
+// in one line that says why, status 3; a name that fails in 2 s (a silent stand-in DNS server on 127.0.0.53) holds
+// up no other object's echo answer, keeps the unresolved name's answer, and may be released while looked up.
 #include "Harness.h"
 #include "HttpClient.h"
 #include "ProbeObject.h"
@@ -20,8 +19,6 @@ using B = Lab::Behaviour;
 
 namespace {
 
-const QString kGoodDevice = QStringLiteral("127.0.0.2");
-
 // A fetch of file from host, served by device; requests: the GETs the device had.
 struct Fetch {
     QString host;
@@ -31,12 +28,6 @@ struct Fetch {
     int requests = 1;
     QString file = QStringLiteral("id.htm");
 };
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 } // namespace
 
@@ -58,7 +49,7 @@ private slots:
     {
         LAB_REQUIRE_ISOLATED();
         qputenv("http_proxy", "http://127.0.0.41:3128"); // never used: nothing listens there
-        QVERIFY(m_lab.addDevice(kGoodDevice, {B::Page, "still fine"}));
+        QVERIFY(m_lab.addDevice(QStringLiteral("127.0.0.2"), {B::Page, "still fine"}));
         QVERIFY(QFile::symLinkTarget("/proc/self/ns/mnt") != QFile::symLinkTarget("/proc/1/ns/mnt"));
         const QString resolv = m_dir.filePath("resolv.conf");
         QVERIFY(Harness::writeFile(resolv, "nameserver 127.0.0.53\noptions timeout:2 attempts:1\n"));
@@ -117,7 +108,7 @@ private slots:
 
         // A handler that fails holds up nothing: the object still fetches, then ends once released.
         connect(object.get(), &ProbeObject::HTTPReqResponse, this, [] { throw std::runtime_error("handler failed"); });
-        object->HTTPRequest(kGoodDevice, 80, QStringLiteral("id.htm"), 2000, 0);
+        object->HTTPRequest(QStringLiteral("127.0.0.2"), 80, QStringLiteral("id.htm"), 2000, 0);
         QTRY_COMPARE_WITH_TIMEOUT(pages.last().text, QStringLiteral("still fine"), 5000);
         object->shutdown();
         QTRY_VERIFY(!object->isBusy());
@@ -139,17 +130,17 @@ private slots:
     {
         QFETCH(bool, raw);
         QFETCH(int, failingCall);
-        // Ping sockets allowed: pelorin opens a datagram echo socket, else a raw one.
-        QVERIFY(Lab::shell(raw ? "sysctl -qw net.ipv4.ping_group_range='1 0'"
-                               : "sysctl -qw net.ipv4.ping_group_range='0 2147483647'"));
+        QVERIFY(Lab::allowPingSockets(!raw));
         if (!failingCall) {
             PelorinPipe server;
             QVERIFY(server.start());
-            const QByteArray status = readFile(QStringLiteral("/proc/%1/status").arg(server.pid()));
+            const QByteArray proc = "/proc/" + QByteArray::number(server.pid());
+            QByteArray status, rawSockets;
+            QVERIFY(Lab::shell("cat " + proc + "/status", &status));
             for (const QByteArray set : {"CapInh", "CapPrm", "CapEff", "CapAmb"})
                 QVERIFY2(status.contains(set + ":\t0000000000000000\n"), set);
             QVERIFY(status.contains("CapBnd:\t0000000000002000\n")); // CAP_NET_RAW (13) alone
-            const QByteArray rawSockets = readFile(QStringLiteral("/proc/%1/net/raw").arg(server.pid()));
+            QVERIFY(Lab::shell("cat " + proc + "/net/raw", &rawSockets));
             QCOMPARE(rawSockets.count('\n'), raw ? 2 + EchoSocket::kRawLanes : 1); // titles, the receiver, the lanes
             return;
         }
@@ -173,18 +164,17 @@ private slots:
     {
         for (const bool release : {false, true}) {
             const qint64 alone = pingAnswerMs(QStringLiteral("127.0.0.1"));
-            QString slowIp;
             ProbeObject slow(m_echo, m_http, m_resolver);
-            connect(&slow, &ProbeObject::PingResponse, this, [&](const QString &host) { slowIp = host; });
+            QSignalSpy slowAnswers(&slow, &ProbeObject::PingResponse);
             slow.PingRequest(QStringLiteral("Slow.Lanterra.Test"), 100, 0);
             QTRY_VERIFY(m_dns.hasPendingDatagrams());
             QVERIFY(m_dns.receiveDatagram().data().contains("\4slow\10lanterra\4test"));
             const qint64 meanwhile = pingAnswerMs(QStringLiteral("127.0.0.1"));
-            QVERIFY2(meanwhile - alone <= 20, qPrintable(QString("alone %1, meanwhile %2").arg(alone).arg(meanwhile)));
+            QCOMPARE_LE(meanwhile, alone + 20);
             if (release)
                 slow.shutdown();
             QTRY_COMPARE_WITH_TIMEOUT(slow.isBusy(), false, release ? 100 : 5000);
-            QTRY_COMPARE(slowIp, release ? "" : "Slow.Lanterra.Test");
+            QTRY_COMPARE(slowAnswers.value(0).value(0).toString(), release ? "" : "Slow.Lanterra.Test");
             QString ip;
             QVERIFY2(pingAnswerMs(QStringLiteral("localhost"), &ip) >= (release ? 1500 : 0), "not behind the slow one");
             QCOMPARE(ip, QStringLiteral("127.0.0.1"));
@@ -198,16 +188,14 @@ private:
     qint64 pingAnswerMs(const QString &host, QString *ip = nullptr)
     {
         ProbeObject object(m_echo, m_http, m_resolver);
+        QSignalSpy answers(&object, &ProbeObject::PingResponse);
         QElapsedTimer clock;
-        qint64 ms = -1;
-        connect(&object, &ProbeObject::PingResponse, this, [&](const QString &reported) {
-            ms = ms < 0 ? clock.elapsed() : ms;
-            if (ip)
-                *ip = reported;
-        });
         clock.start();
         object.PingRequest(host, 1000, 0);
-        [&] { QTRY_VERIFY_WITH_TIMEOUT(ms >= 0, 5000); }();
+        [&] { QVERIFY(answers.wait(5000)); }();
+        const qint64 ms = clock.elapsed();
+        if (ip)
+            *ip = answers.value(0).value(0).toString();
         object.shutdown();
         [&] { QTRY_VERIFY(!object.isBusy()); }();
         return ms;

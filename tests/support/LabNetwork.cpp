@@ -60,6 +60,11 @@ int packets(const QByteArray &listCommand)
     return m.hasMatch() ? m.captured(1).toInt() : -1;
 }
 
+bool allowPingSockets(bool allow)
+{
+    return shell(QByteArray("sysctl -qw net.ipv4.ping_group_range='") + (allow ? "0 2147483647'" : "1 0'"));
+}
+
 // One device: how it answers, and the request heads and open connections it has had.
 struct Device { Behaviour behaviour; QMutex mutex; QList<QByteArray> heads; QAtomicInt open = 0; };
 

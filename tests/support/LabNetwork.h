@@ -22,6 +22,8 @@ bool isIsolated();
 bool shell(const QByteArray &script, QByteArray *out = nullptr);
 // The packets of the one nftables counter that the command lists; -1 when it lists none.
 int packets(const QByteArray &listCommand);
+// Lets every group open ping sockets in this namespace (pelorin's echo socket is then a datagram one), or none (raw).
+bool allowPingSockets(bool allow);
 
 // How a device answers an HTTP request, whatever its path: {Page, "body"}.
 struct Behaviour {

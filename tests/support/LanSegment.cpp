@@ -5,6 +5,7 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace Lab {
 
@@ -22,52 +23,28 @@ QByteArray linkScript(const QByteArray &ns, const QByteArray &port, const QStrin
         .toLatin1();
 }
 
-// nft rules of a host: echo requests counted as pelorin sends them, and dropped when asked; the scanner's ARP
-// requests counted (each is broadcast, so every host sees them all).
-QByteArray counterScript(const QByteArray &ns, bool dropEcho)
+// Answers the echo request waiting on notifier's raw socket LanSegment::kLateMs late (the kernel's own answer is off).
+void answerLate(QSocketNotifier *notifier)
 {
-    return "ip netns exec " + ns + " nft -f - <<'EOF'\n"
-           "table ip lab {\n counter echo { }\n chain in {\n  type filter hook input priority 0; policy accept;\n"
-           "  icmp type echo-request icmp code 0 ip ttl 255 ip length 60 ip frag-off & 0xe000 == 0 counter name echo\n"
-           + (dropEcho ? QByteArray("  icmp type echo-request drop\n") : QByteArray()) + " }\n}\n"
-           "table arp lab {\n counter request { }\n chain in {\n  type filter hook input priority 0; policy accept;\n"
-           "  arp operation request arp saddr ip 198.18.0.1 counter name request\n }\n}\nEOF\n";
+    const int fd = int(notifier->socket());
+    char packet[1500];
+    sockaddr_in from {};
+    socklen_t length = sizeof from;
+    const ssize_t got = ::recvfrom(fd, packet, sizeof packet, 0, reinterpret_cast<sockaddr *>(&from), &length);
+    const int ipLength = got > 0 ? (packet[0] & 0x0F) * 4 : 0;
+    if (got < ipLength + 8 || packet[ipLength] != 8)
+        return;
+    QByteArray reply(packet + ipLength, got - ipLength);
+    // Type 8 becomes 0: the checksum grows by 0x0800, ones' complement.
+    const quint32 sum = (quint32(quint8(reply[2])) << 8 | quint8(reply[3])) + 0x0800;
+    reply[0] = 0;
+    reply[2] = char((sum + (sum >> 16)) >> 8);
+    reply[3] = char(sum + (sum >> 16));
+    QTimer::singleShot(LanSegment::kLateMs, notifier, [fd, reply, from] {
+        ::sendto(fd, reply.constData(), std::size_t(reply.size()), 0, reinterpret_cast<const sockaddr *>(&from),
+                 sizeof from);
+    });
 }
-
-// Answers every echo request that reaches its namespace on raw socket fd, which it owns, LanSegment::kLateMs late
-// (the kernel's own answer is off there).
-class LateResponder : public QSocketNotifier
-{
-public:
-    LateResponder(int fd, QObject *parent) : QSocketNotifier(fd, Read, parent)
-    {
-        connect(this, &QSocketNotifier::activated, this, [this] { answer(); });
-    }
-    ~LateResponder() override { ::close(int(socket())); }
-
-private:
-    void answer()
-    {
-        char packet[1500];
-        sockaddr_in from {};
-        socklen_t length = sizeof from;
-        const ssize_t got = ::recvfrom(int(socket()), packet, sizeof packet, 0, reinterpret_cast<sockaddr *>(&from),
-                                       &length);
-        const int ipLength = got > 0 ? (packet[0] & 0x0F) * 4 : 0;
-        if (got < ipLength + 8 || packet[ipLength] != 8)
-            return;
-        QByteArray reply(packet + ipLength, got - ipLength);
-        // Type 8 becomes 0: the checksum grows by 0x0800, ones' complement.
-        const quint32 sum = (quint32(quint8(reply[2])) << 8 | quint8(reply[3])) + 0x0800;
-        reply[0] = 0;
-        reply[2] = char((sum + (sum >> 16)) >> 8);
-        reply[3] = char(sum + (sum >> 16));
-        QTimer::singleShot(LanSegment::kLateMs, this, [this, reply, from] {
-            ::sendto(int(socket()), reply.constData(), std::size_t(reply.size()), 0,
-                     reinterpret_cast<const sockaddr *>(&from), sizeof from);
-        });
-    }
-};
 
 } // namespace
 
@@ -94,20 +71,30 @@ LanSegment::LanSegment()
 bool LanSegment::addHost(int octet, Host kind, const std::optional<Behaviour> &page, const QString &macAddress)
 {
     const QByteArray ns = hostNamespace(octet);
+    // Its nft rules: echo requests counted as pelorin sends them, and dropped when asked; the scanner's ARP requests
+    // counted (each is broadcast, so every host sees them all).
     QByteArray script = linkScript(ns, "h" + QByteArray::number(octet), address(octet),
                                    macAddress.isEmpty() ? mac(octet) : macAddress)
-        + counterScript(ns, kind == Host::DropsEcho);
+        + "ip netns exec " + ns + " nft -f - <<'EOF'\n"
+          "table ip lab {\n counter echo { }\n chain in {\n  type filter hook input priority 0; policy accept;\n"
+          "  icmp type echo-request icmp code 0 ip ttl 255 ip length 60 ip frag-off & 0xe000 == 0 counter name echo\n"
+        + (kind == Host::DropsEcho ? QByteArray("  icmp type echo-request drop\n") : QByteArray()) + " }\n}\n"
+          "table arp lab {\n counter request { }\n chain in {\n  type filter hook input priority 0; policy accept;\n"
+          "  arp operation request arp saddr ip 198.18.0.1 counter name request\n }\n}\nEOF\n";
     if (kind == Host::Late)
         script += "ip netns exec " + ns + " sysctl -qw net.ipv4.icmp_echo_ignore_all=1\n";
-    if (!usable() || !shell(script))
+    if (!m_built || !Lab::isIsolated() || !shell(script))
         return false;
     if (page && !m_devices.addDevice(address(octet), *page, QString::fromLatin1(ns)))
         return false;
     return kind != Host::Late || m_devices.inNamespace(QString::fromLatin1(ns), [](QObject *parent) {
         const int fd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
-        if (fd >= 0)
-            new LateResponder(fd, parent);
-        return fd >= 0;
+        if (fd < 0)
+            return false;
+        auto *notifier = new QSocketNotifier(fd, QSocketNotifier::Read, parent); // the owner of fd
+        QObject::connect(notifier, &QObject::destroyed, [fd] { ::close(fd); });
+        QObject::connect(notifier, &QSocketNotifier::activated, notifier, [notifier] { answerLate(notifier); });
+        return true;
     });
 }
 

@@ -9,8 +9,6 @@
 
 #include <optional>
 
-#include <unistd.h>
-
 namespace Lab {
 
 class LanSegment
@@ -40,20 +38,10 @@ public:
     int arpRequestCount(int octet) const { return counter(octet, "arp lab request"); }
 
 private:
-    bool usable() const { return m_built && Lab::isIsolated(); }
     int counter(int octet, const char *name) const;
 
     bool m_built = false;
     LabNetwork m_devices; // the HTTP servers, each listening inside its host's namespace
 };
-
-// For QtTest initTestCase(): skips the run without root, fails it without an isolated segment.
-#define LAN_REQUIRE_SEGMENT(segment) \
-    do { \
-        if (::geteuid() != 0) \
-            QSKIP("the layer-2 lab needs root"); \
-        if (!(segment).isBuilt() || !Lab::isIsolated()) \
-            QFAIL("no isolated layer-2 lab: run through run-in-netns.sh"); \
-    } while (0)
 
 } // namespace Lab
