@@ -9,6 +9,7 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sched.h>
 #include <unistd.h>
@@ -19,8 +20,24 @@ bool isIsolated()
 {
     // /proc/self/net follows this process's network namespace (sysfs does not).
     QFile dev(QStringLiteral("/proc/self/net/dev"));
-    const QByteArrayList lines = dev.open(QIODevice::ReadOnly) ? dev.readAll().trimmed().split('\n') : QByteArrayList();
-    return lines.size() == 3 && lines.at(2).trimmed().startsWith("lo:"); // two lines of titles, then lo alone
+    QFile routes(QStringLiteral("/proc/self/net/route"));
+    if (!dev.open(QIODevice::ReadOnly) || !routes.open(QIODevice::ReadOnly))
+        return false;
+    QByteArrayList links;
+    for (const QByteArray &line : dev.readAll().trimmed().split('\n').mid(2)) // after two lines of titles
+        links << line.trimmed().split(':').first();
+    links.removeOne("lan0"); // the layer-2 lab's link
+    if (links != QByteArrayList{"lo"})
+        return false;
+    // Every route stays inside 198.18.0.0/15: no default, nothing else.
+    for (const QByteArray &line : routes.readAll().trimmed().split('\n').mid(1)) {
+        const QList<QByteArray> f = line.simplified().split(' ');
+        const quint32 destination = ntohl(f.value(1).toUInt(nullptr, 16));
+        const quint32 mask = ntohl(f.value(7).toUInt(nullptr, 16));
+        if (mask < 0xFFFE0000 || (destination & 0xFFFE0000) != 0xC6120000)
+            return false;
+    }
+    return true;
 }
 
 bool shell(const QByteArray &script, QByteArray *out)
@@ -41,6 +58,11 @@ int packets(const QByteArray &listCommand)
     shell(listCommand, &listed);
     const auto m = QRegularExpression(QStringLiteral("packets (\\d+)")).match(QString::fromLatin1(listed));
     return m.hasMatch() ? m.captured(1).toInt() : -1;
+}
+
+bool allowPingSockets(bool allow)
+{
+    return shell(QByteArray("sysctl -qw net.ipv4.ping_group_range='") + (allow ? "0 2147483647'" : "1 0'"));
 }
 
 // One device: how it answers, and the request heads and open connections it has had.
@@ -91,13 +113,10 @@ LabNetwork::~LabNetwork()
     m_thread.wait();
 }
 
-bool LabNetwork::addDevice(const QString &address, const Behaviour &behaviour)
+bool LabNetwork::addDevice(const QString &address, const Behaviour &behaviour, const QString &netns)
 {
-    return isIsolated() && QHostAddress(address).isLoopback() && listen(address, behaviour);
-}
-
-bool LabNetwork::listen(const QString &address, const Behaviour &behaviour, const QString &netns)
-{
+    if (!isIsolated() || (netns.isEmpty() && !QHostAddress(address).isLoopback()))
+        return false;
     const auto device = std::make_shared<Device>(behaviour);
     const bool ok = inNamespace(netns, [&](QObject *parent) {
         auto *server = new QTcpServer(parent);

@@ -12,7 +12,8 @@
 
 namespace Lab {
 
-// True only when this process's network namespace has no interface but lo.
+// True only while this process's network namespace has no interface but lo (and the layer-2 lab's lan0), and no
+// route out of 198.18.0.0/15.
 bool isIsolated();
 // For QtTest initTestCase(): fails the test run unless isolated.
 #define LAB_REQUIRE_ISOLATED() QVERIFY2(Lab::isIsolated(), "not in a private network namespace: use run-in-netns.sh")
@@ -21,6 +22,8 @@ bool isIsolated();
 bool shell(const QByteArray &script, QByteArray *out = nullptr);
 // The packets of the one nftables counter that the command lists; -1 when it lists none.
 int packets(const QByteArray &listCommand);
+// Lets every group open ping sockets in this namespace (pelorin's echo socket is then a datagram one), or none (raw).
+bool allowPingSockets(bool allow);
 
 // How a device answers an HTTP request, whatever its path: {Page, "body"}.
 struct Behaviour {
@@ -39,8 +42,9 @@ class LabNetwork
 public:
     ~LabNetwork(); // stops the devices
 
-    // Serves HTTP on address:80; the first request head of each connection, and the connections open.
-    bool addDevice(const QString &address, const Behaviour &behaviour);
+    // Serves HTTP on address:80, a loopback one or one inside the named network namespace of a layer-2 lab host;
+    // the first request head of each connection, and the connections open.
+    bool addDevice(const QString &address, const Behaviour &behaviour, const QString &netns = {});
     QList<QByteArray> requests(const QString &address) const;
     int openConnections(const QString &address) const;
 
@@ -48,8 +52,6 @@ public:
 
 private:
     friend class LanSegment;
-    // Serves behaviour on address:80 from inside the named network namespace (empty: this one).
-    bool listen(const QString &address, const Behaviour &behaviour, const QString &netns = {});
     // Runs make on the servers' thread from inside the named network namespace; false when it could not enter.
     bool inNamespace(const QString &netns, const std::function<bool(QObject *parent)> &make);
 

@@ -1,78 +1,50 @@
 #include "LanSegment.h"
 
-#include <QFile>
 #include <QSocketNotifier>
 #include <QTimer>
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace Lab {
 
 namespace {
 
-QString hostNamespace(int octet) { return QStringLiteral("lan-h%1").arg(octet); }
+QByteArray hostNamespace(int octet) { return "lan-h" + QByteArray::number(octet); }
 
-// Makes namespace ns, with eth0 (of the given MAC, if any) at address/24 on the bridge through veth port, routed
-// to the other subnet when given.
-QByteArray linkScript(const QString &ns, const QString &port, const char *bridge, const QString &address,
-                      const QString &mac, const char *route)
+// Makes namespace ns with eth0 (of mac) at address/24, on the bridge through veth port.
+QByteArray linkScript(const QByteArray &ns, const QByteArray &port, const QString &address, const QString &mac)
 {
-    const QByteArray n = ns.toLatin1(), in = "ip -n " + n + ' ';
-    return "ip netns add " + n + "\nip -n lan-br link add " + port.toLatin1() + " type veth peer name eth0"
-           + (mac.isEmpty() ? QByteArray() : " address " + mac.toLatin1()) + " netns " + n + "\nip -n lan-br link set "
-           + port.toLatin1() + " master " + bridge + " up\n" + in + "addr add " + address.toLatin1() + "/24 dev eth0\n"
-           + in + "link set lo up\n" + in + "link set eth0 up\n"
-           + (route ? in + "route add " + route + "\n" : QByteArray());
+    return QStringLiteral("ip netns add %1\nip -n lan-br link add %2 type veth peer name eth0 address %4 netns %1\n"
+                          "ip -n lan-br link set %2 master br0 up\nip -n %1 addr add %3/24 dev eth0\n"
+                          "ip -n %1 link set lo up\nip -n %1 link set eth0 up\n")
+        .arg(QString::fromLatin1(ns), QString::fromLatin1(port), address, mac)
+        .toLatin1();
 }
 
-// nft rules of a host: echo requests counted as pelorin sends them, and dropped when asked; the scanner's ARP
-// requests counted (each is broadcast, so every host sees them all).
-QByteArray counterScript(const QString &netns, bool dropEcho)
+// Answers the echo request waiting on notifier's raw socket LanSegment::kLateMs late (the kernel's own answer is off).
+void answerLate(QSocketNotifier *notifier)
 {
-    return "ip netns exec " + netns.toLatin1() + " nft -f - <<'EOF'\n"
-           "table ip lab {\n counter echo { }\n chain in {\n  type filter hook input priority 0; policy accept;\n"
-           "  icmp type echo-request icmp code 0 ip ttl 255 ip length 60 ip frag-off & 0xe000 == 0 counter name echo\n"
-           + (dropEcho ? QByteArray("  icmp type echo-request drop\n") : QByteArray()) + " }\n}\n"
-           "table arp lab {\n counter request { }\n chain in {\n  type filter hook input priority 0; policy accept;\n"
-           "  arp operation request arp saddr ip 198.18.0.1 counter name request\n }\n}\nEOF\n";
+    const int fd = int(notifier->socket());
+    char packet[1500];
+    sockaddr_in from {};
+    socklen_t length = sizeof from;
+    const ssize_t got = ::recvfrom(fd, packet, sizeof packet, 0, reinterpret_cast<sockaddr *>(&from), &length);
+    const int ipLength = got > 0 ? (packet[0] & 0x0F) * 4 : 0;
+    if (got < ipLength + 8 || packet[ipLength] != 8)
+        return;
+    QByteArray reply(packet + ipLength, got - ipLength);
+    // Type 8 becomes 0: the checksum grows by 0x0800, ones' complement.
+    const quint32 sum = (quint32(quint8(reply[2])) << 8 | quint8(reply[3])) + 0x0800;
+    reply[0] = 0;
+    reply[2] = char((sum + (sum >> 16)) >> 8);
+    reply[3] = char(sum + (sum >> 16));
+    QTimer::singleShot(LanSegment::kLateMs, notifier, [fd, reply, from] {
+        ::sendto(fd, reply.constData(), std::size_t(reply.size()), 0, reinterpret_cast<const sockaddr *>(&from),
+                 sizeof from);
+    });
 }
-
-// Answers every echo request that reaches its namespace, delayMs late (the kernel's own answer is off there).
-class LateResponder : public QObject
-{
-public:
-    LateResponder(int fd, int delayMs, QObject *parent)
-        : QObject(parent), m_fd(fd), m_notifier(fd, QSocketNotifier::Read)
-    {
-        connect(&m_notifier, &QSocketNotifier::activated, this, [this, delayMs] {
-            char packet[1500];
-            sockaddr_in from {};
-            socklen_t length = sizeof from;
-            const ssize_t got = ::recvfrom(m_fd, packet, sizeof packet, 0, reinterpret_cast<sockaddr *>(&from),
-                                           &length);
-            const int ipLength = got > 0 ? (packet[0] & 0x0F) * 4 : 0;
-            if (got < ipLength + 8 || packet[ipLength] != 8)
-                return;
-            QByteArray reply(packet + ipLength, got - ipLength);
-            // Type 8 becomes 0: the checksum grows by 0x0800, ones' complement.
-            const quint32 sum = (quint32(quint8(reply[2])) << 8 | quint8(reply[3])) + 0x0800;
-            reply[0] = 0;
-            reply[2] = char((sum + (sum >> 16)) >> 8);
-            reply[3] = char(sum + (sum >> 16));
-            QTimer::singleShot(delayMs, this, [this, reply, from] {
-                ::sendto(m_fd, reply.constData(), std::size_t(reply.size()), 0,
-                         reinterpret_cast<const sockaddr *>(&from), sizeof from);
-            });
-        });
-    }
-    ~LateResponder() override { ::close(m_fd); }
-
-private:
-    int m_fd;
-    QSocketNotifier m_notifier;
-};
 
 } // namespace
 
@@ -80,82 +52,55 @@ LanSegment::LanSegment()
 {
     if (::geteuid() != 0 || !Lab::isIsolated())
         return;
-    // Named namespaces on a tmpfs of the test's own mount namespace: nothing of them outlives the test.
+    // Named namespaces on a tmpfs of the test's own mount namespace: nothing of them outlives the test. The router
+    // forwards 198.19.0.0/24 to a veth pair of its own, and refuses all of it with "host unreachable".
     m_built = shell("mkdir -p /run/netns\nmount -t tmpfs lanterra-lab /run/netns\nip netns add lan-br\n"
-                    "ip -n lan-br link add br0 type bridge\nip -n lan-br link add br1 type bridge\n"
-                    "ip -n lan-br link set br0 up\nip -n lan-br link set br1 up\n"
+                    "ip -n lan-br link add br0 type bridge\nip -n lan-br link set br0 up\n"
                     "ip link add lan0 type veth peer name scanner netns lan-br\n"
                     "ip -n lan-br link set scanner master br0 up\n"
                     "ip addr add 198.18.0.1/24 dev lan0\nip link set lan0 up\n"
-                    + linkScript("lan-router", "router0", "br0", address(2), {}, nullptr)
-                    + "ip -n lan-br link add router1 type veth peer name eth1 netns lan-router\n"
-                      "ip -n lan-br link set router1 master br1 up\n"
+                    + linkScript("lan-router", "router0", address(2), mac(2))
+                    + "ip netns exec lan-router sysctl -qw net.ipv4.ip_forward=1\n"
+                      "ip -n lan-router link add eth1 type veth peer name eth2\nip -n lan-router link set eth2 up\n"
                       "ip -n lan-router addr add 198.19.0.1/24 dev eth1\nip -n lan-router link set eth1 up\n"
-                      "ip netns exec lan-router sysctl -qw net.ipv4.ip_forward=1\n"
-                      "ip netns exec lan-router nft 'add table ip lab; add chain ip lab forward "
-                      "{ type filter hook forward priority 0; }'\nip route add 198.19.0.0/24 via 198.18.0.2\n");
-}
-
-bool LanSegment::isIsolated()
-{
-    QFile dev(QStringLiteral("/proc/self/net/dev")), routes(QStringLiteral("/proc/self/net/route"));
-    QStringList links;
-    const QByteArray table = dev.open(QIODevice::ReadOnly) ? dev.readAll().trimmed() : QByteArray();
-    for (const QByteArray &line : table.split('\n').mid(2))
-        links << QString::fromLatin1(line.trimmed().split(':').first());
-    links.sort();
-    if (links != QStringList{QStringLiteral("lan0"), QStringLiteral("lo")} || !routes.open(QIODevice::ReadOnly))
-        return false;
-    // Every route stays inside 198.18.0.0/15: no default, nothing else.
-    for (const QByteArray &line : routes.readAll().trimmed().split('\n').mid(1)) {
-        const QList<QByteArray> f = line.simplified().split(' ');
-        const quint32 destination = ntohl(f.value(1).toUInt(nullptr, 16)), mask = ntohl(f.value(7).toUInt(nullptr, 16));
-        if (mask < 0xFFFE0000 || (destination & 0xFFFE0000) != 0xC6120000)
-            return false;
-    }
-    return true;
+                      "ip netns exec lan-router nft 'add table ip lab; add chain ip lab forward { type filter hook "
+                      "forward priority 0; }; add rule ip lab forward reject with icmp type host-unreachable'\n"
+                      "ip route add 198.19.0.0/24 via 198.18.0.2\n");
 }
 
 bool LanSegment::addHost(int octet, Host kind, const std::optional<Behaviour> &page, const QString &macAddress)
 {
-    if (!usable() || octet < 3 || octet > 254 || m_hosts.contains(octet))
-        return false;
-    const QString ns = hostNamespace(octet);
-    QByteArray script = linkScript(ns, QStringLiteral("h%1").arg(octet), "br0", address(octet),
-                                   macAddress.isEmpty() ? mac(octet) : macAddress, "198.19.0.0/24 via 198.18.0.2")
-        + counterScript(ns, kind == Host::DropsEcho);
+    const QByteArray ns = hostNamespace(octet);
+    // Its nft rules: echo requests counted as pelorin sends them, and dropped when asked; the scanner's ARP requests
+    // counted (each is broadcast, so every host sees them all).
+    QByteArray script = linkScript(ns, "h" + QByteArray::number(octet), address(octet),
+                                   macAddress.isEmpty() ? mac(octet) : macAddress)
+        + "ip netns exec " + ns + " nft -f - <<'EOF'\n"
+          "table ip lab {\n counter echo { }\n chain in {\n  type filter hook input priority 0; policy accept;\n"
+          "  icmp type echo-request icmp code 0 ip ttl 255 ip length 60 ip frag-off & 0xe000 == 0 counter name echo\n"
+        + (kind == Host::DropsEcho ? QByteArray("  icmp type echo-request drop\n") : QByteArray()) + " }\n}\n"
+          "table arp lab {\n counter request { }\n chain in {\n  type filter hook input priority 0; policy accept;\n"
+          "  arp operation request arp saddr ip 198.18.0.1 counter name request\n }\n}\nEOF\n";
     if (kind == Host::Late)
-        script += "ip netns exec " + ns.toLatin1() + " sysctl -qw net.ipv4.icmp_echo_ignore_all=1\n";
-    if (!shell(script))
+        script += "ip netns exec " + ns + " sysctl -qw net.ipv4.icmp_echo_ignore_all=1\n";
+    if (!m_built || !Lab::isIsolated() || !shell(script))
         return false;
-    m_hosts.insert(octet);
-    if (page && !m_devices.listen(address(octet), *page, ns))
+    if (page && !m_devices.addDevice(address(octet), *page, QString::fromLatin1(ns)))
         return false;
-    return kind != Host::Late || m_devices.inNamespace(ns, [](QObject *parent) {
+    return kind != Host::Late || m_devices.inNamespace(QString::fromLatin1(ns), [](QObject *parent) {
         const int fd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
-        if (fd >= 0)
-            new LateResponder(fd, kLateMs, parent);
-        return fd >= 0;
+        if (fd < 0)
+            return false;
+        auto *notifier = new QSocketNotifier(fd, QSocketNotifier::Read, parent); // the owner of fd
+        QObject::connect(notifier, &QObject::destroyed, [fd] { ::close(fd); });
+        QObject::connect(notifier, &QSocketNotifier::activated, notifier, [notifier] { answerLate(notifier); });
+        return true;
     });
-}
-
-bool LanSegment::addFarHost(int octet)
-{
-    return usable() && octet > 1 && octet < 255
-        && shell(linkScript(QStringLiteral("lan-f%1").arg(octet), QStringLiteral("f%1").arg(octet), "br1",
-                            farAddress(octet), {}, "198.18.0.0/24 via 198.19.0.1"));
-}
-
-bool LanSegment::rejectFar(int octet, const QString &icmpType)
-{
-    return usable() && shell("ip netns exec lan-router nft add rule ip lab forward ip daddr "
-                             + farAddress(octet).toLatin1() + " reject with icmp type " + icmpType.toLatin1());
 }
 
 int LanSegment::counter(int octet, const char *name) const
 {
-    return m_hosts.contains(octet) ? packets("ip netns exec " + hostNamespace(octet).toLatin1() + " nft list counter "
-                                             + name) : -1;
+    return packets("ip netns exec " + hostNamespace(octet) + " nft list counter " + name); // -1: no such host
 }
 
 } // namespace Lab

@@ -1,16 +1,13 @@
 // The layer-2 lab: an Ethernet segment of network namespaces made inside run-in-netns.sh's private one, so that
 // ARP, neighbour queues and send buffers behave as on a real LAN. The test's namespace is the scanner's: lan0
-// (198.18.0.1/24) on a bridge, 198.19.0.0/24 behind the router at .2. Each host has its own namespace, MAC and
-// kernel; an empty address fails ARP. Only 198.18.0.0/15, nothing linked out; needs root and isolation.
+// (198.18.0.1/24) on a bridge, 198.19.0.0/24 behind the router at .2, which answers "host unreachable" for all of
+// it. Each host has its own namespace, MAC and kernel; an empty address fails ARP. Only 198.18.0.0/15, nothing
+// linked out; needs root and isolation.
 #pragma once
 
 #include "LabNetwork.h"
 
-#include <QSet>
-
 #include <optional>
-
-#include <unistd.h>
 
 namespace Lab {
 
@@ -27,41 +24,24 @@ public:
     LanSegment(); // builds the bridge, the scanner's link and the router; the namespaces go with the test's
 
     bool isBuilt() const { return m_built; }
-    // True while the test's namespace has only lo and lan0, and no route out of 198.18.0.0/15.
-    static bool isIsolated();
+    static bool isIsolated() { return Lab::isIsolated(); }
 
     static QString address(int octet) { return QStringLiteral("198.18.0.%1").arg(octet); }
-    static QString farAddress(int octet) { return QStringLiteral("198.19.0.%1").arg(octet); }
     static QString mac(int octet) { return QStringLiteral("02:1a:c6:00:00:%1").arg(octet, 2, 16, QLatin1Char('0')); }
 
     // A host at address(octet) with mac(octet) (or macAddress), serving page on port 80 when given.
     bool addHost(int octet, Host kind = Host::Echo, const std::optional<Behaviour> &page = {},
                  const QString &macAddress = {});
-    // A host behind the router at farAddress(octet).
-    bool addFarHost(int octet);
-    // The router answers echo requests to farAddress(octet) with this ICMP error ("host-unreachable").
-    bool rejectFar(int octet, const QString &icmpType);
 
     // Echo requests received as pelorin sends them (TTL 255, 32 data bytes), and ARP requests from the scanner.
     int echoRequestCount(int octet) const { return counter(octet, "ip lab echo"); }
     int arpRequestCount(int octet) const { return counter(octet, "arp lab request"); }
 
 private:
-    bool usable() const { return m_built && isIsolated(); }
     int counter(int octet, const char *name) const;
 
     bool m_built = false;
-    QSet<int> m_hosts;
     LabNetwork m_devices; // the HTTP servers, each listening inside its host's namespace
 };
-
-// For QtTest initTestCase(): skips the run without root, fails it without an isolated segment.
-#define LAN_REQUIRE_SEGMENT(segment) \
-    do { \
-        if (::geteuid() != 0) \
-            QSKIP("the layer-2 lab needs root"); \
-        if (!(segment).isBuilt() || !Lab::LanSegment::isIsolated()) \
-            QFAIL("no isolated layer-2 lab: run through run-in-netns.sh"); \
-    } while (0)
 
 } // namespace Lab
