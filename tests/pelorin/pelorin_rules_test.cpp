@@ -54,12 +54,10 @@ struct InlineContext : PingContext {
     Task<EchoResult> echo(quint32 address, QByteArray data, qint32) override
     {
         sent << data;
-        EchoResult r;
-        r.status = (qFromBigEndian(address) >> 24) == 0 ? IpStatus::BadDestination : IpStatus::GeneralFailure;
-        co_return r;
+        const quint32 status = qFromBigEndian(address) >> 24 ? IpStatus::GeneralFailure : IpStatus::BadDestination;
+        co_return EchoResult{status, 0, 0, {}};
     }
 };
-
 
 QElapsedTimer g_clock;
 enum Kind { Ping, Page, Release };
@@ -115,16 +113,12 @@ struct Stage : EchoPort, PageService, FrameSink {
         co_await Park{holdEchoes ? &held : nullptr};
         co_return next;
     }
-    void cancel(const void *) override { resume(); } // only one object's echoes are ever held
-    void resume()
-    {
-        for (std::coroutine_handle<> h : std::exchange(held, {}))
-            h.resume();
-    }
+    void cancel(const void *) override { answerEchoes(); } // one object's echoes are held; released, it drops them
     void answerEchoes()
     {
         log << "echo answered";
-        resume();
+        for (std::coroutine_handle<> h : std::exchange(held, {}))
+            h.resume();
     }
     std::unique_ptr<PageFetch> newFetch(std::function<void()> done) override
     {

@@ -47,7 +47,7 @@ public:
             *objectId = f->objectId;
         return f && f->type == Packet::kType ? Pelorin::Wire::decode<Packet>(f->payload) : std::nullopt;
     }
-    // True while the server creates, routes to and releases objects (ProtocolErrors tell).
+    // True while the server creates, routes to and releases objects (a second release is refused).
     bool serves(quint32 id);
     QProcess &process() { return m_process; }
     qint64 pid() const { return m_process.processId(); }
