@@ -8,6 +8,7 @@
 // times out keeps the earlier text; retries, one counter for ping and page.
 #include "ArpPacket.h"
 #include "HttpBody.h"
+#include "InlineContext.h"
 #include "Ping.h"
 #include "ProbeObject.h"
 #include "ProbeProtocol.h"
@@ -41,26 +42,9 @@ QByteArray icmp(quint8 type, quint8 code, quint16 identifier, quint16 sequence, 
     return QByteArray(1, char(type)) + char(code) + QByteArray(2, 0) + id + sq + rest;
 }
 
-// Every wait over at once: boxes recorded, echoes answered in under 1 ms (to 0.0.0.0/8: refused, as by a socket).
-struct InlineContext : PingContext {
-    QStringList boxes;
-    QByteArrayList sent; // each echo's data
-    Task<void> yield() override { co_return; }
-    Task<int> showMessageBox(QString text, int style) override
-    {
-        boxes << text + (style == MsgBox::OKOnly ? "" : " (style)");
-        co_return MsgBox::AnswerOK;
-    }
-    Task<EchoResult> echo(quint32 address, QByteArray data, qint32) override
-    {
-        sent << data;
-        const quint32 status = qFromBigEndian(address) >> 24 ? IpStatus::Success : IpStatus::BadDestination;
-        co_return EchoResult{status, 0, 64, {}};
-    }
-};
-
 QElapsedTimer g_clock;
 enum Kind { Ping, Page, Release };
+
 // The echo, the pages and the client of every object made: echoes answered with next, pages at once, events
 // returned returnAfterMs later, unless the test holds them.
 struct Stage : EchoPort, PageService, FrameSink {
@@ -71,23 +55,20 @@ struct Stage : EchoPort, PageService, FrameSink {
         void await_suspend(std::coroutine_handle<> h) { stage.held.push_back(h); }
         void await_resume() const noexcept {}
     };
-    struct Fetch : PageFetch {
+    struct Fetch : PageFetch { // done at once, while the test does not hold pages
         Stage &stage;
-        std::function<void()> done;
-        bool complete = false;
-        Fetch(Stage &s, std::function<void()> d) : stage(s), done(std::move(d)) {}
+        explicit Fetch(Stage &s) : stage(s) {}
         bool get(const QString &) override
         {
             stage.openedAt << g_clock.elapsed();
-            complete = !stage.holdPages;
             return true;
         }
         void abort() override { ++stage.aborts; }
-        bool isDone() const override { return complete; }
+        bool isDone() const override { return !stage.holdPages; }
         std::optional<QString> responseText() const override
         {
             stage.log << "text read";
-            return complete ? std::optional(QStringLiteral("page")) : std::nullopt;
+            return isDone() ? std::optional(QStringLiteral("page")) : std::nullopt;
         }
     };
 
@@ -96,7 +77,7 @@ struct Stage : EchoPort, PageService, FrameSink {
     int returnAfterMs = 0, handlerAfterMs = 0, boxes = 0, aborts = 0;
     QList<qint64> sentAt, openedAt, returnedAt;
     std::vector<std::coroutine_handle<>> held; // echo requests
-    std::vector<Fetch *> fetches;
+    std::function<void()> pageDone; // the latest fetch's
     QList<Event> events;
     QStringList log; // steps whose order a test compares
     std::function<void()> handler; // runs handlerAfterMs after the first event
@@ -118,7 +99,8 @@ struct Stage : EchoPort, PageService, FrameSink {
     }
     std::unique_ptr<PageFetch> newFetch(std::function<void()> done) override
     {
-        return std::unique_ptr<PageFetch>(fetches.emplace_back(new Fetch(*this, std::move(done))));
+        pageDone = std::move(done);
+        return std::make_unique<Fetch>(*this);
     }
     bool write(const QByteArray &bytes) override // one whole frame
     {
@@ -404,8 +386,8 @@ private slots:
         QTRY_COMPARE(s->openedAt.size(), 1);
         request(*s->objects[1], Ping);
         QTRY_COMPARE(s->held.size(), 1u);
-        s->fetches[0]->complete = true;
-        s->fetches[0]->done();
+        s->holdPages = false;
+        s->pageDone();
         QMetaObject::invokeMethod(this, [this] { s->answerEchoes(); }, Qt::QueuedConnection);
         QTRY_COMPARE(s->of(1, true).size(), 1);
         QCOMPARE(s->log, QStringList({"echo answered", "text read"}));
