@@ -11,7 +11,6 @@
 #include <signal.h>
 
 using namespace Pelorin::Wire;
-using Pipe = PelorinPipe;
 
 namespace {
 
@@ -23,7 +22,7 @@ class ServerProtocolTest : public QObject
 {
     Q_OBJECT
 
-    Pipe m_server; // shared by the bad-input rows: each must leave it serving
+    PelorinPipe m_server; // shared by the bad-input rows: each must leave it serving
 
 private slots:
     // Every packet type round trip through a reader fed in any chunks; a frame shorter than its header is refused.
@@ -89,10 +88,9 @@ private slots:
 
     void cleanupTestCase()
     {
-        // A terminal's SIGINT and SIGQUIT leave it serving; objects still held when the pipe closes go with it.
+        // A terminal's SIGINT and SIGQUIT leave it serving; objects still held (badInput's) go with the pipe.
         for (int signal : {SIGINT, SIGQUIT})
             ::kill(pid_t(m_server.pid()), signal);
-        m_server.sendRaw(Pipe::create(1));
         QVERIFY(m_server.serves(2));
         QProcess &process = m_server.process();
         process.closeWriteChannel();
@@ -106,10 +104,10 @@ private slots:
     {
         const QByteArray oversized = lengthOnly(kMaxFrame + 10) + QByteArray(int(kMaxFrame + 10), 'q');
         const struct { QByteArray input; quint32 objectId; const char *reason; } rows[] = { // objects made stay
-            {oversized, 0, "exceeds"}, {Pipe::create(7, "{D3301CB9-0000}"), 7, "not creatable"},
-            {Pipe::create(0), 0, "id 0"}, {Pipe::create(8) + Pipe::create(8), 8, "already exists"},
-            {Pipe::create(11) + QByteArray("\x05\0\0\0\x7f\x0b\0\0\0", 9), 11, "unknown message type"},
-            {Pipe::create(15) + encode(15, EventReturn{1}), 15, "does not answer"},
+            {oversized, 0, "exceeds"}, {PelorinPipe::create(7, "{D3301CB9-0000}"), 7, "not creatable"},
+            {PelorinPipe::create(0), 0, "id 0"}, {PelorinPipe::create(8) + PelorinPipe::create(8), 8, "already exists"},
+            {PelorinPipe::create(11) + QByteArray("\x05\0\0\0\x7f\x0b\0\0\0", 9), 11, "unknown message type"},
+            {PelorinPipe::create(15) + encode(15, EventReturn{1}), 15, "does not answer"},
             {encode(17, PingResponse{1, {}, 0}), 17, "sent by the server only"}};
         for (const auto &r : rows) {
             m_server.sendRaw(r.input);
@@ -143,7 +141,7 @@ private slots:
         const qint64 pid = m_server.pid();
         const int fds = Harness::procEntries(pid, "fd");
         for (quint32 id = 1001; id <= 1050; ++id)
-            m_server.sendRaw(Pipe::create(id));
+            m_server.sendRaw(PelorinPipe::create(id));
         QVERIFY(m_server.serves(1051));
         QCOMPARE_LE(Harness::procEntries(pid, "task"), 3);
         for (quint32 id = 1001; id <= 1050; ++id)
