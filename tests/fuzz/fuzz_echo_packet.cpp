@@ -12,11 +12,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (size < 2)
         return 0;
     const quint16 identifier = quint16(data[0] | data[1] << 8);
-    const quint8 *packet = data + 2;
     const std::size_t length = size - 2;
     sockaddr_in from {};
-    for (const Pelorin::EchoRoute::Packet &p : {Pelorin::EchoRoute::readRaw(identifier, packet, length),
-                                                Pelorin::EchoRoute::readDatagram(identifier, packet, length, from)}) {
+    for (const Pelorin::EchoRoute::Packet &p : {Pelorin::EchoRoute::readRaw(identifier, data + 2, length),
+                                                Pelorin::EchoRoute::readDatagram(identifier, data + 2, length, from)}) {
         if (std::size_t(p.data.size()) > length)
             std::abort();
         (void)Pelorin::EchoRoute::answers(p, p.sequence, p.peer, p.data);

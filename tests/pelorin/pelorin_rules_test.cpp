@@ -1,11 +1,16 @@
-// Guards pelorin's pure rules: AddressStringToLong and its boxes, pingAddress's host clean-up, echo reply routing and
-// sequences, a round trip in whole ms, the echo stamp, a body's page/charset rules, the millisecond tick; the ARP
-// sweep's request and which replies answer it. No packets.
+// Guards pelorin's rules that need no socket. Pure: AddressStringToLong and its boxes; pingAddress's host clean-up,
+// tries and result (under 1 ms: 0); echo routing and sequences, a round trip in whole ms, the echo stamp; a body's
+// page/charset rules; the millisecond tick; the ARP sweep's request and answers. A probe object's steps, on stand-ins
+// for its echo, page and client: a call during an echo wait waits; a tick at a yield point runs and its procedure ends
+// first; a tick during a raise waits, then runs; the handler calls during the raise; release cancels the echoes and
+// ends every wait; the work starts 10 ms after the request, the answer 100 ms after it and every 100 ms on, until a
+// request of the other kind or the release; a page that times out keeps the earlier text; one retry counter.
 #include "ArpPacket.h"
-#include "Harness.h"
 #include "HttpBody.h"
+#include "InlineContext.h"
 #include "Ping.h"
 #include "ProbeObject.h"
+#include "ProbeProtocol.h"
 
 #include <QtTest>
 
@@ -36,36 +41,138 @@ QByteArray icmp(quint8 type, quint8 code, quint16 identifier, quint16 sequence, 
     return QByteArray(1, char(type)) + char(code) + QByteArray(2, 0) + id + sq + rest;
 }
 
-// Every wait over at once: boxes recorded, echoes failing as without a socket (to 0.0.0.0/8: never sent).
-struct InlineContext : PingContext {
-    QStringList boxes;
-    QByteArrayList sent; // each echo's data
-    Task<void> yield() override { co_return; }
-    Task<int> showMessageBox(QString text, int style) override
+QElapsedTimer g_clock;
+enum Kind { Ping, Page, Release };
+
+// The echo, the pages and the client of every object made: echoes answered with next, pages at once, events
+// returned returnAfterMs later, unless the test holds them.
+struct Stage : EchoPort, PageService, FrameSink {
+    struct Event { quint32 object; bool ping; QString host, value; quint32 serial; qint64 at = g_clock.elapsed(); };
+    struct HeldEcho { // while the test holds echoes: parked until answerEchoes() or the release
+        Stage &stage;
+        bool await_ready() const noexcept { return !stage.holdEchoes; }
+        void await_suspend(std::coroutine_handle<> h) { stage.held.push_back(h); }
+        void await_resume() const noexcept {}
+    };
+    struct Fetch : PageFetch { // done at once, while the test does not hold pages
+        Stage &stage;
+        explicit Fetch(Stage &s) : stage(s) {}
+        bool get(const QString &) override
+        {
+            stage.openedAt << g_clock.elapsed();
+            return true;
+        }
+        void abort() override { ++stage.aborts; }
+        bool isDone() const override { return !stage.holdPages; }
+        std::optional<QString> responseText() const override
+        {
+            stage.log << "text read";
+            return isDone() ? std::optional(QStringLiteral("page")) : std::nullopt;
+        }
+    };
+
+    EchoResult next{IpStatus::Success, 3, 64, {}};
+    bool holdEchoes = false, holdPages = false, holdEvents = false;
+    int returnAfterMs = 0, handlerAfterMs = 0, boxes = 0, aborts = 0;
+    QList<qint64> sentAt, openedAt, returnedAt;
+    std::vector<std::coroutine_handle<>> held; // echo requests
+    std::function<void()> pageDone; // the latest fetch's
+    QList<Event> events;
+    QStringList log; // steps whose order a test compares
+    std::function<void()> handler; // runs handlerAfterMs after the first event
+    HostResolver resolver;
+    std::map<quint32, std::unique_ptr<ProbeObject>> objects;
+
+    Task<EchoResult> request(quint32, QByteArray, qint32, const void *) override
     {
-        boxes << text + (style == MsgBox::OKOnly ? "" : " (style)");
-        co_return MsgBox::AnswerOK;
+        sentAt << g_clock.elapsed();
+        co_await HeldEcho{*this};
+        co_return next;
     }
-    Task<EchoResult> echo(quint32 address, QByteArray data, qint32) override
+    void cancel(const void *) override { answerEchoes(); } // one object's echoes are held; released, it drops them
+    void answerEchoes()
     {
-        sent << data;
-        EchoResult r;
-        r.status = (qFromBigEndian(address) >> 24) == 0 ? IpStatus::BadDestination : IpStatus::GeneralFailure;
-        co_return r;
+        log << "echo answered";
+        for (std::coroutine_handle<> h : std::exchange(held, {}))
+            h.resume();
+    }
+    std::unique_ptr<PageFetch> newFetch(std::function<void()> done) override
+    {
+        pageDone = std::move(done);
+        return std::make_unique<Fetch>(*this);
+    }
+    bool write(const QByteArray &bytes) override // one whole frame
+    {
+        Wire::FrameReader reader;
+        reader.append(bytes);
+        const Wire::FrameReader::Frame f = *reader.next();
+        if (f.type == Wire::Type::MessageBox) {
+            ++boxes;
+            return true;
+        }
+        if (f.type == Wire::Type::PingResponse) {
+            const auto p = *Wire::decode<Wire::PingResponse>(f.payload);
+            events.append({f.objectId, true, p.ip, QString::number(p.pingTime), p.serial});
+        } else {
+            const auto h = *Wire::decode<Wire::HttpReqResponse>(f.payload);
+            events.append({f.objectId, false, h.host, h.rawData, h.serial});
+        }
+        ProbeObject *o = objects[f.objectId].get();
+        if (handler && events.size() == 1)
+            QTimer::singleShot(handlerAfterMs, o, handler);
+        if (!holdEvents)
+            QTimer::singleShot(returnAfterMs, o, [=, this, serial = events.last().serial] {
+                returnedAt << g_clock.elapsed();
+                o->eventReturned(serial);
+            });
+        return true;
+    }
+    ProbeObject &make(quint32 id)
+    {
+        auto &o = objects[id] = std::make_unique<ProbeObject>(*this, *this, resolver);
+        o->setOutbox(this, id);
+        return *o;
+    }
+    QList<Event> of(quint32 object, bool ping, qint64 after = -1) const
+    {
+        QList<Event> found = events;
+        found.removeIf([&](const Event &e) { return e.object != object || e.ping != ping || e.at <= after; });
+        return found;
     }
 };
 
+void request(ProbeObject &o, Kind kind, int timeOut = 1000, int retries = 0, const char *host = "127.0.0.5")
+{
+    if (kind == Ping)
+        o.PingRequest(host, timeOut, quint8(retries));
+    else if (kind == Page)
+        o.HTTPRequest(host, 80, "id.htm", timeOut, quint8(retries));
+    else
+        o.shutdown();
+}
+
 } // namespace
 
-
-class ProbeRulesTest : public QObject
+class PelorinRulesTest : public QObject
 {
     Q_OBJECT
 
-    InlineContext m_context;
+    std::unique_ptr<Stage> s; // the probe objects' stand-in
 
 private slots:
-    void cleanup() { setHostLookupForTesting({}); }
+    void initTestCase() { g_clock.start(); }
+    void init()
+    {
+        s = std::make_unique<Stage>();
+        setHostLookupForTesting([](const QByteArray &) { return std::nullopt; }); // no name is looked up
+    }
+    void cleanup()
+    {
+        for (auto &[id, o] : s->objects) {
+            o->shutdown();
+            QTRY_VERIFY(!o->isBusy());
+        }
+    }
 
     void arpPackets_data()
     {
@@ -105,22 +212,25 @@ private slots:
     // Dotted text to an address, each part's low byte; not four parts: 0; an error: one OKOnly box and its line.
     void addressStringToLong()
     {
+        const QString mismatch = "Error 13 (Type mismatch) in procedure AddressStringToLong of Module Ping on line 150";
         const struct { QString text; qint32 value; QString box; } rows[] = {
             {"127.168.1.20", 0x1401A87F, {}}, {"255.255.255.255", -1, {}}, {"1.2.300.-1", qint32(0xFF2C0201), {}},
-            {" 1 .+2\t. 3 .  4 ", 0x04030201, {}}, {"10.0.0", 0, {}},
-            {"1.2.3.4.5", 0, "Error 9 (Subscript out of range)|100"},
-            {"1.2.3.4.5.6", 0, "Error 9 (Subscript out of range)|50"},
-            {"1..3.4", 0, "Error 13 (Type mismatch)|150"}, {"1.2.3.4x", 0, "Error 13 (Type mismatch)|150"},
-            {"1.2.3.2147483648", 0, "Error 6 (Overflow)|150"}}; // the box and its line
+            {" 1 .+2\t. 3 .  4 ", 0x04030201, {}}, {"10.0.0", 0, {}}, {"1..3.4", 0, mismatch},
+            {"1.2.3.4x", 0, mismatch},
+            {"1.2.3.4.5", 0,
+             "Error 9 (Subscript out of range) in procedure AddressStringToLong of Module Ping on line 100"},
+            {"1.2.3.4.5.6", 0,
+             "Error 9 (Subscript out of range) in procedure AddressStringToLong of Module Ping on line 50"},
+            {"1.2.3.2147483648", 0, "Error 6 (Overflow) in procedure AddressStringToLong of Module Ping on line 150"}};
         for (const auto &r : rows) {
-            m_context = InlineContext();
-            QCOMPARE(Pelorin::addressStringToLong(m_context, r.text).runInline(), r.value);
-            const QString box = r.box.section(u'|', 0, 0) + " in procedure AddressStringToLong of Module Ping on line ";
-            QCOMPARE(m_context.boxes.join(u'|'), r.box.isEmpty() ? QString() : box + r.box.section(u'|', 1));
+            InlineContext context;
+            QCOMPARE(Pelorin::addressStringToLong(context, r.text).runInline(), r.value);
+            QCOMPARE(context.boxes.join(u'|'), r.box);
         }
     }
 
-    // The host cleaned up (lower case, one pass of "http://" and "www.", a slash off) and looked up before sending.
+    // The host cleaned up (lower case, one pass of "http://" and "www.", a slash off) and looked up before sending;
+    // an answer under 1 ms is 0, a failure the last status negated after three tries.
     void pingAddrBeforeSending()
     {
         setHostLookupForTesting([](const QByteArray &name) -> std::optional<QString> {
@@ -129,28 +239,26 @@ private slots:
             return QStringLiteral("127.1.2.3");
         });
         const QString found = QStringLiteral("127.1.2.3"), withNul = QString::fromLatin1("gateway\0x", 9);
-        const quint32 fail = IpStatus::GeneralFailure, bad = IpStatus::BadDestination;
-        const struct { QString host, after; quint32 status; } rows[] = {
-            {"HTTP://WWW.Gateway/", found, fail}, {"printer-www.2", found, fail}, {"host//", found, fail},
-            {"hthttp://tp://x", found, fail}, {"HTTP://WWW.Unknown/", "HTTP://WWW.Unknown/", bad},
-            {"ipv6only", "", bad}, {withNul, withNul, bad}};
+        const qint16 bad = qint16(-qint32(IpStatus::BadDestination));
+        const struct { QString host, after; qint16 result; int tries; } rows[] = {
+            {"HTTP://WWW.Gateway/", found, 0, 1}, {"printer-www.2", found, 0, 1}, {"host//", found, 0, 1},
+            {"hthttp://tp://x", found, 0, 1}, {"HTTP://WWW.Unknown/", "HTTP://WWW.Unknown/", bad, 3},
+            {"ipv6only", "", bad, 3}, {withNul, withNul, bad, 3}};
         for (const auto &r : rows) {
-            m_context = InlineContext();
+            InlineContext context;
             QString host = r.host;
-            QCOMPARE(pingAddress(m_context, host, 100).runInline(), qint16(-qint32(r.status)));
+            QCOMPARE(pingAddress(context, host, 100).runInline(), r.result);
             QCOMPARE(host, r.after);
-            QCOMPARE(m_context.boxes.size(), 0);
-            QCOMPARE(m_context.sent.size(), 3);
+            QCOMPARE(context.boxes.size(), 0);
+            QCOMPARE(context.sent.size(), r.tries);
         }
     }
 
-    // Only a reply from kTarget with its identifier, sequence and data, or an ICMP error quoting it, answers.
+    // Only a reply from kTarget with its identifier, sequence and data, or an ICMP error quoting it, answers; a
+    // round trip is in whole ms.
     void echoRouting()
     {
         const QByteArray request = ipPacket(kMe, kTarget, icmp(8, 0, kId, kSeq));
-        auto reply = [](quint16 id, quint16 seq, const QByteArray &d) {
-            return ipPacket(kTarget, kMe, icmp(0, 0, id, seq, d));
-        };
         auto error = [](quint8 type, quint8 code, const QByteArray &quoted) {
             return ipPacket(kOther, kMe, icmp(type, code, 0, 0, quoted));
         };
@@ -165,11 +273,11 @@ private slots:
             QVERIFY2(p.status == status, name);
             QVERIFY2(p.ttl == (p.kind == EchoRoute::Packet::Reply && !from ? 64 : 0), name);
         };
-        row("reply", reply(kId, kSeq, kData), true);
+        row("reply", ipPacket(kTarget, kMe, icmp(0, 0, kId, kSeq, kData)), true);
         row("reply from another host", ipPacket(kOther, kMe, icmp(0, 0, kId, kSeq, kData)), false);
-        row("reply, other identifier", reply(kId + 1, kSeq, kData), false);
-        row("reply, other sequence", reply(kId, kSeq + 1, kData), false);
-        row("reply, other data", reply(kId, kSeq, "Echo this requesT"), false);
+        row("reply, other identifier", ipPacket(kTarget, kMe, icmp(0, 0, kId + 1, kSeq, kData)), false);
+        row("reply, other sequence", ipPacket(kTarget, kMe, icmp(0, 0, kId, kSeq + 1, kData)), false);
+        row("reply, other data", ipPacket(kTarget, kMe, icmp(0, 0, kId, kSeq, "Echo this requesT")), false);
         row("our own request", ipPacket(kMe, kTarget, icmp(8, 0, kId, kSeq, kData)), false);
         row("not ICMP", ipPacket(kTarget, kMe, icmp(0, 0, kId, kSeq, kData), 17), false);
         row("host unreachable", error(3, 1, request), true, IpStatus::DestHostUnreachable);
@@ -179,30 +287,23 @@ private slots:
         row("error about a reply", error(3, 1, ipPacket(kMe, kTarget, icmp(0, 0, kId, kSeq))), false);
         row("datagram reply", icmp(0, 0, kId, kSeq, kData), true, 0, kTarget);
         row("datagram reply from another host", icmp(0, 0, kId, kSeq, kData), false, 0, kOther);
-    }
-
-    // A round trip in whole milliseconds, rounded down: under 1 ms is 0.
-    void roundTrip()
-    {
-        QCOMPARE(EchoRoute::roundTripMs(999999), 0u);
+        QCOMPARE(EchoRoute::roundTripMs(999999), 0u); // rounded down: under 1 ms is 0
         QCOMPARE(EchoRoute::roundTripMs(1000000), 1u);
     }
 
     // The next sequence, wrapping, skipping those that requests to the same address still wait on.
     void echoSequences()
     {
-        QList<quint16> all;
-        for (int k = 0; k < 65536; ++k)
-            all << quint16(k);
-        const struct { quint16 next; QList<quint16> waitingToTarget; int taken; } rows[] = {
-            {7, {6, 8}, 7}, {65535, {65535}, 0}, {65534, {65534, 65535, 0, 1}, 2}, {3, all, -1}};
+        const struct { quint16 next; QList<quint16> waitingToTarget; quint16 taken; } rows[] = {
+            {7, {6, 8}, 7}, {65535, {65535}, 0}, {65534, {65534, 65535, 0, 1}, 2}};
         for (const auto &r : rows) {
             QSet<quint64> waiting{EchoRoute::key(r.next, kOther)};
             for (quint16 seq : r.waitingToTarget)
                 waiting.insert(EchoRoute::key(seq, kTarget));
             const auto got = EchoRoute::freeSequence(r.next, kTarget, [&](quint64 k) { return waiting.contains(k); });
-            QCOMPARE(got ? int(*got) : -1, r.taken);
+            QCOMPARE(got, r.taken);
         }
+        QCOMPARE(EchoRoute::freeSequence(3, kTarget, [](quint64) { return true; }), std::nullopt); // all taken
     }
 
     // A cut-off transfer brings no page, one cut at the cap does; the text in the response's charset, else UTF-8.
@@ -254,7 +355,171 @@ private slots:
                                               "cap_net_raw+p %1");
         QCOMPARE(none.unavailableReason(), reason.arg(QCoreApplication::applicationFilePath()));
     }
+
+    // A fetch asked for during the ping's echo wait runs once the ping has ended: no ping answer is ever raised.
+    void callDuringEchoWaitWaits()
+    {
+        s->holdEchoes = true;
+        request(s->make(1), Ping);
+        QTRY_COMPARE(s->held.size(), 1u);
+        request(*s->objects[1], Page);
+        s->answerEchoes();
+        QTRY_COMPARE(s->of(1, false).size(), 2);
+        QCOMPARE(s->of(1, true).size(), 0);
+    }
+
+    // A ping asked for during a page wait runs in it; the fetch goes on once the ping has ended, its page come.
+    void tickAtYieldPointRunsAndEndsFirst()
+    {
+        s->holdEchoes = s->holdPages = true;
+        request(s->make(1), Page, 20000);
+        QTRY_COMPARE(s->openedAt.size(), 1);
+        request(*s->objects[1], Ping);
+        QTRY_COMPARE(s->held.size(), 1u);
+        s->holdPages = false;
+        s->pageDone();
+        QMetaObject::invokeMethod(this, [this] { s->answerEchoes(); }, Qt::QueuedConnection);
+        QTRY_COMPARE(s->of(1, true).size(), 1);
+        QCOMPARE(s->log, QStringList({"echo answered", "text read"}));
+    }
+
+    // The client holds each event 150 ms: the tick due meanwhile raises the next one as soon as it has returned.
+    void tickDuringRaiseWaitsThenRuns()
+    {
+        s->returnAfterMs = 150;
+        request(s->make(1), Ping);
+        QTRY_COMPARE(s->of(1, true).size(), 2);
+        const qint64 next = s->of(1, true).last().at;
+        QCOMPARE_GE(next, s->returnedAt[0]);
+        QCOMPARE_LT(next - s->returnedAt[0], 25);
+    }
+
+    // The handler's call runs during the raise: its fetch's tick is due by the event's return and runs at once.
+    void callFromHandlerRunsDuringRaise()
+    {
+        s->returnAfterMs = 50;
+        s->handler = [this] { request(*s->objects[1], Page); };
+        request(s->make(1), Ping);
+        QTRY_COMPARE(s->openedAt.size(), 1);
+        QCOMPARE_LT(s->openedAt[0] - s->returnedAt[0], 8);
+    }
+
+    void releaseEndsEveryWait_data()
+    {
+        QTest::addColumn<QString>("wait");
+        for (const char *wait : {"echo", "page", "raise", "box"})
+            QTest::newRow(wait) << QString(wait);
+    }
+
+    // Released in any wait, the object's procedures end at once; its echo requests are cancelled, its page abandoned.
+    void releaseEndsEveryWait()
+    {
+        QFETCH(QString, wait);
+        s->holdEchoes = wait == "echo";
+        s->holdPages = wait == "page";
+        s->holdEvents = wait == "raise";
+        ProbeObject &o = s->make(1);
+        QSignalSpy ended(&o, &ProbeObject::ended);
+        request(o, wait == "page" ? Page : Ping, 20000, 0, wait == "box" ? "1.2.3.4.5" : "127.0.0.5");
+        QTRY_COMPARE(s->held.size() + size_t(s->openedAt.size() + s->events.size() + s->boxes), 1u);
+        o.shutdown();
+        QTRY_COMPARE(ended.size(), 1);
+        QCOMPARE(o.isBusy(), false);
+        QCOMPARE(s->held.size(), 0u);
+        QCOMPARE(s->aborts, wait == "page" ? 1 : 0);
+    }
+
+    void timing_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::newRow("ping") << int(Ping);
+        QTest::newRow("page") << int(Page);
+    }
+
+    // The work starts 10 ms after the request (the earliest of five, within 5 ms); the answer 100 ms after, every 100.
+    void timing()
+    {
+        QFETCH(int, kind);
+        const QList<qint64> &workAt = kind == Ping ? s->sentAt : s->openedAt;
+        qint64 start = INT_MAX, first = INT_MAX;
+        for (quint32 id = 1; id <= 5; ++id) {
+            const qint64 asked = g_clock.elapsed();
+            request(s->make(id), Kind(kind));
+            QTRY_COMPARE(s->of(id, kind == Ping).size(), 1);
+            start = std::min(start, workAt.last() - asked);
+            first = std::min(first, s->of(id, kind == Ping).first().at - workAt.last());
+            s->objects[id]->shutdown();
+        }
+        QCOMPARE_GE(start, 10);
+        QCOMPARE_LT(start, 15);
+        QCOMPARE_GE(first, 100);
+        QCOMPARE_LT(first, 105);
+        request(s->make(9), Kind(kind));
+        QTRY_COMPARE(s->of(9, kind == Ping).size(), 5);
+        const qint64 interval = (s->of(9, kind == Ping).last().at - s->of(9, kind == Ping).first().at) / 4;
+        QCOMPARE_GE(interval, 90); // a late tick makes the next one early: the mean stays near 100
+        QCOMPARE_LT(interval, 115);
+    }
+
+    void repeatStops_data()
+    {
+        QTest::addColumn<int>("first");
+        QTest::addColumn<int>("then");
+        QTest::addColumn<bool>("stops");
+        QTest::newRow("ping answer, then a fetch: stops") << int(Ping) << int(Page) << true;
+        QTest::newRow("ping answer, then a ping: goes on") << int(Ping) << int(Ping) << false;
+        QTest::newRow("page answer, then a ping: stops") << int(Page) << int(Ping) << true;
+        QTest::newRow("page answer, then a fetch: goes on") << int(Page) << int(Page) << false;
+        QTest::newRow("ping answer, then release: stops") << int(Ping) << int(Release) << true;
+    }
+
+    // An answer repeats until a request of the other kind or the release; one of its own kind keeps its beat.
+    void repeatStops()
+    {
+        QFETCH(int, first);
+        QFETCH(int, then);
+        QFETCH(bool, stops);
+        qint64 calledAt = INT_MAX;
+        s->handlerAfterMs = 60;
+        s->handler = [&] {
+            calledAt = g_clock.elapsed();
+            request(*s->objects[1], Kind(then));
+        };
+        request(s->make(1), Kind(first));
+        QTRY_VERIFY(calledAt < INT_MAX);
+        request(s->make(2), Ping);
+        QTRY_COMPARE(s->of(2, true, calledAt).size(), 3);
+        const QList<Stage::Event> after = s->of(1, first == Ping, calledAt);
+        QCOMPARE(after.isEmpty(), stops);
+        if (!stops)
+            QCOMPARE_LT(after.first().at - calledAt, 75);
+    }
+
+    // A fetch that times out keeps the text of the earlier one, and so is not retried.
+    void timedOutPageKeepsEarlierText()
+    {
+        request(s->make(1), Page);
+        QTRY_COMPARE(s->of(1, false).size(), 1);
+        s->holdPages = true;
+        request(*s->objects[1], Page, 30, 2, "127.0.0.6");
+        QTRY_COMPARE(s->of(1, false).last().host, "127.0.0.6");
+        QCOMPARE(s->of(1, false).last().value, "page");
+        QCOMPARE(s->openedAt.size(), 2);
+    }
+
+    // Retries share one counter: a failing ping's, during a page's wait, use up the fetch's too.
+    void retriesShareOneCounter()
+    {
+        s->holdPages = true;
+        s->next = {IpStatus::RequestTimedOut, 0, 0, {}};
+        request(s->make(1), Page, 200, 2);
+        QTRY_COMPARE(s->openedAt.size(), 1);
+        request(*s->objects[1], Ping, 100, 2);
+        QTRY_COMPARE(s->of(1, false).size(), 1);
+        QCOMPARE(s->sentAt.size(), 9);
+        QCOMPARE(s->openedAt.size(), 1);
+    }
 };
 
-QTEST_GUILESS_MAIN(ProbeRulesTest)
+QTEST_GUILESS_MAIN(PelorinRulesTest)
 #include "pelorin_rules_test.moc"
