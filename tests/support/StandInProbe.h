@@ -22,20 +22,19 @@ class StandInProbe : public ScanProbe
     Q_OBJECT
 
 public:
-    StandInProbe(std::function<void(const StandInRequest &)> handle, const bool &alive)
-        : m_handle(std::move(handle)), m_alive(alive) {}
+    StandInProbe(std::function<void(const StandInRequest &)> send, const bool &alive) : m_send(send), m_alive(alive) {}
     void PingRequest(const QString &ip, qint32 timeOut, quint8 retries) override
     {
-        m_handle({false, ip, timeOut, retries, this, {}});
+        m_send({false, ip, timeOut, retries, this});
     }
     void HTTPRequest(const QString &host, qint32 port, const QString &file, qint32 timeOut, quint8 retries) override
     {
-        m_handle({true, host, timeOut, retries, this, QString::number(port) + u' ' + file});
+        m_send({true, host, timeOut, retries, this, QString::number(port) + u' ' + file});
     }
     bool isAlive() const override { return m_alive; }
 
 private:
-    std::function<void(const StandInRequest &)> m_handle;
+    std::function<void(const StandInRequest &)> m_send;
     const bool &m_alive;
 };
 
@@ -53,9 +52,7 @@ public:
     }
     std::unique_ptr<ScanProbe> create(QString *) override
     {
-        if (!canCreate)
-            return nullptr;
-        return std::make_unique<StandInProbe>([this](const Request &r) { handle(r); }, alive);
+        return canCreate ? std::make_unique<StandInProbe>([this](const Request &r) { handle(r); }, alive) : nullptr;
     }
     // The request's answer from the tables, one event-loop turn later.
     void answer(const Request &r)
