@@ -5,7 +5,6 @@
 #include "netinfo/NeighbourTable.h"
 #include "netinfo/VendorRegistry.h"
 
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -122,18 +121,15 @@ private slots:
             {"no MAC", NUD_REACHABLE, 0, 0, false}, {"no confirmation time", NUD_REACHABLE, 1, -1, false}};
         for (const auto &r : rows)
             QVERIFY2(NeighbourTable::confirmedWithin({1, quint16(r.state), r.mac, r.ago}, 500) == r.counts, r.name);
-        const QStringList setUp = {"link add lab0 type veth peer name lab1", "link set lab0 up",
-                                   "addr add 198.18.0.1/24 dev lab0",
-                                   "neigh add 198.18.0.5 lladdr 02:1a:c6:00:00:05 dev lab0 nud reachable",
-                                   "neigh add 198.18.0.6 lladdr 02:1a:c6:00:00:06 dev lab0 nud stale"};
-        for (const QString &command : setUp)
-            QCOMPARE(QProcess::execute(QStringLiteral("ip"), command.split(u' ')), 0);
+        QVERIFY(Lab::shell("ip link add lab0 type veth peer name lab1\nip link set lab0 up\n"
+                           "ip addr add 198.18.0.1/24 dev lab0\n"
+                           "ip neigh add 198.18.0.5 lladdr 02:1a:c6:00:00:05 dev lab0 nud reachable\n"
+                           "ip neigh add 198.18.0.6 lladdr 02:1a:c6:00:00:06 dev lab0 nud stale"));
         RecentNeighbours reused(600000), fresh(-1);
         QCOMPARE(reused.arpConfirmedMac(0xC6120005, 10000), QStringLiteral("02:1A:C6:00:00:05"));
         QCOMPARE(reused.arpConfirmedMac(0xC6120006, 10000), QString());
         QCOMPARE(fresh.arpConfirmedMac(0xC6120008, 10000), QString());
-        const QString late = "neigh add 198.18.0.8 lladdr 02:1a:c6:00:00:08 dev lab0 nud reachable";
-        QCOMPARE(QProcess::execute(QStringLiteral("ip"), late.split(u' ')), 0);
+        QVERIFY(Lab::shell("ip neigh add 198.18.0.8 lladdr 02:1a:c6:00:00:08 dev lab0 nud reachable"));
         QCOMPARE(reused.arpConfirmedMac(0xC6120008, 10000), QString());
         QCOMPARE(fresh.arpConfirmedMac(0xC6120008, 10000), QStringLiteral("02:1A:C6:00:00:08"));
     }

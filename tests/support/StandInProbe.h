@@ -25,7 +25,7 @@ public:
     StandInProbe(std::function<void(const StandInRequest &)> send, const bool &alive) : m_send(send), m_alive(alive) {}
     void PingRequest(const QString &ip, qint32 timeOut, quint8 retries) override
     {
-        m_send({false, ip, timeOut, retries, this});
+        m_send({false, ip, timeOut, retries, this, {}});
     }
     void HTTPRequest(const QString &host, qint32 port, const QString &file, qint32 timeOut, quint8 retries) override
     {
