@@ -116,22 +116,16 @@ private slots:
         row("frmMain", "maximumHeight", QGuiApplication::primaryScreen()->geometry().height());
         row("fraMain(0)", "title", "Network Information");
         row("fraMain(1)", "title", "Located IPs");
-        const char *labels[] = {"From:", "IP Range:", "Time Out (ms):", "Scan Retries:", "To:"};
-        for (int i = 0; i < 5; ++i)
-            row(qPrintable(QStringLiteral("lblDisp(%1)").arg(i)), "text", labels[i]);
-        const char *octets[] = {"192", "168", "0", "X"};
-        for (int i = 0; i < 4; ++i)
-            row(qPrintable(QStringLiteral("txtIP(%1)").arg(i)), "text", octets[i]);
+        for (auto [control, text] : {std::pair{"lblDisp(0)", "From:"}, {"lblDisp(1)", "IP Range:"},
+                 {"lblDisp(2)", "Time Out (ms):"}, {"lblDisp(3)", "Scan Retries:"}, {"lblDisp(4)", "To:"},
+                 {"txtIP(0)", "192"}, {"txtIP(1)", "168"}, {"txtIP(2)", "0"}, {"txtIP(3)", "X"}, {"txtIPScan(0)", "0"},
+                 {"txtIPScan(1)", "255"}, {"txtPingTO", "100"}, {"txtPingRetries", "3"},
+                 {"lblScanning", "Scanning, please wait..."}})
+            row(control, "text", text);
         row("txtIP(3)", "enabled", false);
-        row("txtIPScan(0)", "text", "0");
-        row("txtIPScan(1)", "text", "255");
-        row("txtPingTO", "text", "100");
-        row("txtPingRetries", "text", "3");
-        for (const char *octet : {"txtIP(0)", "txtIP(3)", "txtIPScan(0)", "txtIPScan(1)"})
-            row(octet, "maxLength", 3);
-        row("txtPingRetries", "maxLength", 2);
-        row("txtPingTO", "maxLength", 32767); // no limit
-        row("lblScanning", "text", "Scanning, please wait...");
+        for (auto [control, length] : {std::pair{"txtIP(0)", 3}, {"txtIP(3)", 3}, {"txtIPScan(0)", 3},
+                                       {"txtIPScan(1)", 3}, {"txtPingRetries", 2}, {"txtPingTO", 32767}}) // no limit
+            row(control, "maxLength", length);
         // At 7605 twips inside: frame 5850, list 5295, status at 5565, indicator centred at 2040, 2317.5 (twips).
         row("fraMain(1)", "height", 390);
         row("lstIPs", "height", 353);
@@ -288,7 +282,6 @@ private slots:
         const QList<QByteArray> lines = csv.readAll().split('\n');
         QCOMPARE(lines.size(), 6); // the first description has a line break
         QCOMPARE(lines[0], QByteArray("\xEF\xBB\xBFhost,ping_ms,description,mac,vendor,seen\r"));
-        QCOMPARE(m_boxes.boxes.size(), 1);
         MessageBoxes::setNextSavePath(QStringLiteral("no-such-folder/scan.csv"));
         w.mnuSaveCsv->trigger();
         QCOMPARE(m_boxes.boxes.size(), 2);
@@ -387,7 +380,6 @@ private slots:
         w.mnuSaveCsv->trigger();
         QPointer<QFileDialog> dialog;
         QTRY_VERIFY((dialog = w.findChild<QFileDialog *>()));
-        QTRY_VERIFY(dialog->isVisible());
         dialog->selectFile(QDir::home().filePath(QStringLiteral("scan")));
         QMetaObject::invokeMethod(dialog, "accept");
         QTRY_VERIFY(!dialog); // closed and gone, its settings written
