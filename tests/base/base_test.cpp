@@ -447,8 +447,7 @@ private slots:
         auto row = [](const char *name, const QByteArray &table, const char *mac, const char *vendor) {
             QTest::newRow(name) << table << QString(mac) << QString::fromUtf8(vendor);
         };
-        const QByteArray spaced = "127.0.0.3   0x1   0x2   00:d0:ef:0d:0e:0f   *   eth0\n";
-        row("complete, lower case", spaced, "00:D0:EF:0D:0E:0F", "IGT");
+        row("complete, lower case", "127.0.0.3  0x1  0x2  00:d0:ef:0d:0e:0f  *  eth0\n", "00:D0:EF:0D:0E:0F", "IGT");
         row("permanent; quotes, comma", entry("0x6", "00:1e:fc:ab:cd:ef"), "00:1E:FC:AB:CD:EF", "JSC \"MASSA-K\", Inc");
         row("UTF-8", entry("0x2", "94:d8:6b:00:00:00"), "94:D8:6B:00:00:00", "nass magnet Hungária Kft.");
         row("first of a prefix", entry("0x2", "00:01:c8:00:00:00"), "00:01:C8:00:00:00", "THOMAS CONRAD CORP.");
@@ -524,8 +523,7 @@ private slots:
             {"no MAC", NUD_REACHABLE, 0, 0, false}, {"no confirmation time", NUD_REACHABLE, 1, -1, false}};
         for (const auto &r : rows)
             QVERIFY2(NeighbourTable::confirmedWithin({1, quint16(r.state), r.mac, r.ago}, 500) == r.counts, r.name);
-        QVERIFY(Lab::shell("ip link add lab0 type veth peer name lab1\nip link set lab0 up\n"
-                           "ip addr add 198.18.0.1/24 dev lab0\n"
+        QVERIFY(Lab::shell("ip link add lab0 up type veth peer name lab1\nip addr add 198.18.0.1/24 dev lab0\n"
                            "ip neigh add 198.18.0.5 lladdr 02:1a:c6:00:00:05 dev lab0 nud reachable\n"
                            "ip neigh add 198.18.0.6 lladdr 02:1a:c6:00:00:06 dev lab0 nud stale"));
         RecentNeighbours reused(600000), fresh(-1);

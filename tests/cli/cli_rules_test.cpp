@@ -51,12 +51,11 @@ private slots:
         row("no address", {"-i", "EMPTY"}, "no address to scan.");
         row("limits", {"-T", "1", "-r", "99", "-w", "255", "127.0.0.1"}, "1 127.0.0.1 127.0.0.1 T1 r99 w255");
 
-        const char *shape = R"(target "%1" must be A.B.C, A.B.C.D, A.B.C.D-E or A.B.C.D/N.)";
         for (const char *bad : {"abc.77.0", "256.0.0", "+127.0.0", " 127.0.0", "0x7f.0.0", "127e0.0.0", ".0.0"})
             row(bad, {bad, "-w", "2"}, octet.arg(1).arg(bad));
         row("octet 4", {"127.2.3.256"}, R"(octet 4 of target "127.2.3.256" must be a whole number from 0 to 255.)");
         for (const char *bad : {"1.2", "127.2.3.4.5", "1.2.3-4", "127.2.3/24", ""})
-            row(bad, {bad}, QString::fromLatin1(shape).arg(bad));
+            row(bad, {bad}, QStringLiteral(R"(target "%1" must be A.B.C, A.B.C.D, A.B.C.D-E or A.B.C.D/N.)").arg(bad));
         for (const char *bad : {"127.2.3.9-8", "127.2.3.9-256", "127.2.3.9-"}) // reversed, past 255, empty
             row(bad, {bad}, QStringLiteral(R"(the end of target "%1" must be a whole number from 9 to 255.)").arg(bad));
         const QString prefix = R"(the prefix of target "127.2.3.0/%1" must be a whole number from 16 to 32.)";

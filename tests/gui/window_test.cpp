@@ -299,7 +299,6 @@ private slots:
         QTRY_COMPARE(m_factory->requests.size(), 3);
         w.close();
         QCOMPARE(w.engine().isScanning(), false);
-        w.show();
         m_factory->pending = true;
         m_factory->notReady = "refused";
         QTest::mouseClick(w.cmdScan, Qt::LeftButton);

@@ -2,7 +2,6 @@
 // answers come from the factory's tables, one event-loop turn later, as a real probe's would.
 #pragma once
 
-#include "ProbeInterface.h"
 #include "engine/ScanProbe.h"
 
 #include <QHash>
