@@ -144,7 +144,8 @@ private slots:
         QCOMPARE(m_out.finished, 0);
         m_engine->endAddresses();
         QCOMPARE(m_out.finished, 1);
-        QCOMPARE(m_factory->pinged, (QStringList{host(1), host(3), host(2)}));
+        QCOMPARE(m_factory->requests[1].host, host(3)); // the pings, as none answers
+        QCOMPARE(m_factory->requests[2].host, host(2));
         m_factory->pending = true;
         QVERIFY(m_engine->start({}, ScanEngine::kDefaultSlotCount, true));
         m_engine->endAddresses(); // while the start is held
@@ -328,7 +329,6 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::addColumn<double>("value");
         QTest::addColumn<QString>("written");
-        const double max = std::numeric_limits<double>::max();
         auto row = [](const char *name, const QString &text, double value, const char *written) {
             QTest::newRow(name) << text << value << QString(written);
         };
@@ -339,7 +339,7 @@ private slots:
         row("exponent with blanks", "25 E - 1", 2.5, "2.5");
         row("sum not exact", "0.30000000000000004", 0.1 + 0.2, "0.30000000000000004");
         row("300 digits", QString(300, QLatin1Char('9')), 1e300, "1E+300");
-        row("huge exponent", "1e99999999999999999999", max, "1.7976931348623157E+308");
+        row("huge exponent", "1e99999999999999999999", std::numeric_limits<double>::max(), "1.7976931348623157E+308");
         row("smallest subnormal", "5E-324", std::numeric_limits<double>::denorm_min(), "5E-324");
         row("long mantissa and exponent", QString(200000, u'1') + "e-199999", 10.0 / 9.0, "1.1111111111111112");
     }

@@ -77,14 +77,11 @@ public:
     bool canCreate = true;
     bool alive = true;
     QList<Request> requests;
-    QStringList pinged; // the hosts of the ping requests, in order
 
 private:
     void handle(const Request &r)
     {
         requests.append(r);
-        if (!r.page)
-            pinged.append(r.host);
         if (!onRequest || onRequest(r))
             answer(r);
     }
