@@ -18,7 +18,6 @@
 #include "netinfo/VendorRegistry.h"
 
 #include <QJsonDocument>
-#include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
