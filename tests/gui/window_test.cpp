@@ -206,11 +206,10 @@ private slots:
         else
             QTest::keyClick(Harness::inputs(w)[enterIn], Qt::Key_Return);
         QCOMPARE(m_boxes.boxes.size(), 1);
-        const RecordingBoxes::Box &box = m_boxes.boxes[0];
-        QCOMPARE(box.text.left(message.size()), message); // the server's refusal is followed by its reason
-        QCOMPARE(box.style, style);
-        QCOMPARE(box.title, QStringLiteral("Lanterra"));
-        QCOMPARE(box.windowModal, true);
+        QCOMPARE(m_boxes.boxes[0].text.left(message.size()), message); // the server's refusal is followed by its reason
+        QCOMPARE(m_boxes.boxes[0].style, style);
+        QCOMPARE(m_boxes.boxes[0].title, QStringLiteral("Lanterra"));
+        QCOMPARE(m_boxes.boxes[0].windowModal, true);
         QCOMPARE(idleDisplay(w), kIdle);
         QCOMPARE(w.lblThreads->text(), QStringLiteral("Ready"));
         QCOMPARE(w.lstIPs->rowCount(), 1);
@@ -225,7 +224,7 @@ private slots:
         fill(w, QStringLiteral("127|0|0|010|13|11|0.4"));
         m_boxes.answer = MsgBox::AnswerYes;
         QStringList busyAt, listedAtPage, settings;
-        m_factory->onRequest = [&](const StandInFactory::Request &r) {
+        m_factory->onRequest = [&](const StandInRequest &r) {
             if (w.cursor().shape() == Qt::BusyCursor)
                 busyAt << (r.page ? "page " : "ping ") + r.host;
             if (QTreeWidgetItem *entry = r.page ? w.lstIPs->findRow(r.host) : nullptr)
@@ -289,7 +288,7 @@ private slots:
     void closedOrRefusedLate()
     {
         MainWindow &w = openOnStandIns();
-        m_factory->onRequest = [](const StandInFactory::Request &) { return false; };
+        m_factory->onRequest = [](const StandInRequest &) { return false; };
         QTest::mouseClick(w.cmdScan, Qt::LeftButton);
         QTRY_COMPARE(m_factory->requests.size(), 3);
         w.close();

@@ -42,8 +42,6 @@ class StandInFactory : public ProbeFactory
     Q_OBJECT
 
 public:
-    using Request = StandInRequest;
-
     Readiness readiness(QString *problem, int *) override
     {
         *problem = notReady;
@@ -51,10 +49,10 @@ public:
     }
     std::unique_ptr<ScanProbe> create(QString *) override
     {
-        return canCreate ? std::make_unique<StandInProbe>([this](const Request &r) { handle(r); }, alive) : nullptr;
+        return canCreate ? std::make_unique<StandInProbe>([this](auto &r) { handle(r); }, alive) : nullptr;
     }
     // The request's answer from the tables, one event-loop turn later.
-    void answer(const Request &r)
+    void answer(const StandInRequest &r)
     {
         QTimer::singleShot(0, r.probe, [r, raw = pages.value(r.host), time = pingTimes.value(r.host, -1)] {
             if (r.page)
@@ -66,7 +64,7 @@ public:
 
     QHash<QString, qint16> pingTimes; // none: -1, a silent host
     QHash<QString, QString> pages;    // none: empty
-    std::function<bool(const Request &)> onRequest; // runs before the answer is scheduled; false: no answer
+    std::function<bool(const StandInRequest &)> onRequest; // runs before the answer is scheduled; false: no answer
     QString notReady; // when set, readiness() refuses with it
     bool pending = false; // readiness() answers Pending until decide()
     void decide()
@@ -76,10 +74,10 @@ public:
     }
     bool canCreate = true;
     bool alive = true;
-    QList<Request> requests;
+    QList<StandInRequest> requests;
 
 private:
-    void handle(const Request &r)
+    void handle(const StandInRequest &r)
     {
         requests.append(r);
         if (!onRequest || onRequest(r))
