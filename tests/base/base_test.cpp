@@ -83,7 +83,7 @@ private slots:
     {
         for (int octet = 0; octet <= 254; ++octet) {
             m_factory->pingTimes.insert(host(octet), octet % 2 ? -1 : octet);
-            m_factory->pages.insert(host(octet), octet == 4 ? "<title>Printer</title>" : qvPage("Unit " + host(octet)));
+            m_factory->pages.insert(host(octet), octet == 4 ? "<body>Printer</body>" : qvPage("Unit " + host(octet)));
         }
         QStringList asked;
         qint64 oldest = -1;
@@ -299,10 +299,9 @@ private slots:
         QTest::addColumn<QString>("raw");
         QTest::addColumn<bool>("recognised");
         QTest::addColumn<QString>("description"); // "(none)": the page has none
-        const QString title = QStringLiteral("<title>Quorvane Product ID</title>");
-        QTest::newRow("title and body") << "<html>" + title + "<body>Model 7 Rev B</body></html>" << true
-                                        << "Model 7 Rev B";
-        QTest::newRow("title anywhere, no body") << "junk" + title + "junk" << true << "(none)";
+        QTest::newRow("title and body") << "<html><title>Quorvane Product ID</title><body>Model 7 Rev B</body></html>"
+                                        << true << "Model 7 Rev B";
+        QTest::newRow("title anywhere, no body") << "junk<title>Quorvane Product ID</title>junk" << true << "(none)";
         QTest::newRow("capital tags") << "<TITLE>Quorvane Product ID</TITLE><BODY>A</BODY>" << false << "(none)";
         QTest::newRow("kept as it stands") << "<body> <b>Q</b>\r\n&amp;\n </body>" << false << " <b>Q</b>\r\n&amp;\n ";
         QTest::newRow("two ends, first wins") << "<body>one</body>two</body>" << false << "one";

@@ -347,7 +347,8 @@ private slots:
         QCOMPARE(m_urls, QList<QUrl>{QUrl(QStringLiteral("http://127.0.0.50"))});
         QTest::keyClick(w.lstIPs, Qt::Key_Return);
         QCOMPARE(m_urls.size(), 2);
-        w.lstIPs->row(0)->setSelected(true); // of several selected, the one clicked last
+        w.lstIPs->setCurrentItem(w.lstIPs->row(0));
+        QTest::mouseClick(w.lstIPs->viewport(), Qt::LeftButton, Qt::ControlModifier, centre); // both, .50 clicked last
         emit w.lstIPs->customContextMenuRequested(QPoint(5, 5));
         w.mnuOpen->trigger();
         QCOMPARE(m_urls, QList<QUrl>(3, QUrl(QStringLiteral("http://127.0.0.50"))));
