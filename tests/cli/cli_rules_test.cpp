@@ -15,20 +15,16 @@ private slots:
     void arguments()
     {
         QTemporaryDir dir;
-        const QHash<QString, QByteArray> files = {{"FILE", "# lab\n\n127.0.0.1-3 # first three\n  127.0.0.2\n"},
-                                                  {"BAD", "127.0.0.1\n127.2.3.x\n"}, {"EMPTY", "# nothing\n"}};
-        for (auto it = files.cbegin(); it != files.cend(); ++it)
-            QVERIFY(Harness::writeFile(dir.filePath(it.key()), *it));
         QVERIFY(QDir::setCurrent(dir.path()));
+        QVERIFY(Harness::writeFile("FILE", "# lab\n\n127.0.0.1-3 # first three\n  127.0.0.2\n"));
+        QVERIFY(Harness::writeFile("BAD", "127.0.0.1\n127.2.3.x\n"));
+        QVERIFY(Harness::writeFile("EMPTY", "# nothing\n"));
         const QString octet = R"(octet %1 of target "%2" must be a whole number from 0 to 255.)";
         auto row = [](const char *, const QStringList &args, const QString &expected) {
             QString error;
             const Cli::Options options = Cli::parse(QStringList{"lanterra-scan"} + args, &error);
             Cli::TargetList targets;
-            if (options.help || options.version) {
-                QCOMPARE(options.help ? "help" : "version", expected);
-                QCOMPARE(Cli::run(QStringList{"lanterra-scan"} + args), 0);
-            } else if (error.isEmpty() && Cli::collectTargets(options, &targets, &error)) {
+            if (error.isEmpty() && Cli::collectTargets(options, &targets, &error)) {
                 const QList<quint32> all = targets.addresses();
                 const QString first = Cli::addressText(all.constFirst()), last = Cli::addressText(all.constLast());
                 QCOMPARE(QStringLiteral("%1 %2 %3 T%4 r%5 w%6").arg(all.size()).arg(first, last).arg(options.timeOut)
@@ -43,7 +39,6 @@ private slots:
         row("range of one", {"127.0.0.9-9"}, "1 127.0.0.9 127.0.0.9 T100 r3 w50");
         row("range to 255", {"127.0.0.0-255"}, "256 127.0.0.0 127.0.0.255 T100 r3 w50");
         row("/24, host bits ignored", {"127.77.0.9/24"}, "254 127.77.0.1 127.77.0.254 T100 r3 w50");
-        row("/30", {"127.77.0.8/30"}, "2 127.77.0.9 127.77.0.10 T100 r3 w50");
         row("/31 both", {"127.77.0.8/31"}, "2 127.77.0.8 127.77.0.9 T100 r3 w50");
         row("/32", {"127.77.0.8/32"}, "1 127.77.0.8 127.77.0.8 T100 r3 w50");
         row("order given, each once", {"127.0.0.9", "127.0.0.1-9", "127.0.0.5"}, "9 127.0.0.9 127.0.0.8 T100 r3 w50");
@@ -56,12 +51,11 @@ private slots:
         row("no address", {"-i", "EMPTY"}, "no address to scan.");
         row("limits", {"-T", "1", "-r", "99", "-w", "255", "127.0.0.1"}, "1 127.0.0.1 127.0.0.1 T1 r99 w255");
 
-        const char *shape = R"(target "%1" must be A.B.C, A.B.C.D, A.B.C.D-E or A.B.C.D/N.)";
         for (const char *bad : {"abc.77.0", "256.0.0", "+127.0.0", " 127.0.0", "0x7f.0.0", "127e0.0.0", ".0.0"})
             row(bad, {bad, "-w", "2"}, octet.arg(1).arg(bad));
         row("octet 4", {"127.2.3.256"}, R"(octet 4 of target "127.2.3.256" must be a whole number from 0 to 255.)");
         for (const char *bad : {"1.2", "127.2.3.4.5", "1.2.3-4", "127.2.3/24", ""})
-            row(bad, {bad}, QString::fromLatin1(shape).arg(bad));
+            row(bad, {bad}, QStringLiteral(R"(target "%1" must be A.B.C, A.B.C.D, A.B.C.D-E or A.B.C.D/N.)").arg(bad));
         for (const char *bad : {"127.2.3.9-8", "127.2.3.9-256", "127.2.3.9-"}) // reversed, past 255, empty
             row(bad, {bad}, QStringLiteral(R"(the end of target "%1" must be a whole number from 9 to 255.)").arg(bad));
         const QString prefix = R"(the prefix of target "127.2.3.0/%1" must be a whole number from 16 to 32.)";
@@ -76,8 +70,8 @@ private slots:
             for (const QString &value : values.mid(1))
                 row(qPrintable(values[0] + ' ' + value), {values[0], value, "127.0.0.1"},
                     QString::fromLatin1(refusal).arg(value));
-        row("help", {"-h"}, "help");
-        row("version", {"--version"}, "version");
+        QCOMPARE(Cli::run({"lanterra-scan", "-h"}), 0);
+        QCOMPARE(Cli::run({"lanterra-scan", "--version"}), 0);
         row("format", {"-o", "xml", "127.0.0.1"}, "--format must be table, csv or jsonl.");
         row("unknown option", {"--from", "1", "127.0.0"}, "Unknown option 'from'.");
     }
