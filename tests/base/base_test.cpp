@@ -41,7 +41,7 @@ const char Registry[] =
     "Registry,Assignment,Organization Name,Organization Address\r\n"
     "MA-L,00D0EF,IGT,9295 PROTOTYPE DRIVE RENO NV US 89511 \r\n"
     "MA-L,001EFC,\"JSC \"\"MASSA-K\"\", Inc\",\"15, A, Pirogovskaya nab.\nSaint-Petersburg RU 194044 \"\r\n"
-    "MA-L,94d86b,nass magnet Hung\xc3\xa1ria Kft.,\"Henger u.\n2/b Budapest HU 1027 \"\r\n"
+    "MA-L,94d86b,\xe6\xa0\xaa\xe5\xbc\x8f\xe4\xbc\x9a\xe7\xa4\xbe,\"Henger u.\n2/b Budapest HU 1027 \"\r\n"
     "MA-L,0001C8,THOMAS CONRAD CORP.,1908-R KRAMER LANE AUSTIN TX US 78758 \r\n"
     "MA-L,0001C8,CONRAD CORP.,     \r\n"
     "MA-L,12345,Short Prefix,\r\n"
@@ -444,7 +444,7 @@ private slots:
         };
         row("complete, lower case", "127.0.0.3  0x1  0x2  00:d0:ef:0d:0e:0f  *  eth0\n", "00:D0:EF:0D:0E:0F", "IGT");
         row("permanent; quotes, comma", entry("0x6", "00:1e:fc:ab:cd:ef"), "00:1E:FC:AB:CD:EF", "JSC \"MASSA-K\", Inc");
-        row("UTF-8", entry("0x2", "94:d8:6b:00:00:00"), "94:D8:6B:00:00:00", "nass magnet Hungária Kft.");
+        row("UTF-8, no ASCII", entry("0x2", "94:d8:6b:00:00:00"), "94:D8:6B:00:00:00", "株式会社");
         row("first of a prefix", entry("0x2", "00:01:c8:00:00:00"), "00:01:C8:00:00:00", "THOMAS CONRAD CORP.");
         row("assignment not six digits", entry("0x2", "01:23:45:00:00:00"), "01:23:45:00:00:00", "");
         row("no name column", entry("0x2", "ab:cd:ef:00:00:00"), "AB:CD:EF:00:00:00", "");
