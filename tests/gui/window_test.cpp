@@ -1,8 +1,8 @@
 // Guards the window's rules without a network: its captions, defaults, size limits and resize layout; which box a
 // refused start names (To takes 256), its boxes modal to the window, and that Yes to the retries question starts;
 // the scan as seen (locked range, settings read per request, busy pointer until the last address is out, progress
-// texts, Enter, Escape, close); what leaves the window (Copy, Save as CSV with its byte-order mark, no dialog
-// history at home); menus, keyboard, the list's columns, order and whole-text find.
+// texts, Enter, Escape, close; a second scan from an empty list); what leaves the window (Copy, Save as CSV with its
+// byte-order mark, no dialog history at home); menus, keyboard, the list's columns, order and whole-text find.
 #include "DisplayThrottle.h"
 #include "Harness.h"
 #include "ResultList.h"
@@ -299,6 +299,19 @@ private slots:
         QCOMPARE(w.cursor().shape(), Qt::BusyCursor);
         m_factory->decide();
         QCOMPARE(w.cursor().shape(), Qt::ArrowCursor);
+    }
+
+    // A second scan starts from an empty list: what leaves the window is its hosts alone.
+    void secondScanStartsEmpty()
+    {
+        MainWindow &w = openOnStandIns();
+        QTest::mouseClick(w.cmdScan, Qt::LeftButton);
+        QTRY_COMPARE(w.engine().isScanning(), false);
+        m_factory->pingTimes = {{"127.0.0.12", 3}};
+        QTest::mouseClick(w.cmdScan, Qt::LeftButton);
+        QTRY_COMPARE(w.engine().isScanning(), false);
+        w.mnuCopyAll->trigger();
+        QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("127.0.0.12\t3 ms\tLine 3\t\t\n"));
     }
 
     // The columns, their order and find; the column and rows menus; opening the selected host in the browser; label
