@@ -15,8 +15,9 @@ LocalSegments LocalSegments::current()
     const std::unique_ptr<ifaddrs, decltype(&::freeifaddrs)> owned(list, &::freeifaddrs);
     QList<Segment> segments;
     for (const ifaddrs *a = list; a; a = a->ifa_next) {
-        if (!a->ifa_addr || !a->ifa_netmask || a->ifa_addr->sa_family != AF_INET || (a->ifa_flags & IFF_LOOPBACK)
-            || !(a->ifa_flags & IFF_UP))
+        // A link without ARP (loopback, a tunnel, a VPN) is no segment: nothing on it answers ARP.
+        if (!a->ifa_addr || !a->ifa_netmask || a->ifa_addr->sa_family != AF_INET
+            || (a->ifa_flags & (IFF_LOOPBACK | IFF_NOARP)) || !(a->ifa_flags & IFF_UP))
             continue;
         const quint32 mask = ntohl(reinterpret_cast<const sockaddr_in *>(a->ifa_netmask)->sin_addr.s_addr);
         segments.append({QString::fromLocal8Bit(a->ifa_name), int(::if_nametoindex(a->ifa_name)),

@@ -1,5 +1,5 @@
-// The IPv4 segments this machine sits on: each up, non-loopback interface's
-// address and prefix, read once when made. Tells which targets lie on one of
+// The IPv4 segments this machine sits on: each up interface's address and
+// prefix, where ARP runs (not loopback, tunnels or VPNs), read once when made. Tells which targets lie on one of
 // them (so that ARP can find them) and on which interface. Owned by whoever
 // splits targets; holds no handle.
 #pragma once

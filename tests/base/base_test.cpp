@@ -507,7 +507,7 @@ private slots:
     }
 
     // An entry counts when learnt, with a MAC, confirmed since the scan began (500 ms); so in the kernel's own
-    // table, read through rtnetlink, whose one dump serves the look-ups of its reuse time.
+    // table, read through rtnetlink, whose one dump serves the look-ups of its reuse time. A tunnel is no segment.
     void arpConfirmed()
     {
         const struct { const char *name; int state; quint64 mac; qint64 ago; bool counts; } rows[] = {
@@ -520,7 +520,11 @@ private slots:
             QVERIFY2(NeighbourTable::confirmedWithin({1, quint16(r.state), r.mac, r.ago}, 500) == r.counts, r.name);
         QVERIFY(Lab::shell("ip link add lab0 up type veth peer name lab1\nip addr add 198.18.0.1/24 dev lab0\n"
                            "ip neigh add 198.18.0.5 lladdr 02:1a:c6:00:00:05 dev lab0 nud reachable\n"
-                           "ip neigh add 198.18.0.6 lladdr 02:1a:c6:00:00:06 dev lab0 nud stale"));
+                           "ip neigh add 198.18.0.6 lladdr 02:1a:c6:00:00:06 dev lab0 nud stale\n"
+                           "ip tuntap add dev tun0 mode tun\nip addr add 198.18.5.1/24 dev tun0\nip link set tun0 up"));
+        const LocalSegments local = LocalSegments::current();
+        QCOMPARE(local.contains(0xC6120005), true);
+        QCOMPARE(local.contains(0xC6120502), false); // a tunnel's addresses: no ARP there
         RecentNeighbours reused(600000), fresh(-1);
         QCOMPARE(reused.arpConfirmedMac(0xC6120005, 10000), QStringLiteral("02:1A:C6:00:00:05"));
         QCOMPARE(reused.arpConfirmedMac(0xC6120006, 10000), QString());
