@@ -26,7 +26,7 @@ int main(int argc, char *argv[])
         return 2;
     }
     Lab::LanSegment lan;
-    if (!lan.isBuilt() || !Lab::LanSegment::isIsolated()) {
+    if (!lan.isBuilt() || !Lab::isIsolated()) {
         std::fprintf(stderr, "readme_picture: no layer-2 lab (run as root through run-in-netns.sh)\n");
         return 1;
     }

@@ -44,19 +44,14 @@ Task<void> echoInto(EchoSocket &socket, const QString &target, std::optional<Ech
     result = co_await exchange;
 }
 
-QStringList sorted(QStringList hosts)
-{
-    hosts.sort();
-    return hosts;
-}
-
 QStringList liveAddresses(int from = 0, const QList<int> &more = {})
 {
     QStringList hosts;
     for (int octet : kLive + more)
         if (octet >= from)
             hosts << LanSegment::address(octet);
-    return sorted(hosts);
+    hosts.sort();
+    return hosts;
 }
 
 } // namespace
@@ -102,13 +97,13 @@ class LanLabTest : public QObject
     }
 
     // lanterra-scan's hosts (the first CSV field, each as often as listed) with their "description,seen"; or "failed".
-    QMultiHash<QString, QString> scan(const QStringList &args, const QStringList &prefix = {})
+    QMultiMap<QString, QString> scan(const QStringList &args, const QStringList &prefix = {})
     {
         const Run r = run(prefix + QStringList{m_scanner, "-o", "csv"} + args);
         m_err = r.err;
         if (r.status != 0)
             return {{QStringLiteral("failed"), r.err}};
-        QMultiHash<QString, QString> seen;
+        QMultiMap<QString, QString> seen;
         for (const QString &line : r.out.split(QStringLiteral("\r\n")).mid(1).filter(QStringLiteral(",")))
             seen.insert(line.section(u',', 0, 0), line.section(u',', 2, 2) + u',' + line.section(u',', -1));
         return seen;
@@ -166,11 +161,11 @@ private slots:
                            + LanSegment::mac(99).toLatin1()));
 
         const QStringList args{LanSegment::address(from) + (from ? "-254" : "/24"), "-w", workers, "-r", "1"};
-        const QMultiHash<QString, QString> seen = scan(args + (echoOnly ? QStringList{"--echo-only"} : QStringList()));
+        const QMultiMap<QString, QString> seen = scan(args + (echoOnly ? QStringList{"--echo-only"} : QStringList()));
         // Requests waiting in the neighbour queue for empty addresses hold up no other: 4 s here, 16 s on one socket.
         QCOMPARE_LT(m_err.section(u' ', -2, -2).toDouble(), 8.0); // the summary's seconds
         const bool arpHosts = !echoOnly && from <= kDropsEcho;
-        QCOMPARE(sorted(seen.keys()), liveAddresses(from, arpHosts ? QList<int>{kDropsEcho, kLate} : QList<int>()));
+        QCOMPARE(seen.keys(), liveAddresses(from, arpHosts ? QList<int>{kDropsEcho, kLate} : QList<int>()));
         QCOMPARE(seen.value(LanSegment::address(254)), QStringLiteral("254,echo"));
         QCOMPARE(seen.value(LanSegment::address(kDropsEcho)), arpHosts ? QStringLiteral("240,arp") : QString());
         QCOMPARE(seen.value(LanSegment::address(kLate)), arpHosts ? QStringLiteral(",arp") : QString());
@@ -201,7 +196,7 @@ private slots:
         const QHash<int, int> before = echoCounts();
         const int sent = Lab::packets("nft list counter ip scan echo");
         const int arpBefore = m_lan.arpRequestCount(3);
-        const QStringList hosts = sorted(scan({"198.18.0.3-254", "--arp", "-T", "1000", "-r", "1"}).keys());
+        const QStringList hosts = scan({"198.18.0.3-254", "--arp", "-T", "1000", "-r", "1"}).keys();
         QCOMPARE(hosts, liveAddresses(3, {kDropsEcho, kLate}));
         QCOMPARE_LT(m_err.section(u' ', -2, -2).toDouble(), 8.0); // the summary's seconds
         QCOMPARE(Lab::packets("nft list counter ip scan echo") - sent, echoCounts()[0] - before[0]);
@@ -213,7 +208,7 @@ private slots:
     void arpWithoutCapability()
     {
         const QStringList withoutNetRaw = {"setpriv", "--bounding-set=-net_raw", "--"};
-        QCOMPARE(sorted(scan({"198.18.0.249-254", "--arp", "-r", "1"}, withoutNetRaw).keys()), liveAddresses(249));
+        QCOMPARE(scan({"198.18.0.249-254", "--arp", "-r", "1"}, withoutNetRaw).keys(), liveAddresses(249));
         QCOMPARE(m_err.count(QStringLiteral("may not send ARP requests")), 1);
         QVERIFY2(m_err.contains(QStringLiteral("setcap cap_net_raw+p")), qPrintable(m_err));
     }

@@ -24,7 +24,6 @@ public:
     LanSegment(); // builds the bridge, the scanner's link and the router; the namespaces go with the test's
 
     bool isBuilt() const { return m_built; }
-    static bool isIsolated() { return Lab::isIsolated(); }
 
     static QString address(int octet) { return QStringLiteral("198.18.0.%1").arg(octet); }
     static QString mac(int octet) { return QStringLiteral("02:1a:c6:00:00:%1").arg(octet, 2, 16, QLatin1Char('0')); }
