@@ -2,11 +2,11 @@
 // LAN): every host that answers echo is listed at 1, 50 and 255 workers with either kind of echo socket, each echo
 // request counted on the host's side; a window's second scan lists them anew. Neighbour and router errors give the
 // unreachable status. lanterra-scan also lists, as seen by ARP, the host that drops echo (with its page) and the late
-// one, not a stale neighbour entry; --echo-only lists neither, with the same ARP requests on the wire. --arp lists
-// every present host and sends echo only to them, each once it answered; without CAP_NET_RAW it says so once and
-// scans every address. lanterra-scan end to end: every exit status (0 1 3 130 143) and its path, the last address of
-// a range, names, the equipment filter, a target without a route, output flushed on a signal; SIGINT and SIGTERM to
-// the whole process group (pelorin in it) are an interrupt, never "pelorin has stopped".
+// one, not a stale entry; --echo-only lists neither, with the same ARP requests on the wire. --arp lists every
+// present host, each once it answered, at most one request a millisecond; echoes only to them and to targets off the
+// segment; without CAP_NET_RAW it says so once and scans every address. lanterra-scan end to end: every exit status
+// (0 1 3 130 143), the last address of a range, names, the equipment filter, a target without a route, output flushed
+// on a signal; SIGINT and SIGTERM to the process group (pelorin in it) are an interrupt, never "pelorin has stopped".
 #include "EchoSocket.h"
 #include "Harness.h"
 #include "WindowHarness.h"
@@ -202,9 +202,10 @@ private slots:
         QCOMPARE_LT(m_err.section(u' ', -2, -2).toDouble(), 8.0); // the summary's seconds
         QVERIFY2(m_err.contains(QStringLiteral("no route to 198.19.0.20")), qPrintable(m_err));
         QCOMPARE(Lab::packets("nft list counter ip scan echo") - sent, echoCounts()[0] - before[0]);
-        // The sweep asks the 252 addresses, the 244 silent ones again; the echoes make the kernel ask the 8 hosts
-        // and the router.
+        // ARP requests: the sweep's 252, again to the 244 silent ones; the kernel's to the 8 hosts and the router.
         QCOMPARE(m_lan.arpRequestCount(3) - arpBefore, 252 + 244 + 8 + 1);
+        scan({"198.18.0.3-254", "--arp", "-T", "1", "-r", "1"}); // one request a millisecond at most: 0.5 s at least
+        QCOMPARE_GE(m_err.section(u' ', -2, -2).toDouble(), 0.5);
     }
 
     // Without CAP_NET_RAW no sweep: one line says so and how to allow it, and every address is scanned.
